@@ -1,0 +1,51 @@
+// Module-level values: the plugin directory and the paths derived from it, the debug switch,
+// where the module's own lines go, and the hooks a front end uses to watch a run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace img_util {
+
+inline constexpr const char* kDefaultPluginDir = "/srv/panel/plugin/quorvane";
+
+// `basedir` and `plugin_path`: the plugin directory (both the same).
+const std::string& basedir();
+const std::string& plugin_path();
+// Places the plugin directory elsewhere; `backdir` and `tmpPath` follow it.
+void set_plugin_dir(const std::string& dir);
+
+// True when the process was started with an argument exactly "--debug" (read from
+// /proc/self/cmdline once, so it also holds when a Python host loads the library).
+bool debug();
+void set_debug(bool on);
+
+// Every line the module prints (progress tuples, the driver's error line) goes through here.
+// The default writes the line and a newline to standard output and flushes.
+using LineSink = std::function<void(const std::string& line)>;
+void set_line_sink(LineSink sink);
+void print_line(const std::string& line);
+
+// What became of one entry of a run, for progress displays.
+enum class FileOutcome {
+  Skipped,    // refused by file selection, or nothing to do
+  Processed,  // selected and went through its pipeline without an error
+  Failed,     // its pipeline raised
+};
+
+// Optional observer of a run. `poll` runs between files and may throw to stop the run there
+// (the Python module raises KeyboardInterrupt from it).
+struct RunHooks {
+  std::function<void(const std::string& fpath, FileOutcome outcome, const std::string& error)>
+      on_file;
+  std::function<void()> poll;
+};
+void set_run_hooks(RunHooks hooks);
+const RunHooks& run_hooks();
+
+// Called by the pipelines once file selection has accepted a file, so the driver can tell
+// Skipped from Processed.
+void note_file_selected();
+
+}  // namespace img_util

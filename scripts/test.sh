@@ -1,0 +1,28 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the Release and the sanitizer (address + undefined) builds,
+# and runs every test in both: GoogleTest through CTest, and pytest for the Python module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+jobs=${JOBS:-2}
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DIMG_UTIL_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+build build/release
+build build/asan -DIMG_UTIL_SANITIZE=ON -DIMG_UTIL_PYTHON=OFF
+
+echo "== GoogleTest, Release build"
+ctest --test-dir build/release --output-on-failure -j"$jobs"
+echo "== GoogleTest, address+undefined sanitizer build"
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+if [ -d tests/python ] && ls build/release/img_util*.so >/dev/null 2>&1; then
+  echo "== pytest, Python module"
+  IMG_UTIL_BUILD_DIR="$PWD/build/release" PYTHONPATH="$PWD/build/release" \
+    /usr/bin/python3 -m pytest -q tests/python
+fi

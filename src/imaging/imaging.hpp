@@ -1,0 +1,92 @@
+// Our image library's internal interface: codecs by format, and pure pixel operations.
+// Every function returns a new image; none changes its argument.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "img_util/errors.hpp"
+#include "img_util/image.hpp"
+
+namespace img_util::imaging {
+
+// ---- formats and codecs -------------------------------------------------------------------
+
+// Encoder options, as Pillow's save() keywords.
+struct EncodeOptions {
+  std::optional<int> quality;  // JPEG/WebP 1..100; default 75 (JPEG), 80 (WebP). Ignored elsewhere.
+  bool optimize = false;       // JPEG: optimised Huffman tables; PNG: zlib level 9; GIF: drop unused
+                               // palette entries and crop later frames to their changed rectangle
+  bool keep_metadata = true;   // write info.exif / info.icc where the format can hold them
+  // Animated GIF only.
+  bool save_all = false;
+  std::vector<std::shared_ptr<const Image>> append_images;
+  std::optional<int> loop;      // 0 = forever
+  std::optional<int> duration;  // ms, for every frame
+};
+
+// Format name ("JPEG", "PNG", "GIF", "WEBP", "BMP") for a path's extension (any letter case).
+// Throws ValueError("unknown file extension: .xyz") for anything else.
+std::string format_for_path(const std::string& path);
+
+// Encodes `im` in `format`. Throws ImageError when the format cannot store the mode
+// (JPEG refuses P, LA and RGBA: "cannot write mode RGBA as JPEG").
+std::string encode(const Image& im, const std::string& format, const EncodeOptions& opts = {});
+
+// Encodes into the file at `path` (format from the extension), replacing it. A plain write:
+// callers that write over a source use support/atomic_file instead.
+void save(const Image& im, const std::string& path, const EncodeOptions& opts = {});
+
+// Decodes the frames of a (GIF) image one at a time, each composited to a full frame as a
+// viewer shows it (mode RGBA, or P when no frame needs more than the palette), with
+// info.duration set per frame. For still formats it yields the one image.
+class FrameReader {
+ public:
+  explicit FrameReader(const Image& opened);
+  ~FrameReader();
+  // Next frame, or null after the last one. Throws ImageError on data it cannot decode at all.
+  ImagePtr next();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// ---- pixel operations ---------------------------------------------------------------------
+
+// Mode conversion as Pillow's convert(): L<->RGB by ITU-R 601-2 luma, alpha added opaque or
+// dropped, P expanded through its palette (tRNS/transparency index honoured). To P: an
+// adaptive palette of at most `colors` entries (median cut), no dithering.
+Image convert(const Image& im, Mode to, int colors = 256);
+
+// Lanczos-3 resampling with the support scaled by the reduction (Pillow's ANTIALIAS).
+Image resize(const Image& im, int width, int height);
+
+// Rotation by `degrees` counter-clockwise about the centre, size kept, nearest neighbour,
+// outside pixels transparent (zero). For tests and reference paths.
+Image rotate(const Image& im, double degrees);
+
+// Box (left, top, right, bottom), right/bottom exclusive; outside parts are zero.
+Image crop(const Image& im, int left, int top, int right, int bottom);
+
+// Copies `src` into `dst` at (x, y), converting to dst's mode, clipped to dst. No mask.
+void paste(Image& dst, const Image& src, int x, int y);
+
+// Source-over compositing of two RGBA images of equal size: `over` on top of `under`.
+Image alpha_composite(const Image& under, const Image& over);
+
+// Per-pixel blend: a where mask is 255, b where 0 (mask's alpha band or L band).
+Image composite(const Image& a, const Image& b, const Image& mask);
+
+// Replaces (or adds) the alpha band.
+Image putalpha(const Image& im, const Image& alpha);
+
+// EXIF orientation tag (1..8) of raw EXIF bytes; 1 when absent or unreadable.
+int exif_orientation(const std::string& exif);
+// The same EXIF with its orientation tag set to 1.
+std::string exif_with_orientation_1(std::string exif);
+
+}  // namespace img_util::imaging
