@@ -44,6 +44,7 @@ class ValueError : public Error {
 class OSError : public Error {
  public:
   OSError(int err, const std::string& filename);
+  // The same with `message` in place of the errno text: "[Errno N] message: 'x'".
   OSError(int err, const std::string& filename, const std::string& message);
   int error_number() const noexcept { return errno_; }
   const std::string& filename() const noexcept { return filename_; }

@@ -1,23 +1,89 @@
-// Placeholder until the base work lands: every function here throws.
-#include <stdexcept>
-#include <string>
-#include "img_util/errors.hpp"
-#include "img_util/images.hpp"
+// Module-level values: plugin directory, debug switch, line sink and run hooks.
 #include "img_util/module.hpp"
-#include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+
+#include "driver/driver.hpp"
+#include "img_util/images.hpp"
+
 namespace img_util {
-[[noreturn]] static void not_built(const char* what) { throw std::logic_error(std::string(what) + " is not built yet"); }
-const std::string& basedir() { not_built("basedir"); }
-const std::string& plugin_path() { not_built("plugin_path"); }
-void set_plugin_dir(const std::string&) { not_built("set_plugin_dir"); }
-bool debug() { return false; }
-void set_debug(bool) {}
-void set_line_sink(LineSink) {}
-void print_line(const std::string&) {}
-void set_run_hooks(RunHooks) {}
-const RunHooks& run_hooks() { static RunHooks h; return h; }
-void note_file_selected() {}
-std::string IMAGES::backdir() { not_built("backdir"); }
-std::string IMAGES::tmpPath() { not_built("tmpPath"); }
+
+namespace {
+
+std::string& plugin_dir_storage() {
+  static std::string dir = kDefaultPluginDir;
+  return dir;
 }
+
+// Reads the process's argument list (program name included) as the kernel recorded it, so the
+// answer is the same for the CLI and for a Python host that loads us.
+bool cmdline_has_debug() {
+  std::ifstream in("/proc/self/cmdline", std::ios::binary);
+  if (!in) return false;
+  std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find('\0', start);
+    if (end == std::string::npos) end = all.size();
+    if (all.compare(start, end - start, "--debug") == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::optional<bool>& debug_storage() {
+  static std::optional<bool> on;
+  return on;
+}
+
+void default_sink(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+LineSink& sink_storage() {
+  static LineSink sink = default_sink;
+  return sink;
+}
+
+RunHooks& hooks_storage() {
+  static RunHooks hooks;
+  return hooks;
+}
+
+bool& selected_flag() {
+  static bool selected = false;
+  return selected;
+}
+
+}  // namespace
+
+const std::string& basedir() { return plugin_dir_storage(); }
+const std::string& plugin_path() { return plugin_dir_storage(); }
+void set_plugin_dir(const std::string& dir) { plugin_dir_storage() = dir; }
+
+bool debug() {
+  auto& on = debug_storage();
+  if (!on) on = cmdline_has_debug();
+  return *on;
+}
+void set_debug(bool on) { debug_storage() = on; }
+
+void set_line_sink(LineSink sink) { sink_storage() = sink ? std::move(sink) : LineSink(default_sink); }
+void print_line(const std::string& line) { sink_storage()(line); }
+
+void set_run_hooks(RunHooks hooks) { hooks_storage() = std::move(hooks); }
+const RunHooks& run_hooks() { return hooks_storage(); }
+
+void note_file_selected() { selected_flag() = true; }
+void reset_file_selected() { selected_flag() = false; }
+bool file_selected() { return selected_flag(); }
+
+std::string IMAGES::backdir() { return path_join(basedir(), "backups"); }
+std::string IMAGES::tmpPath() { return path_join(plugin_path(), "temp"); }
+
+}  // namespace img_util

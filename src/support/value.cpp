@@ -1,37 +1,217 @@
-// Placeholder until the base work lands: every function here throws.
-#include <stdexcept>
-#include <string>
-#include "img_util/errors.hpp"
-#include "img_util/images.hpp"
-#include "img_util/module.hpp"
+// The configuration dictionary and its values, with Python's truth and equality rules.
 #include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
+
+#include <cmath>
+#include <limits>
+
+#include "img_util/errors.hpp"
+
 namespace img_util {
-[[noreturn]] static void not_built(const char* what) { throw std::logic_error(std::string(what) + " is not built yet"); }
-bool Dict::contains(std::string_view) const { not_built("Dict"); }
-Value& Dict::at(std::string_view) { not_built("Dict"); }
-const Value& Dict::at(std::string_view) const { not_built("Dict"); }
-const Value* Dict::find(std::string_view) const { not_built("Dict"); }
-Value* Dict::find(std::string_view) { not_built("Dict"); }
-void Dict::set(std::string_view, Value) { not_built("Dict"); }
-bool Dict::erase(std::string_view) { not_built("Dict"); }
-bool Value::truthy() const { not_built("Value"); }
-bool Value::as_bool() const { not_built("Value"); }
-int64_t Value::as_int() const { not_built("Value"); }
-double Value::as_number() const { not_built("Value"); }
-const std::string& Value::as_text() const { not_built("Value"); }
-const Bytes& Value::as_bytes() const { not_built("Value"); }
-List& Value::as_list() const { not_built("Value"); }
-Dict& Value::as_dict() const { not_built("Value"); }
-const std::shared_ptr<Handle>& Value::as_handle() const { not_built("Value"); }
-std::shared_ptr<List> Value::list_ptr() const { not_built("Value"); }
-std::shared_ptr<Dict> Value::dict_ptr() const { not_built("Value"); }
-Value& Value::at(std::string_view) const { not_built("Value"); }
-Value Value::get(std::string_view, Value) const { not_built("Value"); }
-bool Value::contains(std::string_view) const { not_built("Value"); }
-void Value::set(std::string_view, Value) const { not_built("Value"); }
-bool Value::erase(std::string_view) const { not_built("Value"); }
-std::string Value::type_name() const { not_built("Value"); }
-bool Value::operator==(const Value&) const { not_built("Value"); }
-bool num_eq(const Value&, int64_t) { not_built("num_eq"); }
+
+bool Dict::contains(std::string_view key) const { return find(key) != nullptr; }
+
+const Value* Dict::find(std::string_view key) const {
+  for (const auto& item : items_)
+    if (item.first == key) return &item.second;
+  return nullptr;
 }
+
+Value* Dict::find(std::string_view key) {
+  for (auto& item : items_)
+    if (item.first == key) return &item.second;
+  return nullptr;
+}
+
+Value& Dict::at(std::string_view key) {
+  if (Value* v = find(key)) return *v;
+  throw KeyError(std::string(key));
+}
+
+const Value& Dict::at(std::string_view key) const {
+  if (const Value* v = find(key)) return *v;
+  throw KeyError(std::string(key));
+}
+
+void Dict::set(std::string_view key, Value v) {
+  if (Value* old = find(key)) {
+    *old = std::move(v);
+    return;
+  }
+  items_.emplace_back(std::string(key), std::move(v));
+}
+
+bool Dict::erase(std::string_view key) {
+  for (auto it = items_.begin(); it != items_.end(); ++it) {
+    if (it->first == key) {
+      items_.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Value::truthy() const {
+  switch (kind()) {
+    case Kind::None: return false;
+    case Kind::Bool: return std::get<bool>(v_);
+    case Kind::Int: return std::get<int64_t>(v_) != 0;
+    case Kind::Float: return std::get<double>(v_) != 0.0;  // NaN is true, as in Python
+    case Kind::Text: return !std::get<std::string>(v_).empty();
+    case Kind::Bytes: return !std::get<Bytes>(v_).data.empty();
+    case Kind::List: return !std::get<std::shared_ptr<List>>(v_)->empty();
+    case Kind::Dict: return !std::get<std::shared_ptr<Dict>>(v_)->empty();
+    case Kind::Handle: return std::get<std::shared_ptr<Handle>>(v_) != nullptr;
+  }
+  return false;
+}
+
+namespace {
+[[noreturn]] void wrong_type(const char* expected, const Value& v) {
+  throw TypeError(std::string("expected ") + expected + ", got " + v.type_name());
+}
+}  // namespace
+
+bool Value::as_bool() const {
+  if (!is_bool()) wrong_type("bool", *this);
+  return std::get<bool>(v_);
+}
+
+int64_t Value::as_int() const {
+  if (is_bool()) return std::get<bool>(v_) ? 1 : 0;
+  if (!is_int()) wrong_type("int", *this);
+  return std::get<int64_t>(v_);
+}
+
+double Value::as_number() const {
+  if (is_float()) return std::get<double>(v_);
+  if (is_int()) return static_cast<double>(std::get<int64_t>(v_));
+  if (is_bool()) return std::get<bool>(v_) ? 1.0 : 0.0;
+  wrong_type("a number", *this);
+}
+
+const std::string& Value::as_text() const {
+  if (!is_text()) wrong_type("str", *this);
+  return std::get<std::string>(v_);
+}
+
+const Bytes& Value::as_bytes() const {
+  if (!is_bytes()) wrong_type("bytes", *this);
+  return std::get<Bytes>(v_);
+}
+
+List& Value::as_list() const {
+  if (!is_list()) wrong_type("list", *this);
+  return *std::get<std::shared_ptr<List>>(v_);
+}
+
+Dict& Value::as_dict() const {
+  if (!is_dict()) wrong_type("dict", *this);
+  return *std::get<std::shared_ptr<Dict>>(v_);
+}
+
+const std::shared_ptr<Handle>& Value::as_handle() const {
+  if (!is_handle()) wrong_type("a handle", *this);
+  return std::get<std::shared_ptr<Handle>>(v_);
+}
+
+std::shared_ptr<List> Value::list_ptr() const {
+  if (!is_list()) wrong_type("list", *this);
+  return std::get<std::shared_ptr<List>>(v_);
+}
+
+std::shared_ptr<Dict> Value::dict_ptr() const {
+  if (!is_dict()) wrong_type("dict", *this);
+  return std::get<std::shared_ptr<Dict>>(v_);
+}
+
+namespace {
+// Python's message for subscripting or calling a dict method on something else.
+Dict& dict_of(const Value& v) {
+  if (!v.is_dict()) throw TypeError("'" + v.type_name() + "' object is not subscriptable");
+  return v.as_dict();
+}
+}  // namespace
+
+Value& Value::at(std::string_view key) const { return dict_of(*this).at(key); }
+
+Value Value::get(std::string_view key, Value fallback) const {
+  if (const Value* v = dict_of(*this).find(key)) return *v;
+  return fallback;
+}
+
+bool Value::contains(std::string_view key) const { return dict_of(*this).contains(key); }
+
+void Value::set(std::string_view key, Value v) const { dict_of(*this).set(key, std::move(v)); }
+
+bool Value::erase(std::string_view key) const { return dict_of(*this).erase(key); }
+
+std::string Value::type_name() const {
+  switch (kind()) {
+    case Kind::None: return "NoneType";
+    case Kind::Bool: return "bool";
+    case Kind::Int: return "int";
+    case Kind::Float: return "float";
+    case Kind::Text: return "str";
+    case Kind::Bytes: return "bytes";
+    case Kind::List: return "list";
+    case Kind::Dict: return "dict";
+    case Kind::Handle: {
+      const auto& h = std::get<std::shared_ptr<Handle>>(v_);
+      return h ? h->type_name() : "NoneType";
+    }
+  }
+  return "object";
+}
+
+namespace {
+// Exact comparison of an integer with a double, as Python does (no rounding of the int).
+bool int_eq_float(int64_t i, double d) {
+  if (!std::isfinite(d) || d != std::trunc(d)) return false;
+  // 2^63 is exactly representable; anything at or above it is outside int64.
+  if (d >= 9223372036854775808.0 || d < -9223372036854775808.0) return false;
+  return static_cast<int64_t>(d) == i;
+}
+}  // namespace
+
+bool Value::operator==(const Value& other) const {
+  if (is_number() && other.is_number()) {
+    if (is_float() && other.is_float()) return std::get<double>(v_) == std::get<double>(other.v_);
+    if (is_float()) return int_eq_float(other.as_int(), std::get<double>(v_));
+    if (other.is_float()) return int_eq_float(as_int(), std::get<double>(other.v_));
+    return as_int() == other.as_int();
+  }
+  if (kind() != other.kind()) return false;
+  switch (kind()) {
+    case Kind::None: return true;
+    case Kind::Text: return std::get<std::string>(v_) == std::get<std::string>(other.v_);
+    case Kind::Bytes: return std::get<Bytes>(v_) == std::get<Bytes>(other.v_);
+    case Kind::List: {
+      const List& a = as_list();
+      const List& b = other.as_list();
+      if (&a == &b) return true;
+      if (a.size() != b.size()) return false;
+      for (size_t i = 0; i < a.size(); ++i)
+        if (!(a[i] == b[i])) return false;
+      return true;
+    }
+    case Kind::Dict: {
+      const Dict& a = as_dict();
+      const Dict& b = other.as_dict();
+      if (&a == &b) return true;
+      if (a.size() != b.size()) return false;
+      // Key order does not matter for dict equality.
+      for (const auto& [k, v] : a.items()) {
+        const Value* w = b.find(k);
+        if (!w || !(v == *w)) return false;
+      }
+      return true;
+    }
+    case Kind::Handle:
+      return std::get<std::shared_ptr<Handle>>(v_) == std::get<std::shared_ptr<Handle>>(other.v_);
+    default: return false;
+  }
+}
+
+bool num_eq(const Value& v, int64_t n) { return v.is_number() && v == Value(n); }
+
+}  // namespace img_util

@@ -1,0 +1,24 @@
+// Private to the driver layer: the per-entry selection flag and path joining.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace img_util {
+
+// Clears the flag that note_file_selected() raises; the driver calls it before each entry.
+void reset_file_selected();
+// Whether note_file_selected() was called since the last reset.
+bool file_selected();
+
+// POSIX join: a "/" between the parts unless `left` is empty or ends in "/"; a `right` that
+// begins with "/" replaces `left`.
+inline std::string path_join(std::string_view left, std::string_view right) {
+  if (!right.empty() && right.front() == '/') return std::string(right);
+  std::string out(left);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += right;
+  return out;
+}
+
+}  // namespace img_util
