@@ -1,0 +1,200 @@
+#include "support/atomic_file.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "img_util/errors.hpp"
+#include "support/fixtures.hpp"
+
+namespace img_util {
+namespace {
+
+using test::read_file;
+using test::TempDir;
+using test::write_file;
+namespace fs = std::filesystem;
+
+mode_t mode_of(const std::string& path) {
+  struct stat st{};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+  return st.st_mode & 07777;
+}
+
+// Names in `dir` other than the expected ones: a failed write must leave no temporary file.
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(AtomicFile, WritesChunksOfANewFileWithTheUsualPermissions) {
+  TempDir dir;
+  std::string path = dir / "new.jpg";
+  write_file_atomically(path, {"image bytes", "Amask"});
+  EXPECT_EQ(read_file(path), "image bytes" "Amask");
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(mode_of(path), 0666 & ~mask);
+  EXPECT_EQ(entries(dir.str()), (std::vector<std::string>{"new.jpg", "plugin"}));
+}
+
+TEST(AtomicFile, ReplacingKeepsPermissionBits) {
+  TempDir dir;
+  std::string path = dir / "a.png";
+  write_file(path, "old content");
+  ASSERT_EQ(::chmod(path.c_str(), 0640), 0);
+  write_file_atomically(path, {"new", "Bmask"});
+  EXPECT_EQ(read_file(path), "newBmask");
+  EXPECT_EQ(mode_of(path), 0640u);
+}
+
+TEST(AtomicFile, SymlinkIsWrittenThroughAndStaysALink) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "real");
+  std::string target = dir / "real/photo.jpg";
+  write_file(target, "old");
+  ASSERT_EQ(::chmod(target.c_str(), 0604), 0);
+  std::string link = dir / "link.jpg";
+  ASSERT_EQ(::symlink("real/photo.jpg", link.c_str()), 0);
+
+  write_file_atomically(link, {"new", "Amask"});
+
+  EXPECT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), "real/photo.jpg");
+  EXPECT_EQ(read_file(target), "newAmask");
+  EXPECT_EQ(mode_of(target), 0604u);
+}
+
+TEST(AtomicFile, ResolvesChainsOfRelativeAndAbsoluteLinks) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "a/b");
+  std::string file = dir / "a/b/f.jpg";
+  write_file(file, "x");
+  ASSERT_EQ(::symlink("b/f.jpg", (dir / "a/l1").c_str()), 0);
+  ASSERT_EQ(::symlink((dir / "a/l1").c_str(), (dir / "l2").c_str()), 0);
+  EXPECT_EQ(fs::weakly_canonical(resolve_links(dir / "l2")), fs::weakly_canonical(file));
+  EXPECT_EQ(resolve_links(file), file);
+}
+
+TEST(AtomicFile, LinkLoopIsAnError) {
+  TempDir dir;
+  ASSERT_EQ(::symlink("b", (dir / "a").c_str()), 0);
+  ASSERT_EQ(::symlink("a", (dir / "b").c_str()), 0);
+  try {
+    write_file_atomically(dir / "a", {"x"});
+    FAIL() << "no error";
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), ELOOP);
+    EXPECT_EQ(e.filename(), dir / "a");
+  }
+}
+
+// Each failing system call must leave the original byte for byte and no temporary file.
+struct Failure {
+  const char* name;
+  void (*inject)(FileOps&);
+  int err;
+};
+
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.name; }
+
+class AtomicFileFailure : public ::testing::TestWithParam<Failure> {};
+
+TEST_P(AtomicFileFailure, LeavesTheOriginalIntact) {
+  TempDir dir;
+  std::string path = dir / "keep.jpg";
+  const std::string original("\xff\xd8 original \0 bytes", 20);
+  write_file(path, original);
+  ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+  {
+    FileOpsOverride restore;
+    GetParam().inject(file_ops());
+    try {
+      write_file_atomically(path, {"replacement", "Amask"});
+      ADD_FAILURE() << "no error";
+    } catch (const OSError& e) {
+      EXPECT_EQ(e.error_number(), GetParam().err);
+      EXPECT_EQ(e.filename(), path);
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(read_file(path), original);
+  EXPECT_EQ(mode_of(path), 0644u);
+  EXPECT_EQ(entries(dir.str()), (std::vector<std::string>{"keep.jpg", "plugin"}));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Syscalls, AtomicFileFailure,
+    ::testing::Values(
+        Failure{"open", [](FileOps& o) { o.open = [](const char*, int, mode_t) { errno = EACCES; return -1; }; }, EACCES},
+        Failure{"write", [](FileOps& o) { o.write = [](int, const void*, size_t) -> ssize_t { errno = ENOSPC; return -1; }; }, ENOSPC},
+        Failure{"short_then_fail",
+                [](FileOps& o) {
+                  o.write = [](int fd, const void* b, size_t n) -> ssize_t {
+                    static int calls = 0;
+                    if (++calls % 2 == 0) { errno = EIO; return -1; }
+                    return ::write(fd, b, n > 3 ? 3 : n);
+                  };
+                },
+                EIO},
+        Failure{"fsync", [](FileOps& o) { o.fsync = [](int) { errno = EIO; return -1; }; }, EIO},
+        Failure{"close", [](FileOps& o) { o.close = [](int fd) { ::close(fd); errno = EIO; return -1; }; }, EIO},
+        Failure{"rename", [](FileOps& o) { o.rename = [](const char*, const char*) { errno = EXDEV; return -1; }; }, EXDEV},
+        Failure{"read_only_target", [](FileOps& o) { o.access = [](const char*, int) { errno = EACCES; return -1; }; }, EACCES}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AtomicFile, DirectoryTargetAndMissingDirectoryAreErrors) {
+  TempDir dir;
+  fs::create_directories(dir.path() / "sub.jpg");
+  struct Case {
+    std::string path;
+    int err;
+  } cases[] = {{dir / "sub.jpg", EISDIR}, {dir / "missing/a.jpg", ENOENT}};
+  for (const auto& c : cases) {
+    try {
+      write_file_atomically(c.path, {"x"});
+      ADD_FAILURE() << c.path;
+    } catch (const OSError& e) {
+      EXPECT_EQ(e.error_number(), c.err) << c.path;
+      EXPECT_EQ(e.filename(), c.path);
+    }
+  }
+}
+
+TEST(AtomicFile, UncommittedFileLeavesNothingBehind) {
+  TempDir dir;
+  std::string path = dir / "a.jpg";
+  write_file(path, "old");
+  {
+    AtomicFile f(path);
+    f.write("half");
+  }
+  EXPECT_EQ(read_file(path), "old");
+  EXPECT_EQ(entries(dir.str()), (std::vector<std::string>{"a.jpg", "plugin"}));
+}
+
+TEST(MakeDirectories, CreatesChainsAcceptsExistingAndRefusesFilesInTheWay) {
+  TempDir dir;
+  make_directories(dir / "x/y/z");
+  EXPECT_TRUE(fs::is_directory(dir / "x/y/z"));
+  make_directories(dir / "x/y/z");
+  make_directories(dir / "x/y/");
+  write_file(dir / "x/file", "");
+  for (const std::string& bad : {dir / "x/file", dir / "x/file/deeper"}) {
+    try {
+      make_directories(bad);
+      ADD_FAILURE() << bad;
+    } catch (const OSError& e) {
+      EXPECT_TRUE(e.error_number() == EEXIST || e.error_number() == ENOTDIR) << e.what();
+      EXPECT_NE(std::string(e.what()).find(dir / "x/file"), std::string::npos) << e.what();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace img_util
