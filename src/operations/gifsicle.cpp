@@ -1,12 +1,137 @@
-// Placeholder until the gif work lands: every function here throws.
-#include <stdexcept>
+// gifsicle: a lossy pass over a whole animated GIF with the external gifsicle tool.
+//
+// The tool lives in the plugin directory and writes the scratch GIF there; its result replaces
+// the target only when the tool succeeded and the result is smaller than the source.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
+#include <vector>
+
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
+#include "support/gif_write_stub.hpp"
+#include "support/spawn.hpp"
+
 namespace img_util {
-[[noreturn]] static void not_built(const char* what) { throw std::logic_error(std::string(what) + " is not built yet"); }
-void IMAGES::gifsicle(const std::string&, const Value&) { not_built("gifsicle"); }
+namespace {
+
+// Size of a file in bytes, following links. Throws OSError.
+int64_t file_size(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw_errno(path);
+  return static_cast<int64_t>(st.st_size);
 }
+
+std::string read_whole(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw_errno(path);
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  if (f.bad()) throw_errno(path);
+  return ss.str();
+}
+
+// A value as Python's str() writes it: text as it is, everything else as its repr.
+std::string text_form(const Value& v) { return v.is_text() ? v.as_text() : py_repr(v); }
+
+// Decimal digits of 2**n for n >= 0, exact (base 10^9 limbs, least significant first).
+std::string exact_power_of_two(int64_t n) {
+  std::vector<uint32_t> limbs{1};
+  constexpr uint32_t kBase = 1000000000;
+  int64_t left = n;
+  while (left > 0) {
+    int step = static_cast<int>(std::min<int64_t>(left, 29));  // 2^29 * 10^9 fits in 64 bits
+    uint64_t carry = 0;
+    for (uint32_t& limb : limbs) {
+      uint64_t v = (static_cast<uint64_t>(limb) << step) + carry;
+      limb = static_cast<uint32_t>(v % kBase);
+      carry = v / kBase;
+    }
+    while (carry > 0) {
+      limbs.push_back(static_cast<uint32_t>(carry % kBase));
+      carry /= kBase;
+    }
+    left -= step;
+  }
+  std::string out = std::to_string(limbs.back());
+  for (size_t i = limbs.size() - 1; i-- > 0;) {
+    std::string part = std::to_string(limbs[i]);
+    out += std::string(9 - part.size(), '0') + part;
+  }
+  return out;
+}
+
+// The palette size for the tool: 2 raised to `gif_color`, written as Python writes 2 ** x (an
+// exact integer for a non-negative integer exponent, a float otherwise).
+std::string palette_size_text(const Value& exponent) {
+  if (exponent.is_bool() || exponent.is_int()) {
+    int64_t n = exponent.as_int();
+    if (n >= 0) {
+      // Anything near this bound is meaningless to the tool; it only keeps the digits finite.
+      if (n > 100000) throw ValueError("gif_color is too large: " + std::to_string(n));
+      return exact_power_of_two(n);
+    }
+    return py_repr(Value(std::ldexp(1.0, static_cast<int>(std::max<int64_t>(n, -2000)))));
+  }
+  if (exponent.is_float()) {
+    double x = exponent.as_number();
+    double r = std::pow(2.0, x);
+    if (std::isinf(r) && std::isfinite(x))
+      throw ValueError("gif_color is too large: 2 ** " + py_repr(exponent) +
+                       " is out of range");
+    return py_repr(Value(r));
+  }
+  throw TypeError("unsupported operand type(s) for ** or pow(): 'int' and '" +
+                  exponent.type_name() + "'");
+}
+
+// result["compresscount"] += 1, keeping the number's kind as Python's + would.
+void add_one(const Value& counters, std::string_view key) {
+  Value& c = counters.at(key);
+  if (c.is_bool() || c.is_int())
+    c = Value(c.as_int() + 1);
+  else if (c.is_float())
+    c = Value(c.as_number() + 1.0);
+  else
+    throw TypeError("unsupported operand type(s) for +: '" + c.type_name() + "' and 'int'");
+}
+
+}  // namespace
+
+void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
+  if (debug()) print_line(tuple_line({fpath, "start"}));
+  const std::string path2 = basedir() + "/tmp.gif";
+  const int64_t size1 = file_size(fpath);
+
+  const std::string qty = text_form(cfg.at("gif_qty"));
+  const std::string colors = palette_size_text(cfg.at("gif_color"));
+  const std::string loss = text_form(cfg.at("gif_loss"));
+  // A relative name starting with "-" would read as an option; "./" names the same file.
+  const std::string source = fpath.starts_with("-") ? "./" + fpath : fpath;
+  const std::vector<std::string> argv{basedir() + "/gifsicle", source, "-" + qty, "--colors",
+                                      colors, "--lossy=" + loss};
+  const support::ExitStatus status = support::run_program(argv, path2);
+
+  // A tool that failed may have left a partial GIF behind: only a clean exit counts.
+  const int64_t size2 = file_size(path2);
+  if (!status.ok() || size2 <= 0 || size2 >= size1) return;
+
+  backup(fpath, cfg);
+  const auto [fname, path] = get_save_path(fpath, cfg);
+  // The marker is chosen before anything is written, so a target never lacks it.
+  const char* marker = num_eq(cfg.at("maskmode"), 1) ? "Amask" : "Bmask";
+  const std::string data = read_whole(path2);
+  support::gif_stub::write_chunks_atomically(path, {data, marker});
+
+  add_one(cfg.at("result"), "compresscount");
+  if (debug()) print_line(tuple_line({fpath, "done"}));
+}
+
+}  // namespace img_util

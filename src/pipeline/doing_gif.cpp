@@ -1,10 +1,18 @@
 // doing_gif: one file whose name ends in ".gif".
 //
 // A still GIF (or a file that only carries the name) goes to the still-image pipeline. An
-// animated GIF is taken apart frame by frame, each frame compressed and watermarked, and put back
-// together into the scratch GIF, which becomes the target with its processed marker.
+// animated GIF in the compression-only mode with the lossy pass enabled goes to gifsicle. Any
+// other animated GIF is taken apart frame by frame, each frame compressed and watermarked, and
+// put back together into the scratch GIF, which becomes the target with its processed marker.
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <exception>
+#include <fstream>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
@@ -12,11 +20,64 @@
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
+#include "support/gif_write_stub.hpp"
 
 namespace img_util {
+namespace {
+
+int64_t file_size(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw_errno(path);
+  return static_cast<int64_t>(st.st_size);
+}
+
+std::string read_whole(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  if (!f) throw_errno(path);
+  std::ostringstream ss;
+  ss << f.rdbuf();
+  if (f.bad()) throw_errno(path);
+  return ss.str();
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+  if (dir.empty() || dir.back() == '/') return dir + name;
+  return dir + "/" + name;
+}
+
+// `im` in mode `m`; the image itself when it is in that mode already (a conversion to the same
+// mode would only copy it).
+ImagePtr to_mode(const ImagePtr& im, Mode m) {
+  if (im->mode() == m) return im;
+  return std::make_shared<Image>(imaging::convert(*im, m));
+}
+
+// The colour mode, then an adaptive palette of 256 colours.
+ImagePtr to_palette(const ImagePtr& im, Mode colour_mode) {
+  ImagePtr colour = to_mode(im, colour_mode);
+  return std::make_shared<Image>(imaging::convert(*colour, Mode::P, 256));
+}
+
+// One frame's scratch file: the palette frame is saved where the format can hold it; where it
+// cannot (a JPEG refuses palettes) the frame goes on in the colour mode and is saved as such.
+// Returns the frame the operations work on.
+ImagePtr write_frame_scratch(const ImagePtr& source, Mode colour_mode, const std::string& tpath) {
+  imaging::EncodeOptions opts;
+  opts.optimize = true;
+  ImagePtr frame = source;
+  try {
+    frame = to_palette(frame, colour_mode);
+    imaging::save(*frame, tpath, opts);
+  } catch (const OSError&) {
+    frame = to_mode(frame, colour_mode);
+    imaging::save(*frame, tpath, opts);
+  }
+  return frame;
+}
+
+}  // namespace
 
 void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::string& mode) {
-  (void)mode;
   if (!check(fpath, cfg)) return;
   note_file_selected();
 
@@ -35,7 +96,71 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
     return;
   }
 
-  throw ValueError("animated GIF processing is not available yet: '" + fpath + "'");
+  if (cfg.get("isgifsicle").truthy() && num_eq(cfg.at("maskmode"), 1)) {
+    im.reset();
+    gifsicle(fpath, cfg);
+    return;
+  }
+
+  const int64_t size0 = file_size(fpath);
+  backup(fpath, cfg);
+  // The first frame's display time becomes every frame's.
+  if (!im->info.duration) throw KeyError("duration");
+  const int duration = *im->info.duration;
+  if (debug()) print_line(tuple_line({fpath, "start", ".."}));
+
+  const bool jpg = mode == "jpg";
+  const Mode colour_mode = jpg ? Mode::RGB : Mode::RGBA;
+  const std::string tmp_dir = tmpPath();
+
+  // Finished frames wait for assembly as palette images, one byte a pixel.
+  std::vector<ImagePtr> images;
+  {
+    imaging::FrameReader reader(*im);
+    int index = 0;
+    while (ImagePtr decoded = reader.next()) {
+      ++index;
+      const std::string tpath =
+          join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
+      ImagePtr frame = write_frame_scratch(decoded, colour_mode, tpath);
+      decoded.reset();
+
+      // The run's counters move once per GIF, with its first frame.
+      const bool iscount = index == 1;
+      ImagePtr tim = compress(tpath, cfg, frame, iscount);
+      if (num_eq(cfg.at("maskmode"), 2))
+        tim = watermark_word(tpath, cfg, tim, iscount);
+      else if (num_eq(cfg.at("maskmode"), 3))
+        tim = watermark_pic(tpath, cfg, tim, iscount);
+      if (tim) tim = to_mode(tim, colour_mode);
+      images.push_back(to_palette(tim ? tim : frame, colour_mode));
+    }
+  }
+  im.reset();
+  if (images.empty()) throw ImageError("no frames could be read", fpath);
+
+  const std::string path2 = join(basedir(), "tmp.gif");
+  {
+    imaging::EncodeOptions opts;
+    opts.save_all = true;
+    opts.append_images.assign(images.begin() + 1, images.end());
+    opts.loop = 0;
+    opts.duration = duration;
+    opts.optimize = true;
+    imaging::save(*images.front(), path2, opts);
+  }
+  images.clear();
+  const int64_t size2 = file_size(path2);
+
+  // Compression alone must pay for itself; a watermark is written whatever it costs.
+  if (num_eq(cfg.at("maskmode"), 1) && size2 >= size0) return;
+
+  const auto [fname, path] = get_save_path(fpath, cfg);
+  // The marker is chosen before anything is written, so a target never lacks it; the new
+  // content replaces the target in one rename, so a failure leaves the old file whole.
+  const char* marker = num_eq(cfg.at("maskmode"), 1) ? "Amask" : "Bmask";
+  const std::string data = read_whole(path2);
+  support::gif_stub::write_chunks_atomically(path, {data, marker});
 }
 
 }  // namespace img_util
