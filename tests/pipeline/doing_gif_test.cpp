@@ -1,0 +1,350 @@
+// The GIF pipeline: which files take the still-image path, the lossy hand-over, and what the
+// frame loop writes (scratch files, counters, timing, marker, keep-smaller rule).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "imaging/imaging.hpp"
+#include "img_util/errors.hpp"
+#include "img_util/images.hpp"
+#include "img_util/module.hpp"
+#include "support/fixtures.hpp"
+
+namespace img_util {
+namespace {
+
+using test::read_file;
+using test::tail;
+using test::TempDir;
+using test::write_file;
+namespace fs = std::filesystem;
+
+constexpr const char* kFont = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+
+// Offsets of the graphic control extensions of a GIF, in file order. Walks the block
+// structure, so bytes inside image data are never mistaken for a block.
+std::vector<size_t> gce_offsets(const std::string& g) {
+  auto u8 = [&](size_t i) { return static_cast<uint8_t>(g.at(i)); };
+  auto skip_sub_blocks = [&](size_t p) {
+    while (u8(p) != 0) p += u8(p) + 1u;
+    return p + 1;
+  };
+  std::vector<size_t> out;
+  size_t p = 13;
+  if (u8(10) & 0x80) p += 3u << ((u8(10) & 7) + 1);
+  while (p < g.size() && u8(p) != 0x3B) {
+    if (u8(p) == 0x21) {
+      if (u8(p + 1) == 0xF9) out.push_back(p);
+      p = skip_sub_blocks(p + 2);
+    } else if (u8(p) == 0x2C) {
+      uint8_t flags = u8(p + 9);
+      p += 10;
+      if (flags & 0x80) p += 3u << ((flags & 7) + 1);
+      p = skip_sub_blocks(p + 1);
+    } else {
+      throw std::runtime_error("not a GIF block at " + std::to_string(p));
+    }
+  }
+  return out;
+}
+
+// Display time of every frame in ms, as the file states it.
+std::vector<int> frame_delays(const std::string& g) {
+  std::vector<int> out;
+  for (size_t off : gce_offsets(g))
+    out.push_back(10 * (static_cast<uint8_t>(g[off + 4]) | static_cast<uint8_t>(g[off + 5]) << 8));
+  return out;
+}
+
+std::string with_delays(std::string g, const std::vector<int>& ms) {
+  std::vector<size_t> offs = gce_offsets(g);
+  for (size_t i = 0; i < offs.size() && i < ms.size(); ++i) {
+    g[offs[i] + 4] = static_cast<char>((ms[i] / 10) & 0xFF);
+    g[offs[i] + 5] = static_cast<char>((ms[i] / 10) >> 8);
+  }
+  return g;
+}
+
+std::string without_gces(std::string g) {
+  std::vector<size_t> offs = gce_offsets(g);
+  for (auto it = offs.rbegin(); it != offs.rend(); ++it) g.erase(*it, 8);
+  return g;
+}
+
+// An animated GIF of `frames` frames, each a different picture, or a flat colour when `flat`.
+std::string encode_animation(int frames, int w, int h, bool flat = false) {
+  std::vector<std::shared_ptr<const Image>> all;
+  for (int i = 0; i < frames; ++i) {
+    Image rgb = flat ? Image(Mode::RGB, w, h, Rgba{uint8_t(40 + 50 * i), 90, 160, 255})
+                     : test::make_photo(w + 3 * i, h, Mode::RGB);
+    if (!flat) rgb = imaging::crop(rgb, 3 * i, 0, 3 * i + w, h);
+    all.push_back(std::make_shared<Image>(imaging::convert(rgb, Mode::P)));
+  }
+  imaging::EncodeOptions opts;
+  opts.save_all = true;
+  opts.append_images.assign(all.begin() + 1, all.end());
+  opts.duration = 100;
+  opts.loop = 0;
+  return imaging::encode(*all.front(), "GIF", opts);
+}
+
+// Every frame of a GIF file as the decoder composes it.
+std::vector<ImagePtr> read_frames(const std::string& path) {
+  ImagePtr im = Image::open(path);
+  imaging::FrameReader reader(*im);
+  std::vector<ImagePtr> out;
+  while (ImagePtr f = reader.next()) out.push_back(f);
+  return out;
+}
+
+size_t distinct_colours(const Image& im) {
+  Image rgb = imaging::convert(im, Mode::RGB);
+  std::set<uint32_t> seen;
+  for (size_t i = 0; i + 2 < rgb.pixels().size(); i += 3)
+    seen.insert(rgb.pixels()[i] << 16 | rgb.pixels()[i + 1] << 8 | rgb.pixels()[i + 2]);
+  return seen.size();
+}
+
+class DoingGifTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fs::create_directories(site());
+    fs::create_directories(IMAGES::tmpPath());
+    fs::create_directories(dir / "ctemp");
+    fs::create_directories(dir / "out");
+    source = site() + "/anim.gif";
+    cfg = config(1);
+  }
+
+  std::string site() const { return dir / "site"; }
+  Value config(int maskmode) const {
+    Value c = test::base_config(site(), maskmode);
+    c.set("tmpPath", dir / "ctemp");
+    c.set("masktext", "proof");
+    c.set("fontttf", kFont);
+    c.set("fontsize", 18);
+    c.set("rgba", "#ff0000ff");
+    c.set("maskimgPath", dir / "logo.png");
+    c.set("gif_qty", "O3");
+    c.set("gif_color", 8);
+    c.set("gif_loss", 20);
+    return c;
+  }
+  std::string scratch(int n) const { return IMAGES::tmpPath() + "/src" + std::to_string(n) + ".jpg"; }
+  int64_t counter(const char* name) const { return cfg.at("result").at(name).as_int(); }
+  size_t files_listed() const { return cfg.at("result").at("files").as_list().size(); }
+
+  TempDir dir;
+  std::string source;
+  Value cfg;
+  IMAGES images;
+};
+
+TEST_F(DoingGifTest, SingleFrameGifTakesTheStillPath) {
+  imaging::save(imaging::convert(test::make_photo(80, 60), Mode::P), source);
+  cfg = config(2);
+  images.doing_gif(source, cfg);
+  EXPECT_EQ(tail(source), "Bmask");
+  EXPECT_EQ(files_listed(), 1u);  // one backup: doing was not asked to select the file again
+  EXPECT_EQ(counter("maskcount"), 1);
+  EXPECT_FALSE(fs::exists(scratch(1)));
+}
+
+TEST_F(DoingGifTest, PngNamedGifTakesTheStillPath) {
+  write_file(source, imaging::encode(test::make_photo(80, 60), "PNG"));
+  cfg = config(2);
+  images.doing_gif(source, cfg);
+  EXPECT_EQ(tail(source), "Bmask");
+  EXPECT_EQ(files_listed(), 1u);
+  EXPECT_FALSE(fs::exists(scratch(1)));
+}
+
+TEST_F(DoingGifTest, RefusedOrUnreadableFilesAreLeftAlone) {
+  write_file(source, encode_animation(2, 40, 30));
+  Value refusing = config(1);
+  refusing.set("exts", Value(List{Value(".jpg")}));
+  images.doing_gif(source, refusing);
+  EXPECT_EQ(refusing.at("result").at("files").as_list().size(), 0u);
+
+  const std::string junk = site() + "/junk.gif";
+  write_file(junk, "GIF89a but not really");
+  EXPECT_NO_THROW(images.doing_gif(junk, cfg));
+  EXPECT_EQ(read_file(junk), "GIF89a but not really");
+  EXPECT_EQ(files_listed(), 0u);
+}
+
+TEST_F(DoingGifTest, CompressionOnlyCountsOnceAndLeavesScratchFiles) {
+  write_file(source, encode_animation(3, 120, 90));
+  cfg.set("yswidth", 60);
+  images.doing_gif(source, cfg);
+
+  EXPECT_EQ(counter("compresscount"), 1);
+  for (int n = 1; n <= 3; ++n) {
+    ASSERT_TRUE(fs::exists(scratch(n))) << scratch(n);
+    EXPECT_EQ(Image::open(scratch(n))->info.format, "JPEG");
+  }
+  EXPECT_FALSE(fs::exists(scratch(4)));
+  EXPECT_EQ(tail(source), "Amask");
+  std::vector<ImagePtr> frames = read_frames(source);
+  ASSERT_EQ(frames.size(), 3u);
+  EXPECT_EQ(frames[0]->width(), 60);
+  EXPECT_EQ(read_file(dir.plugin() + "/tmp.gif") + "Amask", read_file(source));
+}
+
+TEST_F(DoingGifTest, CompressionOnlyWritesOnlyAStrictlySmallerGif) {
+  // The scratch GIF of a first run, taken as the source, comes back the same size or close to
+  // it: trailing bytes (which no decoder reads) then set the source's size exactly.
+  write_file(dir / "first.gif", encode_animation(3, 90, 60));
+  cfg.set("outpath", dir / "out");
+  images.doing_gif(dir / "first.gif", cfg);
+  const std::string base = read_file(dir.plugin() + "/tmp.gif");
+  write_file(source, base);
+  images.doing_gif(source, cfg);
+  const size_t size2 = fs::file_size(dir.plugin() + "/tmp.gif");
+  ASSERT_LE(base.size(), size2) << "the pipeline grew a GIF of its own making smaller";
+
+  const std::string target = dir / "out/anim.gif";
+  fs::remove(target);
+  write_file(source, base + std::string(size2 - base.size(), '\0'));
+  images.doing_gif(source, cfg);
+  EXPECT_FALSE(fs::exists(target)) << "written although exactly as large as the source";
+
+  write_file(source, base + std::string(size2 - base.size() + 1, '\0'));
+  images.doing_gif(source, cfg);
+  ASSERT_TRUE(fs::exists(target));
+  EXPECT_EQ(tail(target), "Amask");
+  EXPECT_EQ(fs::file_size(target), size2 + 5);
+}
+
+struct WatermarkCase {
+  const char* name;
+  int maskmode;
+  bool watermarked;
+};
+
+class DoingGifWatermark : public DoingGifTest,
+                          public ::testing::WithParamInterface<WatermarkCase> {};
+
+TEST_P(DoingGifWatermark, EveryFrameIsStampedAndTheGifAlwaysWritten) {
+  const WatermarkCase& c = GetParam();
+  write_file(dir / "logo.png", imaging::encode(Image(Mode::RGBA, 24, 24, {255, 0, 0, 255}), "PNG"));
+  write_file(source, encode_animation(3, 100, 80, /*flat=*/true));
+  const auto size0 = fs::file_size(source);
+  cfg = config(c.maskmode);
+  cfg.set("isgifsicle", true);  // the lossy pass belongs to mode 1 only
+  write_file(dir.plugin() + "/gifsicle", "#!/bin/sh\nexit 0\n");
+  ::chmod((dir.plugin() + "/gifsicle").c_str(), 0755);
+
+  images.doing_gif(source, cfg);
+
+  EXPECT_EQ(tail(source), "Bmask");
+  EXPECT_TRUE(fs::exists(scratch(3)));
+  EXPECT_EQ(counter("maskcount"), c.watermarked ? 1 : 0);
+  std::vector<ImagePtr> frames = read_frames(source);
+  ASSERT_EQ(frames.size(), 3u);
+  for (const ImagePtr& f : frames) {
+    if (c.watermarked)
+      EXPECT_GT(distinct_colours(*f), 1u);
+    else
+      EXPECT_EQ(distinct_colours(*f), 1u);
+  }
+  if (c.watermarked) EXPECT_GT(fs::file_size(source), size0);  // larger, and written all the same
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, DoingGifWatermark,
+                         ::testing::Values(WatermarkCase{"Text", 2, true},
+                                           WatermarkCase{"Picture", 3, true},
+                                           WatermarkCase{"Other", 4, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DoingGifTest, EveryFrameTakesTheFirstFramesTimeAndLoopsForever) {
+  std::string g = encode_animation(3, 60, 40);
+  write_file(source, with_delays(g, {70, 250, 1200}));
+  ASSERT_EQ(frame_delays(read_file(source)), (std::vector<int>{70, 250, 1200}));
+  cfg = config(4);
+  images.doing_gif(source, cfg);
+  const std::string out = read_file(source);
+  EXPECT_EQ(frame_delays(out), (std::vector<int>{70, 70, 70}));
+  EXPECT_EQ(Image::open(source)->info.loop, 0);
+}
+
+TEST_F(DoingGifTest, LossyPassTakesWholeAnimationsInCompressionOnlyMode) {
+  write_file(source, encode_animation(3, 60, 40));
+  const std::string before = read_file(source);
+  cfg.set("isgifsicle", true);
+  const std::string args = dir / "args";
+  write_file(dir.plugin() + "/gifsicle", "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + args + "'\n");
+  ::chmod((dir.plugin() + "/gifsicle").c_str(), 0755);
+
+  images.doing_gif(source, cfg);
+
+  EXPECT_EQ(read_file(args), source + "\n-O3\n--colors\n256\n--lossy=20\n");
+  EXPECT_FALSE(fs::exists(scratch(1)));
+  EXPECT_EQ(read_file(source), before);  // the tool wrote nothing: rejected
+  EXPECT_EQ(files_listed(), 0u);
+}
+
+TEST_F(DoingGifTest, LossyPassNeedsTheModeOnlyWhenEnabled) {
+  write_file(source, encode_animation(2, 60, 40));
+  cfg.set("isgifsicle", true);
+  cfg.erase("maskmode");
+  EXPECT_THROW(images.doing_gif(source, cfg), KeyError);
+}
+
+TEST_F(DoingGifTest, OutputFolderKeepsTheSource) {
+  write_file(source, encode_animation(2, 60, 40));
+  const std::string before = read_file(source);
+  cfg = config(4);
+  cfg.set("outpath", dir / "out");
+  images.doing_gif(source, cfg);
+  EXPECT_EQ(read_file(source), before);
+  EXPECT_EQ(tail(dir / "out/anim.gif"), "Bmask");
+}
+
+TEST_F(DoingGifTest, ReplacingTheSourceKeepsItsPermissions) {
+  write_file(source, encode_animation(2, 60, 40));
+  ::chmod(source.c_str(), 0640);
+  cfg = config(4);
+  images.doing_gif(source, cfg);
+  EXPECT_EQ(tail(source), "Bmask");
+  EXPECT_EQ(read_frames(source).size(), 2u);
+  EXPECT_EQ(fs::status(source).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(DoingGifTest, MissingDurationFailsAfterTheBackup) {
+  write_file(source, without_gces(encode_animation(2, 60, 40)));
+  ASSERT_TRUE(Image::open(source)->is_animated());
+  const std::string before = read_file(source);
+  cfg = config(4);
+  try {
+    images.doing_gif(source, cfg);
+    FAIL() << "no error";
+  } catch (const KeyError& e) {
+    EXPECT_STREQ(e.what(), "'duration'");
+  }
+  EXPECT_EQ(files_listed(), 1u);
+  EXPECT_EQ(read_file(source), before);
+  EXPECT_FALSE(fs::exists(scratch(1)));
+}
+
+TEST_F(DoingGifTest, DebugLineBeforeTheFrames) {
+  std::vector<std::string> lines;
+  set_line_sink([&](const std::string& l) { lines.push_back(l); });
+  set_debug(true);
+  write_file(source, encode_animation(2, 60, 40));
+  cfg = config(4);
+  images.doing_gif(source, cfg);
+  set_debug(false);
+  set_line_sink(nullptr);
+  const std::string start = "(" + py_repr(source) + ", 'start', '..')";
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), start), 1) << ::testing::PrintToString(lines);
+}
+
+}  // namespace
+}  // namespace img_util
