@@ -195,7 +195,7 @@ TEST_F(GifsicleTest, DebugLinesFrameAnAdoptedResultOnly) {
   images.gifsicle(source, cfg);
   set_debug(false);
   set_line_sink(nullptr);
-  const std::string q = py_repr(source);
+  const std::string q = py_repr(std::string_view(source));
   EXPECT_EQ(lines, (std::vector<std::string>{"(" + q + ", 'start')", "(" + q + ", 'done')",
                                              "(" + q + ", 'start')"}));
 }

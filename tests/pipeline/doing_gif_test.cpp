@@ -253,7 +253,9 @@ TEST_P(DoingGifWatermark, EveryFrameIsStampedAndTheGifAlwaysWritten) {
     else
       EXPECT_EQ(distinct_colours(*f), 1u);
   }
-  if (c.watermarked) EXPECT_GT(fs::file_size(source), size0);  // larger, and written all the same
+  if (c.watermarked) {
+    EXPECT_GT(fs::file_size(source), size0);  // larger, and written all the same
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, DoingGifWatermark,
@@ -342,7 +344,7 @@ TEST_F(DoingGifTest, DebugLineBeforeTheFrames) {
   images.doing_gif(source, cfg);
   set_debug(false);
   set_line_sink(nullptr);
-  const std::string start = "(" + py_repr(source) + ", 'start', '..')";
+  const std::string start = "(" + py_repr(std::string_view(source)) + ", 'start', '..')";
   EXPECT_EQ(std::count(lines.begin(), lines.end(), start), 1) << ::testing::PrintToString(lines);
 }
 
