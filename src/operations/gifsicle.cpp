@@ -16,7 +16,7 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
-#include "support/gif_write_stub.hpp"
+#include "support/atomic_file.hpp"
 #include "support/spawn.hpp"
 
 namespace img_util {
@@ -128,7 +128,7 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
   // The marker is chosen before anything is written, so a target never lacks it.
   const char* marker = num_eq(cfg.at("maskmode"), 1) ? "Amask" : "Bmask";
   const std::string data = read_whole(path2);
-  support::gif_stub::write_chunks_atomically(path, {data, marker});
+  write_file_atomically(path, {data, marker});
 
   add_one(cfg.at("result"), "compresscount");
   if (debug()) print_line(tuple_line({fpath, "done"}));

@@ -10,7 +10,6 @@
 #include <exception>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,7 +19,8 @@
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
-#include "support/gif_write_stub.hpp"
+#include "pipeline/marker.hpp"
+#include "support/atomic_file.hpp"
 
 namespace img_util {
 namespace {
@@ -31,13 +31,13 @@ int64_t file_size(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-std::string read_whole(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
+// The scratch GIF is a plain write: nothing of value is lost when it fails half-way.
+void write_scratch(const std::string& path, const std::string& bytes) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
   if (!f) throw_errno(path);
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  if (f.bad()) throw_errno(path);
-  return ss.str();
+  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  f.close();
+  if (!f) throw_errno(path);
 }
 
 std::string join(const std::string& dir, const std::string& name) {
@@ -140,6 +140,7 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   if (images.empty()) throw ImageError("no frames could be read", fpath);
 
   const std::string path2 = join(basedir(), "tmp.gif");
+  std::string gif;
   {
     imaging::EncodeOptions opts;
     opts.save_all = true;
@@ -147,9 +148,10 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
     opts.loop = 0;
     opts.duration = duration;
     opts.optimize = true;
-    imaging::save(*images.front(), path2, opts);
+    gif = imaging::encode(*images.front(), "GIF", opts);
   }
   images.clear();
+  write_scratch(path2, gif);
   const int64_t size2 = file_size(path2);
 
   // Compression alone must pay for itself; a watermark is written whatever it costs.
@@ -158,9 +160,7 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   const auto [fname, path] = get_save_path(fpath, cfg);
   // The marker is chosen before anything is written, so a target never lacks it; the new
   // content replaces the target in one rename, so a failure leaves the old file whole.
-  const char* marker = num_eq(cfg.at("maskmode"), 1) ? "Amask" : "Bmask";
-  const std::string data = read_whole(path2);
-  support::gif_stub::write_chunks_atomically(path, {data, marker});
+  write_file_atomically(path, {gif, marker_for(cfg)});
 }
 
 }  // namespace img_util
