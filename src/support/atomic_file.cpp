@@ -84,8 +84,11 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
   }
   for (int tries = 0; tries < 100; ++tries) {
     std::string temp = temp_name_for(target_);
-    // 0666 so that a new target gets the usual permissions less the umask.
-    int fd = file_ops().open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // A new target gets the usual permissions less the umask. Replacing, the temporary file
+    // stays private until commit() gives it the old file's bits, so a file only its owner
+    // could read is never readable by others, not even for a moment.
+    int fd = file_ops().open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                             existed_ ? 0600 : 0666);
     if (fd >= 0) {
       fd_ = fd;
       temp_ = std::move(temp);

@@ -53,6 +53,26 @@ TEST(AtomicFile, ReplacingKeepsPermissionBits) {
   EXPECT_EQ(mode_of(path), 0640u);
 }
 
+TEST(AtomicFile, PrivateFileIsNeverReadableByOthersWhileWritten) {
+  TempDir dir;
+  std::string path = dir / "private.jpg";
+  write_file(path, "secret");
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  AtomicFile f(path);
+  f.write("new");
+  int temporaries = 0;
+  for (const auto& e : fs::directory_iterator(dir.path())) {
+    if (e.path().filename().string().rfind(".private.jpg.", 0) == 0) {
+      ++temporaries;
+      EXPECT_EQ(mode_of(e.path().string()), 0600u) << e.path();
+    }
+  }
+  EXPECT_EQ(temporaries, 1);
+  f.commit();
+  EXPECT_EQ(mode_of(path), 0600u);
+  EXPECT_EQ(read_file(path), "new");
+}
+
 TEST(AtomicFile, SymlinkIsWrittenThroughAndStaysALink) {
   TempDir dir;
   fs::create_directories(dir.path() / "real");

@@ -115,8 +115,11 @@ TEST_F(Check, ExtensionTextIsAllOrACaseInsensitivePatternSearch) {
   };
   for (const auto& c : cases) {
     cfg.set("exts", c.exts);
-    if (c.pattern.is_none()) cfg.erase("_exts");
-    else cfg.set("_exts", c.pattern);
+    if (c.pattern.is_none()) {
+      cfg.erase("_exts");
+    } else {
+      cfg.set("_exts", c.pattern);
+    }
     EXPECT_EQ(IMAGES::check(file(c.name), cfg), c.accepted) << c.exts << " " << c.name;
   }
 }
