@@ -66,6 +66,13 @@ class ImageError : public OSError {
   const char* type_name() const noexcept override { return "OSError"; }
 };
 
+// The run log database failed (cannot be opened, locked too long, a statement failed).
+class DatabaseError : public Error {
+ public:
+  using Error::Error;
+  const char* type_name() const noexcept override { return "OperationalError"; }
+};
+
 // Throws OSError for the current errno and `filename`.
 [[noreturn]] void throw_errno(const std::string& filename);
 

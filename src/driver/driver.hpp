@@ -22,3 +22,18 @@ inline std::string path_join(std::string_view left, std::string_view right) {
 }
 
 }  // namespace img_util
+
+#include <functional>
+
+namespace img_util {
+
+class IMAGES;
+class Value;
+
+// Test seam: when set, execute hands each entry here instead of to doing / doing_gif, so the
+// walk and the error policy can be tested on their own. `gif` tells which pipeline it would be.
+using PipelineSeam =
+    std::function<void(IMAGES& self, const std::string& fpath, const Value& cfg, bool gif)>;
+void set_pipeline_seam(PipelineSeam seam);
+
+}  // namespace img_util

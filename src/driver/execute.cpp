@@ -1,13 +1,183 @@
-// Placeholder until the base work lands: every function here throws.
-#include <stdexcept>
-#include <string>
+// execute: the run driver. Walks the folder, routes each entry to its pipeline, applies the
+// error policy, and completes the backup archive at the end.
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "driver/driver.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
-#include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
+#include "support/run_lock.hpp"
+
 namespace img_util {
-[[noreturn]] static void not_built(const char* what) { throw std::logic_error(std::string(what) + " is not built yet"); }
-void IMAGES::execute(const Value&) { not_built("execute"); }
-std::string IMAGES::enpath(const std::string&) { not_built("enpath"); }
+
+namespace {
+
+PipelineSeam& seam_storage() {
+  static PipelineSeam seam;
+  return seam;
 }
+
+struct DirCloser {
+  void operator()(DIR* d) const noexcept { ::closedir(d); }
+};
+
+// Names of a directory's entries in the order the OS gives them, without "." and "..".
+// `is_dir` (optional) receives for each name whether it is a directory, links to directories
+// included. Returns false (errno set) when the directory cannot be listed.
+bool list_dir(const std::string& dir, std::vector<std::string>& names, std::vector<bool>* is_dir) {
+  std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
+  if (!d) return false;
+  while (true) {
+    errno = 0;
+    const dirent* e = ::readdir(d.get());
+    if (!e) {
+      if (errno != 0) return false;
+      break;
+    }
+    const std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    names.push_back(name);
+    if (is_dir) {
+      bool dir_entry = e->d_type == DT_DIR;
+      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
+        struct stat st {};
+        dir_entry = ::stat(path_join(dir, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+      }
+      is_dir->push_back(dir_entry);
+    }
+  }
+  return true;
+}
+
+bool is_link(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool ends_with_gif(const std::string& path) {
+  if (path.size() < 4) return false;
+  std::string tail = path.substr(path.size() - 4);
+  for (char& c : tail)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return tail == ".gif";
+}
+
+std::string describe_current_exception() {
+  try {
+    throw;
+  } catch (const Error& e) {
+    return std::string(e.type_name()) + ": " + e.what();
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown error";
+  }
+}
+
+class Run {
+ public:
+  Run(IMAGES& self, const Value& cfg) : self_(self), cfg_(cfg) {}
+
+  void entry(const std::string& raw) {
+    if (const auto& poll = run_hooks().poll) poll();
+    const std::string fpath = self_.enpath(raw);
+    if (fpath.empty()) return;
+    reset_file_selected();
+    const bool gif = ends_with_gif(fpath);
+    try {
+      if (const auto& seam = seam_storage())
+        seam(self_, fpath, cfg_, gif);
+      else if (gif)
+        self_.doing_gif(fpath, cfg_);
+      else
+        self_.doing(fpath, cfg_);
+    } catch (...) {
+      print_line(tuple_line({fpath, "error"}));
+      if (const auto& on_file = run_hooks().on_file)
+        on_file(fpath, FileOutcome::Failed, describe_current_exception());
+      if (!cfg_.get("jumperr").truthy()) throw;
+      return;
+    }
+    if (const auto& on_file = run_hooks().on_file)
+      on_file(fpath, file_selected() ? FileOutcome::Processed : FileOutcome::Skipped, "");
+  }
+
+  // Top-down, parent before children, directory links listed but never entered; directories
+  // that cannot be listed are passed over.
+  void walk(const std::string& root) {
+    std::vector<std::string> names;
+    std::vector<bool> is_dir;
+    if (!list_dir(root, names, &is_dir)) return;
+    std::vector<std::string> dirs;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (is_dir[i])
+        dirs.push_back(names[i]);
+      else
+        entry(path_join(root, names[i]));
+    }
+    for (const std::string& d : dirs) {
+      const std::string sub = path_join(root, d);
+      if (!is_link(sub)) walk(sub);
+    }
+  }
+
+ private:
+  IMAGES& self_;
+  const Value& cfg_;
+};
+
+std::string path_text(const Value& v) {
+  if (v.is_bytes()) return v.as_bytes().data;
+  if (!v.is_text())
+    throw TypeError("'folder' must be a path text, not " + v.type_name());
+  return v.as_text();
+}
+
+}  // namespace
+
+void set_pipeline_seam(PipelineSeam seam) { seam_storage() = std::move(seam); }
+
+std::string IMAGES::enpath(const std::string& path) {
+  // Paths are bytes here already, so the retry through a UTF-8 decoding would name the same
+  // entry: one stat decides.
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? path : std::string();
+}
+
+void IMAGES::execute(const Value& cfg) {
+  // Held to the end of the run, whether it returns or raises.
+  RunLock lock(basedir());
+
+  if (!cfg.contains("allmaxsize")) cfg.set("allmaxsize", 0);
+
+  const std::string tmp = tmpPath();
+  struct stat st {};
+  if (::stat(tmp.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    std::error_code ec;
+    std::filesystem::create_directories(tmp, ec);
+    if (ec) throw OSError(ec.value(), tmp);
+  }
+
+  const std::string folder = path_text(cfg.at("folder"));
+  Run run(*this, cfg);
+  if (cfg.get("subfold").truthy()) {
+    run.walk(folder);
+  } else {
+    std::vector<std::string> names;
+    if (!list_dir(folder, names, nullptr)) throw_errno(folder);
+    for (const std::string& name : names) run.entry(path_join(folder, name));
+  }
+
+  if (cfg.get("zfile").truthy()) {
+    cfg.at("zfile").as_handle()->close();
+    cfg.erase("zfile");
+  }
+}
+
+}  // namespace img_util

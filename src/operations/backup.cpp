@@ -1,12 +1,83 @@
-// Placeholder until the base work lands: every function here throws.
-#include <stdexcept>
-#include <string>
+// backup: records the source in the run's result and, with backups on, adds its untouched bytes
+// to the run's zip archive, starting a new archive once the bytes put in pass the cap.
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <ctime>
+
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
-#include "img_util/module.hpp"
-#include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
+#include "support/zip_writer.hpp"
+
 namespace img_util {
-[[noreturn]] static void not_built(const char* what) { throw std::logic_error(std::string(what) + " is not built yet"); }
-void IMAGES::backup(const std::string&, const Value&) { not_built("backup"); }
+
+namespace {
+
+// The source path as an entry name: "/" separators, no leading or trailing "/".
+std::string entry_name(const std::string& fpath) {
+  std::string name = fpath;
+  for (char& c : name)
+    if (c == '\\') c = '/';
+  const size_t first = name.find_first_not_of('/');
+  if (first == std::string::npos) return "";
+  const size_t last = name.find_last_not_of('/');
+  return name.substr(first, last - first + 1);
 }
+
+std::string local_stamp() {
+  const std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y%m%d%H%M%S", &tm);
+  return buf;
+}
+
+double running_total(const Value& v) {
+  if (!v.is_number())
+    throw TypeError("'>' not supported between instances of '" + v.type_name() + "' and 'int'");
+  return v.as_number();
+}
+
+std::string join(const std::string& dir, const std::string& name) {
+  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+}
+
+}  // namespace
+
+void IMAGES::backup(const std::string& fpath, const Value& cfg) {
+  cfg.at("result").at("files").as_list().push_back(Value(fpath));
+  if (!cfg.get("isbackup").truthy()) return;
+
+  if (running_total(cfg.at("allmaxsize")) > static_cast<double>(allmaxsize)) {
+    if (cfg.get("zfile").truthy()) {
+      cfg.at("zfile").as_handle()->close();
+      cfg.erase("zfile");
+    }
+    cfg.set("allmaxsize", 0);
+  }
+
+  struct stat st {};
+  if (::stat(fpath.c_str(), &st) != 0) throw_errno(fpath);
+  const Value total = cfg.at("allmaxsize");
+  if (total.is_float())
+    cfg.set("allmaxsize", total.as_number() + static_cast<double>(st.st_size));
+  else
+    cfg.set("allmaxsize", total.as_int() + static_cast<int64_t>(st.st_size));
+
+  if (!cfg.get("zfile").truthy()) {
+    const std::string dir = backdir();
+    struct stat ds {};
+    if (::stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode)) {
+      if (::mkdir(dir.c_str(), 0777) != 0) throw_errno(dir);
+    }
+    cfg.set("zfile", std::shared_ptr<Handle>(
+                         std::make_shared<ZipWriter>(join(dir, local_stamp() + ".zip"))));
+  }
+
+  auto zip = std::dynamic_pointer_cast<ZipWriter>(cfg.at("zfile").as_handle());
+  if (!zip) throw TypeError("'zfile' holds a " + cfg.at("zfile").type_name() + ", not an archive");
+  zip->add_file(fpath, entry_name(fpath));
+}
+
+}  // namespace img_util

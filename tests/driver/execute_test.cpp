@@ -1,0 +1,256 @@
+// execute and enpath: the walk, routing, error policy, archive completion and the run lock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <stdexcept>
+
+#include "helpers.hpp"
+#include "img_util/errors.hpp"
+#include "img_util/images.hpp"
+#include "support/fixtures.hpp"
+#include "support/run_lock.hpp"
+
+namespace img_util::test {
+namespace {
+
+struct Call {
+  std::string path;
+  bool gif;
+};
+
+// A handle that counts how often it was closed.
+struct FakeArchive : Handle {
+  int closes = 0;
+  void close() override { ++closes; }
+  std::string type_name() const override { return "ZipFile"; }
+};
+
+class Execute : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = tmp / "site";
+    fs::create_directories(root);
+  }
+  // Runs execute with every entry recorded instead of processed; entries whose name holds
+  // "bad" raise.
+  void run(const Value& cfg) {
+    SeamGuard seam([this](IMAGES&, const std::string& fpath, const Value&, bool gif) {
+      calls.push_back({fpath, gif});
+      if (fpath.find("bad") != std::string::npos) throw std::runtime_error("broken " + fpath);
+    });
+    IMAGES().execute(cfg);
+  }
+  std::vector<std::string> paths() const {
+    std::vector<std::string> out;
+    for (const auto& c : calls) out.push_back(c.path);
+    return out;
+  }
+  TempDir tmp;
+  std::string root;
+  std::vector<Call> calls;
+};
+
+TEST_F(Execute, RoutesByGifSuffixAnyCaseTopLevelOnly) {
+  for (const char* name : {"PHOTO.GIF", "a.Gif", "a.gif.jpg", "agif", ".hidden.jpg"})
+    write_file(root + "/" + name, "x");
+  fs::create_directories(root + "/x.gif");
+  fs::create_directories(root + "/x");
+  write_file(root + "/x/inner.jpg", "x");
+  run(base_config(root));
+
+  std::vector<std::pair<std::string, bool>> got;
+  for (const auto& c : calls) got.emplace_back(c.path.substr(root.size() + 1), c.gif);
+  std::sort(got.begin(), got.end());
+  const std::vector<std::pair<std::string, bool>> want = {
+      {".hidden.jpg", false}, {"PHOTO.GIF", true}, {"a.Gif", true}, {"a.gif.jpg", false},
+      {"agif", false},        {"x", false},        {"x.gif", true}};
+  EXPECT_EQ(got, want);
+}
+
+TEST_F(Execute, RecursiveWalkIsTopDownAndSkipsLinksToDirsAndBrokenLinks) {
+  fs::create_directories(root + "/sub/deep");
+  write_file(root + "/a.jpg", "x");
+  write_file(root + "/sub/b.jpg", "x");
+  write_file(root + "/sub/deep/c.jpg", "x");
+  fs::create_directory_symlink(root + "/sub", root + "/link");
+  fs::create_symlink(root + "/nowhere.jpg", root + "/broken.jpg");
+  fs::create_symlink(root + "/a.jpg", root + "/alias.jpg");
+  CapturedLines out;
+  Value cfg = base_config(root);
+  cfg.set("subfold", true);
+  run(cfg);
+
+  auto got = paths();
+  std::sort(got.begin(), got.begin() + 2);  // root's two files come first, in OS order
+  const std::vector<std::string> want = {root + "/a.jpg", root + "/alias.jpg",
+                                         root + "/sub/b.jpg", root + "/sub/deep/c.jpg"};
+  EXPECT_EQ(got, want);
+  EXPECT_TRUE(out.lines.empty());
+}
+
+TEST_F(Execute, RootWithTrailingSlashJoinsWithoutDoubling) {
+  write_file(root + "/a.jpg", "x");
+  Value cfg = base_config(root + "/");
+  run(cfg);
+  EXPECT_EQ(paths(), std::vector<std::string>{root + "/a.jpg"});
+}
+
+TEST_F(Execute, MissingFolder) {
+  auto archive = std::make_shared<FakeArchive>();
+  Value cfg = base_config(root + "/missing");
+  cfg.set("subfold", 1);
+  cfg.set("zfile", std::shared_ptr<Handle>(archive));
+  run(cfg);  // recursive: nothing to do, no error
+  EXPECT_TRUE(calls.empty());
+  EXPECT_EQ(archive->closes, 1);
+  EXPECT_FALSE(cfg.contains("zfile"));
+
+  cfg.set("subfold", false);
+  try {
+    run(cfg);
+    FAIL() << "listing a missing folder must fail at top level";
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), ENOENT);
+    EXPECT_EQ(e.filename(), root + "/missing");
+  }
+}
+
+TEST_F(Execute, JumperrGoesOnAfterEachFailure) {
+  for (const char* name : {"bad1.jpg", "bad2.jpg", "good1.jpg", "good2.jpg"})
+    write_file(root + "/" + name, "x");
+  CapturedLines out;
+  Value cfg = base_config(root);
+  cfg.set("jumperr", true);
+  auto archive = std::make_shared<FakeArchive>();
+  cfg.set("zfile", std::shared_ptr<Handle>(archive));
+  run(cfg);
+  EXPECT_EQ(calls.size(), 4u);
+  std::sort(out.lines.begin(), out.lines.end());
+  EXPECT_EQ(out.lines, (std::vector<std::string>{"('" + root + "/bad1.jpg', 'error')",
+                                                 "('" + root + "/bad2.jpg', 'error')"}));
+  EXPECT_EQ(archive->closes, 1);
+  EXPECT_FALSE(cfg.contains("zfile"));
+}
+
+TEST_F(Execute, FirstFailureEndsTheRunWithoutJumperr) {
+  write_file(root + "/it's bad.jpg", "x");
+  CapturedLines out;
+  Value cfg = base_config(root);
+  auto archive = std::make_shared<FakeArchive>();
+  cfg.set("zfile", std::shared_ptr<Handle>(archive));
+  EXPECT_THROW(run(cfg), std::runtime_error);
+  EXPECT_EQ(out.lines, std::vector<std::string>{"(\"" + root + "/it's bad.jpg\", 'error')"});
+  EXPECT_EQ(archive->closes, 0);
+  EXPECT_TRUE(cfg.contains("zfile"));
+}
+
+TEST_F(Execute, AllmaxsizeAddedOnlyWhenAbsentAndTempDirCreated) {
+  Value cfg = base_config(root);
+  run(cfg);
+  EXPECT_TRUE(num_eq(cfg.at("allmaxsize"), 0));
+  EXPECT_TRUE(fs::is_directory(IMAGES::tmpPath()));
+  cfg.set("allmaxsize", 5);
+  run(cfg);
+  EXPECT_TRUE(num_eq(cfg.at("allmaxsize"), 5));
+}
+
+TEST_F(Execute, ConfigurationErrors) {
+  Value cfg = base_config(root);
+  cfg.erase("folder");
+  EXPECT_THROW(run(cfg), KeyError);
+
+  // A plain file where the scratch directory belongs fails before the folder is read.
+  fs::remove(IMAGES::tmpPath());
+  write_file(IMAGES::tmpPath(), "not a directory");
+  EXPECT_THROW(run(cfg), OSError);
+}
+
+TEST_F(Execute, ReportsOutcomesThroughHooks) {
+  for (const char* name : {"bad.jpg", "picked.jpg", "refused.jpg"}) write_file(root + "/" + name, "x");
+  std::vector<std::pair<std::string, FileOutcome>> seen;
+  int polls = 0;
+  RunHooks hooks;
+  hooks.on_file = [&](const std::string& p, FileOutcome o, const std::string&) {
+    seen.emplace_back(fs::path(p).filename().string(), o);
+  };
+  hooks.poll = [&] { ++polls; };
+  set_run_hooks(hooks);
+  Value cfg = base_config(root);
+  cfg.set("jumperr", true);
+  {
+    SeamGuard seam([](IMAGES&, const std::string& fpath, const Value&, bool) {
+      if (fpath.find("picked") != std::string::npos) note_file_selected();
+      if (fpath.find("bad") != std::string::npos) {
+        note_file_selected();
+        throw ValueError("no");
+      }
+    });
+    CapturedLines out;
+    IMAGES().execute(cfg);
+  }
+  set_run_hooks({});
+  std::sort(seen.begin(), seen.end());
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, FileOutcome>>{
+                      {"bad.jpg", FileOutcome::Failed},
+                      {"picked.jpg", FileOutcome::Processed},
+                      {"refused.jpg", FileOutcome::Skipped}}));
+  EXPECT_EQ(polls, 3);
+}
+
+TEST_F(Execute, SecondRunOnTheSamePluginDirFailsAtOnceAndTouchesNothing) {
+  write_file(root + "/a.jpg", "x");
+  RunLock held(basedir());
+  Value cfg = base_config(root);
+  try {
+    run(cfg);
+    FAIL() << "a second run must not start";
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), EBUSY);
+    EXPECT_NE(std::string(e.what()).find("another run is using"), std::string::npos);
+    EXPECT_EQ(e.filename(), basedir() + "/.img_util.lock");
+  }
+  EXPECT_TRUE(calls.empty());
+  EXPECT_FALSE(cfg.contains("allmaxsize"));
+  EXPECT_FALSE(fs::exists(IMAGES::tmpPath()));
+}
+
+TEST_F(Execute, LockIsReleasedWhenTheRunRaises) {
+  write_file(root + "/bad.jpg", "x");
+  Value cfg = base_config(root);
+  CapturedLines out;
+  EXPECT_THROW(run(cfg), std::runtime_error);
+  EXPECT_NO_THROW(RunLock again(basedir()));
+}
+
+TEST(Enpath, UsablePathsComeBackUnchanged) {
+  TempDir tmp;
+  const std::string file = tmp / "a.jpg";
+  write_file(file, "x");
+  fs::create_symlink(tmp / "gone", tmp / "broken");
+  IMAGES images;
+  EXPECT_EQ(images.enpath(file), file);
+  EXPECT_EQ(images.enpath(tmp.str()), tmp.str());
+  EXPECT_EQ(images.enpath(tmp / "missing"), "");
+  EXPECT_EQ(images.enpath(tmp / "broken"), "");
+  EXPECT_EQ(images.enpath(""), "");
+}
+
+TEST(ModuleValues, DerivedPathsFollowThePluginDir) {
+  TempDir tmp;
+  set_plugin_dir("/opt/x");
+  EXPECT_EQ(basedir(), "/opt/x");
+  EXPECT_EQ(plugin_path(), "/opt/x");
+  EXPECT_EQ(IMAGES::backdir(), "/opt/x/backups");
+  EXPECT_EQ(IMAGES::tmpPath(), "/opt/x/temp");
+  EXPECT_EQ(IMAGES::allmaxsize, 1932525568);
+  set_plugin_dir(tmp.plugin());
+  // The test runner is not started with --debug.
+  EXPECT_FALSE(debug());
+  set_debug(true);
+  EXPECT_TRUE(debug());
+  set_debug(false);
+}
+
+}  // namespace
+}  // namespace img_util::test
