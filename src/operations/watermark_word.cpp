@@ -1,12 +1,257 @@
-// Placeholder until the watermark work lands: every function here throws.
-#include <stdexcept>
+// watermark_word: a configured text stamped across the image as a diagonal, repeating,
+// semi-transparent pattern. See watermark_text_layout.hpp for how only the visible tile of
+// the pattern is computed.
+#include <algorithm>
+#include <cmath>
+#include <limits>
 #include <string>
+#include <vector>
+
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
-#include "img_util/module.hpp"
 #include "img_util/value.hpp"
+#include "imaging/color.hpp"
 #include "imaging/imaging.hpp"
+#include "imaging/text.hpp"
+#include "operations/watermark_common.hpp"
+#include "operations/watermark_text_layout.hpp"
+
 namespace img_util {
-[[noreturn]] static void not_built(const char* what) { throw std::logic_error(std::string(what) + " is not built yet"); }
-ImagePtr IMAGES::watermark_word(const std::string&, const Value&, ImagePtr, bool) { not_built("watermark_word"); }
+namespace watermark {
+namespace {
+
+int64_t floor_div(int64_t a, int64_t b) {
+  int64_t q = a / b;
+  return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
+
+int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
+
+// The rotation's matrix entries for -45 degrees, as the host library rounds them (to 15
+// decimals), and its nearest-neighbour sampling that maps a pixel centre back.
+constexpr double kCos = 0.707106781186547;
+constexpr double kSin = 0.707106781186548;
+
+// Truncation toward minus infinity of a double, as the host library's fixed-point setup does.
+int64_t floor_int(double v) { return v < 0.0 ? static_cast<int64_t>(std::floor(v)) : static_cast<int64_t>(v); }
+
+bool fits_fixed(const double a[6], double x, double y) {
+  return std::fabs(x * a[0] + y * a[1] + a[2]) < 32768.0 && std::fabs(x * a[3] + y * a[4] + a[5]) < 32768.0;
+}
+
+// Folds the draws that cover (x, y) in drawing order. With `bounded` false the grid is taken
+// as endless, which gives the periodic value away from the layer's edges.
+uint8_t fold_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha, int64_t x,
+                   int64_t y, bool bounded) {
+  if (stamp.lines.empty()) return 0;
+  int64_t i_lo = floor_div(x - stamp.right, grid.step_x) + 1, i_hi = floor_div(x - stamp.left, grid.step_x);
+  int64_t j_lo = floor_div(y - stamp.bottom, grid.step_y) + 1, j_hi = floor_div(y - stamp.top, grid.step_y);
+  if (bounded) {
+    i_lo = std::max<int64_t>(i_lo, 0), i_hi = std::min(i_hi, grid.columns() - 1);
+    j_lo = std::max<int64_t>(j_lo, 0), j_hi = std::min(j_hi, grid.rows() - 1);
+  }
+  uint8_t a = 0;
+  for (int64_t i = i_lo; i <= i_hi; ++i) {
+    for (int64_t j = j_lo; j <= j_hi; ++j) {
+      for (const imaging::TextMask& line : stamp.lines) {
+        int64_t mx = x - i * grid.step_x - line.dx, my = y - j * grid.step_y - line.dy;
+        if (mx < 0 || my < 0 || mx >= line.width || my >= line.height) continue;
+        uint8_t m = line.at(static_cast<int>(mx), static_cast<int>(my));
+        if (m) a = imaging::blend255(m, a, ink_alpha);
+      }
+    }
+  }
+  return a;
+}
+
+// The layer's alpha over one grid cell, and the part of the layer where that cell repeats.
+class AlphaLookup {
+ public:
+  AlphaLookup(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha, int64_t max_cell)
+      : grid_(grid), stamp_(stamp), ink_alpha_(ink_alpha) {
+    if (stamp.lines.empty()) return;
+    if (grid.step_x * grid.step_y > max_cell) return;
+    cell_.resize(static_cast<size_t>(grid.step_x * grid.step_y));
+    for (int64_t v = 0; v < grid.step_y; ++v)
+      for (int64_t u = 0; u < grid.step_x; ++u)
+        cell_[v * grid.step_x + u] = fold_alpha(grid, stamp, ink_alpha, u, v, false);
+    // Every draw that can cover a point of this box exists.
+    x_lo_ = stamp.right - grid.step_x, x_hi_ = grid.columns() * grid.step_x + stamp.left;
+    y_lo_ = stamp.bottom - grid.step_y, y_hi_ = grid.rows() * grid.step_y + stamp.top;
+  }
+
+  uint8_t operator()(int64_t x, int64_t y) const {
+    if (!cell_.empty() && x >= x_lo_ && x < x_hi_ && y >= y_lo_ && y < y_hi_)
+      return cell_[floor_mod(y, grid_.step_y) * grid_.step_x + floor_mod(x, grid_.step_x)];
+    return fold_alpha(grid_, stamp_, ink_alpha_, x, y, true);
+  }
+
+ private:
+  const TextGrid& grid_;
+  const imaging::TextStamp& stamp_;
+  uint8_t ink_alpha_;
+  std::vector<uint8_t> cell_;
+  int64_t x_lo_ = 0, x_hi_ = 0, y_lo_ = 0, y_hi_ = 0;
+};
+
+}  // namespace
+
+int char_spacing(double font_size) {
+  double v = 40.0 * font_size / 36.0;
+  if (!(std::fabs(v) < 1e9)) throw ValueError("font size out of range");
+  return static_cast<int>(v);
+}
+
+TextGrid text_grid(int w, int h, size_t chars, double font_size) {
+  TextGrid grid;
+  grid.layer_width = 3 * w;
+  grid.layer_height = 3 * h;
+  grid.step_x = static_cast<int64_t>(chars) * char_spacing(font_size);
+  if (chars == 0) throw ValueError("cannot draw the text watermark: 'masktext' is empty");
+  if (grid.step_x <= 0)
+    throw ValueError("cannot draw the text watermark: font size " + std::to_string(font_size) +
+                     " gives no spacing between the texts");
+  return grid;
+}
+
+uint8_t layer_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha, int64_t x,
+                    int64_t y) {
+  return fold_alpha(grid, stamp, ink_alpha, x, y, true);
+}
+
+LayerTurn::LayerTurn(int layer_width, int layer_height) : width_(layer_width), height_(layer_height) {
+  // The host library's rotate(): a matrix about the centre, evaluated at pixel centres.
+  const double cx = layer_width / 2.0, cy = layer_height / 2.0;
+  double* a = a_;
+  a[0] = kCos, a[1] = kSin, a[3] = -kSin, a[4] = kCos;
+  a[2] = a[0] * -cx + a[1] * -cy + 0.0;
+  a[5] = a[3] * -cx + a[4] * -cy + 0.0;
+  a[2] += cx;
+  a[5] += cy;
+  const double W = layer_width, H = layer_height;
+  fixed_ = fits_fixed(a, 0, 0) && fits_fixed(a, W, H) && fits_fixed(a, 0, H) && fits_fixed(a, W, 0);
+  // 16.16 fixed point where all corners fit, as the host library prefers.
+  fa_[0] = floor_int(a[0] * 65536.0 + 0.5);
+  fa_[1] = floor_int(a[1] * 65536.0 + 0.5);
+  fa_[3] = floor_int(a[3] * 65536.0 + 0.5);
+  fa_[4] = floor_int(a[4] * 65536.0 + 0.5);
+  fa_[2] = floor_int((a[2] + a[0] * 0.5 + a[1] * 0.5) * 65536.0 + 0.5);
+  fa_[5] = floor_int((a[5] + a[3] * 0.5 + a[4] * 0.5) * 65536.0 + 0.5);
+  if (!fixed_) {
+    // The host library accumulates the row steps, so we keep its running sums.
+    row_x_.resize(static_cast<size_t>(layer_height));
+    row_y_.resize(static_cast<size_t>(layer_height));
+    double xo = a[2] + a[1] * 0.5 + a[0] * 0.5, yo = a[5] + a[4] * 0.5 + a[3] * 0.5;
+    for (int r = 0; r < layer_height; ++r, xo += a[1], yo += a[4]) row_x_[r] = xo, row_y_[r] = yo;
+  }
+}
+
+void LayerTurn::row(int y, int x0, int n, int* sx, int* sy) const {
+  auto put = [&](int k, int64_t xin, int64_t yin) {
+    if (xin >= 0 && xin < width_ && yin >= 0 && yin < height_) {
+      sx[k] = static_cast<int>(xin), sy[k] = static_cast<int>(yin);
+    } else {
+      sx[k] = sy[k] = -1;
+    }
+  };
+  if (fixed_) {
+    // Integer steps are exact, so the position of any pixel has a closed form.
+    int64_t xx = fa_[2] + y * fa_[1] + int64_t{x0} * fa_[0];
+    int64_t yy = fa_[5] + y * fa_[4] + int64_t{x0} * fa_[3];
+    for (int k = 0; k < n; ++k, xx += fa_[0], yy += fa_[3]) put(k, xx >> 16, yy >> 16);
+    return;
+  }
+  // Floating point: the steps along a row are accumulated too, so we repeat them in order.
+  double xx = row_x_[y], yy = row_y_[y];
+  auto coord = [](double v) -> int64_t { return v < 0.0 ? -1 : static_cast<int64_t>(v); };
+  for (int x = 0; x < x0 + n; ++x, xx += a_[0], yy += a_[3])
+    if (x >= x0) put(x - x0, coord(xx), coord(yy));
+}
+
+Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, const TextGrid& grid) {
+  if (im.mode() != Mode::RGB && im.mode() != Mode::RGBA)
+    throw ValueError(std::string("stamp_text needs an RGB or RGBA image, not ") + mode_name(im.mode()));
+  const int w = im.width(), h = im.height(), bands = im.bands();
+  Image out(Mode::RGBA, w, h);
+  const int64_t area = static_cast<int64_t>(w) * h;
+  AlphaLookup alpha(grid, stamp, ink[3], std::max<int64_t>(area, 1 << 16));
+  LayerTurn turn(grid.layer_width, grid.layer_height);
+  std::vector<int> sx(static_cast<size_t>(w)), sy(static_cast<size_t>(w));
+  for (int y = 0; y < h; ++y) {
+    turn.row(y + h, w, w, sx.data(), sy.data());
+    const uint8_t* in = im.row(y);
+    uint8_t* o = out.row(y);
+    for (int x = 0; x < w; ++x, in += bands, o += 4) {
+      uint8_t dst[4] = {in[0], in[1], in[2], bands == 4 ? in[3] : uint8_t{255}};
+      uint8_t a = sx[x] < 0 ? 0 : alpha(sx[x], sy[x]);
+      if (a == 0) {
+        o[0] = dst[0], o[1] = dst[1], o[2] = dst[2], o[3] = dst[3];
+      } else {
+        const uint8_t src[4] = {ink[0], ink[1], ink[2], a};
+        composite_over(dst, src, o);
+      }
+    }
+  }
+  return out;
+}
+
+// The text of `masktext`: text or bytes as UTF-8; bytes that are not UTF-8 are taken one
+// character per byte, those outside ASCII drawn as missing glyphs.
+std::u32string watermark_text(const Value& v) {
+  const std::string* raw = nullptr;
+  if (v.is_text()) raw = &v.as_text();
+  else if (v.is_bytes()) raw = &v.as_bytes().data;
+  else throw TypeError("'masktext' must be text, not '" + v.type_name() + "'");
+  std::u32string text;
+  if (imaging::decode_utf8(*raw, text)) return text;
+  for (unsigned char c : *raw) text.push_back(c < 0x80 ? char32_t{c} : imaging::kNoCharacter);
+  return text;
+}
+
+Rgba ink_color(const Value& v) {
+  if (!v.truthy()) return imaging::parse_color("#00000080");
+  if (v.is_text()) return imaging::parse_color(v.as_text());
+  if (v.is_list()) {
+    const List& l = v.as_list();
+    if (l.size() == 3 || l.size() == 4) {
+      Rgba c{0, 0, 0, 255};
+      for (size_t k = 0; k < l.size(); ++k) {
+        if (!l[k].is_int() && !l[k].is_bool()) throw TypeError("colour components must be integers");
+        c[k] = static_cast<uint8_t>(std::clamp<int64_t>(l[k].as_int(), 0, 255));
+      }
+      return c;
+    }
+  }
+  throw ValueError("unknown color specifier: " + py_repr(v));
+}
+
+}  // namespace watermark
+
+ImagePtr IMAGES::watermark_word(const std::string& fpath, const Value& cfg, ImagePtr im, bool iscount) {
+  if (!im) {
+    try {
+      im = Image::open(fpath);
+    } catch (...) {
+      return nullptr;  // an unreadable file is no watermark, and no error
+    }
+  }
+  std::u32string text = watermark::watermark_text(cfg.at("masktext"));
+  std::string font_path = watermark::path_value(cfg.at("fontttf"), "fontttf");
+  Value size_v = cfg.get("fontsize");
+  double size = size_v.truthy() ? size_v.as_number() : 36.0;
+  imaging::Font font(font_path, size);
+  Rgba ink = watermark::ink_color(cfg.get("rgba"));
+
+  im->load();
+  watermark::TextGrid grid = watermark::text_grid(im->width(), im->height(), text.size(), size);
+  imaging::TextStamp stamp = font.render(text);
+
+  Image out = (im->mode() == Mode::RGB || im->mode() == Mode::RGBA)
+                  ? watermark::stamp_text(*im, stamp, ink, grid)
+                  : watermark::stamp_text(imaging::convert(*im, Mode::RGBA), stamp, ink, grid);
+  watermark::keep_metadata(*im, out);
+  if (iscount) watermark::count_watermark(cfg);
+  return std::make_shared<Image>(std::move(out));
+}
+
+}  // namespace img_util

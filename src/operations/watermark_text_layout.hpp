@@ -1,0 +1,89 @@
+// The tiled diagonal text watermark, computed for the visible tile only.
+//
+// The watermark is defined on a transparent layer three times the image's width and height:
+// the text is drawn on a grid (columns `step_x` apart, rows 200 apart, column by column), the
+// layer is turned 45 degrees clockwise about its centre with nearest-neighbour sampling, and
+// its middle tile is composited over the image. Instead of building that layer we map each
+// output pixel back into the unturned layer (with the exact arithmetic of the host library's
+// rotation) and look up which text placements cover that point; the layer's alpha is periodic
+// with the grid away from its edges, so one grid cell's worth is rendered once and reused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "img_util/image.hpp"
+#include "imaging/text.hpp"
+
+namespace img_util::watermark {
+
+// Vertical distance between rows of text, independent of the font size.
+inline constexpr int kRowStep = 200;
+
+// Horizontal spacing per character for a font size: 40 px at 36 px, scaled and truncated.
+int char_spacing(double font_size);
+
+// Where the text is drawn on the layer.
+struct TextGrid {
+  int layer_width = 0;   // 3 w
+  int layer_height = 0;  // 3 h
+  int64_t step_x = 0;    // characters x spacing
+  int64_t step_y = kRowStep;
+  // Draw points: x = 0, step_x, ... < layer_width; y = 0, 200, ... < layer_height.
+  int64_t columns() const { return (layer_width + step_x - 1) / step_x; }
+  int64_t rows() const { return (layer_height + step_y - 1) / step_y; }
+  int64_t draws() const { return columns() * rows(); }
+};
+
+// The grid for an image of w x h and a text of `chars` characters. Throws ValueError when the
+// horizontal step is not positive (an empty text, or a font size below one pixel).
+TextGrid text_grid(int w, int h, size_t chars, double font_size);
+
+// The layer's turn by -45 degrees about its centre as the host library computes it: for a
+// pixel of the turned layer, the pixel of the unturned layer it is copied from.
+class LayerTurn {
+ public:
+  LayerTurn(int layer_width, int layer_height);
+  // Source pixels of row `y` of the turned layer, columns x0 .. x0 + n - 1. A source outside
+  // the layer is reported as (-1, -1).
+  void row(int y, int x0, int n, int* sx, int* sy) const;
+  bool fixed_point() const { return fixed_; }
+
+ private:
+  int width_, height_;
+  bool fixed_;
+  double a_[6];
+  int64_t fa_[6];
+  std::vector<double> row_x_, row_y_;  // floating point: where each row starts
+};
+
+// The alpha of the text layer at (x, y) before the turn: the draws that cover it, in drawing
+// order, each blending the ink's alpha over it by its coverage.
+uint8_t layer_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha,
+                    int64_t x, int64_t y);
+
+// The watermarked image: `im` (RGB or RGBA) with the turned text layer composited over it,
+// as an RGBA image of the same size.
+Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, const TextGrid& grid);
+
+// Source-over compositing of one RGBA pixel over another, rounded as the host library does.
+inline void composite_over(const uint8_t* dst, const uint8_t* src, uint8_t* out) {
+  if (src[3] == 0) {
+    out[0] = dst[0], out[1] = dst[1], out[2] = dst[2], out[3] = dst[3];
+    return;
+  }
+  constexpr uint32_t kBits = 7;
+  uint32_t blend = static_cast<uint32_t>(dst[3]) * (255u - src[3]);
+  uint32_t outa255 = static_cast<uint32_t>(src[3]) * 255u + blend;
+  uint32_t coef1 = static_cast<uint32_t>(src[3]) * 255u * 255u * (1u << kBits) / outa255;
+  uint32_t coef2 = 255u * (1u << kBits) - coef1;
+  for (int c = 0; c < 3; ++c) {
+    uint32_t t = src[c] * coef1 + dst[c] * coef2 + (0x80u << kBits);
+    out[c] = static_cast<uint8_t>((((t >> 8) + t) >> 8) >> kBits);
+  }
+  uint32_t a = outa255 + 0x80u;
+  out[3] = static_cast<uint8_t>(((a >> 8) + a) >> 8);
+}
+
+}  // namespace img_util::watermark
