@@ -6,6 +6,7 @@
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
 #include "img_util/value.hpp"
+#include "imaging/imaging.hpp"
 
 namespace img_util::watermark {
 
@@ -35,6 +36,19 @@ inline void keep_metadata(const Image& from, Image& to) {
   to.info.icc = from.info.icc;
   to.info.duration = from.info.duration;
   to.info.loop = from.info.loop;
+}
+
+// `im` in RGBA: RGB gains an opaque alpha band here; other modes go through convert().
+inline Image to_rgba(const Image& im) {
+  if (im.mode() == Mode::RGBA) return im;
+  if (im.mode() != Mode::RGB) return imaging::convert(im, Mode::RGBA);
+  Image out(Mode::RGBA, im.width(), im.height());
+  for (int y = 0; y < im.height(); ++y) {
+    const uint8_t* in = im.row(y);
+    uint8_t* o = out.row(y);
+    for (int x = 0; x < im.width(); ++x, in += 3, o += 4) o[0] = in[0], o[1] = in[1], o[2] = in[2], o[3] = 255;
+  }
+  return out;
 }
 
 }  // namespace img_util::watermark
