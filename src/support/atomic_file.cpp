@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <random>
 
 #include "img_util/errors.hpp"
@@ -76,7 +77,7 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
   if (::stat(target_.c_str(), &old_) == 0) {
     existed_ = true;
     if (S_ISDIR(old_.st_mode)) throw OSError(EISDIR, path_);
-    if (!S_ISREG(old_.st_mode)) throw OSError(EINVAL, path_, "not a regular file: '" + path_ + "'");
+    if (!S_ISREG(old_.st_mode)) throw OSError(EINVAL, path_, "Not a regular file");
     // Rename would happily replace a file we may not write; refuse as a plain write would.
     if (file_ops().access(target_.c_str(), W_OK) != 0) throw_errno(path_);
   } else if (errno != ENOENT) {
@@ -94,7 +95,13 @@ AtomicFile::AtomicFile(std::string path) : path_(std::move(path)) {
       temp_ = std::move(temp);
       return;
     }
-    if (errno != EEXIST) throw_errno(path_);
+    if (errno != EEXIST) {
+      // The file itself may be writable while its folder is not; say which one refused.
+      const int err = errno;
+      throw OSError(err, path_,
+                    std::string(std::strerror(err)) + " (creating a temporary file in " +
+                        (temp.find('/') == std::string::npos ? "." : dir_of(temp)) + ")");
+    }
   }
   throw OSError(EEXIST, path_);
 }

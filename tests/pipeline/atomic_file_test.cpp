@@ -168,13 +168,14 @@ INSTANTIATE_TEST_SUITE_P(
         Failure{"read_only_target", [](FileOps& o) { o.access = [](const char*, int) { errno = EACCES; return -1; }; }, EACCES}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(AtomicFile, DirectoryTargetAndMissingDirectoryAreErrors) {
+TEST(AtomicFile, DirectoryOrSpecialTargetAndMissingDirectoryAreErrors) {
   TempDir dir;
   fs::create_directories(dir.path() / "sub.jpg");
   struct Case {
     std::string path;
     int err;
-  } cases[] = {{dir / "sub.jpg", EISDIR}, {dir / "missing/a.jpg", ENOENT}};
+  } cases[] = {{dir / "sub.jpg", EISDIR}, {dir / "missing/a.jpg", ENOENT}, {dir / "fifo.jpg", EINVAL}};
+  ASSERT_EQ(::mkfifo((dir / "fifo.jpg").c_str(), 0644), 0);
   for (const auto& c : cases) {
     try {
       write_file_atomically(c.path, {"x"});
@@ -183,6 +184,23 @@ TEST(AtomicFile, DirectoryTargetAndMissingDirectoryAreErrors) {
       EXPECT_EQ(e.error_number(), c.err) << c.path;
       EXPECT_EQ(e.filename(), c.path);
     }
+  }
+}
+
+TEST(AtomicFile, RefusingFolderIsNamedInTheMessage) {
+  TempDir dir;
+  std::string path = dir / "a.jpg";
+  FileOpsOverride restore;
+  file_ops().open = [](const char*, int, mode_t) {
+    errno = EACCES;
+    return -1;
+  };
+  try {
+    write_file_atomically(path, {"x"});
+    FAIL() << "no error";
+  } catch (const OSError& e) {
+    EXPECT_EQ(std::string(e.what()), "[Errno 13] Permission denied (creating a temporary file in " +
+                                         dir.str() + "): '" + path + "'");
   }
 }
 
