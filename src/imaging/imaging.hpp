@@ -59,10 +59,15 @@ class FrameReader {
 
 // Mode conversion as Pillow's convert(): L<->RGB by ITU-R 601-2 luma, alpha added opaque or
 // dropped, P expanded through its palette (tRNS/transparency index honoured). To P: an
-// adaptive palette of at most `colors` entries (median cut), no dithering.
+// adaptive palette of at most `colors` entries (median cut), no dithering; alpha is not
+// carried into the palette (an RGBA source is quantised as its RGB conversion would be).
+// The result keeps info (EXIF, ICC, GIF timing) but not the format or an adopted encoding.
+// Throws ValueError for `colors` outside 1..256.
 Image convert(const Image& im, Mode to, int colors = 256);
 
-// Lanczos-3 resampling with the support scaled by the reduction (Pillow's ANTIALIAS).
+// Lanczos-3 resampling with the support scaled by the reduction (Pillow's ANTIALIAS);
+// images with alpha are resampled premultiplied, P images by nearest neighbour (palette
+// indices cannot be averaged). Same size returns a copy. Throws ValueError for a size < 1.
 Image resize(const Image& im, int width, int height);
 
 // Rotation by `degrees` counter-clockwise about the centre, size kept, nearest neighbour,
@@ -83,6 +88,10 @@ Image composite(const Image& a, const Image& b, const Image& mask);
 
 // Replaces (or adds) the alpha band.
 Image putalpha(const Image& im, const Image& alpha);
+
+// Multiplies band `band` by `factor` (0 <= factor <= 1 truncates, others clamp), as a
+// brightness enhancement of that single band would.
+Image scale_band(const Image& im, int band, double factor);
 
 // EXIF orientation tag (1..8) of raw EXIF bytes; 1 when absent or unreadable.
 int exif_orientation(const std::string& exif);

@@ -1,0 +1,109 @@
+// Mode conversion between L, LA, RGB, RGBA and P with Pillow's arithmetic.
+#include <array>
+#include <string>
+
+#include "imaging/imaging.hpp"
+#include "imaging/pixel_util.hpp"
+#include "imaging/quantize.hpp"
+
+namespace img_util::imaging {
+namespace {
+
+using detail::luma;
+
+// One pixel of `from` (at `in`) written as `to` (at `out`). Modes without alpha gain an
+// opaque one; alpha is dropped without blending, as Pillow does.
+template <Mode From, Mode To>
+inline void convert_pixel(const uint8_t* in, uint8_t* out) {
+  uint8_t r, g, b, a = 255;
+  if constexpr (From == Mode::L || From == Mode::LA) {
+    r = g = b = in[0];
+    if constexpr (From == Mode::LA) a = in[1];
+  } else {
+    r = in[0], g = in[1], b = in[2];
+    if constexpr (From == Mode::RGBA) a = in[3];
+  }
+  if constexpr (To == Mode::L || To == Mode::LA) {
+    // Grey sources keep their value; luma of equal channels is the value itself.
+    out[0] = (From == Mode::L || From == Mode::LA) ? r : luma(r, g, b);
+    if constexpr (To == Mode::LA) out[1] = a;
+  } else {
+    out[0] = r, out[1] = g, out[2] = b;
+    if constexpr (To == Mode::RGBA) out[3] = a;
+  }
+}
+
+template <Mode From, Mode To>
+void convert_rows(const Image& in, Image& out) {
+  const int fb = mode_bands(From), tb = mode_bands(To);
+  for (int y = 0; y < in.height(); ++y) {
+    const uint8_t* s = in.row(y);
+    uint8_t* d = out.row(y);
+    for (int x = 0; x < in.width(); ++x, s += fb, d += tb) convert_pixel<From, To>(s, d);
+  }
+}
+
+template <Mode From>
+void convert_from(const Image& in, Image& out) {
+  switch (out.mode()) {
+    case Mode::L: return convert_rows<From, Mode::L>(in, out);
+    case Mode::LA: return convert_rows<From, Mode::LA>(in, out);
+    case Mode::RGB: return convert_rows<From, Mode::RGB>(in, out);
+    case Mode::RGBA: return convert_rows<From, Mode::RGBA>(in, out);
+    case Mode::P: break;
+  }
+}
+
+// A palette image expanded through a 256-entry table of target pixels. Indices beyond the
+// palette read as opaque black; the transparency index reads as alpha 0.
+void expand_palette(const Image& in, Image& out) {
+  const int tb = out.bands();
+  std::array<std::array<uint8_t, 4>, 256> table{};
+  for (int i = 0; i < 256; ++i) {
+    Rgba c = i < static_cast<int>(in.palette.size()) ? in.palette[i] : Rgba{0, 0, 0, 255};
+    if (in.info.transparency && *in.info.transparency == i) c[3] = 0;
+    uint8_t* t = table[i].data();
+    switch (out.mode()) {
+      case Mode::L: t[0] = luma(c[0], c[1], c[2]); break;
+      case Mode::LA: t[0] = luma(c[0], c[1], c[2]), t[1] = c[3]; break;
+      case Mode::RGB: t[0] = c[0], t[1] = c[1], t[2] = c[2]; break;
+      case Mode::RGBA: t[0] = c[0], t[1] = c[1], t[2] = c[2], t[3] = c[3]; break;
+      case Mode::P: break;
+    }
+  }
+  for (int y = 0; y < in.height(); ++y) {
+    const uint8_t* s = in.row(y);
+    uint8_t* d = out.row(y);
+    for (int x = 0; x < in.width(); ++x, d += tb) {
+      const uint8_t* t = table[s[x]].data();
+      for (int c = 0; c < tb; ++c) d[c] = t[c];
+    }
+  }
+}
+
+}  // namespace
+
+Image convert(const Image& im, Mode to, int colors) {
+  if (colors < 1 || colors > 256) throw ValueError("bad number of colors: " + std::to_string(colors));
+  // Same mode: a plain copy, which still describes the same encoded bytes.
+  if (im.mode() == to) return im;
+  if (to == Mode::P) {
+    Image out = quantize_median_cut(im, colors);
+    std::vector<Rgba> palette = std::move(out.palette);
+    out.info = detail::derived_info(im.info);
+    out.info.transparency.reset();
+    out.palette = std::move(palette);
+    return out;
+  }
+  Image out = detail::derived_image(im, to, im.width(), im.height());
+  switch (im.mode()) {
+    case Mode::L: convert_from<Mode::L>(im, out); break;
+    case Mode::LA: convert_from<Mode::LA>(im, out); break;
+    case Mode::RGB: convert_from<Mode::RGB>(im, out); break;
+    case Mode::RGBA: convert_from<Mode::RGBA>(im, out); break;
+    case Mode::P: expand_palette(im, out); break;
+  }
+  return out;
+}
+
+}  // namespace img_util::imaging

@@ -1,0 +1,48 @@
+// Small pieces shared by the pixel operations: Pillow's 8-bit rounding helpers and the
+// rule for what a new image inherits from the one it was made from.
+#pragma once
+
+#include <cstdint>
+
+#include "img_util/image.hpp"
+
+namespace img_util::imaging::detail {
+
+// (a + 128) / 255 with the shift trick; exact for every a below 255 * 255 + 255.
+constexpr uint8_t div255(uint32_t a) {
+  a += 128;
+  return static_cast<uint8_t>(((a >> 8) + a) >> 8);
+}
+constexpr uint8_t muldiv255(uint32_t a, uint32_t b) { return div255(a * b); }
+// `over` weighted by m / 255 over `under`.
+constexpr uint8_t blend255(uint32_t m, uint32_t under, uint32_t over) {
+  return div255(under * (255 - m) + over * m);
+}
+// ITU-R 601-2 luma in 16-bit fixed point, rounded.
+constexpr uint8_t luma(uint32_t r, uint32_t g, uint32_t b) {
+  return static_cast<uint8_t>((r * 19595 + g * 38470 + b * 7471 + 0x8000) >> 16);
+}
+constexpr uint8_t clip8(int v) { return v <= 0 ? 0 : v < 256 ? static_cast<uint8_t>(v) : 255; }
+
+// The info of an image made from `src` with new pixels: everything but the format (a made
+// image has none) and the adopted encoding (it no longer describes these pixels).
+inline ImageInfo derived_info(const ImageInfo& src) {
+  ImageInfo info = src;
+  info.format.clear();
+  info.adopted_bytes.reset();
+  info.adopted_format.clear();
+  info.adopted_quality.reset();
+  return info;
+}
+
+// A new image of `mode` and size carrying derived_info(src.info); the palette is copied
+// when both are P.
+inline Image derived_image(const Image& src, Mode mode, int width, int height) {
+  Image out(mode, width, height);
+  out.info = derived_info(src.info);
+  if (mode != Mode::P) out.info.transparency.reset();
+  if (mode == Mode::P && src.mode() == Mode::P) out.palette = src.palette;
+  return out;
+}
+
+}  // namespace img_util::imaging::detail

@@ -1,0 +1,388 @@
+// Median-cut palette reduction with the same box choices, palette averages and nearest-entry
+// search as Pillow's ADAPTIVE quantizer, so palette images come out the way the host's did.
+//
+// Steps: a colour histogram (exact while it has at most 65536 colours, otherwise on colours
+// with their low bits dropped, one bit at a time until it fits), median cut of the histogram
+// into boxes, one palette entry per box (the mean of its pixels), then every pixel mapped to
+// its nearest entry, searched from its own box's entry outwards with a cache per colour.
+#include "imaging/quantize.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <numeric>
+#include <vector>
+
+#include "img_util/errors.hpp"
+#include "imaging/pixel_util.hpp"
+
+namespace img_util::imaging {
+namespace {
+
+constexpr uint32_t kEmpty = 0xffffffffu;
+constexpr size_t kMaxHistogramColours = 65536;
+
+inline uint32_t pack(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
+inline uint32_t channel(uint32_t key, int c) { return (key >> (8 * c)) & 0xff; }
+
+// Open-addressing map from a packed colour to a 32-bit value; grows at half load.
+class ColourMap {
+ public:
+  explicit ColourMap(size_t expected = 1024) { rebuild(std::max<size_t>(64, expected * 2)); }
+  size_t size() const { return size_; }
+  // Slot of `key`, inserting it with `init` when absent; `inserted` tells which.
+  uint32_t& find_or_insert(uint32_t key, uint32_t init, bool& inserted) {
+    if ((size_ + 1) * 2 > keys_.size()) grow();
+    size_t i = slot(key);
+    inserted = keys_[i] == kEmpty;
+    if (inserted) keys_[i] = key, values_[i] = init, ++size_;
+    return values_[i];
+  }
+  const uint32_t* find(uint32_t key) const {
+    size_t i = slot(key);
+    return keys_[i] == kEmpty ? nullptr : &values_[i];
+  }
+
+ private:
+  size_t slot(uint32_t key) const {
+    size_t i = (key * 0x9E3779B1u) >> shift_;
+    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
+    return i;
+  }
+  void rebuild(size_t capacity) {
+    size_t cap = 64;
+    while (cap < capacity) cap <<= 1;
+    keys_.assign(cap, kEmpty);
+    values_.assign(cap, 0);
+    shift_ = 32 - __builtin_ctzll(cap);
+    size_ = 0;
+  }
+  void grow() {
+    std::vector<uint32_t> keys = std::move(keys_), values = std::move(values_);
+    rebuild(keys.size() * 2);
+    for (size_t i = 0; i < keys.size(); ++i) {
+      if (keys[i] == kEmpty) continue;
+      size_t s = slot(keys[i]);
+      keys_[s] = keys[i], values_[s] = values[i], ++size_;
+    }
+  }
+  std::vector<uint32_t> keys_, values_;
+  int shift_ = 26;
+  size_t size_ = 0;
+};
+
+// Calls fn(packed rgb) for every pixel; grey modes give r = g = b, alpha is ignored.
+template <class Fn>
+void for_each_colour(const Image& im, Fn&& fn) {
+  const int bands = im.bands();
+  const bool grey = im.mode() == Mode::L || im.mode() == Mode::LA;
+  for (int y = 0; y < im.height(); ++y) {
+    const uint8_t* p = im.row(y);
+    for (int x = 0; x < im.width(); ++x, p += bands)
+      fn(grey ? pack(p[0], p[0], p[0]) : pack(p[0], p[1], p[2]));
+  }
+}
+
+// A histogram bin: colour with `scale` low bits dropped per channel, and the exact sums of
+// the pixels that fell into it (the palette entry is their mean).
+struct Bin {
+  uint32_t key;
+  uint64_t count = 0;
+  uint64_t sum[3] = {0, 0, 0};
+  int box = -1;
+};
+
+struct Histogram {
+  int scale = 0;
+  std::vector<Bin> bins;
+  ColourMap index;  // scaled colour -> position in bins
+};
+
+uint32_t scaled(uint32_t colour, int scale) {
+  return pack(channel(colour, 0) >> scale, channel(colour, 1) >> scale, channel(colour, 2) >> scale);
+}
+
+// Drops one more bit per channel, merging bins that now coincide.
+void coarsen(Histogram& h) {
+  ++h.scale;
+  std::vector<Bin> old = std::move(h.bins);
+  h.bins.clear();
+  h.index = ColourMap(old.size());
+  for (const Bin& b : old) {
+    uint32_t key = pack(channel(b.key, 0) >> 1, channel(b.key, 1) >> 1, channel(b.key, 2) >> 1);
+    bool inserted = false;
+    uint32_t& pos = h.index.find_or_insert(key, static_cast<uint32_t>(h.bins.size()), inserted);
+    if (inserted) h.bins.push_back(Bin{key});
+    Bin& t = h.bins[pos];
+    t.count += b.count;
+    for (int c = 0; c < 3; ++c) t.sum[c] += b.sum[c];
+  }
+}
+
+Histogram build_histogram(const Image& im) {
+  Histogram h;
+  uint32_t last = kEmpty, last_pos = 0;
+  for_each_colour(im, [&](uint32_t colour) {
+    if (colour != last) {
+      bool inserted = false;
+      uint32_t& pos = h.index.find_or_insert(scaled(colour, h.scale),
+                                             static_cast<uint32_t>(h.bins.size()), inserted);
+      if (inserted) h.bins.push_back(Bin{scaled(colour, h.scale)});
+      last_pos = pos;
+      last = colour;
+      if (h.bins.size() > kMaxHistogramColours) {
+        while (h.bins.size() > kMaxHistogramColours) coarsen(h);
+        last_pos = *h.index.find(scaled(colour, h.scale));
+      }
+    }
+    Bin& b = h.bins[last_pos];
+    ++b.count;
+    for (int c = 0; c < 3; ++c) b.sum[c] += channel(colour, c);
+  });
+  return h;
+}
+
+struct Box {
+  std::vector<uint32_t> members;  // positions in the histogram's bins
+  uint64_t pixels = 0;
+  int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
+  int left = -1, right = -1;
+  int64_t volume() const {
+    if (members.empty()) return 0;
+    return int64_t(hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
+  }
+};
+
+class MedianCut {
+ public:
+  explicit MedianCut(std::vector<Bin>& bins) : bins_(bins) {}
+
+  // Splits boxes (most pixels first) until there are `colors` or none can be split; the
+  // leaves, left to right, become the palette entries. Returns the number of entries.
+  int run(uint64_t total_pixels, int colors) {
+    Box root;
+    root.members.resize(bins_.size());
+    std::iota(root.members.begin(), root.members.end(), 0u);
+    root.pixels = total_pixels;
+    bound(root);
+    boxes_.push_back(std::move(root));
+    heap_.assign(1, -1);  // 1-based
+    push(0);
+    for (int n = colors; --n;) {
+      int node = -1;
+      do {
+        node = pop();
+        if (node < 0) goto done;
+      } while (boxes_[node].volume() == 1);
+      split(node);
+      push(boxes_[node].left);
+      push(boxes_[node].right);
+    }
+  done:
+    int next = 0;
+    number_leaves(0, next);
+    return next;
+  }
+
+  const std::vector<Box>& boxes() const { return boxes_; }
+
+ private:
+  void bound(Box& b) const {
+    for (uint32_t m : b.members)
+      for (int c = 0; c < 3; ++c) {
+        int v = static_cast<int>(channel(bins_[m].key, c));
+        b.lo[c] = std::min(b.lo[c], v), b.hi[c] = std::max(b.hi[c], v);
+      }
+  }
+
+  // The axis with the widest luminance-weighted range; the upper half (by pixel count,
+  // never splitting a value) goes left.
+  void split(int node) {
+    std::vector<uint32_t> members = std::move(boxes_[node].members);
+    const uint64_t pixels = boxes_[node].pixels;
+    const Box& b = boxes_[node];
+    const int weight[3] = {77, 150, 29};
+    int axis = 0, best = (b.hi[0] - b.lo[0]) * weight[0];
+    for (int c = 1; c < 3; ++c)
+      if (best < (b.hi[c] - b.lo[c]) * weight[c]) best = (b.hi[c] - b.lo[c]) * weight[c], axis = c;
+    auto value = [&](uint32_t m) { return channel(bins_[m].key, axis); };
+    std::sort(members.begin(), members.end(),
+              [&](uint32_t x, uint32_t y) { return value(x) > value(y); });
+
+    size_t cut = 0;
+    uint64_t acc = 0;
+    while (cut < members.size()) {
+      acc += bins_[members[cut]].count;
+      ++cut;
+      if (acc * 2 > pixels) break;
+    }
+    if (cut < members.size()) {
+      uint32_t v = value(members[cut - 1]);
+      while (cut < members.size() && value(members[cut]) == v) ++cut;
+    }
+    if (cut == members.size()) {
+      uint32_t v = value(members.back());
+      while (cut > 0 && value(members[cut - 1]) == v) --cut;
+    }
+    Box l, r;
+    l.members.assign(members.begin(), members.begin() + static_cast<std::ptrdiff_t>(cut));
+    r.members.assign(members.begin() + static_cast<std::ptrdiff_t>(cut), members.end());
+    for (uint32_t m : l.members) l.pixels += bins_[m].count;
+    for (uint32_t m : r.members) r.pixels += bins_[m].count;
+    bound(l);
+    bound(r);
+    boxes_.push_back(std::move(l));
+    boxes_.push_back(std::move(r));
+    boxes_[node].left = static_cast<int>(boxes_.size()) - 2;
+    boxes_[node].right = static_cast<int>(boxes_.size()) - 1;
+  }
+
+  void number_leaves(int node, int& next) {
+    Box& b = boxes_[node];
+    if (b.left >= 0) {
+      number_leaves(b.left, next);
+      number_leaves(b.right, next);
+      return;
+    }
+    if (b.members.empty()) return;
+    for (uint32_t m : b.members) bins_[m].box = next;
+    ++next;
+  }
+
+  // A binary max-heap on pixel count with the same sift rules as the host's quantizer, so
+  // boxes of equal size are split in the same order.
+  int cmp(int a, int b) const {
+    uint64_t x = boxes_[a].pixels, y = boxes_[b].pixels;
+    return x < y ? -1 : x > y ? 1 : 0;
+  }
+  void push(int v) {
+    heap_.push_back(v);
+    size_t k = heap_.size() - 1;
+    while (k != 1) {
+      if (cmp(v, heap_[k / 2]) <= 0) break;
+      heap_[k] = heap_[k / 2];
+      k >>= 1;
+    }
+    heap_[k] = v;
+  }
+  int pop() {
+    if (heap_.size() <= 1) return -1;
+    int top = heap_[1];
+    int v = heap_.back();
+    heap_.pop_back();
+    size_t count = heap_.size() - 1, k = 1, l = 0;
+    for (; k * 2 <= count; k = l) {
+      l = k * 2;
+      if (l < count && cmp(heap_[l], heap_[l + 1]) < 0) ++l;
+      if (cmp(v, heap_[l]) > 0) break;
+      heap_[k] = heap_[l];
+    }
+    if (count > 0) heap_[k] = v;
+    return top;
+  }
+
+  std::vector<Bin>& bins_;
+  std::vector<Box> boxes_;
+  std::vector<int> heap_;
+};
+
+inline uint32_t distance2(const Rgba& p, uint32_t colour) {
+  int dr = int(p[0]) - int(channel(colour, 0)), dg = int(p[1]) - int(channel(colour, 1)),
+      db = int(p[2]) - int(channel(colour, 2));
+  return uint32_t(dr * dr + dg * dg + db * db);
+}
+
+// For each entry, all entries ordered by their distance from it (ties by index): the search
+// for a colour's nearest entry starts at its box's entry and stops once the candidates are
+// too far away to beat the best found.
+class NearestEntry {
+ public:
+  explicit NearestEntry(const std::vector<Rgba>& palette) : palette_(palette), n_(palette.size()) {
+    dist_.resize(n_ * n_);
+    order_.resize(n_ * n_);
+    for (size_t i = 0; i < n_; ++i)
+      for (size_t j = 0; j < n_; ++j)
+        dist_[i * n_ + j] = distance2(palette[i], pack(palette[j][0], palette[j][1], palette[j][2]));
+    for (size_t i = 0; i < n_; ++i) {
+      uint16_t* row = &order_[i * n_];
+      std::iota(row, row + n_, uint16_t{0});
+      const uint32_t* d = &dist_[i * n_];
+      std::sort(row, row + n_, [d](uint16_t a, uint16_t b) { return d[a] != d[b] ? d[a] < d[b] : a < b; });
+    }
+  }
+  uint32_t find(uint32_t colour, uint32_t start) const {
+    uint32_t best = start, best_d = distance2(palette_[start], colour);
+    const uint64_t limit = uint64_t(best_d) << 2;
+    const uint16_t* row = &order_[start * n_];
+    const uint32_t* d = &dist_[start * n_];
+    for (size_t j = 0; j < n_; ++j) {
+      uint32_t idx = row[j];
+      if (d[idx] > limit) break;
+      uint32_t dd = distance2(palette_[idx], colour);
+      if (dd < best_d) best_d = dd, best = idx;
+    }
+    return best;
+  }
+
+ private:
+  const std::vector<Rgba>& palette_;
+  size_t n_;
+  std::vector<uint32_t> dist_;
+  std::vector<uint16_t> order_;
+};
+
+}  // namespace
+
+Image quantize_median_cut(const Image& im, int colors) {
+  if (colors < 1 || colors > 256) throw ValueError("bad number of colors");
+  if (im.mode() == Mode::P) throw ValueError("cannot quantize a palette image");
+  Image out(Mode::P, im.width(), im.height());
+  if (im.width() == 0 || im.height() == 0) return out;
+
+  Histogram h = build_histogram(im);
+  MedianCut cut(h.bins);
+  int entries = cut.run(uint64_t(im.width()) * uint64_t(im.height()), colors);
+
+  // Each entry is the rounded mean of the exact pixels of its box.
+  std::vector<uint64_t> sums(size_t(entries) * 3, 0), counts(size_t(entries), 0);
+  for (const Bin& b : h.bins) {
+    counts[b.box] += b.count;
+    for (int c = 0; c < 3; ++c) sums[size_t(b.box) * 3 + c] += b.sum[c];
+  }
+  out.palette.resize(size_t(entries));
+  for (int i = 0; i < entries; ++i)
+    for (int c = 0; c < 3; ++c)
+      out.palette[i][c] = static_cast<uint8_t>(0.5 + double(sums[size_t(i) * 3 + c]) / double(counts[i]));
+  for (Rgba& p : out.palette) p[3] = 255;
+
+  NearestEntry nearest(out.palette);
+  // Exact colours seen so far -> entry. While the histogram is exact its bins serve as that
+  // cache directly.
+  ColourMap cache(h.scale == 0 ? 16 : 4096);
+  std::vector<uint32_t> bin_entry;
+  if (h.scale == 0) {
+    bin_entry.resize(h.bins.size());
+    for (size_t i = 0; i < h.bins.size(); ++i) bin_entry[i] = nearest.find(h.bins[i].key, h.bins[i].box);
+  }
+  uint8_t* dst = out.pixels().data();
+  uint32_t last = kEmpty, last_entry = 0;
+  for_each_colour(im, [&](uint32_t colour) {
+    if (colour != last) {
+      last = colour;
+      if (h.scale == 0) {
+        last_entry = bin_entry[*h.index.find(colour)];
+      } else {
+        bool inserted = false;
+        uint32_t& e = cache.find_or_insert(colour, 0, inserted);
+        if (inserted) {
+          const Bin& b = h.bins[*h.index.find(scaled(colour, h.scale))];
+          e = nearest.find(colour, static_cast<uint32_t>(b.box));
+        }
+        last_entry = e;
+      }
+    }
+    *dst++ = static_cast<uint8_t>(last_entry);
+  });
+  return out;
+}
+
+}  // namespace img_util::imaging

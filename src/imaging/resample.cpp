@@ -1,0 +1,227 @@
+// Lanczos resize with Pillow's arithmetic: coefficients in double, normalised per output
+// pixel, converted to 22-bit fixed point; a horizontal pass over just the rows the vertical
+// pass will read, then the vertical pass; every intermediate clamped to 8 bits. Images with
+// alpha are resized premultiplied, as Pillow's Image.resize does.
+#include "imaging/resample.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <thread>
+
+#include "imaging/geometry.hpp"
+#include "imaging/imaging.hpp"
+#include "imaging/pixel_util.hpp"
+
+namespace img_util::imaging {
+namespace resample {
+namespace {
+
+double sinc(double x) {
+  if (x == 0.0) return 1.0;
+  x = x * M_PI;
+  return std::sin(x) / x;
+}
+
+template <int B>
+void horizontal_rows(const uint8_t* in, size_t in_stride, int row0, int row1, const FixedCoeffs& c,
+                     uint8_t* out, size_t out_stride) {
+  const int out_w = static_cast<int>(c.first.size());
+  for (int y = row0; y < row1; ++y) {
+    const uint8_t* src = in + in_stride * static_cast<size_t>(y);
+    uint8_t* dst = out + out_stride * static_cast<size_t>(y - row0);
+    for (int xx = 0; xx < out_w; ++xx) {
+      const int32_t* k = &c.k[static_cast<size_t>(xx) * c.ksize];
+      const uint8_t* p = src + static_cast<size_t>(c.first[xx]) * B;
+      int32_t ss[B];
+      for (int b = 0; b < B; ++b) ss[b] = 1 << (kPrecisionBits - 1);
+      for (int x = 0, n = c.count[xx]; x < n; ++x, p += B)
+        for (int b = 0; b < B; ++b) ss[b] += p[b] * k[x];
+      for (int b = 0; b < B; ++b) dst[xx * B + b] = clip_fixed(ss[b]);
+    }
+  }
+}
+
+// Runs fn(begin, end) over [0, n), on two threads when the work is large enough to pay for
+// one. Each row is computed the same way wherever it runs, so results do not depend on it.
+template <class Fn>
+void split_rows(int n, double work, Fn&& fn) {
+  constexpr double kWorthAThread = 4e6;
+  if (n < 2 || work < kWorthAThread || std::thread::hardware_concurrency() < 2) return fn(0, n);
+  const int mid = n / 2;
+  std::thread helper;
+  try {
+    helper = std::thread([&] { fn(0, mid); });
+  } catch (const std::system_error&) {
+    return fn(0, n);
+  }
+  fn(mid, n);
+  helper.join();
+}
+
+}  // namespace
+
+double lanczos(double x) {
+  if (-kLanczosSupport <= x && x < kLanczosSupport) return sinc(x) * sinc(x / 3);
+  return 0.0;
+}
+
+Coeffs compute_coeffs(int in_size, double in0, double in1, int out_size) {
+  const double scale = (in1 - in0) / out_size;
+  const double filterscale = std::max(scale, 1.0);
+  const double support = kLanczosSupport * filterscale;
+  Coeffs c;
+  c.ksize = static_cast<int>(std::ceil(support)) * 2 + 1;
+  c.first.resize(static_cast<size_t>(out_size));
+  c.count.resize(static_cast<size_t>(out_size));
+  c.weights.assign(static_cast<size_t>(out_size) * static_cast<size_t>(c.ksize), 0.0);
+  const double ss = 1.0 / filterscale;
+  for (int xx = 0; xx < out_size; ++xx) {
+    const double center = in0 + (xx + 0.5) * scale;
+    int xmin = static_cast<int>(center - support + 0.5);
+    if (xmin < 0) xmin = 0;
+    int xmax = static_cast<int>(center + support + 0.5);
+    if (xmax > in_size) xmax = in_size;
+    xmax -= xmin;
+    double* k = &c.weights[static_cast<size_t>(xx) * c.ksize];
+    double ww = 0.0;
+    for (int x = 0; x < xmax; ++x) {
+      const double w = lanczos((x + xmin - center + 0.5) * ss);
+      k[x] = w;
+      ww += w;
+    }
+    if (ww != 0.0)
+      for (int x = 0; x < xmax; ++x) k[x] /= ww;
+    c.first[xx] = xmin;
+    c.count[xx] = std::max(xmax, 0);
+  }
+  return c;
+}
+
+FixedCoeffs to_fixed(const Coeffs& c) {
+  FixedCoeffs f;
+  f.ksize = c.ksize;
+  f.first = c.first;
+  f.count = c.count;
+  f.k.resize(c.weights.size());
+  constexpr double one = double(1 << kPrecisionBits);
+  for (size_t i = 0; i < c.weights.size(); ++i) {
+    const double w = c.weights[i];
+    f.k[i] = static_cast<int32_t>(w < 0 ? -0.5 + w * one : 0.5 + w * one);
+  }
+  return f;
+}
+
+void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
+                     const FixedCoeffs& c, uint8_t* out, size_t out_stride) {
+  switch (bands) {
+    case 1: return horizontal_rows<1>(in, in_stride, row0, row1, c, out, out_stride);
+    case 2: return horizontal_rows<2>(in, in_stride, row0, row1, c, out, out_stride);
+    case 3: return horizontal_rows<3>(in, in_stride, row0, row1, c, out, out_stride);
+    default: return horizontal_rows<4>(in, in_stride, row0, row1, c, out, out_stride);
+  }
+}
+
+void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, const FixedCoeffs& c,
+                   int y0, int y1, uint8_t* out, size_t out_stride) {
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(bands);
+  std::vector<int32_t> acc(n);
+  for (int yy = y0; yy < y1; ++yy) {
+    std::fill(acc.begin(), acc.end(), 1 << (kPrecisionBits - 1));
+    const int32_t* k = &c.k[static_cast<size_t>(yy) * c.ksize];
+    for (int t = 0; t < c.count[yy]; ++t) {
+      const uint8_t* src = in + in_stride * static_cast<size_t>(c.first[yy] + t);
+      const int32_t kt = k[t];
+      int32_t* a = acc.data();
+      for (size_t i = 0; i < n; ++i) a[i] += src[i] * kt;
+    }
+    uint8_t* dst = out + out_stride * static_cast<size_t>(yy);
+    for (size_t i = 0; i < n; ++i) dst[i] = clip_fixed(acc[i]);
+  }
+}
+
+}  // namespace resample
+
+namespace {
+
+using detail::clip8;
+using detail::muldiv255;
+
+// Colour bands scaled by alpha in place (the alpha band is the last one).
+void premultiply(Image& im) {
+  const int b = im.bands();
+  for (int y = 0; y < im.height(); ++y) {
+    uint8_t* p = im.row(y);
+    for (int x = 0; x < im.width(); ++x, p += b)
+      for (int c = 0; c < b - 1; ++c) p[c] = muldiv255(p[c], p[b - 1]);
+  }
+}
+
+void unpremultiply(Image& im) {
+  const int b = im.bands();
+  for (int y = 0; y < im.height(); ++y) {
+    uint8_t* p = im.row(y);
+    for (int x = 0; x < im.width(); ++x, p += b) {
+      const int a = p[b - 1];
+      if (a == 0 || a == 255) continue;
+      for (int c = 0; c < b - 1; ++c) p[c] = clip8((255 * p[c]) / a);
+    }
+  }
+}
+
+// Separable resampling of `src` into `out` (same mode, target size already set).
+void resample_into(const Image& src, Image& out) {
+  using namespace resample;
+  const int bands = src.bands(), in_w = src.width(), in_h = src.height();
+  const int w = out.width(), h = out.height();
+  const bool need_h = w != in_w, need_v = h != in_h;
+
+  FixedCoeffs vert = to_fixed(compute_coeffs(in_h, 0.0, double(in_h), h));
+  const int ybox_first = vert.first.front();
+  const int ybox_last = vert.first.back() + vert.count.back();
+
+  const uint8_t* vin = src.pixels().data();
+  size_t vin_stride = src.stride();
+  std::vector<uint8_t> temp;
+  if (need_h) {
+    FixedCoeffs horiz = to_fixed(compute_coeffs(in_w, 0.0, double(in_w), w));
+    const int rows = need_v ? ybox_last - ybox_first : in_h;
+    const int row0 = need_v ? ybox_first : 0;
+    const size_t stride = static_cast<size_t>(w) * bands;
+    uint8_t* dst = need_v ? (temp.resize(stride * static_cast<size_t>(rows)), temp.data())
+                          : out.pixels().data();
+    split_rows(rows, double(rows) * w * bands * horiz.ksize, [&](int a, int b) {
+      horizontal_pass(src.pixels().data(), src.stride(), bands, row0 + a, row0 + b, horiz,
+                      dst + stride * static_cast<size_t>(a), stride);
+    });
+    if (!need_v) return;
+    for (int& f : vert.first) f -= ybox_first;
+    vin = temp.data();
+    vin_stride = stride;
+  }
+  const int width = need_h ? w : in_w;
+  split_rows(h, double(h) * width * bands * vert.ksize, [&](int a, int b) {
+    vertical_pass(vin, vin_stride, bands, width, vert, a, b, out.pixels().data(), out.stride());
+  });
+}
+
+}  // namespace
+
+Image resize(const Image& im, int width, int height) {
+  if (width < 1 || height < 1) throw ValueError("height and width must be > 0");
+  if (width == im.width() && height == im.height()) return im;
+  // Palette indices cannot be averaged; Pillow resizes P images by nearest neighbour.
+  if (im.mode() == Mode::P) return resize_nearest(im, width, height);
+  Image out = detail::derived_image(im, im.mode(), width, height);
+  if (mode_has_alpha(im.mode())) {
+    Image pre = im;
+    premultiply(pre);
+    resample_into(pre, out);
+    unpremultiply(out);
+  } else {
+    resample_into(im, out);
+  }
+  return out;
+}
+
+}  // namespace img_util::imaging

@@ -1,0 +1,54 @@
+// The pieces of Lanczos resampling, kept apart so each can be tested on its own: the filter,
+// the coefficient table of one axis, its fixed-point form, and the two passes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace img_util::imaging::resample {
+
+// Fixed-point coefficients: 8 bits for the pixel value, 2 spare bits because the lobes of the
+// filter can push a partial sum below 0 or above 1.
+inline constexpr int kPrecisionBits = 32 - 8 - 2;
+inline constexpr double kLanczosSupport = 3.0;
+
+// Lanczos-3: sinc(x) * sinc(x / 3) on [-3, 3), zero outside.
+double lanczos(double x);
+
+// Coefficients of one axis: output i reads `count[i]` inputs starting at `first[i]`, weighted
+// by weights[i * ksize + k] (unused tails are zero). Weights of a row sum to 1.
+struct Coeffs {
+  int ksize = 0;
+  std::vector<int> first, count;
+  std::vector<double> weights;
+};
+
+// Maps the input span [in0, in1) of an axis of `in_size` pixels onto `out_size` pixels; the
+// filter's support widens by the reduction factor when shrinking. Pure.
+Coeffs compute_coeffs(int in_size, double in0, double in1, int out_size);
+
+// The same table in fixed point (rounded half away from zero).
+struct FixedCoeffs {
+  int ksize = 0;
+  std::vector<int> first, count;
+  std::vector<int32_t> k;
+};
+FixedCoeffs to_fixed(const Coeffs& c);
+
+// One 8-bit result from a fixed-point sum that started at half a unit, clamped to 0..255.
+inline uint8_t clip_fixed(int32_t sum) {
+  int32_t v = sum >> kPrecisionBits;
+  return v < 0 ? 0 : v > 255 ? 255 : static_cast<uint8_t>(v);
+}
+
+// Resamples rows [row0, row1) of `in` (interleaved, `bands` per pixel) horizontally into the
+// rows [0, row1 - row0) of `out`, whose width is c.first.size().
+void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
+                     const FixedCoeffs& c, uint8_t* out, size_t out_stride);
+
+// Computes output rows [y0, y1) of the vertical pass; `width` pixels per row.
+void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, const FixedCoeffs& c,
+                   int y0, int y1, uint8_t* out, size_t out_stride);
+
+}  // namespace img_util::imaging::resample

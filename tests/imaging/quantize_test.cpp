@@ -1,0 +1,101 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <set>
+
+#include "imaging/imaging.hpp"
+#include "pillow_oracle.hpp"
+#include "support/fixtures.hpp"
+
+namespace img_util {
+namespace {
+
+using test::pillow;
+
+// A photo-like gradient with noise: far more than 65536 colours once large enough, so the
+// histogram has to drop low bits.
+Image photo(int w, int h, Mode mode = Mode::RGB) {
+  Image im(mode, w, h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      uint8_t* p = im.row(y) + size_t(x) * im.bands();
+      const unsigned n = (unsigned(x) * 2654435761u) ^ (unsigned(y) * 40503u);
+      const uint8_t v[3] = {uint8_t(x * 255 / std::max(1, w - 1) ^ (n & 7)), uint8_t(y * 255 / std::max(1, h - 1)),
+                            uint8_t((x + y) * 3 + (n >> 5 & 15))};
+      for (int c = 0; c < im.bands(); ++c) p[c] = v[c % 3];
+    }
+  return im;
+}
+
+struct QuantCase {
+  const char* name;
+  Mode mode;
+  int w, h, colors;
+};
+
+class QuantizeMatchesPillow : public testing::TestWithParam<QuantCase> {};
+
+// The median cut makes the same choices as Pillow's ADAPTIVE palette, so palette and indices
+// agree exactly; the PSNR check states the quality bar should an exact match ever be lost.
+TEST_P(QuantizeMatchesPillow, SamePaletteAndIndices) {
+  if (!test::pillow_available()) GTEST_SKIP() << "python3-pil is not installed";
+  const auto& c = GetParam();
+  Image in = photo(c.w, c.h, c.mode);
+  Image ours = imaging::convert(in, Mode::P, c.colors);
+  // Our RGBA input is quantised on its colours alone, as its RGB conversion would be.
+  const std::string src = c.mode == Mode::RGBA ? "ins[0].convert('RGB')" : "ins[0]";
+  Image theirs =
+      pillow("out = " + src + ".convert('P', palette=Image.ADAPTIVE, colors=" + std::to_string(c.colors) + ")", {&in});
+  ASSERT_EQ(ours.mode(), Mode::P);
+  ASSERT_LE(ours.palette.size(), size_t(c.colors));
+  ASSERT_GE(theirs.palette.size(), ours.palette.size());
+  for (size_t i = 0; i < ours.palette.size(); ++i)
+    EXPECT_EQ(ours.palette[i], theirs.palette[i]) << "entry " << i;
+  EXPECT_EQ(ours.pixels(), theirs.pixels());
+  Image ours_rgb = imaging::convert(ours, Mode::RGB), theirs_rgb = imaging::convert(theirs, Mode::RGB);
+  Image in_rgb = imaging::convert(in, Mode::RGB);
+  EXPECT_GE(test::psnr(ours_rgb, theirs_rgb), 45.0);
+  EXPECT_GE(test::psnr(ours_rgb, in_rgb), test::psnr(theirs_rgb, in_rgb) - 0.1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QuantizeMatchesPillow,
+                         testing::Values(QuantCase{"small_exact_histogram", Mode::RGB, 40, 30, 256},
+                                         QuantCase{"coarse_histogram", Mode::RGB, 400, 300, 256},
+                                         QuantCase{"few_colours", Mode::RGB, 64, 64, 16},
+                                         QuantCase{"rgba_quantised_on_its_colours", Mode::RGBA, 50, 40, 256},
+                                         QuantCase{"grey", Mode::L, 90, 70, 64}),
+                         [](const testing::TestParamInfo<QuantCase>& p) { return std::string(p.param.name); });
+
+TEST(Quantize, ImagesWithFewColoursKeepThemExactly) {
+  Image in(Mode::RGB, 20, 10);
+  for (int y = 0; y < 10; ++y)
+    for (int x = 0; x < 20; ++x) {
+      uint8_t* p = in.row(y) + x * 3;
+      const int k = y * 20 + x;  // 200 distinct colours
+      p[0] = uint8_t(k), p[1] = uint8_t(255 - k), p[2] = uint8_t(k * 7);
+    }
+  Image p = imaging::convert(in, Mode::P);
+  EXPECT_EQ(p.palette.size(), 200u);
+  EXPECT_EQ(imaging::convert(p, Mode::RGB).pixels(), in.pixels());
+}
+
+TEST(Quantize, SingleColourAndTinyImages) {
+  Image one(Mode::RGB, 3, 3, Rgba{9, 8, 7, 255});
+  Image p = imaging::convert(one, Mode::P);
+  ASSERT_EQ(p.palette.size(), 1u);
+  EXPECT_EQ(p.palette[0], (Rgba{9, 8, 7, 255}));
+  Image empty(Mode::RGB, 0, 0);
+  EXPECT_EQ(imaging::convert(empty, Mode::P).pixels().size(), 0u);
+}
+
+TEST(Quantize, PaletteSizeNeverExceedsTheRequest) {
+  Image in = photo(120, 80);
+  for (int colors : {1, 2, 3, 255}) {
+    Image p = imaging::convert(in, Mode::P, colors);
+    EXPECT_LE(p.palette.size(), size_t(colors));
+    for (uint8_t v : p.pixels()) ASSERT_LT(v, p.palette.size());
+  }
+}
+
+}  // namespace
+}  // namespace img_util

@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <numeric>
+
+#include "imaging/imaging.hpp"
+#include "imaging/resample.hpp"
+#include "pillow_oracle.hpp"
+
+namespace img_util {
+namespace {
+
+using imaging::resample::compute_coeffs;
+using imaging::resample::kPrecisionBits;
+using imaging::resample::lanczos;
+using imaging::resample::to_fixed;
+using test::pillow;
+
+TEST(Lanczos, IsOneAtZeroAndVanishesAtIntegersAndOutsideTheSupport) {
+  EXPECT_DOUBLE_EQ(lanczos(0.0), 1.0);
+  for (double x : {-2.0, -1.0, 1.0, 2.0}) EXPECT_NEAR(lanczos(x), 0.0, 1e-15) << x;
+  EXPECT_EQ(lanczos(3.0), 0.0);
+  EXPECT_EQ(lanczos(-3.5), 0.0);
+  EXPECT_GT(lanczos(0.5), 0.5);
+  EXPECT_LT(lanczos(1.5), 0.0);  // the negative lobe
+}
+
+struct AxisCase {
+  int in, out;
+};
+
+class Coefficients : public testing::TestWithParam<AxisCase> {};
+
+// Each fixed-point row is the rounded double row, whose weights sum to 1: the integer sum is
+// 1 << 22 up to half a unit per weight.
+TEST_P(Coefficients, RowsSumToOneInFixedPointAndStayInsideTheInput) {
+  const auto [in, out] = GetParam();
+  const auto c = compute_coeffs(in, 0.0, double(in), out);
+  const auto f = to_fixed(c);
+  ASSERT_EQ(f.first.size(), size_t(out));
+  for (int i = 0; i < out; ++i) {
+    double sum = 0;
+    int64_t fixed_sum = 0;
+    for (int k = 0; k < c.ksize; ++k) {
+      sum += c.weights[size_t(i) * c.ksize + k];
+      fixed_sum += f.k[size_t(i) * c.ksize + k];
+    }
+    EXPECT_NEAR(sum, 1.0, 1e-12) << "row " << i;
+    EXPECT_LE(std::llabs(fixed_sum - (int64_t(1) << kPrecisionBits)), c.count[i] / 2 + 1) << "row " << i;
+    EXPECT_GE(c.first[i], 0);
+    EXPECT_GT(c.count[i], 0);
+    EXPECT_LE(c.first[i] + c.count[i], in);
+    EXPECT_LE(c.count[i], c.ksize);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Axes, Coefficients,
+                         testing::Values(AxisCase{100, 10}, AxisCase{1600, 800}, AxisCase{37, 11},
+                                         AxisCase{10, 37}, AxisCase{5, 1}, AxisCase{1, 7},
+                                         AxisCase{3000, 7}));
+
+TEST(Coefficients, SupportWidensWithTheReduction) {
+  EXPECT_EQ(compute_coeffs(100, 0, 100, 50).ksize, 2 * 6 + 1);
+  EXPECT_EQ(compute_coeffs(100, 0, 100, 200).ksize, 2 * 3 + 1);
+  EXPECT_EQ(compute_coeffs(300, 0, 300, 100).ksize, 2 * 9 + 1);
+}
+
+struct ResizeCase {
+  Mode mode;
+  int w, h, to_w, to_h;
+};
+
+std::string Name(const testing::TestParamInfo<ResizeCase>& p) {
+  const auto& c = p.param;
+  return std::string(mode_name(c.mode)) + "_" + std::to_string(c.w) + "x" + std::to_string(c.h) + "_to_" +
+         std::to_string(c.to_w) + "x" + std::to_string(c.to_h);
+}
+
+class ResizeMatchesPillow : public testing::TestWithParam<ResizeCase> {};
+
+// Pillow's Image.resize with its Lanczos filter is the reference; the arithmetic is the
+// same, so the bytes must be identical.
+TEST_P(ResizeMatchesPillow, ByteForByte) {
+  if (!test::pillow_available()) GTEST_SKIP() << "python3-pil is not installed";
+  const auto& c = GetParam();
+  Image in = test::random_image(c.mode, c.w, c.h, 7u + unsigned(c.w));
+  // Smooth areas next to noise: exercises both the lobes and the clamping.
+  for (int y = 0; y < c.h / 2; ++y)
+    for (size_t i = 0; i < in.stride() / 2; ++i) in.row(y)[i] = uint8_t(i * 4 + y);
+  Image ours = imaging::resize(in, c.to_w, c.to_h);
+  Image theirs = pillow("out = ins[0].resize((" + std::to_string(c.to_w) + ", " + std::to_string(c.to_h) +
+                            "), Image.LANCZOS)",
+                        {&in});
+  ASSERT_EQ(ours.mode(), theirs.mode());
+  EXPECT_EQ(test::max_difference(ours, theirs), 0)
+      << "psnr " << test::psnr(ours, theirs) << "\nours:\n" << test::hex_grid(ours) << "Pillow:\n"
+      << test::hex_grid(theirs);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ResizeMatchesPillow,
+    testing::Values(ResizeCase{Mode::L, 37, 23, 11, 7}, ResizeCase{Mode::RGB, 37, 23, 11, 7},
+                    ResizeCase{Mode::RGBA, 37, 23, 11, 7}, ResizeCase{Mode::LA, 37, 23, 11, 7},
+                    ResizeCase{Mode::RGB, 20, 20, 41, 13}, ResizeCase{Mode::RGBA, 16, 9, 40, 30},
+                    ResizeCase{Mode::RGB, 64, 48, 64, 20}, ResizeCase{Mode::RGB, 50, 30, 17, 30},
+                    ResizeCase{Mode::P, 33, 21, 10, 9}, ResizeCase{Mode::P, 5, 4, 12, 11},
+                    ResizeCase{Mode::RGB, 1, 1, 3, 2}, ResizeCase{Mode::L, 9, 1, 1, 1},
+                    // Large enough to be split across threads.
+                    ResizeCase{Mode::RGB, 900, 700, 301, 203}, ResizeCase{Mode::RGBA, 700, 900, 350, 451}),
+    Name);
+
+TEST(Resize, SameSizeIsACopyThatKeepsTheAdoptedEncoding) {
+  Image in = test::random_image(Mode::RGB, 4, 3, 1);
+  in.info.adopted_bytes = std::make_shared<const std::string>("x");
+  Image out = imaging::resize(in, 4, 3);
+  EXPECT_EQ(out.pixels(), in.pixels());
+  EXPECT_TRUE(out.info.adopted_bytes);
+}
+
+TEST(Resize, NewPixelsDropTheAdoptedEncodingButKeepMetadata) {
+  Image in = test::random_image(Mode::RGB, 8, 8, 1);
+  in.info.format = "JPEG";
+  in.info.exif = "Exif";
+  in.info.icc = "icc";
+  in.info.adopted_bytes = std::make_shared<const std::string>("x");
+  in.info.adopted_format = "JPEG";
+  in.info.adopted_quality = 70;
+  Image out = imaging::resize(in, 4, 4);
+  EXPECT_EQ(out.info.exif, "Exif");
+  EXPECT_EQ(out.info.icc, "icc");
+  EXPECT_FALSE(out.info.adopted_bytes);
+  EXPECT_TRUE(out.info.adopted_format.empty());
+  EXPECT_FALSE(out.info.adopted_quality);
+}
+
+TEST(Resize, RejectsEmptyTargets) {
+  Image in(Mode::RGB, 4, 4);
+  EXPECT_THROW(imaging::resize(in, 0, 4), ValueError);
+  EXPECT_THROW(imaging::resize(in, 4, -1), ValueError);
+}
+
+TEST(Resize, FullyTransparentPixelsDoNotBleedColour) {
+  // Premultiplied resampling: a transparent red neighbour must not tint opaque blue.
+  Image in(Mode::RGBA, 8, 1);
+  for (int x = 0; x < 8; ++x) {
+    uint8_t* p = in.row(0) + x * 4;
+    if (x < 4) p[0] = 255, p[3] = 0;
+    else p[2] = 255, p[3] = 255;
+  }
+  Image out = imaging::resize(in, 2, 1);
+  EXPECT_EQ(out.row(0)[4 + 0], 0);
+  EXPECT_EQ(out.row(0)[4 + 2], 255);
+}
+
+}  // namespace
+}  // namespace img_util
