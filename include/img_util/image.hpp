@@ -95,6 +95,9 @@ class Image {
 
   // The undecoded file, for a lazily opened image (null once loaded or for made images).
   const std::shared_ptr<EncodedSource>& source() const { return source_; }
+  // The undecoded file of an opened image; kept after load() only for animations, whose later
+  // frames FrameReader decodes from it.
+  const std::shared_ptr<EncodedSource>& encoded_file() const { return source_ ? source_ : file_; }
   // Used by the codecs: the header facts of a lazily opened image.
   Image(std::shared_ptr<EncodedSource> src, Mode mode, int width, int height, int frames);
 
@@ -105,6 +108,7 @@ class Image {
   int height_ = 0;
   int frames_ = 1;
   std::shared_ptr<EncodedSource> source_;
+  std::shared_ptr<EncodedSource> file_;
   std::vector<uint8_t> pixels_;
 };
 

@@ -1,43 +1,181 @@
-// Placeholder until the codecs work lands: made images work, opening files throws.
-#include <stdexcept>
+// Image: modes, construction under the pixel limit, lazy opening and decoding.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "imaging/codecs/codecs.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
+
 namespace img_util {
-class EncodedSource {};
+
 const char* mode_name(Mode m) {
-  switch (m) { case Mode::L: return "L"; case Mode::LA: return "LA"; case Mode::RGB: return "RGB";
-    case Mode::RGBA: return "RGBA"; case Mode::P: return "P"; }
+  switch (m) {
+    case Mode::L: return "L";
+    case Mode::LA: return "LA";
+    case Mode::RGB: return "RGB";
+    case Mode::RGBA: return "RGBA";
+    case Mode::P: return "P";
+  }
   return "?";
 }
-Mode parse_mode(const std::string& n) {
-  for (Mode m : {Mode::L, Mode::LA, Mode::RGB, Mode::RGBA, Mode::P}) if (n == mode_name(m)) return m;
-  throw ValueError("unrecognized image mode: " + n);
+
+Mode parse_mode(const std::string& name) {
+  for (Mode m : {Mode::L, Mode::LA, Mode::RGB, Mode::RGBA, Mode::P})
+    if (name == mode_name(m)) return m;
+  throw ValueError("unrecognized image mode: " + name);
 }
-int mode_bands(Mode m) { switch (m) { case Mode::L: case Mode::P: return 1; case Mode::LA: return 2;
-  case Mode::RGB: return 3; case Mode::RGBA: return 4; } return 0; }
+
+int mode_bands(Mode m) {
+  switch (m) {
+    case Mode::L:
+    case Mode::P: return 1;
+    case Mode::LA: return 2;
+    case Mode::RGB: return 3;
+    case Mode::RGBA: return 4;
+  }
+  return 0;
+}
+
 bool mode_has_alpha(Mode m) { return m == Mode::LA || m == Mode::RGBA; }
-static int64_t g_limit = kDefaultPixelLimit;
-int64_t pixel_limit() { return g_limit; }
-void set_pixel_limit(int64_t p) { g_limit = p; }
-Image::Image(Mode mode, int w, int h) : mode_(mode), width_(w), height_(h),
-  pixels_(static_cast<size_t>(w) * h * mode_bands(mode)) {}
-Image::Image(Mode mode, int w, int h, Rgba fill) : Image(mode, w, h) {
-  int b = mode_bands(mode);
-  for (size_t i = 0; i < pixels_.size(); i += b) for (int c = 0; c < b; ++c) pixels_[i + c] = fill[c];
+
+namespace {
+std::atomic<int64_t> g_pixel_limit{kDefaultPixelLimit};
+
+// Checks the size before the buffer exists; returns the buffer's byte count.
+size_t checked_bytes(Mode mode, int width, int height) {
+  if (width < 0 || height < 0)
+    throw ValueError("image size must not be negative: " + std::to_string(width) + "x" +
+                     std::to_string(height));
+  int64_t pixels = int64_t{width} * height;
+  if (pixels > pixel_limit())
+    throw ImageError("image size (" + std::to_string(pixels) + " pixels) exceeds the limit of " +
+                     std::to_string(pixel_limit()) + " pixels");
+  return static_cast<size_t>(pixels) * mode_bands(mode);
 }
+}  // namespace
+
+int64_t pixel_limit() { return g_pixel_limit.load(std::memory_order_relaxed); }
+void set_pixel_limit(int64_t pixels) { g_pixel_limit.store(pixels, std::memory_order_relaxed); }
+
+Image::Image(Mode mode, int width, int height)
+    : mode_(mode), width_(width), height_(height), pixels_(checked_bytes(mode, width, height)) {}
+
+Image::Image(Mode mode, int width, int height, Rgba fill) : Image(mode, width, height) {
+  const int b = bands();
+  bool zero = true;
+  for (int c = 0; c < b; ++c) zero = zero && fill[c] == 0;
+  if (zero) return;
+  if (b == 1) {
+    std::memset(pixels_.data(), fill[0], pixels_.size());
+    return;
+  }
+  for (size_t i = 0; i < pixels_.size(); i += b) std::memcpy(&pixels_[i], fill.data(), b);
+}
+
 Image::~Image() = default;
 Image::Image(const Image&) = default;
 Image& Image::operator=(const Image&) = default;
 Image::Image(Image&&) noexcept = default;
 Image& Image::operator=(Image&&) noexcept = default;
-Image::Image(std::shared_ptr<EncodedSource> src, Mode mode, int w, int h, int frames)
-  : mode_(mode), width_(w), height_(h), frames_(frames), source_(std::move(src)) {}
-std::shared_ptr<Image> Image::open(const std::string&) { throw std::logic_error("Image::open is not built yet"); }
-std::shared_ptr<Image> Image::open_bytes(std::string, const std::string&) { throw std::logic_error("Image::open is not built yet"); }
-void Image::load(ReduceHint) {}
-void Image::ensure_loaded() const {}
-uint8_t* Image::row(int y) { return pixels_.data() + stride() * y; }
-const uint8_t* Image::row(int y) const { return pixels_.data() + stride() * y; }
-std::vector<uint8_t>& Image::pixels() { return pixels_; }
-const std::vector<uint8_t>& Image::pixels() const { return pixels_; }
+
+Image::Image(std::shared_ptr<EncodedSource> src, Mode mode, int width, int height, int frames)
+    : mode_(mode), width_(width), height_(height), frames_(frames), source_(std::move(src)) {}
+
+namespace {
+
+// Reads a whole file; OSError with errno and the path when that fails.
+std::string read_whole_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw_errno(path);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw_errno(path);
+  if (S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
+  std::string data;
+  if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  char buf[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_errno(path);
+    }
+    if (n == 0) break;
+    data.append(buf, static_cast<size_t>(n));
+  }
+  return data;
 }
+
+}  // namespace
+
+std::shared_ptr<Image> Image::open(const std::string& path) {
+  return open_bytes(read_whole_file(path), path);
+}
+
+std::shared_ptr<Image> Image::open_bytes(std::string bytes, const std::string& name) {
+  using namespace imaging::codec;
+  const Format* format = detect(bytes);
+  if (!format) throw ImageError("cannot identify image file " + quoted(name), name);
+  auto src = std::make_shared<EncodedSource>();
+  src->bytes = std::make_shared<const std::string>(std::move(bytes));
+  src->name = name;
+  src->format = format;
+  Header h = format->header(*src->bytes, name);
+  auto im = std::make_shared<Image>(std::move(src), h.mode, h.width, h.height, h.frames);
+  im->info = std::move(h.info);
+  im->palette = std::move(h.palette);
+  return im;
+}
+
+void Image::load(ReduceHint hint) {
+  if (!source_) return;
+  const EncodedSource& src = *source_;
+  Image decoded = src.format->decode(*src.bytes, src.name, hint);
+  mode_ = decoded.mode_;
+  width_ = decoded.width_;
+  height_ = decoded.height_;
+  pixels_ = std::move(decoded.pixels_);
+  if (mode_ == Mode::P) {
+    palette = std::move(decoded.palette);
+    if (decoded.info.transparency) info.transparency = decoded.info.transparency;
+  }
+  if (frames_ > 1) file_ = std::move(source_);
+  source_.reset();
+}
+
+// Pixel access from a const image still decodes on first use: the decoded pixels are what the
+// image always stood for, so this is logically const.
+void Image::ensure_loaded() const {
+  if (source_) const_cast<Image*>(this)->load();
+}
+
+uint8_t* Image::row(int y) {
+  ensure_loaded();
+  return pixels_.data() + stride() * static_cast<size_t>(y);
+}
+
+const uint8_t* Image::row(int y) const {
+  ensure_loaded();
+  return pixels_.data() + stride() * static_cast<size_t>(y);
+}
+
+std::vector<uint8_t>& Image::pixels() {
+  ensure_loaded();
+  return pixels_;
+}
+
+const std::vector<uint8_t>& Image::pixels() const {
+  ensure_loaded();
+  return pixels_;
+}
+
+}  // namespace img_util

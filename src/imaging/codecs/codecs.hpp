@@ -1,0 +1,114 @@
+// The codec adapters behind Image::open, load and imaging::encode. Each adapter file is the only
+// one that includes its C library's header; this header is what the rest of src/imaging sees.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "imaging/imaging.hpp"
+
+namespace img_util::imaging::codec {
+
+// What a header read tells: everything an opened Image shows before its pixels are decoded.
+struct Header {
+  Mode mode = Mode::RGB;
+  int width = 0;
+  int height = 0;
+  int frames = 1;
+  ImageInfo info;
+  std::vector<Rgba> palette;
+};
+
+// Reads only the header; throws ImageError naming `name` when the data is no such image.
+using HeaderFn = Header (*)(std::string_view data, const std::string& name);
+// Decodes the (first) frame, honouring the hint where the format can scale while decoding.
+using DecodeFn = Image (*)(std::string_view data, const std::string& name, ReduceHint hint);
+// Encodes one image (and, for animation, opts.append_images).
+using EncodeFn = std::string (*)(const Image& im, const EncodeOptions& opts);
+
+// A byte pattern at an offset; a format matches when all its non-empty patterns match.
+struct Magic {
+  size_t offset = 0;
+  std::string_view bytes;
+};
+
+struct Format {
+  std::string_view name;
+  std::array<std::string_view, 4> extensions;  // lower case, with the dot; unused slots empty
+  std::array<Magic, 2> magic;
+  bool alpha;      // can store an alpha band
+  bool quality;    // honours EncodeOptions::quality
+  bool animation;  // can store several frames
+  HeaderFn header;
+  DecodeFn decode;
+  EncodeFn encode;
+};
+
+// The format whose magic bytes begin `data`, or null.
+const Format* detect(std::string_view data);
+// The format called `name` ("JPEG", ...), or null.
+const Format* find(std::string_view name);
+
+// Throws ImageError unless width and height are positive and their product is within the
+// pixel limit. Every decoder calls it after reading a header and before allocating.
+void check_size(int64_t width, int64_t height, const std::string& name);
+
+// "'name'" for messages.
+std::string quoted(const std::string& name);
+
+// ---- adapters -------------------------------------------------------------------------------
+
+Header jpeg_header(std::string_view data, const std::string& name);
+Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint);
+std::string jpeg_encode(const Image& im, const EncodeOptions& opts);
+
+Header png_header(std::string_view data, const std::string& name);
+Image png_decode(std::string_view data, const std::string& name, ReduceHint hint);
+std::string png_encode(const Image& im, const EncodeOptions& opts);
+
+Header gif_header(std::string_view data, const std::string& name);
+Image gif_decode(std::string_view data, const std::string& name, ReduceHint hint);
+std::string gif_encode(const Image& im, const EncodeOptions& opts);
+
+Header webp_header(std::string_view data, const std::string& name);
+Image webp_decode(std::string_view data, const std::string& name, ReduceHint hint);
+std::string webp_encode(const Image& im, const EncodeOptions& opts);
+
+Header bmp_header(std::string_view data, const std::string& name);
+Image bmp_decode(std::string_view data, const std::string& name, ReduceHint hint);
+std::string bmp_encode(const Image& im, const EncodeOptions& opts);
+
+// Sequential decoding of a GIF's frames, each composited onto the canvas as a viewer shows it.
+class GifFrames {
+ public:
+  GifFrames(std::shared_ptr<const std::string> data, std::string name);
+  ~GifFrames();
+  GifFrames(const GifFrames&) = delete;
+  GifFrames& operator=(const GifFrames&) = delete;
+  // The next full frame (P while no frame needed more than one palette, else RGBA), or null.
+  ImagePtr next();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// Turns pixels upright for an EXIF orientation 2..8 (mirror/rotate as the tag asks).
+Image apply_orientation(const Image& im, int orientation);
+
+}  // namespace img_util::imaging::codec
+
+namespace img_util {
+
+// The undecoded file behind a lazily opened image.
+class EncodedSource {
+ public:
+  std::shared_ptr<const std::string> bytes;
+  std::string name;
+  const imaging::codec::Format* format = nullptr;
+};
+
+}  // namespace img_util

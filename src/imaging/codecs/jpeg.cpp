@@ -1,0 +1,280 @@
+// JPEG through libjpeg-turbo's libjpeg API.
+//
+// libjpeg reports fatal errors through error_exit, which must not return; we longjmp out of it.
+// Every libjpeg call that can fail runs inside `guarded`, whose frame (and the frames of the
+// small step functions it calls) hold no object with a destructor, so the jump skips nothing
+// that needs unwinding. After the jump we throw ImageError with libjpeg's own message.
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <jpeglib.h>
+
+#include "imaging/codecs/codecs.hpp"
+
+namespace img_util::imaging::codec {
+namespace {
+
+struct ErrorMgr {
+  jpeg_error_mgr pub;
+  std::jmp_buf jump;
+  char message[JMSG_LENGTH_MAX];
+};
+
+extern "C" void on_error_exit(j_common_ptr c) {
+  auto* err = reinterpret_cast<ErrorMgr*>(c->err);
+  (*c->err->format_message)(c, err->message);
+  std::longjmp(err->jump, 1);
+}
+
+// Warnings (corrupt or premature end of data) are tolerated, as a viewer would: no output.
+extern "C" void on_output_message(j_common_ptr) {}
+
+void init_errors(ErrorMgr& err) {
+  jpeg_std_error(&err.pub);
+  err.pub.error_exit = on_error_exit;
+  err.pub.output_message = on_output_message;
+  err.message[0] = '\0';
+}
+
+// Runs `step(arg)` where libjpeg may longjmp; false when it did.
+bool guarded(ErrorMgr& err, void (*step)(void*), void* arg) {
+  if (setjmp(err.jump)) return false;
+  step(arg);
+  return true;
+}
+
+// ---- reading --------------------------------------------------------------------------------
+
+struct Reader {
+  jpeg_decompress_struct cinfo;
+  ErrorMgr err;
+  bool created = false;
+  const unsigned char* data = nullptr;
+  unsigned long size = 0;
+  // Output rows for read_rows; for CMYK, a scratch row converted into `rows`.
+  unsigned char** rows = nullptr;
+  unsigned char* cmyk_row = nullptr;
+  bool adobe_inverted = false;
+  ~Reader() {
+    if (created) jpeg_destroy_decompress(&cinfo);
+  }
+};
+
+void step_read_header(void* arg) {
+  auto* r = static_cast<Reader*>(arg);
+  r->cinfo.err = &r->err.pub;
+  jpeg_create_decompress(&r->cinfo);
+  r->created = true;
+  jpeg_mem_src(&r->cinfo, r->data, r->size);
+  jpeg_save_markers(&r->cinfo, JPEG_APP0 + 1, 0xFFFF);
+  jpeg_save_markers(&r->cinfo, JPEG_APP0 + 2, 0xFFFF);
+  jpeg_read_header(&r->cinfo, TRUE);
+}
+
+void step_calc_output(void* arg) { jpeg_calc_output_dimensions(&static_cast<Reader*>(arg)->cinfo); }
+
+void step_read_rows(void* arg) {
+  auto* r = static_cast<Reader*>(arg);
+  j_decompress_ptr c = &r->cinfo;
+  jpeg_start_decompress(c);
+  const JDIMENSION w = c->output_width;
+  while (c->output_scanline < c->output_height) {
+    unsigned char* out = r->rows[c->output_scanline];
+    if (!r->cmyk_row) {
+      jpeg_read_scanlines(c, &out, 1);
+      continue;
+    }
+    unsigned char* in = r->cmyk_row;
+    jpeg_read_scanlines(c, &in, 1);
+    for (JDIMENSION x = 0; x < w; ++x, in += 4, out += 3) {
+      int k = in[3];
+      for (int i = 0; i < 3; ++i) {
+        // Adobe writes CMYK inverted (0 = full ink); either way R = 255 - min(255, C + K).
+        int v = r->adobe_inverted ? in[i] + k - 255 : 255 - (in[i] + k);
+        out[i] = static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v);
+      }
+    }
+  }
+}
+
+[[noreturn]] void fail(const Reader& r, const std::string& name) {
+  throw ImageError(std::string(r.err.message) + " in " + quoted(name), name);
+}
+
+void open_reader(Reader& r, std::string_view data, const std::string& name) {
+  init_errors(r.err);
+  r.data = reinterpret_cast<const unsigned char*>(data.data());
+  r.size = static_cast<unsigned long>(data.size());
+  if (!guarded(r.err, step_read_header, &r)) fail(r, name);
+}
+
+// EXIF (without the "Exif\0\0" prefix) and the ICC profile put together from its APP2 chunks.
+void read_metadata(const jpeg_decompress_struct& c, ImageInfo& info) {
+  std::vector<std::pair<int, std::string>> icc;
+  for (jpeg_saved_marker_ptr m = c.marker_list; m; m = m->next) {
+    const char* d = reinterpret_cast<const char*>(m->data);
+    if (m->marker == JPEG_APP0 + 1 && m->data_length >= 6 && std::memcmp(d, "Exif\0\0", 6) == 0 &&
+        info.exif.empty()) {
+      info.exif.assign(d + 6, m->data_length - 6);
+    } else if (m->marker == JPEG_APP0 + 2 && m->data_length >= 14 &&
+               std::memcmp(d, "ICC_PROFILE\0", 12) == 0) {
+      icc.emplace_back(static_cast<unsigned char>(d[12]), std::string(d + 14, m->data_length - 14));
+    }
+  }
+  std::stable_sort(icc.begin(), icc.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  for (auto& [seq, part] : icc) info.icc += part;
+}
+
+Mode mode_of(const jpeg_decompress_struct& c) {
+  return c.jpeg_color_space == JCS_GRAYSCALE ? Mode::L : Mode::RGB;
+}
+
+}  // namespace
+
+Header jpeg_header(std::string_view data, const std::string& name) {
+  Reader r;
+  open_reader(r, data, name);
+  Header h;
+  h.mode = mode_of(r.cinfo);
+  h.info.format = "JPEG";
+  read_metadata(r.cinfo, h.info);
+  int orientation = exif_orientation(h.info.exif);
+  const bool swap = orientation >= 5;
+  h.width = static_cast<int>(swap ? r.cinfo.image_height : r.cinfo.image_width);
+  h.height = static_cast<int>(swap ? r.cinfo.image_width : r.cinfo.image_height);
+  check_size(h.width, h.height, name);
+  if (orientation != 1) h.info.exif = exif_with_orientation_1(std::move(h.info.exif));
+  return h;
+}
+
+Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint) {
+  Reader r;
+  open_reader(r, data, name);
+  jpeg_decompress_struct& c = r.cinfo;
+  check_size(c.image_width, c.image_height, name);
+  ImageInfo info;
+  read_metadata(c, info);
+  const int orientation = exif_orientation(info.exif);
+  const Mode mode = mode_of(c);
+
+  // The hint is for the upright image; a quarter turn swaps which stored side it bounds.
+  int64_t min_w = hint.min_width, min_h = hint.min_height;
+  if (orientation >= 5) std::swap(min_w, min_h);
+  int denom = 1;
+  for (int d : {8, 4, 2}) {
+    int64_t w = (int64_t{c.image_width} + d - 1) / d, h = (int64_t{c.image_height} + d - 1) / d;
+    if ((min_w > 0 || min_h > 0) && w >= min_w && h >= min_h) {
+      denom = d;
+      break;
+    }
+  }
+  c.scale_num = 1;
+  c.scale_denom = static_cast<unsigned>(denom);
+  switch (c.jpeg_color_space) {
+    case JCS_GRAYSCALE: c.out_color_space = JCS_GRAYSCALE; break;
+    case JCS_CMYK:
+    case JCS_YCCK: c.out_color_space = JCS_CMYK; break;
+    default: c.out_color_space = JCS_RGB; break;
+  }
+  if (!guarded(r.err, step_calc_output, &r)) fail(r, name);
+  check_size(c.output_width, c.output_height, name);
+
+  Image out(mode, static_cast<int>(c.output_width), static_cast<int>(c.output_height));
+  std::vector<unsigned char*> rows(c.output_height);
+  for (JDIMENSION y = 0; y < c.output_height; ++y) rows[y] = out.row(static_cast<int>(y));
+  std::vector<unsigned char> cmyk;
+  if (c.out_color_space == JCS_CMYK) {
+    cmyk.resize(size_t{c.output_width} * 4);
+    r.cmyk_row = cmyk.data();
+    r.adobe_inverted = c.saw_Adobe_marker;
+  }
+  r.rows = rows.data();
+  if (!guarded(r.err, step_read_rows, &r)) fail(r, name);
+
+  if (orientation != 1) return apply_orientation(out, orientation);
+  return out;
+}
+
+// ---- writing --------------------------------------------------------------------------------
+
+namespace {
+
+struct Writer {
+  jpeg_compress_struct cinfo;
+  ErrorMgr err;
+  bool created = false;
+  unsigned char* buffer = nullptr;  // grown by libjpeg's memory destination with malloc
+  unsigned long size = 0;
+  const Image* im = nullptr;
+  int quality = 75;
+  bool optimize = false;
+  const std::string* exif = nullptr;
+  const std::string* icc = nullptr;
+  ~Writer() {
+    if (created) jpeg_destroy_compress(&cinfo);
+    std::free(buffer);
+  }
+};
+
+void step_write(void* arg) {
+  auto* w = static_cast<Writer*>(arg);
+  j_compress_ptr c = &w->cinfo;
+  c->err = &w->err.pub;
+  jpeg_create_compress(c);
+  w->created = true;
+  jpeg_mem_dest(c, &w->buffer, &w->size);
+  const Image& im = *w->im;
+  c->image_width = static_cast<JDIMENSION>(im.width());
+  c->image_height = static_cast<JDIMENSION>(im.height());
+  c->input_components = im.bands();
+  c->in_color_space = im.bands() == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_set_defaults(c);
+  jpeg_set_quality(c, w->quality, TRUE);
+  c->optimize_coding = w->optimize ? TRUE : FALSE;
+  jpeg_start_compress(c, TRUE);
+  if (w->exif) {
+    // One APP1 segment holds at most 65533 bytes of payload, prefix included.
+    unsigned len = static_cast<unsigned>(w->exif->size() + 6);
+    if (len <= 65533) {
+      jpeg_write_m_header(c, JPEG_APP0 + 1, len);
+      for (char ch : std::string_view("Exif\0\0", 6)) jpeg_write_m_byte(c, ch);
+      for (unsigned char ch : *w->exif) jpeg_write_m_byte(c, ch);
+    }
+  }
+  if (w->icc)
+    jpeg_write_icc_profile(c, reinterpret_cast<const JOCTET*>(w->icc->data()),
+                           static_cast<unsigned>(w->icc->size()));
+  while (c->next_scanline < c->image_height) {
+    // libjpeg takes non-const rows but only reads them.
+    auto* row = const_cast<unsigned char*>(im.row(static_cast<int>(c->next_scanline)));
+    jpeg_write_scanlines(c, &row, 1);
+  }
+  jpeg_finish_compress(c);
+}
+
+}  // namespace
+
+std::string jpeg_encode(const Image& im, const EncodeOptions& opts) {
+  if (im.mode() != Mode::L && im.mode() != Mode::RGB)
+    throw ImageError(std::string("cannot write mode ") + mode_name(im.mode()) + " as JPEG");
+  im.pixels();  // decode before libjpeg's frame; decoding may throw
+  Writer w;
+  init_errors(w.err);
+  w.im = &im;
+  w.quality = std::clamp(opts.quality.value_or(75), 1, 100);
+  w.optimize = opts.optimize;
+  if (opts.keep_metadata && !im.info.exif.empty()) w.exif = &im.info.exif;
+  if (opts.keep_metadata && !im.info.icc.empty()) w.icc = &im.info.icc;
+  if (!guarded(w.err, step_write, &w))
+    throw ImageError(std::string("cannot write JPEG: ") + w.err.message);
+  return std::string(reinterpret_cast<const char*>(w.buffer), w.size);
+}
+
+}  // namespace img_util::imaging::codec

@@ -1,0 +1,153 @@
+// JPEG: round trips, refused modes, DCT-scaled decoding, EXIF orientation and metadata.
+#include <gtest/gtest.h>
+
+#include "imaging/codec_util.hpp"
+#include "imaging/codecs/codecs.hpp"
+#include "imaging/imaging.hpp"
+#include "support/fixtures.hpp"
+
+namespace img_util::test {
+namespace {
+
+using imaging::encode;
+using imaging::EncodeOptions;
+
+TEST(Jpeg, RoundTripKeepsModeSizeAndLooks) {
+  for (Mode mode : {Mode::L, Mode::RGB}) {
+    SCOPED_TRACE(mode_name(mode));
+    Image src = pattern(mode, 48, 32);
+    auto im = Image::open_bytes(encode(src, "JPEG", with_quality(95)), "x.jpg");
+    EXPECT_EQ(im->info.format, "JPEG");
+    EXPECT_EQ(im->mode(), mode);
+    EXPECT_EQ(im->width(), 48);
+    EXPECT_EQ(im->height(), 32);
+    EXPECT_LT(mean_abs_diff(src, *im), 3.0);
+  }
+}
+
+TEST(Jpeg, RefusesPaletteAndAlphaModes) {
+  for (Mode mode : {Mode::P, Mode::LA, Mode::RGBA}) {
+    try {
+      encode(pattern(mode, 4, 4), "JPEG");
+      ADD_FAILURE() << mode_name(mode) << " was written";
+    } catch (const ImageError& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("cannot write mode ") + mode_name(mode) +
+                                           " as JPEG");
+    }
+  }
+}
+
+TEST(Jpeg, QualityAndOptimizeChangeTheSize) {
+  Image src = pattern(Mode::RGB, 64, 64);
+  auto q75 = encode(src, "JPEG");
+  EXPECT_EQ(q75, encode(src, "JPEG", with_quality(75)));  // 75 is the default
+  EXPECT_LT(encode(src, "JPEG", with_quality(20)).size(), q75.size());
+  EXPECT_LT(encode(src, "JPEG", optimized()).size(), q75.size());
+}
+
+TEST(Jpeg, DctScaledDecodeIsTheSmallestSizeStillAtLeastTheHint) {
+  std::string data = encode(pattern(Mode::RGB, 400, 300), "JPEG");
+  struct Case {
+    ReduceHint hint;
+    int w, h;
+  };
+  const Case cases[] = {
+      {{0, 0}, 400, 300},    {{200, 150}, 200, 150}, {{199, 0}, 200, 150}, {{201, 0}, 400, 300},
+      {{100, 75}, 100, 75},  {{50, 37}, 50, 38},     {{1, 1}, 50, 38},     {{0, 40}, 100, 75},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.hint.min_width) + "x" + std::to_string(c.hint.min_height));
+    auto im = Image::open_bytes(data, "x.jpg");
+    EXPECT_EQ(im->width(), 400);
+    im->load(c.hint);
+    EXPECT_EQ(im->width(), c.w);
+    EXPECT_EQ(im->height(), c.h);
+    EXPECT_EQ(im->pixels().size(), size_t(c.w) * c.h * 3);
+  }
+}
+
+// A 32x16 image, left half red and right half blue, stored with orientation 6 (turn clockwise
+// to view): upright it is 16x32, red on top.
+TEST(Jpeg, ExifOrientationIsAppliedAndReset) {
+  Image src(Mode::RGB, 32, 16);
+  for (int y = 0; y < 16; ++y)
+    for (int x = 0; x < 32; ++x) {
+      uint8_t* p = src.row(y) + 3 * x;
+      p[0] = x < 16 ? 255 : 0;
+      p[2] = x < 16 ? 0 : 255;
+    }
+  src.info.exif = exif_with_orientation(6);
+  auto im = Image::open_bytes(encode(src, "JPEG", with_quality(95)), "rot.jpg");
+  EXPECT_EQ(im->width(), 16);
+  EXPECT_EQ(im->height(), 32);
+  EXPECT_EQ(imaging::exif_orientation(im->info.exif), 1);
+  im->load();
+  EXPECT_EQ(im->width(), 16);
+  EXPECT_EQ(im->height(), 32);
+  const uint8_t* top = im->row(4) + 3 * 8;
+  const uint8_t* bottom = im->row(28) + 3 * 8;
+  EXPECT_GT(top[0], 200);
+  EXPECT_LT(top[2], 50);
+  EXPECT_LT(bottom[0], 50);
+  EXPECT_GT(bottom[2], 200);
+}
+
+// Source 3x2 "abc/def" under each orientation, as a viewer shows it.
+TEST(Orientation, AllEightTurnThePixelsUpright) {
+  Image src(Mode::L, 3, 2);
+  const char* abc = "abcdef";
+  for (int i = 0; i < 6; ++i) src.pixels()[i] = static_cast<uint8_t>(abc[i]);
+  const char* expected[] = {"abc/def", "cba/fed", "fed/cba", "def/abc",
+                            "ad/be/cf", "da/eb/fc", "fc/eb/da", "cf/be/ad"};
+  for (int o = 1; o <= 8; ++o) {
+    Image out = imaging::codec::apply_orientation(src, o);
+    std::string grid;
+    for (int y = 0; y < out.height(); ++y) {
+      if (y) grid += '/';
+      for (int x = 0; x < out.width(); ++x) grid += static_cast<char>(out.row(y)[x]);
+    }
+    EXPECT_EQ(grid, expected[o - 1]) << "orientation " << o;
+  }
+}
+
+TEST(Exif, OrientationReadAndReset) {
+  for (int o = 1; o <= 8; ++o) {
+    std::string e = exif_with_orientation(o);
+    EXPECT_EQ(imaging::exif_orientation(e), o);
+    EXPECT_EQ(imaging::exif_orientation(std::string("Exif\0\0", 6) + e), o);
+    EXPECT_EQ(imaging::exif_orientation(imaging::exif_with_orientation_1(e)), 1);
+  }
+  EXPECT_EQ(imaging::exif_orientation(""), 1);
+  EXPECT_EQ(imaging::exif_orientation("MM\0*garbage"), 1);
+  std::string cut = exif_with_orientation(6).substr(0, 15);
+  EXPECT_EQ(imaging::exif_orientation(cut), 1);
+  EXPECT_EQ(imaging::exif_with_orientation_1(cut), cut);
+}
+
+TEST(Jpeg, ExifAndIccAreKeptOrDropped) {
+  Image src = pattern(Mode::RGB, 16, 16);
+  src.info.exif = exif_with_orientation(1) + "more exif";
+  src.info.icc = std::string(70000, 'i');  // spans two APP2 segments
+  auto kept = Image::open_bytes(encode(src, "JPEG"), "k.jpg");
+  EXPECT_EQ(kept->info.exif, src.info.exif);
+  EXPECT_EQ(kept->info.icc, src.info.icc);
+  auto dropped = Image::open_bytes(encode(src, "JPEG", without_metadata()), "d.jpg");
+  EXPECT_TRUE(dropped->info.exif.empty());
+  EXPECT_TRUE(dropped->info.icc.empty());
+}
+
+TEST(Jpeg, GarbageAfterTheHeaderIsAnImageErrorNamingTheFile) {
+  std::string data = encode(pattern(Mode::RGB, 16, 16), "JPEG");
+  size_t sos = data.find("\xFF\xDA");
+  ASSERT_NE(sos, std::string::npos);
+  std::string broken = data.substr(0, sos) + std::string("\xFF\xDA\x00\x02", 4);
+  try {
+    Image::open_bytes(broken, "bad.jpg")->load();
+    FAIL() << "no error";
+  } catch (const ImageError& e) {
+    EXPECT_NE(std::string(e.what()).find("'bad.jpg'"), std::string::npos) << e.what();
+  }
+}
+
+}  // namespace
+}  // namespace img_util::test
