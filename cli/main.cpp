@@ -1,3 +1,453 @@
-// Placeholder until the CLI work lands.
+// img_util: compress and watermark the images of a folder from the shell.
+//
+//   img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]
+//   img_util log [--plugin-dir DIR]
+//
+// Standard output carries exactly the module's own lines; everything the tool says itself
+// (progress, summary, errors) goes to standard error.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <cstdio>
-int main() { std::fputs("img_util: not built yet\n", stderr); return 2; }
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "../src/support/sqlite_db.hpp"
+#include "cli.hpp"
+#include "img_util/errors.hpp"
+#include "img_util/images.hpp"
+#include "img_util/module.hpp"
+#include "img_util/value.hpp"
+
+namespace img_util::cli {
+namespace {
+
+const char* const kMainHelp =
+    "usage: img_util <command> [options]\n"
+    "\n"
+    "Compresses and watermarks the images of a folder, keeping zip backups of the originals\n"
+    "and a log of every run.\n"
+    "\n"
+    "commands:\n"
+    "  run CONFIG.json   process a folder as the configuration describes\n"
+    "  log               show the run history, newest first\n"
+    "\n"
+    "options:\n"
+    "  --help            show this help (also: img_util <command> --help)\n"
+    "  --version         show the version\n";
+
+const char* const kRunHelp =
+    "usage: img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]\n"
+    "\n"
+    "Runs one pass over the folder named in CONFIG.json (a JSON object; \"-\" reads standard\n"
+    "input). Standard output carries the module's lines; progress and a summary go to\n"
+    "standard error.\n"
+    "\n"
+    "options:\n"
+    "  --plugin-dir DIR   plugin directory holding backups/, temp/, the run log and gifsicle\n"
+    "                     (default " "/srv/panel/plugin/quorvane" ")\n"
+    "  --debug            print a progress line for every processed file\n"
+    "  --report OUT.json  write the finished configuration, counters included, to OUT.json\n"
+    "                     (also after a failed run)\n"
+    "  --no-log           do not add the run to the run log\n"
+    "\n"
+    "exit status: 0 done, 1 the run failed, 2 usage or configuration error, 130 interrupted\n";
+
+const char* const kLogHelp =
+    "usage: img_util log [--plugin-dir DIR]\n"
+    "\n"
+    "Shows the logged runs of the plugin directory, newest first.\n"
+    "\n"
+    "options:\n"
+    "  --plugin-dir DIR   plugin directory holding the run log (default "
+    "/srv/panel/plugin/quorvane" ")\n";
+
+struct Usage {
+  std::string message;
+};
+
+// Raised from the poll hook after Ctrl-C, so the run stops between two files.
+class Interrupted : public Error {
+ public:
+  Interrupted() : Error("interrupted") {}
+  const char* type_name() const noexcept override { return "KeyboardInterrupt"; }
+};
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void on_sigint(int) { g_interrupted = 1; }
+
+void install_sigint() {
+  struct sigaction sa {};
+  sa.sa_handler = on_sigint;
+  sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process at once
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+}
+
+void say(const std::string& text) {
+  std::fprintf(stderr, "img_util: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+std::string error_text(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const Error& err) {
+    return std::string(err.type_name()) + ": " + err.what();
+  } catch (const std::exception& err) {
+    return std::string("Exception: ") + err.what();
+  } catch (...) {
+    return "Exception: unknown error";
+  }
+}
+
+// Takes the value of an option given as "--opt VALUE" or "--opt=VALUE".
+bool option_value(const std::vector<std::string>& args, size_t& i, const std::string& name,
+                  std::string& out) {
+  const std::string& a = args[i];
+  if (a == name) {
+    if (i + 1 >= args.size()) throw Usage{name + " needs a value"};
+    out = args[++i];
+    return true;
+  }
+  if (a.rfind(name + "=", 0) == 0) {
+    out = a.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
+std::string read_all(const std::string& path) {
+  if (path == "-") {
+    std::ostringstream ss;
+    ss << std::cin.rdbuf();
+    return ss.str();
+  }
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw OSError(errno, path);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  if (in.bad()) throw OSError(EIO, path);
+  return ss.str();
+}
+
+// Writes through a temporary file and a rename, so a report is either whole or absent.
+void write_report(const std::string& path, const std::string& text) {
+  const std::string tmp = path + ".tmp" + std::to_string(::getpid());
+  {
+    std::ofstream out(tmp, std::ios::binary | std::ios::trunc);
+    if (!out) throw OSError(errno, tmp);
+    out << text << '\n';
+    out.flush();
+    if (!out) {
+      const int err = errno;
+      ::unlink(tmp.c_str());
+      throw OSError(err ? err : EIO, tmp);
+    }
+  }
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(tmp.c_str());
+    throw OSError(err, path);
+  }
+}
+
+std::set<std::string> zip_names(const std::string& dir) {
+  std::set<std::string> out;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0) out.insert(name);
+    }
+    ::closedir(d);
+  }
+  return out;
+}
+
+std::string count_text(const Value& v) {
+  if (v.is_int() || v.is_float() || v.is_bool()) return py_repr(v);
+  return v.is_none() ? "0" : py_repr(v);
+}
+
+int cmd_run(const std::vector<std::string>& args) {
+  std::string config_path, plugin_dir, report_path;
+  bool no_log = false, want_debug = false, have_config = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    std::string value;
+    if (a == "--help" || a == "-h") {
+      std::fputs(kRunHelp, stdout);
+      return kOk;
+    } else if (option_value(args, i, "--plugin-dir", value)) {
+      if (value.empty()) throw Usage{"--plugin-dir needs a directory"};
+      plugin_dir = value;
+    } else if (option_value(args, i, "--report", value)) {
+      if (value.empty()) throw Usage{"--report needs a file name"};
+      report_path = value;
+    } else if (a == "--debug") {
+      want_debug = true;
+    } else if (a == "--no-log") {
+      no_log = true;
+    } else if (a.size() > 1 && a[0] == '-') {
+      throw Usage{"unknown option " + a};
+    } else if (!have_config) {
+      config_path = a;
+      have_config = true;
+    } else {
+      throw Usage{"unexpected argument " + a};
+    }
+  }
+  if (!have_config) throw Usage{"run needs a configuration file"};
+  if (!plugin_dir.empty()) set_plugin_dir(plugin_dir);
+  if (want_debug) set_debug(true);
+
+  Value cfg;
+  try {
+    cfg = parse_json(read_all(config_path));
+  } catch (const OSError& e) {
+    say("cannot read configuration: " + std::string(e.what()));
+    return kUsage;
+  } catch (const ValueError& e) {
+    say(config_path + " is not valid JSON: " + e.what());
+    return kUsage;
+  }
+  if (!cfg.is_dict()) {
+    say("the configuration must be a JSON object, got " + cfg.type_name());
+    return kUsage;
+  }
+  if (!cfg.contains("result")) {
+    Value result = Value::dict();
+    result.set("ctime", static_cast<int64_t>(std::time(nullptr)));
+    result.set("compresscount", 0);
+    result.set("maskcount", 0);
+    result.set("files", Value::list());
+    cfg.set("result", result);
+  }
+  try {
+    validate_config(cfg);
+  } catch (const ConfigError& e) {
+    say(e.message);
+    return kUsage;
+  }
+
+  Progress progress(::isatty(2) == 1);
+  set_line_sink([&progress](const std::string& line) {
+    progress.before_line();
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    progress.after_line();
+  });
+  RunHooks hooks;
+  hooks.on_file = [&progress](const std::string& fpath, FileOutcome outcome,
+                               const std::string& error) {
+    if (outcome == FileOutcome::Failed) {
+      // The module's error line names only the file; the cause goes beside it on stderr.
+      progress.before_line();
+      say(py_repr(std::string_view(fpath)) + ": " + error);
+      progress.after_line();
+    }
+    progress.file(static_cast<int>(outcome));
+  };
+  hooks.poll = [] {
+    if (g_interrupted) throw Interrupted();
+  };
+  set_run_hooks(hooks);
+  install_sigint();
+
+  const std::string backdir = IMAGES::backdir();
+  const auto zips_before = zip_names(backdir);
+  IMAGES images;
+  std::exception_ptr failure;
+  try {
+    images.execute(cfg);
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  progress.finish();
+  set_run_hooks({});
+  set_line_sink(nullptr);
+
+  // A run that stopped early leaves its archive open in cfg; complete it so the backups taken
+  // so far are readable, and keep the report free of it.
+  if (failure && cfg.get("zfile").truthy()) {
+    try {
+      cfg.at("zfile").as_handle()->close();
+    } catch (...) {
+      say("the backup archive could not be completed: " + error_text(std::current_exception()));
+    }
+    cfg.erase("zfile");
+  }
+
+  int status = kOk;
+  if (failure) {
+    say(error_text(failure));
+    bool interrupted = false;
+    try {
+      std::rethrow_exception(failure);
+    } catch (const Interrupted&) {
+      interrupted = true;
+    } catch (...) {
+    }
+    status = interrupted ? kInterrupted : kRunFailed;
+  }
+
+  const Value result = cfg.get("result");
+  const bool counted = result.is_dict() &&
+                       (result.get("compresscount").truthy() || result.get("maskcount").truthy());
+  // Files already changed by a run that stopped early are logged too.
+  if (!no_log && (!failure || counted)) {
+    try {
+      images.save_db(cfg);
+    } catch (...) {
+      say("the run could not be logged: " + error_text(std::current_exception()));
+      if (status == kOk) status = kRunFailed;
+    }
+  }
+
+  if (!report_path.empty()) {
+    try {
+      write_report(report_path, to_json(cfg));
+    } catch (...) {
+      say("the report could not be written: " + error_text(std::current_exception()));
+      if (status == kOk) status = kRunFailed;
+    }
+  }
+
+  std::vector<std::string> new_zips;
+  for (const auto& name : zip_names(backdir))
+    if (!zips_before.count(name)) new_zips.push_back(name);
+  char timing[64];
+  std::snprintf(timing, sizeof timing, "%.1f s", progress.elapsed());
+  say(std::string(failure ? "stopped" : "done") + " in " + timing + ": " +
+      std::to_string(progress.seen()) + " files seen, " + std::to_string(progress.processed()) +
+      " processed, " + std::to_string(progress.skipped()) + " skipped, " +
+      std::to_string(progress.failed()) + " failed");
+  std::string counts = "compresscount " + count_text(result.is_dict() ? result.get("compresscount") : Value()) +
+                       ", maskcount " + count_text(result.is_dict() ? result.get("maskcount") : Value()) +
+                       ", " + std::to_string(new_zips.size()) +
+                       (new_zips.size() == 1 ? " backup archive" : " backup archives");
+  for (size_t i = 0; i < new_zips.size(); ++i)
+    counts += (i == 0 ? ": " : ", ") + backdir + "/" + new_zips[i];
+  say(counts);
+  return status;
+}
+
+std::string mode_name(const std::string& flags) {
+  if (flags == "1") return "compress";
+  if (flags == "2") return "text";
+  if (flags == "3") return "picture";
+  return flags;
+}
+
+std::string local_time(int64_t t) {
+  const std::time_t tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  localtime_r(&tt, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+int cmd_log(const std::vector<std::string>& args) {
+  std::string plugin_dir;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string value;
+    if (args[i] == "--help" || args[i] == "-h") {
+      std::fputs(kLogHelp, stdout);
+      return kOk;
+    } else if (option_value(args, i, "--plugin-dir", value)) {
+      if (value.empty()) throw Usage{"--plugin-dir needs a directory"};
+      plugin_dir = value;
+    } else {
+      throw Usage{(args[i].size() > 1 && args[i][0] == '-' ? "unknown option " : "unexpected argument ") + args[i]};
+    }
+  }
+  if (!plugin_dir.empty()) set_plugin_dir(plugin_dir);
+  const std::string path = basedir() + (basedir().empty() || basedir().back() == '/' ? "" : "/") +
+                           "quorvane.sqlite3";
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    say("no runs logged yet (" + path + " does not exist)");
+    return kOk;
+  }
+  struct Row {
+    std::string started, mode, compressed, watermarked, seconds, folder;
+  };
+  std::vector<Row> rows;
+  try {
+    Database db(path);
+    db.busy_timeout(5000);
+    Statement exists = db.prepare("select 1 from sqlite_master where type = 'table' and name = 'image_logs'");
+    if (!exists.step()) {
+      say("no runs logged yet (" + path + " has no run table)");
+      return kOk;
+    }
+    Statement q = db.prepare(
+        "select ctime, flags, compresscount, maskcount, second, folder from image_logs "
+        "order by ctime desc, rowid desc");
+    while (q.step())
+      rows.push_back({local_time(q.column_int(0)), mode_name(q.column_text(1)), q.column_text(2),
+                      q.column_text(3), q.column_text(4), q.column_text(5)});
+  } catch (const Error& e) {
+    say(std::string(e.type_name()) + ": " + e.what());
+    return kRunFailed;
+  }
+  if (rows.empty()) {
+    say("no runs logged yet");
+    return kOk;
+  }
+  std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", "started", "mode", "compressed", "watermarked",
+              "seconds", "folder");
+  for (const Row& r : rows)
+    std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", r.started.c_str(), r.mode.c_str(),
+                r.compressed.c_str(), r.watermarked.c_str(), r.seconds.c_str(), r.folder.c_str());
+  say(std::to_string(rows.size()) + (rows.size() == 1 ? " run" : " runs"));
+  return kOk;
+}
+
+int dispatch(const std::vector<std::string>& args) {
+  if (args.empty()) throw Usage{"a command is needed (run or log)"};
+  const std::string& cmd = args[0];
+  const std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    std::fputs(kMainHelp, stdout);
+    return kOk;
+  }
+  if (cmd == "--version") {
+    std::printf("img_util %s\n", IMG_UTIL_VERSION);
+    return kOk;
+  }
+  if (cmd == "run") return cmd_run(rest);
+  if (cmd == "log") return cmd_log(rest);
+  throw Usage{"unknown command " + cmd};
+}
+
+}  // namespace
+}  // namespace img_util::cli
+
+int main(int argc, char** argv) {
+  using namespace img_util::cli;
+  std::vector<std::string> args(argv + 1, argv + argc);
+  try {
+    return dispatch(args);
+  } catch (const Usage& u) {
+    std::fprintf(stderr, "img_util: %s\n%s", u.message.c_str(),
+                 "Try 'img_util --help' for more information.\n");
+    return kUsage;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "img_util: %s\n", e.what());
+    return kRunFailed;
+  }
+}

@@ -1,0 +1,199 @@
+// The img_util command line: usage, configuration checks, runs, reports and the run log.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "img_util/images.hpp"
+#include "img_util/module.hpp"
+#include "support/fixtures.hpp"
+#include "support/run_lock.hpp"
+
+namespace img_util::test {
+namespace {
+
+class Cli : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site = tmp / "site";
+    fs::create_directories(site);
+    plugin = tmp.plugin();
+  }
+  // Writes `cfg` as the configuration file and runs `img_util run` on it.
+  CliResult run(const Value& cfg, std::vector<std::string> extra = {}) {
+    write_file(tmp / "cfg.json", to_json(cfg));
+    std::vector<std::string> args = {"run", tmp / "cfg.json", "--plugin-dir", plugin};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_cli(args);
+  }
+  Value config() {
+    Value cfg = parse_json(R"({"maskmode": 1, "exts": [".jpg"], "utimemode": 0, "utime": ""})");
+    cfg.set("folder", site);
+    return cfg;
+  }
+  // The same with the result the host would add.
+  Value record() {
+    Value d = config();
+    d.set("result", parse_json(R"({"ctime": 0, "compresscount": 0, "maskcount": 0, "files": []})"));
+    return d;
+  }
+  TempDir tmp;
+  std::string site, plugin;
+};
+
+TEST_F(Cli, UsageErrorsExitTwo) {
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate"},
+      {"run"},
+      {"run", "a.json", "b.json"},
+      {"run", "a.json", "--bogus"},
+      {"run", "a.json", "--plugin-dir"},
+      {"run", "a.json", "--report"},
+      {"log", "--bogus"},
+      {"log", "extra"},
+  };
+  for (const auto& args : cases) {
+    const CliResult r = run_cli(args);
+    EXPECT_EQ(r.exit_code, 2) << testing::PrintToString(args);
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find("img_util: "), std::string::npos) << r.err;
+  }
+}
+
+TEST_F(Cli, HelpAndVersion) {
+  for (const auto& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"run", "--help"}, {"log", "--help"}}) {
+    const CliResult r = run_cli(args);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out.rfind("usage: img_util", 0), 0u) << r.out;
+  }
+  const CliResult v = run_cli({"--version"});
+  EXPECT_EQ(v.exit_code, 0);
+  EXPECT_EQ(v.out, std::string("img_util ") + IMG_UTIL_VERSION + "\n");
+}
+
+TEST_F(Cli, ConfigurationErrorsExitTwoNamingTheProblem) {
+  const struct {
+    std::string json;
+    std::string message;
+  } cases[] = {
+      {"{not json", "is not valid JSON: Expecting property name enclosed in double quotes"},
+      {"[1, 2]", "img_util: the configuration must be a JSON object, got list\n"},
+      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "yswidth": "400"})",
+       "img_util: config key 'yswidth' must be a number, got str\n"},
+      {R"({"folder": 5, "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": ""})",
+       "img_util: config key 'folder' must be a path text, got int\n"},
+      {R"({"maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": ""})",
+       "img_util: config key 'folder' is missing (every run reads it)\n"},
+      {R"({"folder": "/x", "maskmode": 4, "exts": "*.*", "utimemode": 0, "utime": ""})",
+       "img_util: config key 'maskmode' must be 1, 2 or 3, got 4\n"},
+      {R"({"folder": "/x", "maskmode": 2, "exts": "*.*", "utimemode": 0, "utime": "", "fontttf": "f.ttf"})",
+       "img_util: config key 'masktext' is missing (maskmode 2 stamps this text)\n"},
+      {R"({"folder": "/x", "maskmode": 1, "exts": ".jpg", "utimemode": 0, "utime": ""})",
+       "img_util: config key '_exts' is missing ('exts' is a text without \"*.*\")\n"},
+      {R"({"folder": "/x", "maskmode": 1, "exts": [".jpg", 3], "utimemode": 0, "utime": ""})",
+       "img_util: config key 'exts' must be a text or a list of texts, got list\n"},
+      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "result": {"ctime": 1, "compresscount": 0, "maskcount": 0, "files": {}}})",
+       "img_util: config key 'result.files' must be a list, got dict\n"},
+  };
+  for (const auto& c : cases) {
+    write_file(tmp / "cfg.json", c.json);
+    const CliResult r = run_cli({"run", tmp / "cfg.json", "--plugin-dir", plugin});
+    EXPECT_EQ(r.exit_code, 2) << c.json;
+    EXPECT_TRUE(r.out.empty());
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+  }
+  const CliResult missing = run_cli({"run", tmp / "nope.json", "--plugin-dir", plugin});
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+}
+
+TEST_F(Cli, RunAddsAResultAndReportsTheFinishedConfiguration) {
+  write_file(site + "/notes.txt", "not selected");
+  const CliResult r = run(config(), {"--report", tmp / "report.json"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("1 files seen, 0 processed, 1 skipped, 0 failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("compresscount 0, maskcount 0, 0 backup archives"), std::string::npos);
+
+  const Value report = parse_json(read_file(tmp / "report.json"));
+  EXPECT_EQ(report.as_dict().items().front().first, "maskmode");  // the file's own key order
+  const Value result = report.at("result");
+  EXPECT_TRUE(result.at("ctime").is_int());
+  EXPECT_TRUE(num_eq(result.at("compresscount"), 0));
+  EXPECT_TRUE(num_eq(result.at("maskcount"), 0));
+  EXPECT_EQ(result.at("files"), Value::list());
+  EXPECT_TRUE(num_eq(report.at("allmaxsize"), 0));
+  EXPECT_FALSE(report.contains("zfile"));
+  // Nothing counted: the log holds its table but no row.
+  EXPECT_TRUE(fs::exists(plugin + "/quorvane.sqlite3"));
+}
+
+TEST_F(Cli, FailedRunExitsOneAndStillWritesTheReport) {
+  Value cfg = config();
+  cfg.set("folder", tmp / "missing");
+  const CliResult r = run(cfg, {"--report", tmp / "report.json", "--no-log"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("img_util: FileNotFoundError: [Errno 2] No such file or directory: '" +
+                       (tmp / "missing") + "'"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(parse_json(read_file(tmp / "report.json")).contains("result"));
+  EXPECT_FALSE(fs::exists(plugin + "/quorvane.sqlite3"));
+}
+
+TEST_F(Cli, FailingFileGivesTheModuleLineOnStdoutAndTheCauseOnStderr) {
+  write_file(site + "/a.jpg", "x");
+  Value cfg = config();
+  cfg.set("exts", ".jpg");
+  cfg.set("_exts", "(");  // not a pattern: selection itself fails on the first file
+  const CliResult r = run(cfg);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "('" + site + "/a.jpg', 'error')\n");
+  EXPECT_NE(r.err.find("img_util: '" + site + "/a.jpg': "), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, SecondRunOnABusyPluginDirFails) {
+  RunLock held(plugin);
+  const CliResult r = run(config());
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("another run is using " + plugin), std::string::npos) << r.err;
+}
+
+TEST_F(Cli, LogShowsRunsNewestFirst) {
+  const CliResult empty = run_cli({"log", "--plugin-dir", plugin});
+  EXPECT_EQ(empty.exit_code, 0);
+  EXPECT_EQ(empty.out, "");
+  EXPECT_NE(empty.err.find("no runs logged yet"), std::string::npos);
+
+  set_plugin_dir(plugin);
+  for (int i = 0; i < 2; ++i) {
+    Value d = record();
+    d.set("maskmode", i == 0 ? 1 : 2);
+    d.at("result").set("ctime", 1700000000 + i * 100);
+    d.at("result").set("compresscount", 3 + i);
+    d.at("result").set("maskcount", i);
+    IMAGES().save_db(d);
+  }
+  const CliResult r = run_cli({"log", "--plugin-dir", plugin});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : r.out) {
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  ASSERT_EQ(lines.size(), 3u) << r.out;
+  EXPECT_EQ(lines[0].rfind("started", 0), 0u);
+  EXPECT_NE(lines[1].find("text"), std::string::npos);
+  EXPECT_NE(lines[1].find(" 4 "), std::string::npos);
+  EXPECT_NE(lines[2].find("compress"), std::string::npos);
+  EXPECT_NE(lines[2].find(site), std::string::npos);
+}
+
+}  // namespace
+}  // namespace img_util::test
