@@ -241,6 +241,15 @@ int cmd_run(const std::vector<std::string>& args) {
     return kUsage;
   }
 
+  {
+    // A recursive run over a missing folder quietly does nothing; say so.
+    struct stat fst {};
+    const Value folder = cfg.at("folder");
+    if (cfg.get("subfold").truthy() && ::stat(folder.as_text().c_str(), &fst) != 0)
+      say("warning: folder " + py_repr(folder) + " cannot be read (" + std::strerror(errno) +
+          "); nothing to do");
+  }
+
   Progress progress(::isatty(2) == 1);
   set_line_sink([&progress](const std::string& line) {
     progress.before_line();
