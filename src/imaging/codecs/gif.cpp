@@ -1,25 +1,615 @@
-// Temporary: GIF decoding and encoding land shortly; until then opening a GIF file fails cleanly.
+// GIF through giflib: the record-level reading API (so frames stream one at a time and the
+// header scan skips compressed data without decoding it) and the EGifPut* writing API.
+#include <gif_lib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
 #include "imaging/codecs/codecs.hpp"
 
 namespace img_util::imaging::codec {
+namespace {
 
-Header gif_header(std::string_view, const std::string& name) {
-  throw ImageError("GIF files are not supported yet: " + quoted(name), name);
-}
-Image gif_decode(std::string_view, const std::string& name, ReduceHint) {
-  throw ImageError("GIF files are not supported yet: " + quoted(name), name);
-}
-std::string gif_encode(const Image&, const EncodeOptions&) {
-  throw ImageError("cannot write GIF yet");
+// ---- reading --------------------------------------------------------------------------------
+
+std::string gif_error(int err) {
+  const char* text = GifErrorString(err);
+  return text ? text : "error " + std::to_string(err);
 }
 
-}  // namespace img_util::imaging::codec
+struct MemoryInput {
+  const unsigned char* data;
+  size_t size;
+  size_t pos = 0;
+};
 
-namespace img_util::imaging::codec {
-struct GifFrames::Impl {};
-GifFrames::GifFrames(std::shared_ptr<const std::string>, std::string name) {
-  throw ImageError("GIF files are not supported yet: " + quoted(name), name);
+extern "C" int read_memory(GifFileType* gif, GifByteType* out, int n) {
+  auto* in = static_cast<MemoryInput*>(gif->UserData);
+  size_t have = std::min(static_cast<size_t>(std::max(n, 0)), in->size - in->pos);
+  std::memcpy(out, in->data + in->pos, have);
+  in->pos += have;
+  return static_cast<int>(have);
 }
+
+struct DGifCloser {
+  void operator()(GifFileType* gif) const {
+    int err = 0;
+    DGifCloseFile(gif, &err);
+  }
+};
+using DGifPtr = std::unique_ptr<GifFileType, DGifCloser>;
+
+// What a graphic control extension says about the image that follows it.
+struct Control {
+  int disposal = 0;
+  std::optional<int> transparency;
+  std::optional<int> duration_ms;
+};
+
+struct Rect {
+  int x = 0, y = 0, w = 0, h = 0;
+};
+
+std::vector<Rgba> palette_of(const ColorMapObject* map) {
+  std::vector<Rgba> pal;
+  if (!map || !map->Colors) return pal;
+  int n = std::clamp(map->ColorCount, 0, 256);
+  pal.reserve(static_cast<size_t>(n));
+  for (int i = 0; i < n; ++i) pal.push_back({map->Colors[i].Red, map->Colors[i].Green,
+                                             map->Colors[i].Blue, 255});
+  return pal;
+}
+
+std::vector<Rgba> grey_palette() {
+  std::vector<Rgba> pal(256);
+  for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 255};
+  return pal;
+}
+
+// Walks a GIF's records in order; one frame's indices at a time.
+class Decoder {
+ public:
+  Decoder(std::string_view data, const std::string& name)
+      : input_{reinterpret_cast<const unsigned char*>(data.data()), data.size()}, name_(name) {
+    int err = 0;
+    gif_.reset(DGifOpen(&input_, read_memory, &err));
+    if (!gif_)
+      throw ImageError("cannot read GIF header (" + gif_error(err) + ") in " +
+                           quoted(name),
+                       name);
+    check_size(gif_->SWidth, gif_->SHeight, name);
+    global_ = palette_of(gif_->SColorMap);
+    background_ = gif_->SBackGroundColor;
+  }
+
+  int width() const { return gif_->SWidth; }
+  int height() const { return gif_->SHeight; }
+  const std::vector<Rgba>& global_palette() const { return global_; }
+  int background() const { return background_; }
+  std::optional<int> loop() const { return loop_; }
+  const std::string& name() const { return name_; }
+
+  // Reads records up to the next image descriptor. False at the end of the stream, also when
+  // the data ends or breaks between images (what came before stays valid).
+  bool next_image(Control& ctl, Rect& rect, std::vector<Rgba>& palette, bool& interlaced) {
+    ctl = Control{};
+    for (;;) {
+      GifRecordType type;
+      if (DGifGetRecordType(gif_.get(), &type) == GIF_ERROR) return false;
+      if (type == TERMINATE_RECORD_TYPE) return false;
+      if (type == EXTENSION_RECORD_TYPE) {
+        if (!read_extension(ctl)) return false;
+        continue;
+      }
+      if (type != IMAGE_DESC_RECORD_TYPE) return false;
+      if (DGifGetImageDesc(gif_.get()) == GIF_ERROR) return false;
+      const GifImageDesc& d = gif_->Image;
+      rect = {d.Left, d.Top, d.Width, d.Height};
+      interlaced = d.Interlace;
+      palette = d.ColorMap ? palette_of(d.ColorMap) : global_;
+      if (palette.empty()) palette = grey_palette();
+      return true;
+    }
+  }
+
+  // Decodes the current image's indices into `idx` (w*h) and marks the rows that arrived.
+  // Returns false when the data ended or broke inside the image.
+  bool read_indices(const Rect& r, bool interlaced, std::vector<uint8_t>& idx,
+                    std::vector<char>& got) {
+    if (r.w <= 0 || r.h <= 0) {  // an empty frame draws nothing
+      idx.clear();
+      got.clear();
+      return skip_image();
+    }
+    check_size(r.w, r.h, name_);
+    idx.assign(static_cast<size_t>(r.w) * r.h, 0);
+    got.assign(static_cast<size_t>(r.h), 0);
+    static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
+    const int passes = interlaced ? 4 : 1;
+    for (int p = 0; p < passes; ++p) {
+      for (int y = interlaced ? kStart[p] : 0; y < r.h; y += interlaced ? kStep[p] : 1) {
+        if (DGifGetLine(gif_.get(), &idx[static_cast<size_t>(y) * r.w], r.w) == GIF_ERROR)
+          return false;
+        got[y] = 1;
+      }
+    }
+    return true;
+  }
+
+  // Passes over the current image's compressed data without decoding it.
+  bool skip_image() {
+    int code_size = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetCode(gif_.get(), &code_size, &block) == GIF_ERROR) return false;
+    while (block)
+      if (DGifGetCodeNext(gif_.get(), &block) == GIF_ERROR) return false;
+    return true;
+  }
+
+ private:
+  bool read_extension(Control& ctl) {
+    int code = 0;
+    GifByteType* block = nullptr;
+    if (DGifGetExtension(gif_.get(), &code, &block) == GIF_ERROR) return false;
+    bool netscape = false;
+    if (block && code == GRAPHICS_EXT_FUNC_CODE && block[0] >= 4) {
+      ctl.disposal = (block[1] >> 2) & 7;
+      ctl.duration_ms = (block[2] | block[3] << 8) * 10;
+      if (block[1] & 1) ctl.transparency = block[4];
+    } else if (block && code == APPLICATION_EXT_FUNC_CODE && block[0] >= 11 &&
+               std::memcmp(block + 1, "NETSCAPE2.0", 11) == 0) {
+      netscape = true;
+    }
+    for (;;) {
+      if (DGifGetExtensionNext(gif_.get(), &block) == GIF_ERROR) return false;
+      if (!block) return true;
+      if (netscape && block[0] >= 3 && block[1] == 1) loop_ = block[2] | block[3] << 8;
+    }
+  }
+
+  MemoryInput input_;
+  std::string name_;
+  DGifPtr gif_;
+  std::vector<Rgba> global_;
+  int background_ = 0;
+  std::optional<int> loop_;
+};
+
+// The first frame as Pillow shows it: a P image of the screen size, the frame's indices at its
+// place, the rest filled with the transparent index (or 0).
+Image first_frame(const Rect& r, const Control& ctl, std::vector<Rgba> palette, int sw, int sh,
+                  const std::vector<uint8_t>& idx, const std::vector<char>& got) {
+  const uint8_t fill = static_cast<uint8_t>(ctl.transparency.value_or(0));
+  Image out(Mode::P, sw, sh, {fill, 0, 0, 0});
+  const int x0 = std::max(r.x, 0), x1 = std::min(r.x + r.w, sw);
+  for (int y = std::max(r.y, 0); y < std::min(r.y + r.h, sh) && x0 < x1; ++y) {
+    if (!got[y - r.y]) continue;
+    std::memcpy(out.row(y) + x0, &idx[static_cast<size_t>(y - r.y) * r.w + (x0 - r.x)],
+                static_cast<size_t>(x1 - x0));
+  }
+  if (ctl.transparency) {
+    out.info.transparency = ctl.transparency;
+    if (*ctl.transparency < static_cast<int>(palette.size())) palette[*ctl.transparency][3] = 0;
+  }
+  out.palette = std::move(palette);
+  return out;
+}
+
+}  // namespace
+
+Header gif_header(std::string_view data, const std::string& name) {
+  Decoder dec(data, name);
+  Header h;
+  h.mode = Mode::P;
+  h.width = dec.width();
+  h.height = dec.height();
+  h.info.format = "GIF";
+  Control ctl;
+  Rect rect;
+  std::vector<Rgba> palette;
+  bool interlaced = false;
+  h.frames = 0;
+  while (dec.next_image(ctl, rect, palette, interlaced)) {
+    if (h.frames++ == 0) {
+      h.info.duration = ctl.duration_ms;
+      h.info.transparency = ctl.transparency;
+      if (ctl.transparency && *ctl.transparency < static_cast<int>(palette.size()))
+        palette[*ctl.transparency][3] = 0;
+      h.palette = palette;
+    }
+    if (!dec.skip_image()) break;
+  }
+  if (h.frames == 0) throw ImageError("GIF holds no image: " + quoted(name), name);
+  h.info.loop = dec.loop();
+  return h;
+}
+
+Image gif_decode(std::string_view data, const std::string& name, ReduceHint) {
+  Decoder dec(data, name);
+  Control ctl;
+  Rect rect;
+  std::vector<Rgba> palette;
+  bool interlaced = false;
+  if (!dec.next_image(ctl, rect, palette, interlaced))
+    throw ImageError("GIF holds no image: " + quoted(name), name);
+  std::vector<uint8_t> idx;
+  std::vector<char> got;
+  dec.read_indices(rect, interlaced, idx, got);  // a cut-off frame shows the rows that arrived
+  Image out = first_frame(rect, ctl, std::move(palette), dec.width(), dec.height(), idx, got);
+  out.info.format = "GIF";
+  out.info.duration = ctl.duration_ms;
+  out.info.loop = dec.loop();
+  return out;
+}
+
+// ---- frames one by one ----------------------------------------------------------------------
+
+struct GifFrames::Impl {
+  std::shared_ptr<const std::string> data;
+  Decoder dec;
+  int index = 0;
+  bool done = false;
+  std::vector<uint8_t> canvas;  // RGBA, screen size, as a viewer shows it now
+  // How the last frame leaves the canvas before the next one is drawn.
+  Control last;
+  Rect last_rect;
+  std::vector<uint8_t> saved;  // the canvas under the last frame, for disposal 3
+  std::vector<uint8_t> idx;
+  std::vector<char> got;
+
+  Impl(std::shared_ptr<const std::string> d, const std::string& name)
+      : data(std::move(d)), dec(*data, name) {
+    canvas.assign(static_cast<size_t>(dec.width()) * dec.height() * 4, 0);
+  }
+
+  Rect clip(const Rect& r) const {
+    Rect c;
+    c.x = std::max(r.x, 0);
+    c.y = std::max(r.y, 0);
+    c.w = std::max(0, std::min(r.x + r.w, dec.width()) - c.x);
+    c.h = std::max(0, std::min(r.y + r.h, dec.height()) - c.y);
+    return c;
+  }
+
+  void copy_region(const Rect& c, std::vector<uint8_t>& to, bool save) {
+    const size_t sw = static_cast<size_t>(dec.width()) * 4, row = static_cast<size_t>(c.w) * 4;
+    if (save) to.resize(row * c.h);
+    for (int y = 0; y < c.h; ++y) {
+      uint8_t* cv = &canvas[(c.y + y) * sw + c.x * 4];
+      uint8_t* sv = &to[y * row];
+      if (save) std::memcpy(sv, cv, row);
+      else std::memcpy(cv, sv, row);
+    }
+  }
+
+  // Leaves the canvas as the previous frame's disposal method asks.
+  void dispose() {
+    Rect c = clip(last_rect);
+    if (c.w == 0 || c.h == 0) return;
+    if (last.disposal == 2) {
+      // By convention transparent when the frame had a transparent index, else the background.
+      Rgba color{0, 0, 0, 0};
+      const auto& g = dec.global_palette();
+      if (!last.transparency && dec.background() < static_cast<int>(g.size()))
+        color = g[dec.background()];
+      const size_t sw = static_cast<size_t>(dec.width()) * 4;
+      for (int y = 0; y < c.h; ++y)
+        for (int x = 0; x < c.w; ++x)
+          std::memcpy(&canvas[(c.y + y) * sw + (c.x + x) * 4], color.data(), 4);
+    } else if (last.disposal == 3 && !saved.empty()) {
+      copy_region(c, saved, false);
+    }
+  }
+
+  void draw(const Rect& r, const Control& ctl, const std::vector<Rgba>& palette) {
+    Rect c = clip(r);
+    const size_t sw = static_cast<size_t>(dec.width()) * 4;
+    const int t = ctl.transparency.value_or(-1);
+    const int n = static_cast<int>(palette.size());
+    for (int y = 0; y < c.h; ++y) {
+      if (!got[c.y - r.y + y]) continue;
+      const uint8_t* s = &idx[static_cast<size_t>(c.y - r.y + y) * r.w + (c.x - r.x)];
+      uint8_t* d = &canvas[(c.y + y) * sw + c.x * 4];
+      for (int x = 0; x < c.w; ++x, d += 4) {
+        int i = s[x];
+        if (i == t) continue;
+        if (i < n) std::memcpy(d, palette[i].data(), 3);
+        else d[0] = d[1] = d[2] = 0;
+        d[3] = 255;
+      }
+    }
+  }
+};
+
+GifFrames::GifFrames(std::shared_ptr<const std::string> data, std::string name)
+    : impl_(std::make_unique<Impl>(std::move(data), name)) {}
+
 GifFrames::~GifFrames() = default;
-ImagePtr GifFrames::next() { return nullptr; }
+
+ImagePtr GifFrames::next() {
+  Impl& s = *impl_;
+  if (s.done) return nullptr;
+  Control ctl;
+  Rect rect;
+  std::vector<Rgba> palette;
+  bool interlaced = false;
+  if (s.index > 0) s.dispose();
+  if (!s.dec.next_image(ctl, rect, palette, interlaced)) {
+    s.done = true;
+    if (s.index == 0) throw ImageError("GIF holds no image: " + quoted(s.dec.name()), s.dec.name());
+    return nullptr;
+  }
+  if (!s.dec.read_indices(rect, interlaced, s.idx, s.got)) s.done = true;
+  if (ctl.disposal == 3) {
+    Rect c = s.clip(rect);
+    s.copy_region(c, s.saved, true);
+  } else {
+    s.saved.clear();
+  }
+  s.draw(rect, ctl, palette);
+  s.last = ctl;
+  s.last_rect = rect;
+  ImagePtr out;
+  if (s.index == 0) {
+    out = std::make_shared<Image>(
+        first_frame(rect, ctl, palette, s.dec.width(), s.dec.height(), s.idx, s.got));
+  } else {
+    out = std::make_shared<Image>(Mode::RGBA, s.dec.width(), s.dec.height());
+    std::memcpy(out->pixels().data(), s.canvas.data(), s.canvas.size());
+  }
+  out->info.format = "GIF";
+  out->info.duration = ctl.duration_ms;
+  out->info.loop = s.dec.loop();
+  ++s.index;
+  return out;
+}
+
+// ---- writing --------------------------------------------------------------------------------
+
+namespace {
+
+extern "C" int write_memory(GifFileType* gif, const GifByteType* data, int n) {
+  auto* out = static_cast<std::string*>(gif->UserData);
+  try {
+    out->append(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
+  } catch (...) {
+    return 0;
+  }
+  return n;
+}
+
+struct MapDeleter {
+  void operator()(ColorMapObject* m) const { GifFreeMapObject(m); }
+};
+using MapPtr = std::unique_ptr<ColorMapObject, MapDeleter>;
+
+struct EGifCloser {
+  void operator()(GifFileType* gif) const {
+    int err = 0;
+    EGifCloseFile(gif, &err);
+  }
+};
+
+// One frame ready for writing: indices over its own palette.
+struct Frame {
+  int width = 0, height = 0;
+  std::vector<uint8_t> idx;
+  std::vector<Rgba> palette;
+  std::optional<int> transparency;
+  int duration_ms = -1;  // -1: none
+  Rect rect;             // the part written (the whole frame unless cropped)
+  int disposal = 0;
+};
+
+Frame to_frame(const Image& src) {
+  Frame f;
+  f.width = src.width();
+  f.height = src.height();
+  Image p = src.mode() == Mode::P || src.mode() == Mode::L ? src : convert(src, Mode::P);
+  f.idx = p.pixels();
+  if (p.mode() == Mode::L) {
+    f.palette = grey_palette();
+  } else {
+    f.palette = p.palette.empty() ? grey_palette() : p.palette;
+    if (f.palette.size() > 256) f.palette.resize(256);
+    f.transparency = p.info.transparency;
+    if (!f.transparency)
+      for (size_t i = 0; i < f.palette.size(); ++i)
+        if (f.palette[i][3] == 0) {
+          f.transparency = static_cast<int>(i);
+          break;
+        }
+  }
+  f.rect = {0, 0, f.width, f.height};
+  return f;
+}
+
+// Keeps only the palette entries the pixels use, in their order of first use.
+void drop_unused_colors(Frame& f) {
+  std::array<int, 256> map;
+  map.fill(-1);
+  std::vector<Rgba> pal;
+  const size_t row = static_cast<size_t>(f.width);
+  for (int y = f.rect.y; y < f.rect.y + f.rect.h; ++y)
+    for (int x = f.rect.x; x < f.rect.x + f.rect.w; ++x) {
+      uint8_t& i = f.idx[y * row + x];
+      if (map[i] < 0) {
+        map[i] = static_cast<int>(pal.size());
+        pal.push_back(i < f.palette.size() ? f.palette[i] : Rgba{0, 0, 0, 255});
+      }
+      i = static_cast<uint8_t>(map[i]);
+    }
+  if (f.transparency) {
+    int t = *f.transparency;
+    f.transparency = t >= 0 && t < 256 && map[t] >= 0 ? std::optional<int>(map[t]) : std::nullopt;
+  }
+  f.palette = std::move(pal);
+}
+
+Rgba color_at(const Frame& f, int x, int y) {
+  uint8_t i = f.idx[static_cast<size_t>(y) * f.width + x];
+  if (f.transparency && i == *f.transparency) return {0, 0, 0, 0};
+  return i < f.palette.size() ? f.palette[i] : Rgba{0, 0, 0, 255};
+}
+
+// The smallest rectangle outside which `b` looks like `a`; empty when they look the same.
+Rect changed_rect(const Frame& a, const Frame& b) {
+  int x0 = b.width, y0 = b.height, x1 = -1, y1 = -1;
+  for (int y = 0; y < b.height; ++y)
+    for (int x = 0; x < b.width; ++x)
+      if (color_at(a, x, y) != color_at(b, x, y)) {
+        x0 = std::min(x0, x), x1 = std::max(x1, x);
+        y0 = std::min(y0, y), y1 = std::max(y1, y);
+      }
+  if (x1 < 0) return {};
+  return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
+}
+
+MapPtr make_map(const std::vector<Rgba>& pal) {
+  int n = 2;
+  while (n < static_cast<int>(pal.size())) n *= 2;
+  std::vector<GifColorType> colors(static_cast<size_t>(n), GifColorType{0, 0, 0});
+  for (size_t i = 0; i < pal.size(); ++i) colors[i] = {pal[i][0], pal[i][1], pal[i][2]};
+  MapPtr map(GifMakeMapObject(n, colors.data()));
+  if (!map) throw ImageError("out of memory writing GIF");
+  return map;
+}
+
+bool same_palette(const ColorMapObject* map, const std::vector<Rgba>& pal) {
+  int n = 2;
+  while (n < static_cast<int>(pal.size())) n *= 2;
+  if (map->ColorCount != n) return false;
+  for (size_t i = 0; i < pal.size(); ++i)
+    if (map->Colors[i].Red != pal[i][0] || map->Colors[i].Green != pal[i][1] ||
+        map->Colors[i].Blue != pal[i][2])
+      return false;
+  return true;
+}
+
+[[noreturn]] void write_failed(int err) {
+  throw ImageError("cannot write GIF: " + gif_error(err));
+}
+
+}  // namespace
+
+std::string gif_encode(const Image& im, const EncodeOptions& opts) {
+  std::vector<Frame> frames;
+  frames.push_back(to_frame(im));
+  if (opts.save_all)
+    for (const auto& extra : opts.append_images)
+      if (extra) frames.push_back(to_frame(*extra));
+  const int sw = frames[0].width, sh = frames[0].height;
+
+  // Durations: one for all when given, else each image's own.
+  std::vector<const Image*> sources{&im};
+  if (opts.save_all)
+    for (const auto& extra : opts.append_images)
+      if (extra) sources.push_back(extra.get());
+  for (size_t i = 0; i < frames.size(); ++i) {
+    auto d = opts.duration ? opts.duration : sources[i]->info.duration;
+    if (d) frames[i].duration_ms = std::max(0, *d);
+  }
+
+  // Later frames are placed at the top left and clipped to the first frame's size.
+  for (size_t i = 1; i < frames.size(); ++i) {
+    Frame& f = frames[i];
+    if (f.width != sw || f.height != sh) {
+      Frame g = f;
+      g.width = sw, g.height = sh;
+      g.idx.assign(static_cast<size_t>(sw) * sh, 0);
+      if (!g.transparency) {
+        // The uncovered part shows through as transparent.
+        if (g.palette.size() < 256) g.palette.push_back({0, 0, 0, 0});
+        g.transparency = static_cast<int>(g.palette.size()) - 1;
+      }
+      std::fill(g.idx.begin(), g.idx.end(), static_cast<uint8_t>(*g.transparency));
+      for (int y = 0; y < std::min(sh, f.height); ++y)
+        std::memcpy(&g.idx[static_cast<size_t>(y) * sw], &f.idx[static_cast<size_t>(y) * f.width],
+                    static_cast<size_t>(std::min(sw, f.width)));
+      g.rect = {0, 0, sw, sh};
+      f = std::move(g);
+    }
+  }
+
+  if (opts.optimize && frames.size() > 1) {
+    // A transparent pixel of a cropped frame would let the older picture show through, so
+    // animations with transparency keep whole frames, each replacing the last.
+    bool transparent = false;
+    for (const Frame& f : frames) transparent = transparent || f.transparency.has_value();
+    std::vector<Frame> kept;
+    kept.push_back(std::move(frames[0]));
+    for (size_t i = 1; i < frames.size(); ++i) {
+      Frame& f = frames[i];
+      Rect r = changed_rect(kept.back(), f);
+      if (r.w == 0) {
+        // Looks the same as the frame before: show that one longer instead.
+        if (f.duration_ms > 0) kept.back().duration_ms = std::max(0, kept.back().duration_ms) + f.duration_ms;
+        continue;
+      }
+      if (!transparent) f.rect = r;
+      kept.push_back(std::move(f));
+    }
+    frames = std::move(kept);
+    for (Frame& f : frames) f.disposal = transparent ? 2 : 1;
+  } else if (frames.size() > 1) {
+    bool transparent = false;
+    for (const Frame& f : frames) transparent = transparent || f.transparency.has_value();
+    if (transparent)
+      for (Frame& f : frames) f.disposal = 2;
+  }
+  if (opts.optimize)
+    for (Frame& f : frames) drop_unused_colors(f);
+
+  std::string out;
+  int err = 0;
+  std::unique_ptr<GifFileType, EGifCloser> gif(EGifOpen(&out, write_memory, &err));
+  if (!gif) write_failed(err);
+  EGifSetGifVersion(gif.get(), true);
+  MapPtr global = make_map(frames[0].palette);
+  if (EGifPutScreenDesc(gif.get(), sw, sh, 8, 0, global.get()) == GIF_ERROR)
+    write_failed(gif->Error);
+
+  const bool animated = opts.save_all && frames.size() > 1;
+  std::optional<int> loop = opts.loop ? opts.loop : im.info.loop;
+  if (animated && loop) {
+    const unsigned char app[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
+    const unsigned char sub[] = {1, static_cast<unsigned char>(*loop & 0xFF),
+                                 static_cast<unsigned char>((*loop >> 8) & 0xFF)};
+    if (EGifPutExtensionLeader(gif.get(), APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
+        EGifPutExtensionBlock(gif.get(), sizeof app, app) == GIF_ERROR ||
+        EGifPutExtensionBlock(gif.get(), sizeof sub, sub) == GIF_ERROR ||
+        EGifPutExtensionTrailer(gif.get()) == GIF_ERROR)
+      write_failed(gif->Error);
+  }
+
+  std::vector<GifPixelType> line;
+  for (const Frame& f : frames) {
+    if (f.duration_ms >= 0 || f.transparency || f.disposal) {
+      int delay = f.duration_ms >= 0 ? std::min(f.duration_ms / 10, 65535) : 0;
+      unsigned char gce[4] = {
+          static_cast<unsigned char>((f.disposal & 7) << 2 | (f.transparency ? 1 : 0)),
+          static_cast<unsigned char>(delay & 0xFF), static_cast<unsigned char>(delay >> 8),
+          static_cast<unsigned char>(f.transparency.value_or(0))};
+      if (EGifPutExtension(gif.get(), GRAPHICS_EXT_FUNC_CODE, 4, gce) == GIF_ERROR)
+        write_failed(gif->Error);
+    }
+    MapPtr local;
+    if (&f != &frames[0] && !same_palette(global.get(), f.palette)) local = make_map(f.palette);
+    if (EGifPutImageDesc(gif.get(), f.rect.x, f.rect.y, f.rect.w, f.rect.h, false, local.get()) ==
+        GIF_ERROR)
+      write_failed(gif->Error);
+    line.resize(static_cast<size_t>(f.rect.w));
+    for (int y = f.rect.y; y < f.rect.y + f.rect.h; ++y) {
+      // giflib masks the line in place, so it gets a copy.
+      std::memcpy(line.data(), &f.idx[static_cast<size_t>(y) * f.width + f.rect.x], line.size());
+      if (EGifPutLine(gif.get(), line.data(), f.rect.w) == GIF_ERROR) write_failed(gif->Error);
+    }
+  }
+  if (EGifCloseFile(gif.release(), &err) == GIF_ERROR) write_failed(err);
+  return out;
+}
+
 }  // namespace img_util::imaging::codec
