@@ -1,6 +1,7 @@
 // The Python module `img_util`: the class IMAGES with every operation under the names and
 // parameters a plugin host calls, working on the host's own dict.
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -27,12 +28,46 @@ void follow_debug_switch() {
   set_debug(py::bool_(module.attr("_debug")));
 }
 
-// Runs an operation without the GIL, so a host's other threads keep running meanwhile.
+// A KeyboardInterrupt (or SystemExit) that Python raised in a callback in the middle of a
+// file, waiting for the next point between files: raising it there would make it look like a
+// failure of that one file, which `jumperr` would skip over.
+std::optional<PythonRaised>& pending_abort() {
+  thread_local std::optional<PythonRaised> pending;
+  return pending;
+}
+
+[[noreturn]] void raise_pending_abort() {
+  PythonRaised abort = std::move(*pending_abort());
+  pending_abort().reset();
+  throw abort;
+}
+
+// Runs an operation without the GIL, so a host's other threads keep running meanwhile. A stop
+// requested during the operation wins over its result or its error.
 template <class Fn>
 auto released(Fn&& fn) {
   follow_debug_switch();
-  py::gil_scoped_release unlocked;
-  return fn();
+  try {
+    if constexpr (std::is_void_v<decltype(fn())>) {
+      {
+        py::gil_scoped_release unlocked;
+        fn();
+      }
+      if (pending_abort()) raise_pending_abort();
+    } else {
+      auto out = [&] {
+        py::gil_scoped_release unlocked;
+        return fn();
+      }();
+      if (pending_abort()) raise_pending_abort();
+      return out;
+    }
+  } catch (const PythonRaised&) {
+    throw;
+  } catch (...) {
+    if (pending_abort()) raise_pending_abort();
+    throw;
+  }
 }
 
 // Runs an operation on the host's dict and writes the changes back, also when it raised.
@@ -97,7 +132,8 @@ void set_plugin_directory(py::module_& m, const std::string& dir) {
 // The module's own lines go to the host's sys.stdout, so a host that redirects it sees them,
 // in the order the module writes them.
 void write_to_python_stdout(const std::string& line) {
-  with_gil([&] {
+  py::gil_scoped_acquire gil;
+  try {
     PyObject* out = PySys_GetObject("stdout");  // borrowed
     if (!out || out == Py_None) return;
     auto text = py::reinterpret_steal<py::object>(
@@ -106,15 +142,19 @@ void write_to_python_stdout(const std::string& line) {
     py::handle stream(out);
     stream.attr("write")(text);
     stream.attr("write")("\n");
-  });
+  } catch (py::error_already_set& e) {
+    PythonRaised raised(std::move(e));
+    if (raised.matches(PyExc_Exception)) throw raised;
+    if (!pending_abort()) pending_abort().emplace(std::move(raised));
+  }
 }
 
 // Between files: let Python run its signal handlers; Ctrl-C raises KeyboardInterrupt there,
 // which stops the run before the next file.
 void check_signals() {
-  with_gil([] {
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-  });
+  py::gil_scoped_acquire gil;
+  if (pending_abort()) raise_pending_abort();
+  if (PyErr_CheckSignals() != 0) throw PythonRaised(py::error_already_set());
 }
 
 bool debug_in_argv() {
