@@ -101,6 +101,9 @@ class DictBridge {
   const Value& value() const { return root_; }
   // Writes the changes back; needs the GIL.
   void sync();
+  // Raises TypeError when the operation changed a tuple or set of the host's, which has no
+  // way back into it. Called after a sync of an operation that returned normally.
+  void check_nothing_lost() const;
 
  private:
   struct Container {
@@ -130,6 +133,7 @@ class DictBridge {
   std::unordered_set<PyObject*> open_;                    // being converted (cycle guard)
   std::unordered_map<const void*, Container*> by_value_;  // List/Dict address -> container
   std::unordered_set<Container*> synced_;
+  std::string lost_change_;  // type name of a read-only container the operation changed
 };
 
 // Python type name of `o` (type(o).__name__).

@@ -293,10 +293,24 @@ void DictBridge::sync() {
   for (auto& c : containers_) sync_container(*c);
 }
 
+void DictBridge::check_nothing_lost() const {
+  if (!lost_change_.empty()) {
+    throw py::type_error("'" + lost_change_ + "' object in cfg cannot be changed, but the " +
+                         "operation had to change it (a list is needed there)");
+  }
+}
+
 void DictBridge::sync_container(Container& c) {
   if (!synced_.insert(&c).second) return;
-  // Tuples and sets cannot change; what an operation did to their copy has nowhere to go.
-  if (!c.writable) return;
+  // Tuples and sets cannot change; what an operation did to their copy has nowhere to go,
+  // which the host must hear of rather than lose it silently.
+  if (!c.writable) {
+    const List* now = c.value.is_list() ? &c.value.as_list() : nullptr;
+    bool changed = !now || now->size() != c.values.size();
+    for (size_t i = 0; !changed && i < c.values.size(); ++i) changed = !same(c.values[i], (*now)[i]);
+    if (changed && lost_change_.empty()) lost_change_ = python_type_name(c.object);
+    return;
+  }
   if (c.value.is_dict()) {
     sync_dict(c);
   } else {

@@ -75,18 +75,23 @@ template <class Fn>
 auto on_dict(py::handle cfg, Fn&& fn) {
   DictBridge bridge(cfg, Purpose::Run, "cfg");
   using R = decltype(fn(bridge.value()));
-  try {
-    if constexpr (std::is_void_v<R>) {
-      released([&] { fn(bridge.value()); });
+  auto run = [&] {
+    try {
+      return released([&] { return fn(bridge.value()); });
+    } catch (...) {
       bridge.sync();
-    } else {
-      R out = released([&] { return fn(bridge.value()); });
-      bridge.sync();
-      return out;
+      throw;
     }
-  } catch (...) {
+  };
+  if constexpr (std::is_void_v<R>) {
+    run();
     bridge.sync();
-    throw;
+    bridge.check_nothing_lost();
+  } else {
+    R out = run();
+    bridge.sync();
+    bridge.check_nothing_lost();
+    return out;
   }
 }
 
@@ -118,6 +123,7 @@ void execute(IMAGES& self, py::handle cfg) {
     throw;
   }
   bridge.sync();
+  bridge.check_nothing_lost();
 }
 
 void set_plugin_directory(py::module_& m, const std::string& dir) {
