@@ -83,10 +83,12 @@ void paste(Image& dst, const Image& src, int x, int y);
 // Source-over compositing of two RGBA images of equal size: `over` on top of `under`.
 Image alpha_composite(const Image& under, const Image& over);
 
-// Per-pixel blend: a where mask is 255, b where 0 (mask's alpha band or L band).
+// Per-pixel blend: a where mask is 255, b where 0 (mask's alpha band or L band), every band
+// of b's mode (a is converted to it). Throws ValueError for other masks or unequal sizes.
 Image composite(const Image& a, const Image& b, const Image& mask);
 
-// Replaces (or adds) the alpha band.
+// Replaces (or adds) the alpha band from an L image of the same size: L and LA give LA,
+// RGB, RGBA and P (expanded through its palette) give RGBA. Throws ValueError otherwise.
 Image putalpha(const Image& im, const Image& alpha);
 
 // Multiplies band `band` by `factor` (0 <= factor <= 1 truncates, others clamp), as a
