@@ -1,16 +1,246 @@
-// Temporary: BMP decoding and encoding land shortly; until then opening a BMP file fails cleanly.
+// BMP, our own small adapter: uncompressed 1/4/8-bit palette, 16/24/32-bit colour (with
+// bit-field masks) on reading; 8-bit palette, 24-bit and 32-bit with alpha on writing.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
 #include "imaging/codecs/codecs.hpp"
 
 namespace img_util::imaging::codec {
+namespace {
 
-Header bmp_header(std::string_view, const std::string& name) {
-  throw ImageError("BMP files are not supported yet: " + quoted(name), name);
+constexpr uint32_t kRgb = 0, kBitfields = 3, kAlphaBitfields = 6;
+
+uint32_t u16(std::string_view d, size_t at) {
+  return static_cast<uint8_t>(d[at]) | static_cast<uint8_t>(d[at + 1]) << 8;
 }
-Image bmp_decode(std::string_view, const std::string& name, ReduceHint) {
-  throw ImageError("BMP files are not supported yet: " + quoted(name), name);
+uint32_t u32(std::string_view d, size_t at) { return u16(d, at) | u16(d, at + 2) << 16; }
+
+struct Layout {
+  int64_t width = 0, height = 0;
+  bool top_down = false;
+  int bits = 0;
+  uint32_t compression = kRgb;
+  uint32_t masks[4] = {};  // r, g, b, a
+  size_t pixel_offset = 0;
+  std::vector<Rgba> palette;
+  Mode mode = Mode::RGB;
+  size_t stride = 0;
+};
+
+[[noreturn]] void bad(const std::string& what, const std::string& name) {
+  throw ImageError(what + " in " + quoted(name), name);
 }
-std::string bmp_encode(const Image&, const EncodeOptions&) {
-  throw ImageError("cannot write BMP yet");
+
+Layout parse(std::string_view d, const std::string& name) {
+  if (d.size() < 26) bad("truncated BMP header", name);
+  Layout l;
+  l.pixel_offset = u32(d, 10);
+  const uint32_t hsize = u32(d, 14);
+  if (hsize == 12) {  // OS/2 core header
+    l.width = u16(d, 18);
+    l.height = u16(d, 20);
+    l.bits = static_cast<int>(u16(d, 24));
+  } else if (hsize >= 40 && d.size() >= 14 + size_t{40}) {
+    l.width = static_cast<int32_t>(u32(d, 18));
+    l.height = static_cast<int32_t>(u32(d, 22));
+    l.bits = static_cast<int>(u16(d, 28));
+    l.compression = u32(d, 30);
+  } else {
+    bad("unsupported BMP header", name);
+  }
+  if (l.height < 0) {
+    l.top_down = true;
+    l.height = -l.height;
+  }
+  check_size(l.width, l.height, name);
+
+  const bool core = hsize == 12;
+  if (l.compression == kBitfields || l.compression == kAlphaBitfields) {
+    if (l.bits != 16 && l.bits != 32) bad("unsupported BMP bit fields", name);
+    // Masks follow a 40-byte header, or sit inside the longer ones.
+    size_t at = 14 + 40;
+    if (d.size() < at + 12) bad("truncated BMP header", name);
+    for (int i = 0; i < 3; ++i) l.masks[i] = u32(d, at + 4 * i);
+    if ((hsize >= 56 || l.compression == kAlphaBitfields) && d.size() >= at + 16)
+      l.masks[3] = u32(d, at + 12);
+  } else if (l.compression != kRgb) {
+    bad("compressed BMP is not supported", name);
+  } else if (l.bits == 16) {
+    l.masks[0] = 0x7C00, l.masks[1] = 0x03E0, l.masks[2] = 0x001F;
+  } else if (l.bits == 32) {
+    l.masks[0] = 0xFF0000, l.masks[1] = 0xFF00, l.masks[2] = 0xFF;  // the fourth byte is padding
+  }
+
+  switch (l.bits) {
+    case 1:
+    case 4:
+    case 8: {
+      uint32_t colors = core ? 0 : u32(d, 46);
+      if (colors == 0 || colors > (1u << l.bits)) colors = 1u << l.bits;
+      const size_t entry = core ? 3 : 4;
+      const size_t at = 14 + hsize;
+      for (uint32_t i = 0; i < colors && at + (i + 1) * entry <= d.size(); ++i) {
+        const size_t e = at + i * entry;
+        l.palette.push_back({uint8_t(d[e + 2]), uint8_t(d[e + 1]), uint8_t(d[e]), 255});
+      }
+      if (l.palette.empty()) bad("BMP palette missing", name);
+      bool grey = l.palette.size() == 256;
+      for (size_t i = 0; grey && i < 256; ++i)
+        grey = l.palette[i] == Rgba{uint8_t(i), uint8_t(i), uint8_t(i), 255};
+      l.mode = grey ? Mode::L : Mode::P;
+      if (grey) l.palette.clear();
+      break;
+    }
+    case 16:
+    case 24: l.mode = Mode::RGB; break;
+    case 32: l.mode = l.masks[3] ? Mode::RGBA : Mode::RGB; break;
+    default: bad("unsupported BMP bit depth " + std::to_string(l.bits), name);
+  }
+  l.stride = static_cast<size_t>((l.width * l.bits + 31) / 32) * 4;
+  return l;
+}
+
+// Reads a channel under `mask` and scales it to 8 bits.
+struct Field {
+  int shift = 0;
+  uint32_t max = 0;
+  explicit Field(uint32_t mask) {
+    if (!mask) return;
+    while (!(mask >> shift & 1)) ++shift;
+    max = mask >> shift;
+  }
+  uint8_t operator()(uint32_t v, uint32_t mask) const {
+    if (!max) return 255;
+    uint32_t x = (v & mask) >> shift;
+    return static_cast<uint8_t>(max == 255 ? x : (x * 255 + max / 2) / max);
+  }
+};
+
+}  // namespace
+
+Header bmp_header(std::string_view data, const std::string& name) {
+  Layout l = parse(data, name);
+  Header h;
+  h.mode = l.mode;
+  h.width = static_cast<int>(l.width);
+  h.height = static_cast<int>(l.height);
+  h.palette = std::move(l.palette);
+  h.info.format = "BMP";
+  return h;
+}
+
+Image bmp_decode(std::string_view data, const std::string& name, ReduceHint) {
+  Layout l = parse(data, name);
+  Image out(l.mode, static_cast<int>(l.width), static_cast<int>(l.height));
+  out.palette = l.palette;
+  out.info.format = "BMP";
+  const int w = out.width();
+  const Field fr(l.masks[0]), fg(l.masks[1]), fb(l.masks[2]), fa(l.masks[3]);
+  for (int64_t i = 0; i < l.height; ++i) {
+    // Rows the file does not hold (it ends early) stay zero.
+    const size_t at = l.pixel_offset + static_cast<size_t>(i) * l.stride;
+    if (at > data.size() || data.size() - at < l.stride) break;
+    const auto* s = reinterpret_cast<const uint8_t*>(data.data()) + at;
+    uint8_t* o = out.row(static_cast<int>(l.top_down ? i : l.height - 1 - i));
+    switch (l.bits) {
+      case 1:
+      case 4:
+        for (int x = 0; x < w; ++x) {
+          int per = 8 / l.bits, bit = (per - 1 - x % per) * l.bits;
+          o[x] = static_cast<uint8_t>((s[x / per] >> bit) & ((1 << l.bits) - 1));
+        }
+        break;
+      case 8: std::memcpy(o, s, static_cast<size_t>(w)); break;
+      case 24:
+        for (int x = 0; x < w; ++x, s += 3, o += 3) o[0] = s[2], o[1] = s[1], o[2] = s[0];
+        break;
+      default: {
+        const int bpp = l.bits / 8, bands = out.bands();
+        for (int x = 0; x < w; ++x, s += bpp, o += bands) {
+          uint32_t v = bpp == 2 ? s[0] | s[1] << 8 : s[0] | s[1] << 8 | s[2] << 16 | uint32_t(s[3]) << 24;
+          o[0] = fr(v, l.masks[0]);
+          o[1] = fg(v, l.masks[1]);
+          o[2] = fb(v, l.masks[2]);
+          if (bands == 4) o[3] = fa(v, l.masks[3]);
+        }
+      }
+    }
+  }
+  if (l.mode == Mode::P)
+    for (uint8_t& v : out.pixels())
+      if (v >= out.palette.size()) v = 0;
+  return out;
+}
+
+namespace {
+void put16(std::string& s, uint32_t v) { s += char(v & 0xFF), s += char((v >> 8) & 0xFF); }
+void put32(std::string& s, uint32_t v) { put16(s, v & 0xFFFF), put16(s, v >> 16); }
+}  // namespace
+
+std::string bmp_encode(const Image& im, const EncodeOptions&) {
+  const Image* src = &im;
+  Image converted(Mode::RGB, 0, 0);
+  if (im.mode() == Mode::LA) {
+    converted = convert(im, Mode::RGBA);
+    src = &converted;
+  }
+  const Mode mode = src->mode();
+  const int w = src->width(), h = src->height();
+  const int bits = mode == Mode::RGBA ? 32 : mode == Mode::RGB ? 24 : 8;
+  const uint64_t stride = (uint64_t{static_cast<uint32_t>(w)} * bits + 31) / 32 * 4;
+  std::vector<Rgba> pal;
+  if (mode == Mode::L) {
+    for (int i = 0; i < 256; ++i) pal.push_back({uint8_t(i), uint8_t(i), uint8_t(i), 255});
+  } else if (mode == Mode::P) {
+    pal = src->palette.empty() ? std::vector<Rgba>(256, Rgba{0, 0, 0, 255}) : src->palette;
+    if (pal.size() > 256) pal.resize(256);
+    if (src->palette.empty())
+      for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 255};
+  }
+  // 32-bit with alpha needs the V4 header to say where the alpha is; readers take a 40-byte
+  // header's fourth byte as padding.
+  const uint32_t hsize = bits == 32 ? 108 : 40;
+  const uint64_t offset = 14 + hsize + pal.size() * 4;
+  const uint64_t total = offset + stride * static_cast<uint64_t>(h);
+  if (total > 0xFFFFFFFFull) throw ImageError("image too large for BMP");
+
+  std::string out;
+  out.reserve(static_cast<size_t>(total));
+  out += "BM";
+  put32(out, static_cast<uint32_t>(total));
+  put32(out, 0);
+  put32(out, static_cast<uint32_t>(offset));
+  put32(out, hsize);
+  put32(out, static_cast<uint32_t>(w));
+  put32(out, static_cast<uint32_t>(h));
+  put16(out, 1);
+  put16(out, static_cast<uint32_t>(bits));
+  put32(out, bits == 32 ? kBitfields : kRgb);
+  put32(out, static_cast<uint32_t>(stride * h));
+  put32(out, 2835);  // 72 dpi
+  put32(out, 2835);
+  put32(out, static_cast<uint32_t>(pal.size()));
+  put32(out, 0);
+  if (hsize == 108) {
+    put32(out, 0x00FF0000), put32(out, 0x0000FF00), put32(out, 0x000000FF), put32(out, 0xFF000000);
+    out += "BGRs";
+    out.append(36 + 12, '\0');  // endpoints and gamma, unused for sRGB
+  }
+  for (const Rgba& c : pal) out += {char(c[2]), char(c[1]), char(c[0]), '\0'};
+  const size_t pad = static_cast<size_t>(stride) - static_cast<size_t>(w) * (bits / 8);
+  for (int y = h - 1; y >= 0; --y) {
+    const uint8_t* s = src->row(y);
+    if (bits == 8) {
+      out.append(reinterpret_cast<const char*>(s), static_cast<size_t>(w));
+    } else if (bits == 24) {
+      for (int x = 0; x < w; ++x, s += 3) out += {char(s[2]), char(s[1]), char(s[0])};
+    } else {
+      for (int x = 0; x < w; ++x, s += 4) out += {char(s[2]), char(s[1]), char(s[0]), char(s[3])};
+    }
+    out.append(pad, '\0');
+  }
+  return out;
 }
 
 }  // namespace img_util::imaging::codec
