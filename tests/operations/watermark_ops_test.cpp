@@ -1,0 +1,146 @@
+// The two watermark operations as the pipelines call them: configuration keys, counting,
+// images passed in or opened, and their failures.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "imaging/color.hpp"
+#include "imaging/text.hpp"
+#include "img_util/errors.hpp"
+#include "img_util/images.hpp"
+#include "operations/watermark_text_layout.hpp"
+#include "support/fixtures.hpp"
+
+namespace img_util {
+namespace {
+
+const char* kDejaVu = "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf";
+
+class WatermarkWord : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!std::filesystem::exists(kDejaVu)) GTEST_SKIP() << "DejaVu Sans is not installed";
+    cfg = test::base_config(dir.str(), 2);
+    cfg.set("masktext", "AB");
+    cfg.set("fontttf", kDejaVu);
+  }
+  int64_t count() const { return cfg.at("result").at("maskcount").as_int(); }
+  ImagePtr photo(int w, int h, Mode mode = Mode::RGBA) {
+    Image im = test::make_photo(w, h, Mode::RGBA);
+    if (mode == Mode::RGB) {
+      Image rgb(Mode::RGB, w, h);
+      for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) std::copy_n(im.row(y) + x * 4, 3, rgb.row(y) + x * 3);
+      return std::make_shared<Image>(rgb);
+    }
+    return std::make_shared<Image>(im);
+  }
+  // What the operation should give: the tile computation with the defaults spelled out.
+  Image expected(const Image& im, const std::u32string& text, double size, Rgba ink) {
+    imaging::Font font(kDejaVu, size);
+    return watermark::stamp_text(im, font.render(text), ink,
+                                 watermark::text_grid(im.width(), im.height(), text.size(), size));
+  }
+
+  test::TempDir dir;
+  Value cfg;
+  IMAGES images;
+};
+
+TEST_F(WatermarkWord, DefaultsGiveBlackAtHalfAlphaAndCount) {
+  ImagePtr im = photo(600, 400, Mode::RGB);
+  ImagePtr out = images.watermark_word("/no/such/file.jpg", cfg, im);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->mode(), Mode::RGBA);
+  EXPECT_EQ(out->width(), 600);
+  EXPECT_EQ(out->height(), 400);
+  EXPECT_TRUE(out->pixels() == expected(*im, U"AB", 36, {0, 0, 0, 128}).pixels());
+  EXPECT_EQ(count(), 1);
+  EXPECT_EQ(im->mode(), Mode::RGB);  // the caller's image is left alone
+}
+
+TEST_F(WatermarkWord, KeysChangeSizeColourAndText) {
+  cfg.set("fontsize", 20);
+  cfg.set("rgba", "rgba(255, 0, 0, 90)");
+  cfg.set("masktext", Bytes{"\xe2\x98\x85 img"});  // UTF-8 bytes
+  ImagePtr im = photo(90, 70);
+  ImagePtr out = images.watermark_word("x.png", cfg, im, false);
+  ASSERT_TRUE(out);
+  EXPECT_TRUE(out->pixels() == expected(*im, U"\u2605 img", 20, {255, 0, 0, 90}).pixels());
+  EXPECT_EQ(count(), 0);  // iscount false
+}
+
+TEST_F(WatermarkWord, UnreadableFileGivesNoneAndCountsNothing) {
+  std::string bad = dir / "broken.jpg";
+  test::write_file(bad, "not an image");
+  EXPECT_EQ(images.watermark_word(bad, cfg), nullptr);
+  EXPECT_EQ(images.watermark_word(dir / "missing.jpg", cfg), nullptr);
+  EXPECT_EQ(count(), 0);
+}
+
+TEST_F(WatermarkWord, FailuresPropagateAndCountNothing) {
+  ImagePtr im = photo(40, 30);
+  struct Bad {
+    const char* key;
+    Value value;
+  };
+  auto expect_throw = [&](const char* why, auto&& check) {
+    SCOPED_TRACE(why);
+    check();
+    EXPECT_EQ(count(), 0);
+  };
+  expect_throw("empty text", [&] {
+    cfg.set("masktext", "");
+    EXPECT_THROW(images.watermark_word("x.png", cfg, im), ValueError);
+    cfg.set("masktext", "AB");
+  });
+  expect_throw("bad colour", [&] {
+    cfg.set("rgba", "blurple");
+    try {
+      images.watermark_word("x.png", cfg, im);
+      ADD_FAILURE();
+    } catch (const ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find("blurple"), std::string::npos);
+    }
+    cfg.erase("rgba");
+  });
+  expect_throw("missing font file", [&] {
+    cfg.set("fontttf", dir / "none.ttf");
+    EXPECT_THROW(images.watermark_word("x.png", cfg, im), OSError);
+    cfg.set("fontttf", kDejaVu);
+  });
+  expect_throw("missing keys", [&] {
+    cfg.erase("masktext");
+    EXPECT_THROW(images.watermark_word("x.png", cfg, im), KeyError);
+    cfg.set("masktext", "AB");
+    cfg.erase("fontttf");
+    EXPECT_THROW(images.watermark_word("x.png", cfg, im), KeyError);
+    cfg.set("fontttf", kDejaVu);
+  });
+  expect_throw("text that is no text", [&] {
+    cfg.set("masktext", 42);
+    EXPECT_THROW(images.watermark_word("x.png", cfg, im), TypeError);
+    cfg.set("masktext", "AB");
+  });
+  cfg.erase("result");
+  EXPECT_THROW(images.watermark_word("x.png", cfg, im), KeyError);
+  EXPECT_TRUE(images.watermark_word("x.png", cfg, im, false));
+}
+
+TEST_F(WatermarkWord, TransparentAreasStayTransparentBesideTheText) {
+  ImagePtr im = photo(120, 120);
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 60; ++x) im->row(y)[x * 4 + 3] = 0;
+  ImagePtr out = images.watermark_word("x.png", cfg, im);
+  int clear = 0, inked = 0;
+  for (int y = 0; y < 120; ++y)
+    for (int x = 0; x < 60; ++x) (out->row(y)[x * 4 + 3] == 0 ? clear : inked)++;
+  EXPECT_GT(clear, 0);
+  EXPECT_GT(inked, 0);
+  for (int y = 0; y < 120; ++y)
+    for (int x = 60; x < 120; ++x) ASSERT_EQ(out->row(y)[x * 4 + 3], im->row(y)[x * 4 + 3]);
+}
+
+}  // namespace
+}  // namespace img_util
