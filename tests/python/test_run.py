@@ -129,10 +129,14 @@ class InterruptingStdout(io.StringIO):
     """Sends the process a SIGINT when the first progress line is written, as a user pressing
     Ctrl-C while the first file is being processed."""
 
+    sent = False
+
     def write(self, text):
-        if not self.getvalue():
+        written = super().write(text)
+        if not self.sent:
+            self.sent = True
             signal.raise_signal(signal.SIGINT)
-        return super().write(text)
+        return written
 
 
 def test_ctrl_c_stops_between_files(tmp_path, plugin_dir):
