@@ -133,7 +133,7 @@ def test_image_operations_take_and_return_images(tmp_path, plugin_dir):
 def test_operations_that_return_nothing_return_none(tmp_path, plugin_dir):
     f = tmp_path / "broken.jpg"
     f.write_bytes(b"not a jpeg")
-    cfg = make_cfg(tmp_path, 1, plugin_dir)
+    cfg = make_cfg(tmp_path, 1, plugin_dir, allmaxsize=0)
     images = img_util.IMAGES()
     assert images.compress(str(f), cfg) is None
     assert images.watermark_word(str(f), cfg) is None

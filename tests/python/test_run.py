@@ -155,7 +155,7 @@ def test_ctrl_c_stops_between_files(tmp_path, plugin_dir):
 
     # The file under way was finished, none after it was started.
     [started] = cfg["result"]["files"]
-    assert out.getvalue().splitlines()[0] == "('%s', 'start', '.')" % started
+    assert out.getvalue().startswith("('%s', 'start', '.')" % started)
     for path in images:
         data = Path(path).read_bytes()
         assert data.endswith(b"Amask") if path == started else data == before[path]
