@@ -139,7 +139,7 @@ def test_operations_that_return_nothing_return_none(tmp_path, plugin_dir):
     assert images.watermark_word(str(f), cfg) is None
     assert images.doing(str(f), cfg) is None
     assert images.backup(str(f), cfg) is None
-    assert cfg["result"]["files"] == [str(f)]
+    assert cfg["result"]["files"] == [str(f), str(f)]  # by doing, then by backup
     assert isinstance(cfg.pop("zfile"), img_util.BackupArchive)
 
 
