@@ -9,6 +9,9 @@
 #include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
+#include "imaging/imaging.hpp"
+#include "operations/watermark_common.hpp"
+#include "operations/watermark_pic.hpp"
 #include "operations/watermark_text_layout.hpp"
 #include "support/fixtures.hpp"
 
@@ -140,6 +143,102 @@ TEST_F(WatermarkWord, TransparentAreasStayTransparentBesideTheText) {
   EXPECT_GT(inked, 0);
   for (int y = 0; y < 120; ++y)
     for (int x = 60; x < 120; ++x) ASSERT_EQ(out->row(y)[x * 4 + 3], im->row(y)[x * 4 + 3]);
+}
+
+class WatermarkPic : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cfg = test::base_config(dir.str(), 3);
+    cfg.set("maskimgPath", dir / "missing-logo.png");
+  }
+  test::TempDir dir;
+  Value cfg;
+  IMAGES images;
+};
+
+TEST_F(WatermarkPic, UnreadableImageGivesNoneButAMissingLogoFails) {
+  EXPECT_EQ(images.watermark_pic(dir / "missing.jpg", cfg), nullptr);
+  auto im = std::make_shared<Image>(test::make_photo(30, 20, Mode::RGBA));
+  EXPECT_THROW(images.watermark_pic("x.jpg", cfg, im), OSError);
+  cfg.erase("maskimgPath");
+  EXPECT_THROW(images.watermark_pic("x.jpg", cfg, im), KeyError);
+  EXPECT_EQ(cfg.at("result").at("maskcount").as_int(), 0);
+}
+
+// An RGBA logo of 100 x 50 with an alpha ramp, written as PNG.
+std::string write_logo(const test::TempDir& dir, Mode mode = Mode::RGBA, const char* name = "logo.png") {
+  Image logo(Mode::RGBA, 100, 50);
+  for (int y = 0; y < 50; ++y)
+    for (int x = 0; x < 100; ++x) {
+      uint8_t* p = logo.row(y) + x * 4;
+      p[0] = static_cast<uint8_t>(x * 2), p[1] = 40, p[2] = static_cast<uint8_t>(y * 5);
+      p[3] = static_cast<uint8_t>(55 + 2 * x);
+    }
+  std::string path = dir / name;
+  imaging::save(mode == Mode::RGBA ? logo : imaging::convert(logo, mode), path);
+  return path;
+}
+
+TEST_F(WatermarkPic, ScaledLogoGoesToTheBottomRightAndCounts) {
+  cfg.set("maskimgPath", write_logo(dir));
+  cfg.set("maskscale", 4);
+  auto im = std::make_shared<Image>(test::make_photo(800, 600, Mode::RGB));
+  ImagePtr out = images.watermark_pic("x.jpg", cfg, im);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->mode(), Mode::RGBA);
+  EXPECT_EQ(out->width(), 800);
+  EXPECT_EQ(out->height(), 600);
+  EXPECT_EQ(cfg.at("result").at("maskcount").as_int(), 1);
+  // The scaled logo covers (500, 450) .. (800, 600); nothing outside it changed.
+  ImagePtr logo = Image::open(dir / "logo.png");
+  Image scaled = imaging::resize(*logo, 300, 150);
+  Image want = watermark::blend_picture(watermark::to_rgba(*im), scaled, {500, 450});
+  EXPECT_TRUE(out->pixels() == want.pixels());
+}
+
+TEST_F(WatermarkPic, OpacityHalvesAlphaOnlyStrictlyBetweenZeroAnd99) {
+  cfg.set("maskimgPath", write_logo(dir));
+  cfg.set("markpos", "lefttop");
+  auto im = std::make_shared<Image>(test::make_photo(120, 80, Mode::RGBA));
+  ImagePtr logo = Image::open(dir / "logo.png");
+  struct Row {
+    Value opacity;
+    double factor;
+  };
+  for (const Row& r : {Row{50, 0.5}, Row{50.0, 0.5}, Row{99, 1}, Row{100, 1}, Row{0, 1}, Row{Value(), 1}}) {
+    SCOPED_TRACE(py_repr(r.opacity));
+    if (r.opacity.is_none()) cfg.erase("maskopacity");
+    else cfg.set("maskopacity", r.opacity);
+    Image mark = r.factor == 1 ? Image(*logo) : watermark::scale_alpha(*logo, r.factor, "logo");
+    Image want = watermark::blend_picture(*im, mark, {0, 0});
+    ImagePtr out = images.watermark_pic("x.png", cfg, im, false);
+    ASSERT_TRUE(out);
+    EXPECT_TRUE(out->pixels() == want.pixels());
+  }
+}
+
+TEST_F(WatermarkPic, FailuresNameTheCause) {
+  auto im = std::make_shared<Image>(test::make_photo(120, 80, Mode::RGB));
+  cfg.set("maskimgPath", write_logo(dir, Mode::RGB, "flat.png"));
+  cfg.set("maskopacity", 50);
+  EXPECT_THROW(images.watermark_pic("x.png", cfg, im), ValueError);
+  cfg.erase("maskopacity");
+  EXPECT_TRUE(images.watermark_pic("x.png", cfg, im, false));
+  cfg.set("markpos", "Center");
+  EXPECT_THROW(images.watermark_pic("x.png", cfg, im), ValueError);
+  cfg.set("markpos", 3);
+  EXPECT_THROW(images.watermark_pic("x.png", cfg, im), ValueError);
+  EXPECT_EQ(cfg.at("result").at("maskcount").as_int(), 0);
+}
+
+TEST_F(WatermarkPic, PaletteLogoIsConvertedAndLargeLogosClip) {
+  cfg.set("maskimgPath", write_logo(dir, Mode::P, "pal.png"));
+  auto im = std::make_shared<Image>(test::make_photo(60, 30, Mode::RGB));
+  ImagePtr out = images.watermark_pic("x.png", cfg, im, false);  // 100 x 50 on 60 x 30: at (-40, -20)
+  ASSERT_TRUE(out);
+  ImagePtr logo = Image::open(dir / "pal.png");
+  Image want = watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(*logo), {-40, -20});
+  EXPECT_TRUE(out->pixels() == want.pixels());
 }
 
 }  // namespace
