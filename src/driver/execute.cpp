@@ -29,15 +29,15 @@ struct DirCloser {
 
 // Names of a directory's entries in the order the OS gives them, without "." and "..".
 // `is_dir` (optional) receives for each name whether it is a directory, links to directories
-// included. Returns false (errno set) when the directory cannot be listed.
-bool list_dir(const std::string& dir, std::vector<std::string>& names, std::vector<bool>* is_dir) {
+// included. Returns 0, or the errno of a directory that cannot be listed.
+int list_dir(const std::string& dir, std::vector<std::string>& names, std::vector<bool>* is_dir) {
   std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
-  if (!d) return false;
+  if (!d) return errno;
   while (true) {
     errno = 0;
     const dirent* e = ::readdir(d.get());
     if (!e) {
-      if (errno != 0) return false;
+      if (errno != 0) return errno;
       break;
     }
     const std::string name = e->d_name;
@@ -52,7 +52,7 @@ bool list_dir(const std::string& dir, std::vector<std::string>& names, std::vect
       is_dir->push_back(dir_entry);
     }
   }
-  return true;
+  return 0;
 }
 
 bool is_link(const std::string& path) {
@@ -113,7 +113,7 @@ class Run {
   void walk(const std::string& root) {
     std::vector<std::string> names;
     std::vector<bool> is_dir;
-    if (!list_dir(root, names, &is_dir)) return;
+    if (list_dir(root, names, &is_dir) != 0) return;
     std::vector<std::string> dirs;
     for (size_t i = 0; i < names.size(); ++i) {
       if (is_dir[i])
@@ -170,7 +170,7 @@ void IMAGES::execute(const Value& cfg) {
     run.walk(folder);
   } else {
     std::vector<std::string> names;
-    if (!list_dir(folder, names, nullptr)) throw_errno(folder);
+    if (const int err = list_dir(folder, names, nullptr)) throw OSError(err, folder);
     for (const std::string& name : names) run.entry(path_join(folder, name));
   }
 
