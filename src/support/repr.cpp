@@ -177,7 +177,13 @@ std::string py_repr(const Value& v) {
       }
       return out + "}";
     }
-    case Value::Kind::Handle: return "<" + v.type_name() + " object>";
+    case Value::Kind::Handle: {
+      // Built piecewise: GCC 12 warns wrongly (-Wrestrict) on "<" + std::string&&.
+      std::string out = "<";
+      out += v.type_name();
+      out += " object>";
+      return out;
+    }
   }
   return "?";
 }
