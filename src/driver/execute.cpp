@@ -74,7 +74,7 @@ std::string describe_current_exception() {
   } catch (const Error& e) {
     return std::string(e.type_name()) + ": " + e.what();
   } catch (const std::exception& e) {
-    return e.what();
+    return std::string("Exception: ") + e.what();
   } catch (...) {
     return "unknown error";
   }

@@ -160,6 +160,20 @@ TEST_F(Backup, ErrorsLeaveThePathRecordedAndTheArchiveUsable) {
   EXPECT_THROW(images.backup(a, no_total), KeyError);
 }
 
+TEST_F(Backup, OnlyRegularFilesAreArchived) {
+  const std::string fifo = tmp / "site/pipe.jpg";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  try {
+    IMAGES().backup(fifo, cfg);  // must not wait for a writer
+    FAIL();
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), EINVAL);
+    EXPECT_EQ(e.filename(), fifo);
+  }
+  EXPECT_THROW(IMAGES().backup(tmp / "site", cfg), OSError);
+  finish();
+}
+
 TEST_F(Backup, BackdirThatIsAFileIsAnError) {
   write_file(IMAGES::backdir(), "x");
   EXPECT_THROW(IMAGES().backup(source("a.jpg", "A"), cfg), OSError);
