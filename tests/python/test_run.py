@@ -1,9 +1,11 @@
 """Runs as a host makes them: execute on a fixture tree, and the host's dict afterwards."""
 
+import faulthandler
 import io
 import os
 import signal
 import sys
+import threading
 import zipfile
 from pathlib import Path
 
@@ -165,3 +167,27 @@ def test_ctrl_c_stops_between_files(tmp_path, plugin_dir):
     with zipfile.ZipFile(path) as z:
         assert z.namelist() == [started.lstrip("/")]
     cfg["zfile"].close()
+
+
+def test_other_threads_run_while_an_operation_works(tmp_path, plugin_dir):
+    # The source is a pipe: compress blocks opening it until another Python thread opens the
+    # other end, which that thread can only do when the GIL was let go.
+    fifo = tmp_path / "pipe.jpg"
+    os.mkfifo(fifo)
+    data = io.BytesIO()
+    Image.new("RGB", (300, 200), (10, 200, 30)).save(data, "JPEG")
+
+    def feed():
+        with open(fifo, "wb") as f:
+            f.write(data.getvalue())
+
+    feeder = threading.Thread(target=feed)
+    feeder.start()
+    faulthandler.dump_traceback_later(60, exit=True)  # a held GIL would hang here for good
+    try:
+        cfg = make_cfg(tmp_path, 1, plugin_dir)
+        im = img_util.IMAGES.compress(str(fifo), cfg)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
+    feeder.join()
+    assert im.size == (200, 133) and cfg["result"]["compresscount"] == 1
