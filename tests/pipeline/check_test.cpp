@@ -236,5 +236,19 @@ TEST_F(Check, MaskmodeIsRequiredOnlyForTheProtectRule) {
   EXPECT_THROW(IMAGES::check(f, cfg), KeyError);
 }
 
+TEST_F(Check, MinimumWidthReadsTheHeaderAndRejectsWhatItCannotRead) {
+  std::string narrow = test::write_photo(folder + "/narrow.png", 799, 2);
+  std::string wide = test::write_photo(folder + "/wide.png", 800, 2);
+  std::string text = file("text.png", "not an image at all");
+  cfg.set("minwidth", 800);
+  EXPECT_FALSE(IMAGES::check(narrow, cfg));
+  EXPECT_TRUE(IMAGES::check(wide, cfg));
+  EXPECT_FALSE(IMAGES::check(text, cfg));
+  cfg.set("minwidth", "800");
+  EXPECT_FALSE(IMAGES::check(wide, cfg));
+  cfg.set("minwidth", 0);
+  EXPECT_TRUE(IMAGES::check(text, cfg));
+}
+
 }  // namespace
 }  // namespace img_util
