@@ -261,13 +261,13 @@ int cmd_run(const std::vector<std::string>& args) {
   RunHooks hooks;
   hooks.on_file = [&progress](const std::string& fpath, FileOutcome outcome,
                                const std::string& error) {
+    progress.file(static_cast<int>(outcome));
     if (outcome == FileOutcome::Failed) {
       // The module's error line names only the file; the cause goes beside it on stderr.
       progress.before_line();
       say(py_repr(std::string_view(fpath)) + ": " + error);
       progress.after_line();
     }
-    progress.file(static_cast<int>(outcome));
   };
   hooks.poll = [] {
     if (g_interrupted) throw Interrupted();
