@@ -178,7 +178,13 @@ DEBUG_PROBE = """
 import sys
 sys.path.insert(0, {build!r})
 import img_util
+from PIL import Image
+img_util.set_plugin_dir({plugin!r})
 print(img_util._debug)
+Image.new("RGB", (40, 30)).save({image!r})
+cfg = {{"maskmode": 1, "exts": [".jpg"], "utimemode": 0, "utime": "", "yswidth": 20,
+        "tmpPath": {plugin!r}, "result": {{"compresscount": 0, "files": []}}}}
+img_util.IMAGES().doing({image!r}, cfg)
 """
 
 
@@ -189,10 +195,11 @@ print(img_util._debug)
     (["-debug"], False),
     ([], False),
 ])
-def test_debug_comes_from_argv_at_import(tmp_path, args, expected):
-    script = tmp_path / "host.py"
+def test_debug_comes_from_argv_at_import(tmp_path, plugin_dir, args, expected):
+    script, image = tmp_path / "host.py", tmp_path / "a.jpg"
     build = BUILD_DIR or str(Path(img_util.__file__).parent)
-    script.write_text(DEBUG_PROBE.format(build=build))
+    script.write_text(DEBUG_PROBE.format(build=build, plugin=str(plugin_dir), image=str(image)))
     out = subprocess.run([sys.executable, str(script), *args], capture_output=True, text=True,
                          check=True)
-    assert out.stdout.strip() == str(expected)
+    progress = ["('%s', 'start', '.')" % image] if expected else []
+    assert out.stdout.splitlines() == [str(expected)] + progress
