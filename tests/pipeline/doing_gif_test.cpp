@@ -233,7 +233,7 @@ class DoingGifWatermark : public DoingGifTest,
 TEST_P(DoingGifWatermark, EveryFrameIsStampedAndTheGifAlwaysWritten) {
   const WatermarkCase& c = GetParam();
   write_file(dir / "logo.png", imaging::encode(Image(Mode::RGBA, 24, 24, {255, 0, 0, 255}), "PNG"));
-  write_file(source, encode_animation(3, 100, 80, /*flat=*/true));
+  write_file(source, encode_animation(3, 240, 200, /*flat=*/true));
   const auto size0 = fs::file_size(source);
   cfg = config(c.maskmode);
   cfg.set("isgifsicle", true);  // the lossy pass belongs to mode 1 only
