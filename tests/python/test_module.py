@@ -206,3 +206,29 @@ def test_debug_comes_from_argv_at_import(tmp_path, plugin_dir, args, expected):
         assert lines[:2] == ["True", "('%s', 'start', '.')" % image]
     else:
         assert lines == ["False"]
+
+
+@pytest.mark.parametrize("mode", ["RGB", "RGBA", "L", "P", "CMYK"])
+def test_pillow_images_are_taken_as_im(tmp_path, plugin_dir, mode):
+    pil = picture(160, 120).convert(mode)
+    if mode == "P":
+        pil.info["transparency"] = 3
+    ours = img_util.Image.from_pillow(pil)
+    assert ours.size == pil.size
+    if mode != "CMYK":
+        assert ours.mode == mode and ours.tobytes() == pil.tobytes()
+    if mode == "P":
+        assert ours.info["transparency"] == 3
+
+    cfg = make_cfg(tmp_path, 2, plugin_dir)
+    marked = img_util.IMAGES().watermark_word(str(tmp_path / "unused.jpg"), cfg, im=pil)
+    assert marked.size == (160, 120) and cfg["result"]["maskcount"] == 1
+
+
+def test_image_from_raw_pixels():
+    im = img_util.Image.frombytes("LA", (3, 2), bytes(range(12)))
+    assert (im.mode, im.size, im.tobytes()) == ("LA", (3, 2), bytes(range(12)))
+    with pytest.raises(ValueError, match="holds 11 bytes"):
+        img_util.Image.frombytes("LA", (3, 2), bytes(11))
+    with pytest.raises(ValueError):
+        img_util.Image.frombytes("CMYK", (3, 2), bytes(24))
