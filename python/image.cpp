@@ -46,10 +46,14 @@ ImagePtr from_pillow(py::handle o) {
   }
   ImagePtr im = from_pixels(mode, image.attr("size"), image.attr("tobytes")());
   if (mode == "P") {
-    const std::string rgba = py::bytes(image.attr("getpalette")("RGBA"));
+    // A list of ints (Pillow) or bytes: R, G, B, A per entry.
+    std::vector<uint8_t> rgba;
+    py::object palette = image.attr("getpalette")("RGBA");
+    if (!palette.is_none()) {
+      for (py::handle v : palette) rgba.push_back(static_cast<uint8_t>(v.cast<int>()));
+    }
     for (size_t i = 0; i + 4 <= rgba.size() && im->palette.size() < 256; i += 4) {
-      im->palette.push_back({static_cast<uint8_t>(rgba[i]), static_cast<uint8_t>(rgba[i + 1]),
-                             static_cast<uint8_t>(rgba[i + 2]), static_cast<uint8_t>(rgba[i + 3])});
+      im->palette.push_back({rgba[i], rgba[i + 1], rgba[i + 2], rgba[i + 3]});
     }
     im->info.transparency = optional_int(info, "transparency");
   }
