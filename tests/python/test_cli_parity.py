@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import img_util
-from conftest import cli_path, make_cfg, make_tree
+from conftest import cli_path, make_cfg, make_tree, picture
 
 
 def outputs(site):
@@ -32,8 +32,11 @@ def archive_contents(plugin_dir):
 def test_module_and_cli_give_the_same_run(tmp_path, plugin_dir, capsys, mode):
     pristine, site = tmp_path / "pristine", tmp_path / "site"
     make_tree(pristine)
+    frames = [picture(120, 90, seed) for seed in range(3)]
+    frames[0].save(pristine / "sub" / "anim.gif", save_all=True, append_images=frames[1:],
+                   duration=80, loop=0)
     shutil.copytree(pristine, site)
-    cfg = make_cfg(site, mode, plugin_dir)
+    cfg = make_cfg(site, mode, plugin_dir, exts=[".jpg", ".png", ".gif"])
     cfg["result"]["ctime"] = 1700000000
     config = tmp_path / "config.json"
     config.write_text(json.dumps(cfg))
