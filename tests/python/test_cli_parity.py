@@ -46,6 +46,7 @@ def test_module_and_cli_give_the_same_run(tmp_path, plugin_dir, capsys, mode):
     images.execute(cfg)
     images.save_db(cfg)
     module_lines = capsys.readouterr().out
+    assert str(site / "sub" / "anim.gif") in cfg["result"]["files"]
     module_files = outputs(site)
 
     shutil.rmtree(site)
