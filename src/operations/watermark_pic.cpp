@@ -16,33 +16,6 @@
 namespace img_util {
 namespace watermark {
 
-Image resize_nearest(const Image& im, int width, int height) {
-  // The host library's nearest-neighbour scaling: pixel centres mapped back with steps that
-  // accumulate in floating point.
-  Image out(im.mode(), width, height);
-  out.palette = im.palette;
-  out.info.transparency = im.info.transparency;
-  const int bands = im.bands();
-  const double sx = static_cast<double>(im.width()) / width, sy = static_cast<double>(im.height()) / height;
-  auto coord = [](double v) { return v < 0.0 ? -1 : static_cast<int>(v); };
-  std::vector<int> xin(static_cast<size_t>(width), -1);
-  double xo = 0.0 + sx * 0.5;
-  for (int x = 0; x < width; ++x, xo += sx) {
-    int c = coord(xo);
-    if (c >= 0 && c < im.width()) xin[x] = c;
-  }
-  double yo = 0.0 + sy * 0.5;
-  for (int y = 0; y < height; ++y, yo += sy) {
-    int yi = coord(yo);
-    if (yi < 0 || yi >= im.height()) continue;
-    const uint8_t* in = im.row(yi);
-    uint8_t* o = out.row(y);
-    for (int x = 0; x < width; ++x)
-      if (xin[x] >= 0) std::copy_n(in + static_cast<size_t>(xin[x]) * bands, bands, o + static_cast<size_t>(x) * bands);
-  }
-  return out;
-}
-
 std::optional<std::pair<int, int>> scaled_size(int image_x, int image_y, int mark_x, int mark_y, double scale) {
   const double factor = std::max(image_y / (scale * mark_y), image_x / (scale * mark_x));
   if (!(factor > 0)) return std::nullopt;
@@ -79,10 +52,9 @@ Placement place(const std::string& markpos, int image_x, int image_y, int mark_x
                    "' (expected rightbottom, leftbottom, lefttop, righttop or center)");
 }
 
-Image blend_picture(const Image& rgba, const Image& mark_rgba, Placement pos) {
-  Image out = rgba;
-  const int64_t x0 = std::max<int64_t>(pos.x, 0), x1 = std::min<int64_t>(pos.x + mark_rgba.width(), rgba.width());
-  const int64_t y0 = std::max<int64_t>(pos.y, 0), y1 = std::min<int64_t>(pos.y + mark_rgba.height(), rgba.height());
+Image blend_picture(Image out, const Image& mark_rgba, Placement pos) {
+  const int64_t x0 = std::max<int64_t>(pos.x, 0), x1 = std::min<int64_t>(pos.x + mark_rgba.width(), out.width());
+  const int64_t y0 = std::max<int64_t>(pos.y, 0), y1 = std::min<int64_t>(pos.y + mark_rgba.height(), out.height());
   for (int64_t y = y0; y < y1; ++y) {
     uint8_t* o = out.row(static_cast<int>(y)) + x0 * 4;
     const uint8_t* m = mark_rgba.row(static_cast<int>(y - pos.y)) + (x0 - pos.x) * 4;
@@ -134,7 +106,7 @@ ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, Image
     if (auto size = watermark::scaled_size(image_x, image_y, mark.width(), mark.height(), scale_v.as_number())) {
       const auto [w, h] = *size;
       if (w != mark.width() || h != mark.height())
-        mark = mark.mode() == Mode::P ? watermark::resize_nearest(mark, w, h) : imaging::resize(mark, w, h);
+        mark = imaging::resize(mark, w, h);
     }
   }
 

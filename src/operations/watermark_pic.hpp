@@ -32,11 +32,9 @@ Placement place(const std::string& markpos, int image_x, int image_y, int mark_x
 // `path` when the picture has no alpha band (only RGBA pictures have one to scale).
 Image scale_alpha(const Image& mark, double opacity, const std::string& path);
 
-// Nearest-neighbour scaling, for palette pictures (which the host library never filters).
-Image resize_nearest(const Image& im, int width, int height);
-
 // The image with the picture pasted at `pos` on a transparent layer and that layer blended
-// over it by its own alpha, every band included. Both images RGBA.
-Image blend_picture(const Image& rgba, const Image& mark_rgba, Placement pos);
+// over it by its own alpha, every band included. Both images RGBA; `rgba` is changed and
+// returned, so pass a temporary to save a copy.
+Image blend_picture(Image rgba, const Image& mark_rgba, Placement pos);
 
 }  // namespace img_util::watermark
