@@ -1,6 +1,8 @@
 """Runs as a host makes them: execute on a fixture tree, and the host's dict afterwards."""
 
+import errno
 import faulthandler
+import fcntl
 import io
 import os
 import signal
@@ -191,3 +193,21 @@ def test_other_threads_run_while_an_operation_works(tmp_path, plugin_dir):
         faulthandler.cancel_dump_traceback_later()
     feeder.join()
     assert im.size == (200, 133) and cfg["result"]["compresscount"] == 1
+
+
+def test_a_second_run_on_the_same_plugin_dir_fails_at_once(tmp_path, plugin_dir):
+    site = tmp_path / "site"
+    images = make_tree(site)
+    before = {p: Path(p).read_bytes() for p in images}
+    cfg = make_cfg(site, 1, plugin_dir)
+    keys = list(cfg)
+    lock = plugin_dir / ".img_util.lock"
+    with open(lock, "w") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)  # as a run in another process would hold it
+        with pytest.raises(OSError) as info:
+            img_util.IMAGES().execute(cfg)
+    assert info.value.errno == errno.EBUSY
+    assert info.value.strerror == "another run is using %s" % plugin_dir
+    assert info.value.filename == str(lock)
+    assert list(cfg) == keys and cfg["result"]["files"] == []
+    assert all(Path(p).read_bytes() == before[p] for p in images)
