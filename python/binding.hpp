@@ -146,6 +146,9 @@ void register_handle(py::module_& m);
 
 // An `im` argument: None or an img_util.Image.
 ImagePtr image_arg(py::handle o);
-py::object image_result(const ImagePtr& im);
+// An operation's image result; when it hands back the image it was given, the caller gets
+// back the very object it passed (a Pillow image included).
+py::object image_result(const ImagePtr& im, const ImagePtr& given = nullptr,
+                        py::handle given_object = py::handle());
 
 }  // namespace img_util::python

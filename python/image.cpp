@@ -86,8 +86,9 @@ ImagePtr image_arg(py::handle o) {
                        python_type_name(o));
 }
 
-py::object image_result(const ImagePtr& im) {
+py::object image_result(const ImagePtr& im, const ImagePtr& given, py::handle given_object) {
   if (!im) return py::none();
+  if (im == given && given_object) return py::reinterpret_borrow<py::object>(given_object);
   return py::cast(im);
 }
 

@@ -199,7 +199,10 @@ void define_images(py::module_& m) {
       [](py::handle fpath, py::handle cfg, py::handle checkTemp, py::handle checkTime) {
         const PathArg p = path_arg(fpath);
         const bool temp = truth(checkTemp), time = truth(checkTime);
-        return on_dict(cfg, [&](const Value& v) { return IMAGES::check(p.bytes, v, temp, time); });
+        const bool ok =
+            on_dict(cfg, [&](const Value& v) { return IMAGES::check(p.bytes, v, temp, time); });
+        // A rejection is None, an acceptance True, as hosts of a pure module see them.
+        return ok ? py::object(py::bool_(true)) : py::object(py::none());
       },
       "fpath"_a, "cfg"_a, "checkTemp"_a = 1, "checkTime"_a = 1, "Whether the file qualifies.");
 
@@ -209,8 +212,9 @@ void define_images(py::module_& m) {
         const PathArg p = path_arg(fpath);
         ImagePtr in = image_arg(im);
         const bool count = truth(iscount);
-        return image_result(on_dict(
-            cfg, [&](const Value& v) { return IMAGES::compress(p.bytes, v, in, count); }));
+        return image_result(
+            on_dict(cfg, [&](const Value& v) { return IMAGES::compress(p.bytes, v, in, count); }),
+            in, im);
       },
       "fpath"_a, "cfg"_a, "im"_a = py::none(), "iscount"_a = 1,
       "Downscales and re-encodes towards the size target; None when there is nothing to write.");
@@ -223,7 +227,8 @@ void define_images(py::module_& m) {
       ImagePtr in = image_arg(im);
       const bool count = truth(iscount);
       return image_result(
-          on_dict(cfg, [&](const Value& v) { return (self.*op)(p.bytes, v, in, count); }));
+          on_dict(cfg, [&](const Value& v) { return (self.*op)(p.bytes, v, in, count); }), in,
+          im);
     };
   };
   cls.def("watermark_word", watermark(&IMAGES::watermark_word), "fpath"_a, "cfg"_a,

@@ -89,7 +89,7 @@ def test_check_takes_keywords(tmp_path, plugin_dir):
     f = tmp_path / "a.jpg"
     picture(40, 30).save(f)
     cfg = make_cfg(tmp_path, 1, plugin_dir, utimemode=1, utime="2000-01-01 00:00:00")
-    assert img_util.IMAGES.check(str(f), cfg) is False
+    assert img_util.IMAGES.check(str(f), cfg) is None
     assert img_util.IMAGES.check(fpath=str(f), cfg=cfg, checkTemp=0, checkTime=0) is True
 
 
@@ -223,6 +223,9 @@ def test_pillow_images_are_taken_as_im(tmp_path, plugin_dir, mode):
     cfg = make_cfg(tmp_path, 2, plugin_dir)
     marked = img_util.IMAGES().watermark_word(str(tmp_path / "unused.jpg"), cfg, im=pil)
     assert marked.size == (160, 120) and cfg["result"]["maskcount"] == 1
+    # Compression switched off hands back the very image it was given.
+    cfg["iscompress"] = False
+    assert img_util.IMAGES.compress(str(tmp_path / "unused.jpg"), cfg, pil) is pil
 
 
 def test_image_from_raw_pixels():
