@@ -180,7 +180,7 @@ void define_images(py::module_& m) {
 
   cls.def_static(
       "get_size",
-      [](py::handle file) {
+      [](py::object file) {
         const PathArg p = path_arg(file);
         return released([&] { return IMAGES::get_size(p.bytes); });
       },
@@ -188,7 +188,7 @@ void define_images(py::module_& m) {
 
   cls.def(
       "backup",
-      [](IMAGES& self, py::handle fpath, py::handle cfg) {
+      [](IMAGES& self, py::object fpath, py::object cfg) {
         const PathArg p = path_arg(fpath);
         on_dict(cfg, [&](const Value& v) { self.backup(p.bytes, v); });
       },
@@ -196,7 +196,7 @@ void define_images(py::module_& m) {
 
   cls.def_static(
       "check",
-      [](py::handle fpath, py::handle cfg, py::handle checkTemp, py::handle checkTime) {
+      [](py::object fpath, py::object cfg, py::object checkTemp, py::object checkTime) {
         const PathArg p = path_arg(fpath);
         const bool temp = truth(checkTemp), time = truth(checkTime);
         const bool ok =
@@ -208,7 +208,7 @@ void define_images(py::module_& m) {
 
   cls.def_static(
       "compress",
-      [](py::handle fpath, py::handle cfg, py::handle im, py::handle iscount) {
+      [](py::object fpath, py::object cfg, py::object im, py::object iscount) {
         const PathArg p = path_arg(fpath);
         ImagePtr in = image_arg(im);
         const bool count = truth(iscount);
@@ -221,8 +221,8 @@ void define_images(py::module_& m) {
 
   using Watermark = ImagePtr (IMAGES::*)(const std::string&, const Value&, ImagePtr, bool);
   auto watermark = [](Watermark op) {
-    return [op](IMAGES& self, py::handle fpath, py::handle cfg, py::handle im,
-                py::handle iscount) {
+    return [op](IMAGES& self, py::object fpath, py::object cfg, py::object im,
+                py::object iscount) {
       const PathArg p = path_arg(fpath);
       ImagePtr in = image_arg(im);
       const bool count = truth(iscount);
@@ -240,7 +240,7 @@ void define_images(py::module_& m) {
 
   cls.def(
       "gifsicle",
-      [](IMAGES& self, py::handle fpath, py::handle cfg) {
+      [](IMAGES& self, py::object fpath, py::object cfg) {
         const PathArg p = path_arg(fpath);
         on_dict(cfg, [&](const Value& v) { self.gifsicle(p.bytes, v); });
       },
@@ -248,7 +248,7 @@ void define_images(py::module_& m) {
 
   cls.def_static(
       "get_save_path",
-      [](py::handle fpath, py::handle cfg) {
+      [](py::object fpath, py::object cfg) {
         const PathArg p = path_arg(fpath);
         auto [name, path] =
             on_dict(cfg, [&](const Value& v) { return IMAGES::get_save_path(p.bytes, v); });
@@ -258,7 +258,7 @@ void define_images(py::module_& m) {
 
   cls.def_static(
       "save",
-      [](py::handle fpath, py::handle cfg, py::handle im) {
+      [](py::object fpath, py::object cfg, py::object im) {
         const PathArg p = path_arg(fpath);
         ImagePtr in = image_arg(im);
         on_dict(cfg, [&](const Value& v) { IMAGES::save(p.bytes, v, in); });
@@ -267,8 +267,8 @@ void define_images(py::module_& m) {
 
   cls.def(
       "doing",
-      [](IMAGES& self, py::handle fpath, py::handle cfg, py::handle use_check,
-         py::handle use_back) {
+      [](IMAGES& self, py::object fpath, py::object cfg, py::object use_check,
+         py::object use_back) {
         const PathArg p = path_arg(fpath);
         const bool checked = truth(use_check), backed = truth(use_back);
         on_dict(cfg, [&](const Value& v) { self.doing(p.bytes, v, checked, backed); });
@@ -277,7 +277,7 @@ void define_images(py::module_& m) {
 
   cls.def(
       "doing_gif",
-      [](IMAGES& self, py::handle fpath, py::handle cfg, const std::string& mode) {
+      [](IMAGES& self, py::object fpath, py::object cfg, const std::string& mode) {
         const PathArg p = path_arg(fpath);
         on_dict(cfg, [&](const Value& v) { self.doing_gif(p.bytes, v, mode); });
       },
@@ -285,7 +285,7 @@ void define_images(py::module_& m) {
 
   cls.def(
       "enpath",
-      [](IMAGES& self, py::handle path) -> py::object {
+      [](IMAGES& self, py::object path) -> py::object {
         // Whatever makes the path unusable (wrong type, NUL byte, no such entry) gives "".
         PathArg p;
         try {
@@ -306,7 +306,7 @@ void define_images(py::module_& m) {
 
   cls.def(
       "save_db",
-      [](IMAGES& self, py::handle d) {
+      [](IMAGES& self, py::object d) {
         DictBridge bridge(d, Purpose::Json, "d");
         released([&] { self.save_db(bridge.value()); });
       },
