@@ -214,7 +214,10 @@ int cmd_run(const std::vector<std::string>& args) {
 
   Value cfg;
   try {
-    cfg = parse_json(read_all(config_path));
+    std::string text = read_all(config_path);
+    // Editors on some systems start UTF-8 files with a byte order mark.
+    if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
+    cfg = parse_json(text);
   } catch (const OSError& e) {
     say("cannot read configuration: " + std::string(e.what()));
     return kUsage;

@@ -129,6 +129,14 @@ TEST_F(Cli, RunAddsAResultAndReportsTheFinishedConfiguration) {
   EXPECT_TRUE(fs::exists(plugin + "/quorvane.sqlite3"));
 }
 
+TEST_F(Cli, ConfigurationFromStandardInputWithAByteOrderMark) {
+  write_file(site + "/notes.txt", "x");
+  const CliResult r =
+      run_cli({"run", "-", "--plugin-dir", plugin, "--no-log"}, "\xEF\xBB\xBF" + to_json(config()));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.err.find("1 files seen"), std::string::npos) << r.err;
+}
+
 TEST_F(Cli, FailedRunExitsOneAndStillWritesTheReport) {
   Value cfg = config();
   cfg.set("folder", tmp / "missing");
