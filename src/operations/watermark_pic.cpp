@@ -94,6 +94,7 @@ ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, Image
       return nullptr;  // an unreadable file is no watermark, and no error
     }
   }
+  im->load();  // damaged pixel data is an error of this file, unlike an unreadable header
   const int image_x = im->width(), image_y = im->height();
 
   const std::string mark_path = watermark::path_value(cfg.at("maskimgPath"), "maskimgPath");

@@ -176,22 +176,29 @@ Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, con
   const int64_t area = static_cast<int64_t>(w) * h;
   AlphaLookup alpha(grid, stamp, ink[3], std::max<int64_t>(area, 1 << 16));
   LayerTurn turn(grid.layer_width, grid.layer_height);
-  std::vector<int> sx(static_cast<size_t>(w)), sy(static_cast<size_t>(w));
-  for (int y = 0; y < h; ++y) {
-    turn.row(y + h, w, w, sx.data(), sy.data());
-    const uint8_t* in = im.row(y);
-    uint8_t* o = out.row(y);
-    for (int x = 0; x < w; ++x, in += bands, o += 4) {
-      uint8_t dst[4] = {in[0], in[1], in[2], bands == 4 ? in[3] : uint8_t{255}};
-      uint8_t a = sx[x] < 0 ? 0 : alpha(sx[x], sy[x]);
-      if (a == 0) {
-        o[0] = dst[0], o[1] = dst[1], o[2] = dst[2], o[3] = dst[3];
-      } else {
-        const uint8_t src[4] = {ink[0], ink[1], ink[2], a};
-        composite_over(dst, src, o);
+  // Source positions of one row, one buffer per part of the split.
+  std::vector<int> sx[2] = {std::vector<int>(static_cast<size_t>(w)), std::vector<int>(static_cast<size_t>(w))};
+  std::vector<int> sy[2] = {std::vector<int>(static_cast<size_t>(w)), std::vector<int>(static_cast<size_t>(w))};
+  im.pixels();  // decoded here, not inside the threads
+  split_rows(h, static_cast<double>(area), [&](int y0, int y1, int part) {
+    int* px = sx[part].data();
+    int* py = sy[part].data();
+    for (int y = y0; y < y1; ++y) {
+      turn.row(y + h, w, w, px, py);
+      const uint8_t* in = im.row(y);
+      uint8_t* o = out.row(y);
+      for (int x = 0; x < w; ++x, in += bands, o += 4) {
+        uint8_t dst[4] = {in[0], in[1], in[2], bands == 4 ? in[3] : uint8_t{255}};
+        uint8_t a = px[x] < 0 ? 0 : alpha(px[x], py[x]);
+        if (a == 0) {
+          o[0] = dst[0], o[1] = dst[1], o[2] = dst[2], o[3] = dst[3];
+        } else {
+          const uint8_t src[4] = {ink[0], ink[1], ink[2], a};
+          composite_over(dst, src, o);
+        }
       }
     }
-  }
+  });
   return out;
 }
 
