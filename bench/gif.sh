@@ -6,11 +6,13 @@
 # interpreter and importing Pillow (about 0.1 s of CPU), as a script run by hand would.
 #
 # Environment: RUNS (default 3) runs per side, COPIES (default 3) copies of each input GIF,
-# BUILD_DIR (default build-bench) for a Release build, CORPUS (default bench/out/corpus).
+# BUILD_DIR (default build-bench) for a Release build, CORPUS (default bench/out/corpus), WORK
+# (default bench/out/gif) for inputs, outputs and plugin directories (a tmpfs such as
+# /dev/shm/gif-bench takes disk waits out of the wall times).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-out=$here/out/gif
+out=${WORK:-$here/out/gif}
 build=${BUILD_DIR:-$root/build-bench}
 corpus=${CORPUS:-$here/out/corpus}
 runs=${RUNS:-3}
