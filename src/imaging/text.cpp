@@ -198,7 +198,10 @@ TextMask Font::render_line(std::u32string_view line) const {
   mask.dy = static_cast<int>(y_anchor - box.y_max);
   long width = box.x_max - box.x_min, height = box.y_max - box.y_min;
   if (glyphs.empty() || width <= 0 || height <= 0) return mask;
-  if (width > INT_MAX / std::max<long>(height, 1)) throw ValueError("text is too large to draw");
+  // The same limit as for images: a mask this large is a mistake, not a watermark.
+  if (width > INT_MAX || height > INT_MAX || width * height > pixel_limit())
+    throw ValueError("text is too large to draw: " + std::to_string(width) + "x" + std::to_string(height) +
+                     " pixels at this font size");
   mask.width = static_cast<int>(width);
   mask.height = static_cast<int>(height);
   mask.coverage.assign(static_cast<size_t>(width) * height, 0);

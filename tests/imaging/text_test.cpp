@@ -156,6 +156,16 @@ TEST(Font, UnreadableFileNamesTheFile) {
   EXPECT_THROW(Font(kDejaVu, -3), ValueError);
 }
 
+TEST(Font, TextBeyondThePixelLimitIsRefused) {
+  if (!have(kDejaVu)) GTEST_SKIP();
+  const int64_t limit = pixel_limit();
+  set_pixel_limit(10000);
+  Font font(kDejaVu, 200);
+  EXPECT_THROW(font.render_line(U"too wide"), ValueError);
+  EXPECT_NO_THROW(Font(kDejaVu, 20).render_line(U"ok"));
+  set_pixel_limit(limit);
+}
+
 TEST(DecodeUtf8, RejectsMalformedInput) {
   std::u32string out;
   EXPECT_TRUE(decode_utf8("a\xc3\xa9\xe6\xb0\xb4\xf0\x9f\x98\x80", out));
