@@ -122,6 +122,17 @@ TEST_F(GifsicleTest, ArgumentsReachTheToolInOrderAndUnsplit) {
   EXPECT_EQ(read_file(odd), std::string(10, 'P') + "Amask");
 }
 
+TEST_F(GifsicleTest, RelativeSourceStartingWithADashIsNoOption) {
+  const fs::path saved = fs::current_path();
+  fs::current_path(dir.str() + "/site");
+  write_file("-O1.gif", std::string(1000, 'G'));
+  fake_tool(5000);
+  images.gifsicle("-O1.gif", cfg);
+  fs::current_path(saved);
+  ASSERT_FALSE(args().empty());
+  EXPECT_EQ(args()[0], "./-O1.gif");
+}
+
 TEST_F(GifsicleTest, OptionValuesAreWrittenInTheirTextForm) {
   struct Case {
     Value qty, color, loss;

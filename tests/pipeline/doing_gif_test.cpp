@@ -264,6 +264,22 @@ INSTANTIATE_TEST_SUITE_P(Modes, DoingGifWatermark,
                                            WatermarkCase{"Other", 4, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(DoingGifTest, PngScratchModeKeepsPaletteFrames) {
+  write_file(source, encode_animation(2, 60, 40));
+  cfg = config(4);
+  images.doing_gif(source, cfg, "png");
+  for (int n = 1; n <= 2; ++n) {
+    const std::string png = IMAGES::tmpPath() + "/src" + std::to_string(n) + ".png";
+    ASSERT_TRUE(fs::exists(png));
+    ImagePtr scratch_png = Image::open(png);
+    EXPECT_EQ(scratch_png->info.format, "PNG");
+    EXPECT_EQ(scratch_png->mode(), Mode::P);
+  }
+  EXPECT_FALSE(fs::exists(scratch(1)));
+  EXPECT_EQ(tail(source), "Bmask");
+  EXPECT_EQ(read_frames(source).size(), 2u);
+}
+
 TEST_F(DoingGifTest, EveryFrameTakesTheFirstFramesTimeAndLoopsForever) {
   std::string g = encode_animation(3, 60, 40);
   write_file(source, with_delays(g, {70, 250, 1200}));
