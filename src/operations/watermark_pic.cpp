@@ -53,17 +53,28 @@ Placement place(const std::string& markpos, int image_x, int image_y, int mark_x
 }
 
 Image blend_picture(Image out, const Image& mark_rgba, Placement pos) {
+  out.pixels();  // decoded here, not inside the threads
+  mark_rgba.pixels();
   const int64_t x0 = std::max<int64_t>(pos.x, 0), x1 = std::min<int64_t>(pos.x + mark_rgba.width(), out.width());
   const int64_t y0 = std::max<int64_t>(pos.y, 0), y1 = std::min<int64_t>(pos.y + mark_rgba.height(), out.height());
-  for (int64_t y = y0; y < y1; ++y) {
-    uint8_t* o = out.row(static_cast<int>(y)) + x0 * 4;
-    const uint8_t* m = mark_rgba.row(static_cast<int>(y - pos.y)) + (x0 - pos.x) * 4;
-    for (int64_t x = x0; x < x1; ++x, o += 4, m += 4) {
-      // Every band, alpha included, moves toward the picture by the picture's alpha.
-      const uint8_t a = m[3];
-      for (int c = 0; c < 4; ++c) o[c] = imaging::blend255(a, o[c], m[c]);
-    }
-  }
+  if (x0 >= x1 || y0 >= y1) return out;
+  split_rows(static_cast<int>(y1 - y0), static_cast<double>(x1 - x0) * static_cast<double>(y1 - y0),
+             [&](int r0, int r1, int) {
+               for (int64_t y = y0 + r0; y < y0 + r1; ++y) {
+                 uint8_t* o = out.row(static_cast<int>(y)) + x0 * 4;
+                 const uint8_t* m = mark_rgba.row(static_cast<int>(y - pos.y)) + (x0 - pos.x) * 4;
+                 for (int64_t x = x0; x < x1; ++x, o += 4, m += 4) {
+                   // Every band, alpha included, moves toward the picture by the picture's alpha.
+                   const uint8_t a = m[3];
+                   if (a == 0) continue;
+                   if (a == 255) {
+                     o[0] = m[0], o[1] = m[1], o[2] = m[2], o[3] = 255;
+                     continue;
+                   }
+                   for (int c = 0; c < 4; ++c) o[c] = imaging::blend255(a, o[c], m[c]);
+                 }
+               }
+             });
   return out;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "imaging/imaging.hpp"
+#include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "operations/watermark_pic.hpp"
 #include "support/fixtures.hpp"
@@ -98,6 +99,22 @@ TEST(BlendPicture, OnlyTheOverlapChangesAndNegativePositionsClip) {
   // Entirely outside: nothing changes.
   EXPECT_TRUE(blend_picture(im, mark, {20, 0}).pixels() == im.pixels());
   EXPECT_TRUE(blend_picture(im, mark, {-8, -6}).pixels() == im.pixels());
+}
+
+TEST(BlendPicture, LargeOverlapsGiveTheSameAsThePlainFormula) {
+  Image im = test::make_photo(1200, 1000, Mode::RGBA);
+  Image mark = test::make_photo(1100, 960, Mode::RGBA);
+  for (int y = 0; y < 960; ++y)
+    for (int x = 0; x < 1100; x += 7) mark.row(y)[x * 4 + 3] = static_cast<uint8_t>((x + y) % 3 == 0 ? 0 : 255);
+  Image out = blend_picture(im, mark, {70, 30});
+  Image want = im;
+  for (int y = 30; y < 990; ++y)
+    for (int x = 70; x < 1170; ++x) {
+      uint8_t* o = want.row(y) + x * 4;
+      const uint8_t* m = mark.row(y - 30) + (x - 70) * 4;
+      for (int c = 0; c < 4; ++c) o[c] = imaging::blend255(m[3], o[c], m[c]);
+    }
+  EXPECT_TRUE(out.pixels() == want.pixels());
 }
 
 // Blending and palette scaling as the host library does them.
