@@ -131,6 +131,24 @@ TEST_F(WatermarkWord, FailuresPropagateAndCountNothing) {
   EXPECT_TRUE(images.watermark_word("x.png", cfg, im, false));
 }
 
+TEST_F(WatermarkWord, OpensTheFileWhenNoImageIsPassedAndTakesEveryMode) {
+  std::string path = test::write_photo(dir / "a.png", 150, 100, Mode::RGB);
+  ImagePtr decoded = Image::open(path);
+  decoded->load();
+  ImagePtr out = images.watermark_word(path, cfg);
+  ASSERT_TRUE(out);
+  EXPECT_TRUE(out->pixels() == expected(*decoded, U"AB", 36, {0, 0, 0, 128}).pixels());
+  // A palette frame (as the GIF pipeline passes them) and a grey image go through RGBA.
+  for (Mode mode : {Mode::P, Mode::L, Mode::LA}) {
+    auto im = std::make_shared<Image>(imaging::convert(*photo(90, 60), mode));
+    ImagePtr got = images.watermark_word("frame.gif", cfg, im);
+    ASSERT_TRUE(got) << mode_name(mode);
+    EXPECT_TRUE(got->pixels() == expected(imaging::convert(*im, Mode::RGBA), U"AB", 36, {0, 0, 0, 128}).pixels())
+        << mode_name(mode);
+  }
+  EXPECT_EQ(count(), 4);
+}
+
 TEST_F(WatermarkWord, TransparentAreasStayTransparentBesideTheText) {
   ImagePtr im = photo(120, 120);
   for (int y = 0; y < 120; ++y)
