@@ -31,13 +31,15 @@ inline std::string path_value(const Value& v, const char* key) {
   throw TypeError(std::string("'") + key + "' must be a path, not '" + v.type_name() + "'");
 }
 
-// What a new image made from `from` keeps of its metadata: the profile, EXIF and animation
-// timing, never the encoding that compression may have adopted (the pixels change).
+// What a new image made from `from` keeps of its metadata: the profile, EXIF, animation timing
+// and the quality compression chose (so the written file stays near its size target), never
+// the adopted encoding itself (the pixels change).
 inline void keep_metadata(const Image& from, Image& to) {
   to.info.exif = from.info.exif;
   to.info.icc = from.info.icc;
   to.info.duration = from.info.duration;
   to.info.loop = from.info.loop;
+  to.info.adopted_quality = from.info.adopted_quality;
 }
 
 // Runs fn(begin, end, part) over the rows [0, n), as two parts on two threads when the work

@@ -63,6 +63,20 @@ TEST_F(WatermarkWord, DefaultsGiveBlackAtHalfAlphaAndCount) {
   EXPECT_EQ(im->mode(), Mode::RGB);  // the caller's image is left alone
 }
 
+TEST_F(WatermarkWord, KeepsMetadataAndTheChosenQualityButNotTheAdoptedEncoding) {
+  ImagePtr im = photo(50, 40, Mode::RGB);
+  im->info.exif = "Exif-bytes";
+  im->info.icc = "icc-profile";
+  im->info.adopted_bytes = std::make_shared<const std::string>("jpeg bytes");
+  im->info.adopted_format = "JPEG";
+  im->info.adopted_quality = 61;
+  ImagePtr out = images.watermark_word("x.jpg", cfg, im);
+  EXPECT_EQ(out->info.exif, "Exif-bytes");
+  EXPECT_EQ(out->info.icc, "icc-profile");
+  EXPECT_EQ(out->info.adopted_quality, 61);
+  EXPECT_EQ(out->info.adopted_bytes, nullptr);
+}
+
 TEST_F(WatermarkWord, KeysChangeSizeColourAndText) {
   cfg.set("fontsize", 20);
   cfg.set("rgba", "rgba(255, 0, 0, 90)");
