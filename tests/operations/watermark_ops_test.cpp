@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "imaging/color.hpp"
@@ -271,6 +272,66 @@ TEST_F(WatermarkPic, PaletteLogoIsConvertedAndLargeLogosClip) {
   ImagePtr logo = Image::open(dir / "pal.png");
   Image want = watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(*logo), {-40, -20});
   EXPECT_TRUE(out->pixels() == want.pixels());
+}
+
+// The whole operation against the host library doing the same steps.
+TEST_F(WatermarkPic, MatchesTheHostLibrary) {
+  if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP();
+  std::string logo = write_logo(dir);
+  std::string photo = test::write_photo(dir / "photo.png", 173, 121, Mode::RGB);
+  struct Row {
+    double scale, opacity;
+    const char* markpos;
+    int mx, my;
+  };
+  const Row rows[] = {{4, 50, "", 0, 0}, {2.5, 30, "center", 3, 4}, {0, 0, "leftbottom", 7, 2}, {7, 98, "righttop", 0, 9}};
+  std::string script = dir / "pic.py";
+  std::ofstream py(script);
+  py << "from PIL import Image, ImageEnhance\n"
+        "import sys\n"
+        "im = Image.open('" << photo << "')\n"
+        "out = b''\n"
+        "for scale, opacity, markpos, mx, my in " ;
+  py << "[";
+  for (const Row& r : rows) py << "(" << r.scale << ", " << r.opacity << ", '" << r.markpos << "', " << r.mx << ", " << r.my << "),";
+  py << "]:\n"
+        "    mark = Image.open('" << logo << "')\n"
+        "    wx, wy = mark.size\n"
+        "    ix, iy = im.size\n"
+        "    if scale:\n"
+        "        s = max(iy / (scale * wy), ix / (scale * wx))\n"
+        "        if s > 0:\n"
+        "            mark = mark.resize((int(wx * s), int(wy * s)), resample=Image.LANCZOS)\n"
+        "            wx, wy = mark.size\n"
+        "    o = opacity / 100.0\n"
+        "    if 0 < o < 0.99:\n"
+        "        a = ImageEnhance.Brightness(mark.split()[3]).enhance(o)\n"
+        "        mark.putalpha(a)\n"
+        "    base = im.convert('RGBA')\n"
+        "    layer = Image.new('RGBA', base.size, (0, 0, 0, 0))\n"
+        "    pos = {'': (ix - wx - mx, iy - wy - my), 'leftbottom': (mx, iy - wy - my),\n"
+        "           'righttop': (ix - wx - mx, my), 'center': ((ix - wx) // 2 - mx, (iy - wy) // 2 - my)}[markpos]\n"
+        "    layer.paste(mark, pos)\n"
+        "    out += Image.composite(layer, base, layer).tobytes()\n"
+        "open(sys.argv[1], 'wb').write(out)\n";
+  py.close();
+  std::string result = dir / "pic.raw";
+  if (std::system(("/usr/bin/python3 " + script + " " + result + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "no python3-pil";
+  std::string expected = test::read_file(result), got;
+  for (const Row& r : rows) {
+    cfg.set("maskimgPath", logo);
+    cfg.set("maskscale", r.scale);
+    cfg.set("maskopacity", r.opacity);
+    cfg.set("markpos", r.markpos);
+    cfg.set("marginx", r.mx);
+    cfg.set("marginy", r.my);
+    ImagePtr out = images.watermark_pic(photo, cfg, nullptr, false);
+    ASSERT_TRUE(out);
+    got.append(reinterpret_cast<const char*>(out->pixels().data()), out->pixels().size());
+  }
+  ASSERT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
 }
 
 }  // namespace
