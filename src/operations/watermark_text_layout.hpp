@@ -45,9 +45,24 @@ TextGrid text_grid(int w, int h, size_t chars, double font_size);
 class LayerTurn {
  public:
   LayerTurn(int layer_width, int layer_height);
-  // Source pixels of row `y` of the turned layer, columns x0 .. x0 + n - 1. A source outside
-  // the layer is reported as (-1, -1).
-  void row(int y, int x0, int n, int* sx, int* sy) const;
+
+  // Consecutive rows of the turned layer, from `first_row` on. (Where the host library works in
+  // floating point its row starts are running sums, so rows are walked in order.)
+  class Rows {
+   public:
+    Rows(const LayerTurn& turn, int first_row);
+    // Source pixels of the current row, columns x0 .. x0 + n - 1, then moves to the next row.
+    // A source outside the layer is reported as (-1, -1).
+    void next(int x0, int n, int* sx, int* sy);
+
+   private:
+    const LayerTurn& turn_;
+    int y_;
+    double xo_ = 0, yo_ = 0;
+  };
+
+  // Source pixels of one row (walks the rows before it in floating point).
+  void row(int y, int x0, int n, int* sx, int* sy) const { Rows(*this, y).next(x0, n, sx, sy); }
   bool fixed_point() const { return fixed_; }
 
  private:
@@ -55,7 +70,6 @@ class LayerTurn {
   bool fixed_;
   double a_[6];
   int64_t fa_[6];
-  std::vector<double> row_x_, row_y_;  // floating point: where each row starts
 };
 
 // The alpha of the text layer at (x, y) before the turn: the draws that cover it, in drawing

@@ -137,34 +137,39 @@ LayerTurn::LayerTurn(int layer_width, int layer_height) : width_(layer_width), h
   fa_[4] = floor_int(a[4] * 65536.0 + 0.5);
   fa_[2] = floor_int((a[2] + a[0] * 0.5 + a[1] * 0.5) * 65536.0 + 0.5);
   fa_[5] = floor_int((a[5] + a[3] * 0.5 + a[4] * 0.5) * 65536.0 + 0.5);
-  if (!fixed_) {
-    // The host library accumulates the row steps, so we keep its running sums.
-    row_x_.resize(static_cast<size_t>(layer_height));
-    row_y_.resize(static_cast<size_t>(layer_height));
-    double xo = a[2] + a[1] * 0.5 + a[0] * 0.5, yo = a[5] + a[4] * 0.5 + a[3] * 0.5;
-    for (int r = 0; r < layer_height; ++r, xo += a[1], yo += a[4]) row_x_[r] = xo, row_y_[r] = yo;
-  }
 }
 
-void LayerTurn::row(int y, int x0, int n, int* sx, int* sy) const {
+LayerTurn::Rows::Rows(const LayerTurn& turn, int first_row) : turn_(turn), y_(first_row) {
+  if (turn.fixed_) return;
+  const double* a = turn.a_;
+  xo_ = a[2] + a[1] * 0.5 + a[0] * 0.5, yo_ = a[5] + a[4] * 0.5 + a[3] * 0.5;
+  for (int r = 0; r < first_row; ++r) xo_ += a[1], yo_ += a[4];
+}
+
+void LayerTurn::Rows::next(int x0, int n, int* sx, int* sy) {
+  const LayerTurn& t = turn_;
   auto put = [&](int k, int64_t xin, int64_t yin) {
-    if (xin >= 0 && xin < width_ && yin >= 0 && yin < height_) {
+    if (xin >= 0 && xin < t.width_ && yin >= 0 && yin < t.height_) {
       sx[k] = static_cast<int>(xin), sy[k] = static_cast<int>(yin);
     } else {
       sx[k] = sy[k] = -1;
     }
   };
-  if (fixed_) {
+  const int y = y_++;
+  if (t.fixed_) {
     // Integer steps are exact, so the position of any pixel has a closed form.
-    int64_t xx = fa_[2] + y * fa_[1] + int64_t{x0} * fa_[0];
-    int64_t yy = fa_[5] + y * fa_[4] + int64_t{x0} * fa_[3];
-    for (int k = 0; k < n; ++k, xx += fa_[0], yy += fa_[3]) put(k, xx >> 16, yy >> 16);
+    const int64_t* fa = t.fa_;
+    int64_t xx = fa[2] + y * fa[1] + int64_t{x0} * fa[0];
+    int64_t yy = fa[5] + y * fa[4] + int64_t{x0} * fa[3];
+    for (int k = 0; k < n; ++k, xx += fa[0], yy += fa[3]) put(k, xx >> 16, yy >> 16);
     return;
   }
   // Floating point: the steps along a row are accumulated too, so we repeat them in order.
-  double xx = row_x_[y], yy = row_y_[y];
+  const double* a = t.a_;
+  double xx = xo_, yy = yo_;
+  xo_ += a[1], yo_ += a[4];
   auto coord = [](double v) -> int64_t { return v < 0.0 ? -1 : static_cast<int64_t>(v); };
-  for (int x = 0; x < x0 + n; ++x, xx += a_[0], yy += a_[3])
+  for (int x = 0; x < x0 + n; ++x, xx += a[0], yy += a[3])
     if (x >= x0) put(x - x0, coord(xx), coord(yy));
 }
 
@@ -183,8 +188,9 @@ Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, con
   split_rows(h, static_cast<double>(area), [&](int y0, int y1, int part) {
     int* px = sx[part].data();
     int* py = sy[part].data();
+    LayerTurn::Rows rows(turn, y0 + h);
     for (int y = y0; y < y1; ++y) {
-      turn.row(y + h, w, w, px, py);
+      rows.next(w, w, px, py);
       const uint8_t* in = im.row(y);
       uint8_t* o = out.row(y);
       for (int x = 0; x < w; ++x, in += bands, o += 4) {

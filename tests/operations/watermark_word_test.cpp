@@ -185,7 +185,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{120, 90, "two\nlines", 36, kDejaVu, kGrey, true, false},
         Case{200, 150, "Tall", 260, kDejaVu, {10, 20, 30, 77}, false, false},  // taller than a row
         Case{16000, 2, "float", 36, kDejaVu, kGrey, false, false},  // past 16.16 range
-        Case{1001, 1000, "rows split", 60, kDejaVu, kGrey, true, true}));  // two threads
+        Case{1001, 1000, "rows split", 60, kDejaVu, kGrey, true, true},    // two threads
+        Case{15000, 70, "both", 36, kDejaVu, kGrey, false, false}));       // two threads, floating point
 
 TEST(TextGrid, TheExampleGridHas138Draws) {
   TextGrid g = text_grid(600, 400, 2, 36);
