@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -251,6 +252,22 @@ int cmd_run(const std::vector<std::string>& args) {
     if (cfg.get("subfold").truthy() && ::stat(folder.as_text().c_str(), &fst) != 0)
       say("warning: folder " + py_repr(folder) + " cannot be read (" + std::strerror(errno) +
           "); nothing to do");
+  }
+
+  {
+    // Files directly in the root folder are written straight into the output folder, which
+    // nothing else creates; make it here so they do not fail one by one.
+    const Value outpath = cfg.get("outpath");
+    struct stat ost {};
+    if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) != 0) {
+      std::error_code ec;
+      std::filesystem::create_directories(outpath.as_text(), ec);
+      if (ec) {
+        say("config key 'outpath': cannot create " + py_repr(outpath) + ": " + ec.message());
+        return kUsage;
+      }
+      say("created the output folder " + py_repr(outpath));
+    }
   }
 
   Progress progress(::isatty(2) == 1);
