@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <random>
 
 #include "imaging/codec_util.hpp"
 #include "imaging/imaging.hpp"
@@ -163,6 +164,29 @@ TEST_P(Damaged, EveryPrefixDecodesOrFailsCleanly) {
   for (size_t n = 0; n < good.size(); n += 7) {
     try {
       auto im = Image::open_bytes(good.substr(0, n), "prefix");
+      im->load();
+    } catch (const ImageError&) {
+    }
+  }
+}
+
+// Bytes flipped anywhere: decoding (all frames) either works or fails with ImageError.
+TEST_P(Damaged, FlippedBytesDecodeOrFailCleanly) {
+  auto [format, mode] = GetParam();
+  imaging::EncodeOptions o;
+  o.save_all = true;
+  o.append_images = {std::make_shared<Image>(pattern(mode, 12, 9, 5))};
+  const std::string good = encode(pattern(mode, 12, 9), format, o);
+  std::mt19937 rng(7);
+  for (int round = 0; round < 300; ++round) {
+    std::string bad = good;
+    for (int k = 0; k < 1 + round % 4; ++k)
+      bad[rng() % bad.size()] = static_cast<char>(rng() & 0xFF);
+    try {
+      auto im = Image::open_bytes(bad, "flipped");
+      imaging::FrameReader frames(*im);
+      while (frames.next()) {
+      }
       im->load();
     } catch (const ImageError&) {
     }
