@@ -336,6 +336,7 @@ PYBIND11_MODULE(img_util, m) {
   m.attr("basedir") = str_of(img_util::basedir());
   m.attr("plugin_path") = str_of(img_util::plugin_path());
   m.attr("_debug") = debug;
+  m.attr("__version__") = IMG_UTIL_VERSION;
   define_images(m);
   py::list all;
   all.append("IMAGES");
