@@ -164,6 +164,8 @@ TEST(Gif, FramesAreCompositedByDisposalAndTransparency) {
        {"RRRR", "GGRR", "RRRB"}},
       {"first frame smaller than the screen, transparent fill",
        {{1, 0, 1, 1, idx({3}), 0, 0}}, {"_B"}},
+      {"later frames build on the first as shown, its fill included",
+       {{1, 0, 1, 1, idx({3})}, {1, 0, 1, 1, idx({2})}}, {"KB", "KG"}},
       {"frame reaching past the screen is clipped",
        {{0, 0, 2, 1, idx({1, 1})}, {1, 0, 3, 1, idx({2, 3, 3})}}, {"RR", "RG"}},
       {"interlaced",
@@ -172,9 +174,10 @@ TEST(Gif, FramesAreCompositedByDisposalAndTransparency) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    int sw = c.frames[0].x + c.frames[0].w, sh = 0;
+    int sw = 0, sh = 0;
+    for (const auto& f : c.frames) sw = std::max(sw, f.x + f.w);
     for (const auto& f : c.frames) sh = std::max(sh, f.y + f.h);
-    if (std::string(c.name).find("clipped") != std::string::npos) sw = 2;
+    if (std::string(c.name).find("clipped") != std::string::npos) sw = 2;  // frame 2 overhangs
     EXPECT_EQ(all_frames(hand_gif(sw, sh, c.frames)), c.expected);
   }
 }

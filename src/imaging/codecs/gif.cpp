@@ -256,6 +256,7 @@ struct GifFrames::Impl {
   // How the last frame leaves the canvas before the next one is drawn.
   Control last;
   Rect last_rect;
+  std::vector<Rgba> last_palette;
   std::vector<uint8_t> saved;  // the canvas under the last frame, for disposal 3
   std::vector<uint8_t> idx;
   std::vector<char> got;
@@ -293,8 +294,13 @@ struct GifFrames::Impl {
       // By convention transparent when the frame had a transparent index, else the background.
       Rgba color{0, 0, 0, 0};
       const auto& g = dec.global_palette();
-      if (!last.transparency && dec.background() < static_cast<int>(g.size()))
+      if (last.transparency) {
+        if (*last.transparency < static_cast<int>(last_palette.size()))
+          color = last_palette[*last.transparency];
+        color[3] = 0;
+      } else if (dec.background() < static_cast<int>(g.size())) {
         color = g[dec.background()];
+      }
       const size_t sw = static_cast<size_t>(dec.width()) * 4;
       for (int y = 0; y < c.h; ++y)
         for (int x = 0; x < c.w; ++x)
@@ -352,10 +358,21 @@ ImagePtr GifFrames::next() {
   s.draw(rect, ctl, palette);
   s.last = ctl;
   s.last_rect = rect;
+  s.last_palette = palette;
   ImagePtr out;
   if (s.index == 0) {
     out = std::make_shared<Image>(
         first_frame(rect, ctl, palette, s.dec.width(), s.dec.height(), s.idx, s.got));
+    // Later frames build on the first as it was shown, fill included.
+    const auto& px = out->pixels();
+    const auto& pal = out->palette;
+    for (size_t i = 0; i < px.size(); ++i) {
+      // A transparent pixel keeps its palette colour under alpha 0, as the host library has it
+      // (it shows when the frame is later flattened to RGB).
+      Rgba c = px[i] < pal.size() ? pal[px[i]] : Rgba{0, 0, 0, 255};
+      if (out->info.transparency == px[i]) c[3] = 0;
+      std::memcpy(&s.canvas[i * 4], c.data(), 4);
+    }
   } else {
     out = std::make_shared<Image>(Mode::RGBA, s.dec.width(), s.dec.height());
     std::memcpy(out->pixels().data(), s.canvas.data(), s.canvas.size());
