@@ -2,6 +2,7 @@
 // frame loop writes (scratch files, counters, timing, marker, keep-smaller rule).
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -14,6 +15,7 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "support/fixtures.hpp"
+#include "support/spawn.hpp"
 
 namespace img_util {
 namespace {
@@ -278,6 +280,49 @@ TEST_F(DoingGifTest, PngScratchModeKeepsPaletteFrames) {
   EXPECT_FALSE(fs::exists(scratch(1)));
   EXPECT_EQ(tail(source), "Bmask");
   EXPECT_EQ(read_frames(source).size(), 2u);
+}
+
+// The host library doing the same frame loop (palette, RGB, downscale, palette again) must see
+// the same pictures in its GIF as we put in ours.
+TEST_F(DoingGifTest, FramesMatchTheHostLibrarysFrameLoop) {
+  if (::access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/python3";
+  const char* script = R"(
+import sys
+from PIL import Image, ImageSequence
+src, out, w = sys.argv[1], sys.argv[2], int(sys.argv[3])
+im = Image.open(src)
+frames = []
+for f in ImageSequence.Iterator(im):
+    f = f.copy().convert("RGB").convert("P", palette=Image.ADAPTIVE, colors=256).convert("RGB")
+    x, y = f.size
+    f = f.resize((w, int(y * w / x)), Image.LANCZOS)
+    frames.append(f.convert("RGB").convert("P", palette=Image.ADAPTIVE, colors=256))
+frames[0].save(out, "gif", save_all=True, append_images=frames[1:], loop=0,
+               duration=im.info["duration"], optimize=True)
+)";
+  write_file(source, encode_animation(3, 90, 60));
+  cfg.set("yswidth", 50);
+  cfg.set("outpath", dir / "out");
+  const std::string reference = dir / "reference.gif";
+  auto st = support::run_program({"/usr/bin/python3", "-c", script, source, reference, "50"},
+                                 dir / "python.out");
+  if (!st.ok()) GTEST_SKIP() << "the host library is not available: " << st.describe();
+
+  images.doing_gif(source, cfg);
+
+  std::vector<ImagePtr> ours = read_frames(dir.plugin() + "/tmp.gif");
+  std::vector<ImagePtr> theirs = read_frames(reference);
+  ASSERT_EQ(ours.size(), 3u);
+  ASSERT_EQ(theirs.size(), 3u);
+  for (size_t i = 0; i < ours.size(); ++i) {
+    Image a = imaging::convert(*ours[i], Mode::RGB), b = imaging::convert(*theirs[i], Mode::RGB);
+    ASSERT_EQ(a.width(), 50);
+    ASSERT_EQ(b.width(), 50);
+    ASSERT_EQ(a.height(), b.height());
+    size_t differing = 0;
+    for (size_t k = 0; k < a.pixels().size(); ++k) differing += a.pixels()[k] != b.pixels()[k];
+    EXPECT_EQ(differing, 0u) << "frame " << i;
+  }
 }
 
 TEST_F(DoingGifTest, EveryFrameTakesTheFirstFramesTimeAndLoopsForever) {
