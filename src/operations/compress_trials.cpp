@@ -1,0 +1,94 @@
+#include "operations/compress_trials.hpp"
+
+#include <sched.h>
+
+#include <mutex>
+#include <utility>
+
+namespace img_util::compress_detail {
+
+namespace {
+
+std::mutex g_seam_mutex;
+TrialObserver g_observer;
+std::optional<bool> g_lookahead;
+
+// A second encoding only pays when another CPU can run it (not under `taskset -c 0`).
+bool more_than_one_cpu() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) != 0) return false;
+  return CPU_COUNT(&set) > 1;
+}
+
+}  // namespace
+
+void set_trial_observer(TrialObserver observer) {
+  std::lock_guard lock(g_seam_mutex);
+  g_observer = std::move(observer);
+}
+
+void set_trial_lookahead(std::optional<bool> enabled) {
+  std::lock_guard lock(g_seam_mutex);
+  g_lookahead = enabled;
+}
+
+bool format_uses_quality(const std::string& format) {
+  return format == "JPEG" || format == "WEBP";
+}
+
+LoopStep after_trial(int quality, int step) {
+  if (quality - step <= 0) {
+    // Halving rounds the decrement up (10, 5, 3, 2, 1, 1, ...) so it never reaches 0.
+    step -= step / 2;
+    if (quality <= 1) return {step, true, quality};
+  }
+  return {step, false, quality - step};
+}
+
+TrialEncoder::TrialEncoder(const Image& im, std::string format, bool optimize)
+    : im_(im), format_(std::move(format)), optimize_(optimize),
+      uses_quality_(format_uses_quality(format_)) {
+  std::lock_guard lock(g_seam_mutex);
+  lookahead_ = uses_quality_ && g_lookahead.value_or(more_than_one_cpu());
+}
+
+// A lookahead still running reads the image; the future's destructor would wait for it too,
+// but waiting here makes the order explicit.
+TrialEncoder::~TrialEncoder() {
+  if (pending_.valid()) pending_.wait();
+}
+
+std::string TrialEncoder::run(int quality) const {
+  imaging::EncodeOptions opts;
+  opts.quality = quality;
+  opts.optimize = optimize_;
+  return imaging::encode(im_, format_, opts);
+}
+
+std::string TrialEncoder::encode(int quality, std::optional<int> next) {
+  {
+    std::lock_guard lock(g_seam_mutex);
+    if (g_observer) g_observer(quality);
+  }
+  if (!uses_quality_) {
+    if (!same_for_all_) same_for_all_ = run(quality);
+    return *same_for_all_;
+  }
+  std::optional<std::string> bytes;
+  if (pending_.valid()) {
+    // get() rethrows a failure of the lookahead; it is the failure this trial would have had.
+    if (pending_quality_ == quality) bytes = pending_.get();
+    else pending_.wait();
+    pending_ = {};
+    pending_quality_.reset();
+  }
+  if (next && lookahead_) {
+    pending_quality_ = *next;
+    pending_ = std::async(std::launch::async, [this, q = *next] { return run(q); });
+  }
+  if (!bytes) bytes = run(quality);
+  return std::move(*bytes);
+}
+
+}  // namespace img_util::compress_detail

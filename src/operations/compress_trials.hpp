@@ -1,0 +1,66 @@
+// Trial encodings of the compression quality loop, made in memory.
+//
+// The loop's next quality never depends on the size just measured, only on whether the loop
+// goes on, so while one trial is encoded the next one can already be encoded on a second
+// core. Encoding is deterministic, so whichever trials run ahead the bytes are the same as
+// encoding one after the other; an encoding that turns out not to be needed is dropped.
+#pragma once
+
+#include <functional>
+#include <future>
+#include <optional>
+#include <string>
+
+#include "imaging/imaging.hpp"
+
+namespace img_util::compress_detail {
+
+// Test seam: called with the quality of every trial the loop uses, in order (trials that ran
+// ahead and were dropped are not reported). Empty to remove.
+using TrialObserver = std::function<void(int quality)>;
+void set_trial_observer(TrialObserver observer);
+
+// Test seam: whether trials may run ahead on a second thread. Defaults to "when this process
+// may use more than one CPU".
+void set_trial_lookahead(std::optional<bool> enabled);
+
+// Whether the encoder of `format` uses the quality option at all. Where it does not, every
+// trial gives the same bytes.
+bool format_uses_quality(const std::string& format);
+
+// The loop's bookkeeping after a trial at `quality` with decrement `step`: the new step, and
+// either the next quality or the decision to leave at once without measuring this trial.
+struct LoopStep {
+  int step;
+  bool leave_now;
+  int next_quality;
+};
+LoopStep after_trial(int quality, int step);
+
+// Encodes one image at the qualities the loop asks for. The image must be fully loaded and
+// must outlive this object (a lookahead encoding reads it).
+class TrialEncoder {
+ public:
+  TrialEncoder(const Image& im, std::string format, bool optimize);
+  ~TrialEncoder();
+  TrialEncoder(const TrialEncoder&) = delete;
+  TrialEncoder& operator=(const TrialEncoder&) = delete;
+
+  // The encoding at `quality`. When `next` is given, the trial at that quality is started in
+  // the background so that a following call for it finds it done.
+  std::string encode(int quality, std::optional<int> next = std::nullopt);
+
+ private:
+  std::string run(int quality) const;
+
+  const Image& im_;
+  std::string format_;
+  bool optimize_;
+  bool uses_quality_;
+  bool lookahead_;
+  std::optional<std::string> same_for_all_;  // formats that ignore quality: one encoding
+  std::optional<int> pending_quality_;
+  std::future<std::string> pending_;
+};
+
+}  // namespace img_util::compress_detail
