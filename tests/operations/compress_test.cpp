@@ -1,0 +1,455 @@
+// compress: size rule, gate, probe and RGB fallback, the quality loop, adoption, counting and
+// the scratch files. Images are made in code; Pillow is the reference for the resize.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "img_util/errors.hpp"
+#include "img_util/images.hpp"
+#include "imaging/imaging.hpp"
+#include "operations/compress_trials.hpp"
+#include "support/fixtures.hpp"
+
+namespace img_util {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+int64_t compresscount(const Value& cfg) { return cfg.at("result").at("compresscount").as_int(); }
+
+// Records the qualities of the loop's trials while alive.
+class TrialLog {
+ public:
+  TrialLog() {
+    compress_detail::set_trial_observer([this](int q) { qualities.push_back(q); });
+  }
+  ~TrialLog() { compress_detail::set_trial_observer({}); }
+  std::vector<int> qualities;
+};
+
+// Forces trials to run one after the other, or ahead on a second thread, while alive.
+class Lookahead {
+ public:
+  explicit Lookahead(bool on) { compress_detail::set_trial_lookahead(on); }
+  ~Lookahead() { compress_detail::set_trial_lookahead(std::nullopt); }
+};
+
+std::string jpeg_at(const Image& im, int quality, bool optimize) {
+  imaging::EncodeOptions o;
+  o.quality = quality;
+  o.optimize = optimize;
+  return imaging::encode(im, "JPEG", o);
+}
+
+class CompressTest : public ::testing::Test {
+ protected:
+  // A compression-only run with its scratch directory inside the test's directory.
+  Value config(int maskmode = 1) {
+    Value cfg = test::base_config(dir.str(), maskmode);
+    cfg.set("tmpPath", scratch());
+    return cfg;
+  }
+  std::string scratch() const { return dir / "scratch"; }
+  std::string infile(const std::string& ext = "jpg") const { return scratch() + "/infile." + ext; }
+  std::string outfile(const std::string& ext = "jpg") const { return scratch() + "/outfile." + ext; }
+  ImagePtr photo(int w, int h, Mode mode = Mode::RGB) {
+    return std::make_shared<Image>(test::make_photo(w, h, mode));
+  }
+
+  TempDir dir;
+};
+
+// ---- size rule ------------------------------------------------------------------------------
+
+struct SizeCase {
+  const char* name;
+  int width, height;
+  int yswidth, ysheight;  // 0 = not configured
+  int maskmode;
+  bool null_result;
+  int out_width, out_height;
+  int counted;
+};
+
+class CompressSizeRule : public CompressTest, public ::testing::WithParamInterface<SizeCase> {};
+
+TEST_P(CompressSizeRule, ResizesIntoTheBoxOrLeavesTheImage) {
+  const SizeCase& c = GetParam();
+  Value cfg = config(c.maskmode);
+  cfg.set("iscompress", 1);
+  if (c.yswidth) cfg.set("yswidth", c.yswidth);
+  if (c.ysheight) cfg.set("ysheight", c.ysheight);
+  ImagePtr in = photo(c.width, c.height);
+
+  ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, in);
+
+  EXPECT_EQ(compresscount(cfg), c.counted);
+  if (c.null_result) {
+    EXPECT_EQ(out, nullptr);
+    return;
+  }
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->width(), c.out_width);
+  EXPECT_EQ(out->height(), c.out_height);
+  if (!c.counted) {
+    EXPECT_EQ(out, in) << "an unchanged image goes on as it came";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CompressSizeRule,
+    ::testing::Values(
+        SizeCase{"WidthOnlyDerivesHeight", 1600, 1200, 800, 0, 1, false, 800, 600, 1},
+        SizeCase{"HeightOnlyDerivesWidth", 1600, 1200, 0, 300, 1, false, 400, 300, 1},
+        // 667 * 500 / 1001 = 333.17: the derived side is truncated.
+        SizeCase{"DerivedSideTruncated", 1001, 667, 500, 0, 1, false, 500, 333, 1},
+        SizeCase{"SmallImageNotResizedMode1", 400, 300, 800, 0, 1, true, 0, 0, 0},
+        SizeCase{"SmallImageNotResizedMode2", 400, 300, 800, 0, 2, false, 400, 300, 0},
+        SizeCase{"ExactlyTheBoxIsWithin", 800, 600, 800, 600, 2, false, 800, 600, 0},
+        SizeCase{"MixedCaseMode1GivesNothing", 1000, 500, 800, 600, 1, true, 0, 0, 0},
+        SizeCase{"MixedCaseMode2GoesOnUnresized", 1000, 500, 800, 600, 2, false, 1000, 500, 0},
+        SizeCase{"BothLimitsMakeTheExactBox", 1600, 1200, 500, 500, 1, false, 500, 500, 1},
+        SizeCase{"NoLimitsMode2", 300, 200, 0, 0, 2, false, 300, 200, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CompressTest, MixedCaseInMode1WritesNoScratchFiles) {
+  Value cfg = config(1);
+  cfg.set("yswidth", 800);
+  cfg.set("ysheight", 600);
+  EXPECT_EQ(IMAGES::compress(dir / "a.jpg", cfg, photo(1000, 500)), nullptr);
+  EXPECT_FALSE(fs::exists(scratch()));
+}
+
+TEST_F(CompressTest, ZeroSizedTargetIsAnErrorNamingTheFile) {
+  Value cfg = config(1);
+  cfg.set("yswidth", 1);  // derived height 1200 / 1600 truncates to 0
+  try {
+    IMAGES::compress(dir / "a.jpg", cfg, photo(1600, 1200));
+    FAIL() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_NE(std::string(e.what()).find("a.jpg"), std::string::npos) << e.what();
+  }
+}
+
+// ---- gate, opening, required keys -----------------------------------------------------------
+
+TEST_F(CompressTest, DisabledOutsideMode1ReturnsTheArgumentAndTouchesNothing) {
+  for (int mode : {2, 3}) {
+    for (bool pass_image : {false, true}) {
+      Value cfg = config(mode);
+      cfg.set("iscompress", 0);
+      cfg.set("yswidth", 100);
+      ImagePtr in = pass_image ? photo(400, 300) : nullptr;
+      EXPECT_EQ(IMAGES::compress(dir / "missing.jpg", cfg, in), in);
+      EXPECT_EQ(compresscount(cfg), 0);
+      EXPECT_FALSE(fs::exists(scratch()));
+    }
+  }
+}
+
+TEST_F(CompressTest, DisabledInMode1RunsInFull) {
+  Value cfg = config(1);
+  cfg.set("iscompress", false);
+  cfg.set("yswidth", 200);
+  ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, photo(400, 300));
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->width(), 200);
+  EXPECT_EQ(compresscount(cfg), 1);
+  EXPECT_TRUE(fs::exists(infile()));
+}
+
+TEST_F(CompressTest, FileThatCannotBeOpenedGivesNothing) {
+  test::write_file(dir / "text.jpg", "not an image at all");
+  for (std::string name : {"missing.jpg", "text.jpg"}) {
+    Value cfg = config(2);
+    cfg.set("iscompress", 1);
+    cfg.set("yswidth", 10);
+    EXPECT_EQ(IMAGES::compress(dir / name, cfg), nullptr) << name;
+    EXPECT_EQ(compresscount(cfg), 0);
+  }
+}
+
+TEST_F(CompressTest, OpensTheFileWhenNoImageIsPassed) {
+  std::string src = test::write_photo(dir / "b.jpg", 320, 240);
+  Value cfg = config(1);
+  cfg.set("yswidth", 160);
+  ImagePtr out = IMAGES::compress(src, cfg);
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->width(), 160);
+  EXPECT_EQ(out->height(), 120);
+}
+
+TEST_F(CompressTest, RequiredKeysAreLookedUpWhenNeeded) {
+  Value cfg = config(2);
+  cfg.set("iscompress", 1);
+  cfg.set("yswidth", 100);
+  cfg.at("result").erase("compresscount");
+  EXPECT_THROW(IMAGES::compress(dir / "a.jpg", cfg, photo(200, 100)), KeyError);
+
+  // Not counting: the result mapping is not needed.
+  Value uncounted = config(2);
+  uncounted.erase("result");
+  uncounted.set("iscompress", 1);
+  uncounted.set("yswidth", 100);
+  EXPECT_NE(IMAGES::compress(dir / "a.jpg", uncounted, photo(200, 100), false), nullptr);
+
+  // maskmode decides the result at the end, so it must be there.
+  Value no_mode = config(2);
+  no_mode.erase("maskmode");
+  no_mode.set("iscompress", 1);
+  EXPECT_THROW(IMAGES::compress(dir / "a.jpg", no_mode, photo(20, 10)), KeyError);
+}
+
+TEST_F(CompressTest, NoCountWhenCountingIsOff) {
+  Value cfg = config(1);
+  cfg.set("yswidth", 100);
+  EXPECT_NE(IMAGES::compress(dir / "a.jpg", cfg, photo(200, 100), false), nullptr);
+  EXPECT_EQ(compresscount(cfg), 0);
+}
+
+// ---- probe and RGB fallback -----------------------------------------------------------------
+
+TEST_F(CompressTest, AlphaUnderJpegNameBecomesRgbAndCounts) {
+  Value cfg = config(2);
+  cfg.set("iscompress", 1);
+  ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, photo(64, 48, Mode::RGBA));
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(out->mode(), Mode::RGB);
+  EXPECT_EQ(out->width(), 64);
+  EXPECT_EQ(compresscount(cfg), 1);
+  EXPECT_EQ(test::read_file(infile()), imaging::encode(*out, "JPEG"));
+}
+
+TEST_F(CompressTest, ScratchNamesTakeTheTextAfterTheLastDotOfThePath) {
+  Value cfg = config(2);
+  cfg.set("iscompress", 1);
+  ImagePtr in = photo(40, 30);
+  IMAGES::compress("/nowhere/v1.2/photo.JPG", cfg, in);
+  EXPECT_EQ(test::read_file(infile("JPG")), imaging::encode(*in, "JPEG"));
+}
+
+TEST_F(CompressTest, ScratchDirectoryIsMadeOneLevelOnly) {
+  Value cfg = config(1);
+  cfg.set("tmpPath", dir / "no/such/level");
+  EXPECT_THROW(IMAGES::compress(dir / "a.jpg", cfg, photo(40, 30)), OSError);
+}
+
+TEST_F(CompressTest, ScratchDirectoryDefaultsToTempInTheWorkingDirectory) {
+  Value cfg = config(1);
+  cfg.erase("tmpPath");
+  const fs::path before = fs::current_path();
+  fs::current_path(dir.path());
+  ImagePtr out;
+  EXPECT_NO_THROW(out = IMAGES::compress("x.png", cfg, photo(40, 30)));
+  fs::current_path(before);
+  EXPECT_EQ(out, nullptr);  // nothing changed in mode 1
+  EXPECT_TRUE(fs::is_regular_file(dir.path() / "temp" / "infile.png"));
+}
+
+// ---- the quality loop -----------------------------------------------------------------------
+
+TEST(CompressLoopStep, StepHalvesUpwardsAndQualityOneLeaves) {
+  std::vector<int> steps;
+  int step = 10;
+  for (int i = 0; i < 6; ++i) {
+    step = compress_detail::after_trial(1 + i % 2, step).step;  // always at the floor
+    steps.push_back(step);
+  }
+  EXPECT_EQ(steps, (std::vector<int>{5, 3, 2, 1, 1, 1}));
+  EXPECT_TRUE(compress_detail::after_trial(1, 10).leave_now);
+  EXPECT_FALSE(compress_detail::after_trial(2, 10).leave_now);
+  EXPECT_EQ(compress_detail::after_trial(80, 10).next_quality, 70);
+}
+
+struct LoopCase {
+  const char* name;
+  int quality;
+  std::vector<int> tried;
+  bool adopted;
+  bool lookahead;
+};
+
+class CompressLoop : public CompressTest, public ::testing::WithParamInterface<LoopCase> {};
+
+// A target no encoding can meet runs the loop to its end.
+TEST_P(CompressLoop, TriesTheQualitiesOfTheLoopAndEndsWithTheLastTrial) {
+  const LoopCase& c = GetParam();
+  Lookahead lookahead(c.lookahead);
+  Value cfg = config(1);
+  cfg.set("quality", c.quality);
+  cfg.set("ctrsize", 0.001);
+  cfg.set("optimize", 1);
+  ImagePtr in = photo(96, 64);
+
+  TrialLog log;
+  ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, in);
+
+  EXPECT_EQ(log.qualities, c.tried);
+  const std::string last = jpeg_at(*in, c.tried.back(), true);
+  EXPECT_EQ(test::read_file(infile()), imaging::encode(*in, "JPEG"));
+  EXPECT_EQ(test::read_file(outfile()), last);
+  EXPECT_EQ(compresscount(cfg), c.adopted ? 1 : 0);
+  if (!c.adopted) {
+    EXPECT_EQ(out, nullptr);
+    return;
+  }
+  ASSERT_NE(out, nullptr);
+  EXPECT_NE(out, in);
+  EXPECT_TRUE(out->loaded());
+  ASSERT_TRUE(out->info.adopted_bytes);
+  EXPECT_EQ(*out->info.adopted_bytes, last);
+  EXPECT_EQ(out->info.adopted_format, "JPEG");
+  EXPECT_EQ(out->info.adopted_quality, c.tried.back());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CompressLoop,
+    ::testing::Values(
+        // 10 - 10 <= 0 halves the step to 5; 5 - 5 <= 0 makes it 3; 2 - 3 <= 0 makes it 2
+        // and the quality drops to 0.
+        LoopCase{"From80", 80, {80, 70, 60, 50, 40, 30, 20, 10, 5, 2}, true, false},
+        LoopCase{"From80Lookahead", 80, {80, 70, 60, 50, 40, 30, 20, 10, 5, 2}, true, true},
+        // Reaching quality 1 leaves before measuring: compared is the trial at 11, written the
+        // one at 1.
+        LoopCase{"From81", 81, {81, 71, 61, 51, 41, 31, 21, 11, 1}, true, false},
+        LoopCase{"From81Lookahead", 81, {81, 71, 61, 51, 41, 31, 21, 11, 1}, true, true},
+        // Starting at 1: one trial, never measured, so the probe's size stands.
+        LoopCase{"From1", 1, {1}, false, false},
+        LoopCase{"From1Lookahead", 1, {1}, false, true},
+        LoopCase{"From12", 12, {12, 2}, true, false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CompressTest, LoopStopsAtTheFirstTrialUnderTheTarget) {
+  ImagePtr in = photo(128, 96);
+  const double size60 = jpeg_at(*in, 60, true).size() / 1024.0;
+  const double size70 = jpeg_at(*in, 70, true).size() / 1024.0;
+  ASSERT_LT(size60, size70);
+  for (bool ahead : {false, true}) {
+    Lookahead lookahead(ahead);
+    Value cfg = config(1);
+    cfg.set("quality", 80);
+    cfg.set("optimize", true);
+    cfg.set("ctrsize", (size60 + size70) / 2);
+    TrialLog log;
+    ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, in);
+    EXPECT_EQ(log.qualities, (std::vector<int>{80, 70, 60}));
+    EXPECT_EQ(test::read_file(outfile()), jpeg_at(*in, 60, true));
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->info.adopted_quality, 60);
+  }
+}
+
+TEST_F(CompressTest, ProbeThatFitsMakesNoTrials) {
+  Value cfg = config(1);
+  cfg.set("quality", 80);
+  cfg.set("ctrsize", 10000);
+  TrialLog log;
+  EXPECT_EQ(IMAGES::compress(dir / "a.jpg", cfg, photo(64, 48)), nullptr);
+  EXPECT_TRUE(log.qualities.empty());
+  EXPECT_FALSE(fs::exists(outfile()));
+}
+
+TEST_F(CompressTest, QualityOutsideTheOpenRangeMakesNoTrials) {
+  for (Value q : {Value(), Value(0), Value(-5), Value(100), Value(150)}) {
+    Value cfg = config(1);
+    if (!q.is_none()) cfg.set("quality", q);
+    cfg.set("ctrsize", 0.001);
+    cfg.set("yswidth", 50);
+    TrialLog log;
+    ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, photo(100, 60));
+    EXPECT_TRUE(log.qualities.empty()) << py_repr(q);
+    ASSERT_NE(out, nullptr);  // the resize alone decides
+    EXPECT_EQ(out->width(), 50);
+    EXPECT_FALSE(out->info.adopted_bytes);
+  }
+  EXPECT_FALSE(fs::exists(outfile()));
+}
+
+TEST_F(CompressTest, WithoutTargetOneTrialAdoptedOnlyWhenSmaller) {
+  ImagePtr in = photo(96, 64);
+  const size_t probe = imaging::encode(*in, "JPEG").size();
+  for (int quality : {40, 95}) {
+    Value cfg = config(1);
+    cfg.set("quality", quality);
+    TrialLog log;
+    ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, in);
+    EXPECT_EQ(log.qualities, std::vector<int>{quality});
+    const std::string trial = jpeg_at(*in, quality, false);
+    EXPECT_EQ(test::read_file(outfile()), trial);
+    const bool smaller = trial.size() < probe;
+    EXPECT_EQ(smaller, quality == 40) << "fixture assumption";
+    EXPECT_EQ(out != nullptr, smaller) << quality;
+  }
+}
+
+TEST_F(CompressTest, PngIgnoresQualityAndIsAdoptedOnlyWhenSmaller) {
+  ImagePtr in = photo(96, 64);
+  for (bool optimize : {false, true}) {
+    Value cfg = config(1);
+    cfg.set("quality", 80);
+    cfg.set("ctrsize", 0.001);
+    cfg.set("optimize", optimize);
+    TrialLog log;
+    ImagePtr out = IMAGES::compress(dir / "a.png", cfg, in);
+
+    // Every trial gives the same bytes, so the loop runs until the quality runs out.
+    EXPECT_EQ(log.qualities, (std::vector<int>{80, 70, 60, 50, 40, 30, 20, 10, 5, 2}));
+    imaging::EncodeOptions o;
+    o.optimize = optimize;
+    const std::string trial = imaging::encode(*in, "PNG", o);
+    const std::string probe = test::read_file(infile("png"));
+    EXPECT_EQ(test::read_file(outfile("png")), trial);
+    if (!optimize) {
+      EXPECT_EQ(trial, probe) << "the same settings make the same bytes";
+    }
+    const bool smaller = trial.size() < probe.size();
+    EXPECT_EQ(out != nullptr, smaller) << "optimize " << optimize;
+    EXPECT_EQ(compresscount(cfg), smaller ? 1 : 0);
+    if (out) {
+      EXPECT_FALSE(out->info.adopted_quality);
+    }
+  }
+}
+
+// ---- resize against Pillow ------------------------------------------------------------------
+
+double psnr(const Image& a, const Image& b) {
+  const auto& pa = a.pixels();
+  const auto& pb = b.pixels();
+  double se = 0;
+  for (size_t i = 0; i < pa.size(); ++i) se += (double(pa[i]) - pb[i]) * (double(pa[i]) - pb[i]);
+  double mse = se / static_cast<double>(pa.size());
+  return mse == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+TEST_F(CompressTest, JpegDownscaleMatchesPillowLanczos) {
+  if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/python3";
+  const std::string src = test::write_photo(dir / "src.jpg", 1200, 900, Mode::RGB, 95);
+  const std::string ref = dir / "ref.png";
+  const std::string cmd = "/usr/bin/python3 -c \"import sys; from PIL import Image; "
+                          "Image.open(sys.argv[1]).convert('RGB').resize((300, 225), "
+                          "Image.LANCZOS).save(sys.argv[2])\" '" +
+                          src + "' '" + ref + "' 2>/dev/null";
+  if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "Pillow is not available";
+
+  Value cfg = config(1);
+  cfg.set("yswidth", 300);
+  ImagePtr out = IMAGES::compress(src, cfg);  // 4x: decoded at a DCT scale, then Lanczos
+  ASSERT_NE(out, nullptr);
+  ImagePtr expected = Image::open(ref);
+  expected->load();
+  ASSERT_EQ(out->width(), expected->width());
+  ASSERT_EQ(out->height(), expected->height());
+  ASSERT_EQ(out->mode(), expected->mode());
+  EXPECT_GT(psnr(*out, *expected), 38.0);
+}
+
+}  // namespace
+}  // namespace img_util
