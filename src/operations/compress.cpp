@@ -101,6 +101,14 @@ Image downscale(Image& im, int width, int height) {
   return imaging::resize(im, width, height);
 }
 
+// The quality of the first trial, when the configuration plainly asks for trials; looked at
+// before the probe only to start that trial early, so it never fails.
+std::optional<int> likely_first_trial(const Value& cfg) {
+  Value q = cfg.get("quality");
+  if (!q.is_int() || q.as_int() <= 0 || q.as_int() >= 100) return std::nullopt;
+  return static_cast<int>(q.as_int());
+}
+
 void count_change(const Value& cfg) {
   Value& result = cfg.at("result");
   Value counter = result.at("compresscount");
@@ -177,13 +185,19 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
   const std::string infile = tmp_path + "/infile." + ext;
 
   // Probe encoding with the encoder's defaults. An image the format cannot store (alpha
-  // under a JPEG name) goes on as RGB, and that counts as a change.
+  // under a JPEG name) goes on as RGB, and that counts as a change. The first trial does not
+  // depend on the probe's size, so it may start on another core while the probe is made.
   std::string format, probe;
+  std::optional<TrialEncoder> trials;
   try {
     format = imaging::format_for_path(infile);
+    im->load();
+    trials.emplace(im, format, optimize);
+    if (auto q = likely_first_trial(cfg)) trials->prefetch(*q);
     probe = imaging::encode(*im, format);
     write_scratch(infile, probe);
   } catch (...) {
+    trials.reset();
     im = std::make_shared<Image>(imaging::convert(*im, Mode::RGB));
     format = imaging::format_for_path(infile);
     probe = imaging::encode(*im, format);
@@ -197,12 +211,10 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
 
   // Re-encode only for a quality strictly between 0 and 100.
   if (0 < quality && quality < 100) {
-      const double o_size = kib(probe);
+    const double o_size = kib(probe);
     double start_size = o_size;
     const std::string outfile = tmp_path + "/outfile." + ext;
-
-    im->load();  // a lookahead trial reads the pixels from another thread
-    TrialEncoder trials(*im, format, optimize);
+    if (!trials) trials.emplace(im, format, optimize);
     std::optional<std::string> last;  // the last trial made: what outfile ends up holding
     int last_quality = 0;
 
@@ -216,7 +228,7 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
           // Whether the loop could want another trial after this one, and at which quality.
           std::optional<int> ahead;
           if (!next.leave_now && next.next_quality > 0) ahead = next.next_quality;
-          last = trials.encode(q, ahead);
+          last = trials->encode(q, ahead);
           last_quality = q;
           step = next.step;
           // At quality 1 the loop ends before measuring: the comparison below then uses the
@@ -227,7 +239,7 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
         }
       }
     } else {
-      last = trials.encode(static_cast<int>(quality));
+      last = trials->encode(static_cast<int>(quality));
       last_quality = static_cast<int>(quality);
       start_size = kib(*last);
     }

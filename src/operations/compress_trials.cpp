@@ -3,6 +3,7 @@
 #include <sched.h>
 
 #include <mutex>
+#include <system_error>
 #include <utility>
 
 namespace img_util::compress_detail {
@@ -46,14 +47,14 @@ LoopStep after_trial(int quality, int step) {
   return {step, false, quality - step};
 }
 
-TrialEncoder::TrialEncoder(const Image& im, std::string format, bool optimize)
-    : im_(im), format_(std::move(format)), optimize_(optimize),
+TrialEncoder::TrialEncoder(std::shared_ptr<const Image> im, std::string format, bool optimize)
+    : im_(std::move(im)), format_(std::move(format)), optimize_(optimize),
       uses_quality_(format_uses_quality(format_)) {
   std::lock_guard lock(g_seam_mutex);
   lookahead_ = uses_quality_ && g_lookahead.value_or(more_than_one_cpu());
 }
 
-// A lookahead still running reads the image; the future's destructor would wait for it too,
+// A lookahead still running uses this object; the future's destructor would wait for it too,
 // but waiting here makes the order explicit.
 TrialEncoder::~TrialEncoder() {
   if (pending_.valid()) pending_.wait();
@@ -63,7 +64,7 @@ std::string TrialEncoder::run(int quality) const {
   imaging::EncodeOptions opts;
   opts.quality = quality;
   opts.optimize = optimize_;
-  return imaging::encode(im_, format_, opts);
+  return imaging::encode(*im_, format_, opts);
 }
 
 std::string TrialEncoder::encode(int quality, std::optional<int> next) {
@@ -83,12 +84,19 @@ std::string TrialEncoder::encode(int quality, std::optional<int> next) {
     pending_ = {};
     pending_quality_.reset();
   }
-  if (next && lookahead_) {
-    pending_quality_ = *next;
-    pending_ = std::async(std::launch::async, [this, q = *next] { return run(q); });
-  }
+  if (next) prefetch(*next);
   if (!bytes) bytes = run(quality);
   return std::move(*bytes);
+}
+
+void TrialEncoder::prefetch(int quality) noexcept {
+  if (!lookahead_ || pending_.valid()) return;
+  try {
+    pending_ = std::async(std::launch::async, [this, quality] { return run(quality); });
+    pending_quality_ = quality;
+  } catch (const std::system_error&) {
+    // No thread to be had: the trial is simply made when it is asked for.
+  }
 }
 
 }  // namespace img_util::compress_detail

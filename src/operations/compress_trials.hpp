@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <future>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -37,11 +38,11 @@ struct LoopStep {
 };
 LoopStep after_trial(int quality, int step);
 
-// Encodes one image at the qualities the loop asks for. The image must be fully loaded and
-// must outlive this object (a lookahead encoding reads it).
+// Encodes one image at the qualities the loop asks for. The image must be fully loaded: a
+// lookahead encoding reads its pixels from another thread (and keeps it alive meanwhile).
 class TrialEncoder {
  public:
-  TrialEncoder(const Image& im, std::string format, bool optimize);
+  TrialEncoder(std::shared_ptr<const Image> im, std::string format, bool optimize);
   ~TrialEncoder();
   TrialEncoder(const TrialEncoder&) = delete;
   TrialEncoder& operator=(const TrialEncoder&) = delete;
@@ -49,11 +50,13 @@ class TrialEncoder {
   // The encoding at `quality`. When `next` is given, the trial at that quality is started in
   // the background so that a following call for it finds it done.
   std::string encode(int quality, std::optional<int> next = std::nullopt);
+  // Starts the trial at `quality` in the background, where lookahead is on. Never throws.
+  void prefetch(int quality) noexcept;
 
  private:
   std::string run(int quality) const;
 
-  const Image& im_;
+  std::shared_ptr<const Image> im_;
   std::string format_;
   bool optimize_;
   bool uses_quality_;
