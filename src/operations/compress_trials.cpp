@@ -94,7 +94,7 @@ void TrialEncoder::prefetch(int quality) noexcept {
   try {
     pending_ = std::async(std::launch::async, [this, quality] { return run(quality); });
     pending_quality_ = quality;
-  } catch (const std::system_error&) {
+  } catch (...) {
     // No thread to be had: the trial is simply made when it is asked for.
   }
 }
