@@ -1,9 +1,11 @@
 // Whole runs of the command-line tool over small trees made in the test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 
+#include "img_util/image.hpp"
 #include "support/fixtures.hpp"
 
 namespace img_util::test {
@@ -91,6 +93,145 @@ TEST(EndToEnd, LossyGifPassBacksUpCountsMarksAndLogs) {
   EXPECT_NE(second.err.find("1 files seen, 0 processed, 1 skipped"), std::string::npos)
       << second.err;
   EXPECT_TRUE(read_file(gif) == now);
+}
+
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::string line;
+  for (char c : text) {
+    if (c == '\n') {
+      out.push_back(line);
+      line.clear();
+    } else {
+      line += c;
+    }
+  }
+  return out;
+}
+
+class StillRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site = tmp / "site";
+    plugin = tmp.plugin();
+    fs::create_directories(site + "/sub");
+    jpg = write_photo(site + "/a.jpg", 200, 150);
+    png = write_photo(site + "/sub/b.png", 120, 90, Mode::RGBA);
+    bad = site + "/bad.jpg";
+    write_file(bad, "not an image at all");
+    originals = {read_file(jpg), read_file(png), read_file(bad)};
+    cfg = parse_json(R"({"subfold": true, "maskmode": 1, "exts": [".jpg", ".png"],
+        "utimemode": 0, "utime": "", "isbackup": true, "yswidth": 100})");
+    cfg.set("folder", site);
+  }
+  CliResult run(std::vector<std::string> extra = {}) {
+    write_file(tmp / "cfg.json", to_json(cfg));
+    std::vector<std::string> args = {"run", tmp / "cfg.json", "--plugin-dir", plugin,
+                                     "--report", tmp / "report.json"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return run_cli(args);
+  }
+  std::vector<std::string> archives() {
+    std::vector<std::string> out;
+    std::error_code ec;
+    for (const auto& e : fs::directory_iterator(plugin + "/backups", ec)) out.push_back(e.path());
+    return out;
+  }
+  std::string unzip(const std::string& zip, const std::string& path) {
+    std::string out;
+    EXPECT_EQ(shell("unzip -p '" + zip + "' '" + path.substr(1) + "'", &out), 0) << path;
+    return out;
+  }
+  TempDir tmp;
+  std::string site, plugin, jpg, png, bad;
+  std::vector<std::string> originals;
+  Value cfg;
+};
+
+TEST_F(StillRun, CompressesInPlaceBacksUpMarksAndLogs) {
+  const CliResult r = run({"--debug"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  auto out = lines_of(r.out);
+  std::sort(out.begin(), out.end());
+  // The unreadable file is selected by its name but has nothing to write.
+  EXPECT_EQ(out, (std::vector<std::string>{"('" + jpg + "', 'done')", "('" + jpg + "', 'start', '.')",
+                                           "('" + bad + "', 'start', '.')",
+                                           "('" + png + "', 'done')", "('" + png + "', 'start', '.')"}));
+
+  for (const auto& [path, h] : {std::pair{jpg, 75}, std::pair{png, 75}}) {
+    auto im = Image::open(path);
+    EXPECT_EQ(im->width(), 100) << path;
+    EXPECT_EQ(im->height(), h) << path;
+    EXPECT_EQ(tail(path), "Amask") << path;
+  }
+  EXPECT_TRUE(read_file(bad) == originals[2]);
+
+  const Value report = parse_json(read_file(tmp / "report.json"));
+  EXPECT_TRUE(num_eq(report.at("result").at("compresscount"), 2));
+  EXPECT_EQ(report.at("result").at("files").as_list().size(), 3u);
+
+  const auto zips = archives();
+  ASSERT_EQ(zips.size(), 1u);
+  EXPECT_TRUE(unzip(zips[0], jpg) == originals[0]);
+  EXPECT_TRUE(unzip(zips[0], png) == originals[1]);
+  EXPECT_TRUE(unzip(zips[0], bad) == originals[2]);
+
+  const auto log = lines_of(run_cli({"log", "--plugin-dir", plugin}).out);
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_NE(log[1].find("compress"), std::string::npos) << log[1];
+  EXPECT_NE(log[1].find(" 2 "), std::string::npos) << log[1];
+}
+
+TEST_F(StillRun, OutpathMirrorsTheTreeAndLeavesSourcesAlone) {
+  cfg.set("outpath", tmp / "out/tree");  // created by the tool when missing
+  cfg.set("isbackup", false);
+  const CliResult r = run({"--no-log"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_TRUE(read_file(jpg) == originals[0]);
+  EXPECT_TRUE(read_file(png) == originals[1]);
+  EXPECT_EQ(Image::open(tmp / "out/tree/a.jpg")->width(), 100);
+  EXPECT_EQ(tail(tmp / "out/tree/sub/b.png"), "Amask");
+  EXPECT_NE(r.err.find("created the output folder"), std::string::npos) << r.err;
+  EXPECT_TRUE(archives().empty());
+}
+
+TEST_F(StillRun, AFailingFileStopsTheRunButKeepsItsBackupReadable) {
+  cfg.set("maskmode", 2);
+  cfg.set("masktext", "sample");
+  cfg.set("fontttf", tmp / "no-such-font.ttf");
+  const CliResult r = run();
+  EXPECT_EQ(r.exit_code, 1);
+  const auto out = lines_of(r.out);
+  ASSERT_EQ(out.size(), 1u) << r.out;
+  EXPECT_EQ(out[0].substr(out[0].size() - 10), ", 'error')");
+  EXPECT_NE(r.err.find("no-such-font.ttf"), std::string::npos) << r.err;
+
+  const Value report = parse_json(read_file(tmp / "report.json"));
+  EXPECT_FALSE(report.contains("zfile"));
+  const auto zips = archives();
+  ASSERT_EQ(zips.size(), 1u);
+  EXPECT_EQ(shell("unzip -tqq '" + zips[0] + "'"), 0);
+  // Nothing was counted, so nothing was logged.
+  EXPECT_FALSE(fs::exists(plugin + "/quorvane.sqlite3"));
+  EXPECT_TRUE(read_file(jpg) == originals[0]);
+  EXPECT_TRUE(read_file(png) == originals[1]);
+}
+
+TEST_F(StillRun, WithJumperrEveryFailingFileGetsItsLine) {
+  cfg.set("maskmode", 2);
+  cfg.set("masktext", "sample");
+  cfg.set("fontttf", tmp / "no-such-font.ttf");
+  cfg.set("jumperr", true);
+  const CliResult r = run({"--no-log"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  auto out = lines_of(r.out);
+  std::sort(out.begin(), out.end());
+  // The unreadable file never gets as far as the font: there is nothing to stamp.
+  EXPECT_EQ(out, (std::vector<std::string>{"('" + jpg + "', 'error')", "('" + png + "', 'error')"}));
+  EXPECT_NE(r.err.find("3 files seen, 1 processed, 0 skipped, 2 failed"), std::string::npos)
+      << r.err;
 }
 
 }  // namespace
