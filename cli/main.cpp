@@ -373,10 +373,11 @@ int cmd_run(const std::vector<std::string>& args) {
   return status;
 }
 
+// The mode as stored (an integer, or a float such as 2.0 when the host gave one).
 std::string mode_name(const std::string& flags) {
-  if (flags == "1") return "compress";
-  if (flags == "2") return "text";
-  if (flags == "3") return "picture";
+  if (flags == "1" || flags == "1.0") return "compress";
+  if (flags == "2" || flags == "2.0") return "text";
+  if (flags == "3" || flags == "3.0") return "picture";
   return flags;
 }
 

@@ -177,7 +177,7 @@ TEST_F(Cli, LogShowsRunsNewestFirst) {
   set_plugin_dir(plugin);
   for (int i = 0; i < 2; ++i) {
     Value d = record();
-    d.set("maskmode", i == 0 ? 1 : 2);
+    d.set("maskmode", i == 0 ? Value(1) : Value(2.0));
     d.at("result").set("ctime", 1700000000 + i * 100);
     d.at("result").set("compresscount", 3 + i);
     d.at("result").set("maskcount", i);
