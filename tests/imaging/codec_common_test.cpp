@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <filesystem>
 #include <random>
 
 #include "imaging/codec_util.hpp"
@@ -203,6 +204,31 @@ INSTANTIATE_TEST_SUITE_P(Formats, Damaged,
                          [](const auto& info) {
                            return std::string(info.param.format) + mode_name(info.param.mode);
                          });
+
+}  // namespace
+}  // namespace img_util::test
+
+namespace img_util::test {
+namespace {
+
+// Hostile inputs kept as files: each opens and decodes (all frames) or fails with ImageError.
+TEST(Crashers, EveryKeptInputDecodesOrFailsCleanly) {
+  const std::filesystem::path dir = std::filesystem::path(IMG_UTIL_SOURCE_DIR) / "tests/data/crashers";
+  int seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    SCOPED_TRACE(entry.path().string());
+    ++seen;
+    try {
+      auto im = Image::open(entry.path().string());
+      imaging::FrameReader frames(*im);
+      while (frames.next()) {
+      }
+      im->load();
+    } catch (const ImageError&) {
+    }
+  }
+  EXPECT_GT(seen, 0);
+}
 
 }  // namespace
 }  // namespace img_util::test

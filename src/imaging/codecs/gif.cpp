@@ -312,6 +312,7 @@ struct GifFrames::Impl {
 
   void draw(const Rect& r, const Control& ctl, const std::vector<Rgba>& palette) {
     Rect c = clip(r);
+    if (c.w == 0 || c.h == 0 || got.empty()) return;  // nothing of the frame is on screen
     const size_t sw = static_cast<size_t>(dec.width()) * 4;
     const int t = ctl.transparency.value_or(-1);
     const int n = static_cast<int>(palette.size());

@@ -85,11 +85,12 @@ void step_read_rows(void* arg) {
   jpeg_start_decompress(c);
   const JDIMENSION w = c->output_width;
   while (c->output_scanline < c->output_height) {
-    unsigned char* out = r->rows[c->output_scanline];
     if (!r->cmyk_row) {
-      jpeg_read_scanlines(c, &out, 1);
+      // Several rows per call let libjpeg hand over whole row groups.
+      jpeg_read_scanlines(c, r->rows + c->output_scanline, c->output_height - c->output_scanline);
       continue;
     }
+    unsigned char* out = r->rows[c->output_scanline];
     unsigned char* in = r->cmyk_row;
     jpeg_read_scanlines(c, &in, 1);
     for (JDIMENSION x = 0; x < w; ++x, in += 4, out += 3) {
