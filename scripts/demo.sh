@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# The demo: installs what is needed, builds, makes a sample folder of real photos (from a Debian
+# package of wallpapers) plus files that must be skipped, and runs a compression job with backups
+# and an output folder; then shows what happened. Everything is written below demo-out/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+bash scripts/install-deps.sh
+
+echo "== building (Release)"
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/release -j2 --target img_util_cli >/dev/null
+cli=$root/build/release/img_util
+
+demo=$root/demo-out
+cache=$root/build/demo-cache
+rm -rf "$demo"
+mkdir -p "$demo/photos/2024/summer" "$demo/photos/2025" "$demo/plugin" "$cache"
+
+echo "== sample folder of real photos"
+if [ ! -d "$cache/pkg" ]; then
+  (cd "$cache" && apt-get download -qq lomiri-wallpapers-16.04 >/dev/null 2>&1) || true
+  deb=$(ls "$cache"/lomiri-wallpapers-16.04_*.deb 2>/dev/null | head -1 || true)
+  if [ -n "$deb" ]; then dpkg-deb -x "$deb" "$cache/pkg"; fi
+fi
+photos=()
+if [ -d "$cache/pkg" ]; then
+  mapfile -t photos < <(find "$cache/pkg" -name '*.jpg' | sort | head -5)
+fi
+if [ ${#photos[@]} -gt 0 ]; then
+  i=0
+  for p in "${photos[@]}"; do
+    case $((i % 3)) in
+      0) dest=$demo/photos ;;
+      1) dest=$demo/photos/2024/summer ;;
+      2) dest=$demo/photos/2025 ;;
+    esac
+    cp "$p" "$dest/$(basename "$p" | tr ' ' '_')"
+    i=$((i + 1))
+  done
+else
+  echo "(no photo package reachable: drawing sample images instead)"
+  /usr/bin/python3 - "$demo/photos" <<'PY'
+import sys, math
+from PIL import Image
+root = sys.argv[1]
+for n, (w, h, sub) in enumerate([(3000, 2000, ""), (2400, 3200, "2024/summer/"), (4000, 3000, "2025/")]):
+    im = Image.effect_mandelbrot((w, h), (-2.0 + n * 0.1, -1.2, 0.8, 1.2), 100).convert("RGB")
+    im.save(f"{root}/{sub}sample{n}.jpg", quality=95)
+PY
+fi
+# Files that must be skipped: not images, a fake image, an image already processed.
+echo "release notes" > "$demo/photos/notes.txt"
+echo "this is not a JPEG" > "$demo/photos/2025/broken.jpg"
+first=$(find "$demo/photos" -maxdepth 1 -name '*.jpg' | head -1)
+cp "$first" "$demo/photos/2025/already-done.jpg" && printf 'Amask' >> "$demo/photos/2025/already-done.jpg"
+
+cat > "$demo/config.json" <<JSON
+{
+  "folder": "$demo/photos",
+  "subfold": 1,
+  "jumperr": 1,
+  "maskmode": 1,
+  "exts": [".jpg", ".jpeg", ".png", ".gif"],
+  "utimemode": 0,
+  "utime": "",
+  "isaprotect": 1,
+  "isbackup": 1,
+  "outpath": "$demo/compressed",
+  "yswidth": 1920,
+  "quality": 80,
+  "ctrsize": 200,
+  "optimize": 1,
+  "tmpPath": "$demo/plugin/temp"
+}
+JSON
+echo "== configuration ($demo/config.json)"
+cat "$demo/config.json"
+
+echo "== running: img_util run demo-out/config.json --plugin-dir demo-out/plugin"
+set +e
+"$cli" run "$demo/config.json" --plugin-dir "$demo/plugin" --debug --report "$demo/report.json"
+rc=$?
+set -e
+echo "(exit status $rc)"
+
+echo "== sizes before -> after"
+(cd "$demo/photos" && find . -type f -name '*.jpg' | sort) | while read -r rel; do
+  src=$demo/photos/$rel; out=$demo/compressed/$rel
+  if [ -f "$out" ]; then
+    printf '  %-45s %8d KiB -> %6d KiB, ends in "%s"\n' "$rel" $(( $(stat -c %s "$src") / 1024 )) \
+      $(( $(stat -c %s "$out") / 1024 )) "$(tail -c 5 "$out")"
+  else
+    printf '  %-45s %8d KiB    (skipped)\n' "$rel" $(( $(stat -c %s "$src") / 1024 ))
+  fi
+done
+echo "== backup archive"
+for z in "$demo"/plugin/backups/*.zip; do unzip -l "$z" | sed 's/^/  /'; done
+echo "== run log"
+"$cli" log --plugin-dir "$demo/plugin"
