@@ -1,6 +1,11 @@
 // JPEG: round trips, refused modes, DCT-scaled decoding, EXIF orientation and metadata.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+
+#include <jpeglib.h>
+
 #include "imaging/codec_util.hpp"
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/imaging.hpp"
@@ -134,6 +139,50 @@ TEST(Jpeg, ExifAndIccAreKeptOrDropped) {
   auto dropped = Image::open_bytes(encode(src, "JPEG", without_metadata()), "d.jpg");
   EXPECT_TRUE(dropped->info.exif.empty());
   EXPECT_TRUE(dropped->info.icc.empty());
+}
+
+// A solid CMYK JPEG as print software writes it (inverted, with the Adobe marker libjpeg adds).
+std::string cmyk_jpeg(int w, int h, const unsigned char ink[4]) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* buf = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &buf, &size);
+  c.image_width = w;
+  c.image_height = h;
+  c.input_components = 4;
+  c.in_color_space = JCS_CMYK;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 95, TRUE);
+  jpeg_start_compress(&c, TRUE);
+  std::vector<unsigned char> row(static_cast<size_t>(w) * 4);
+  for (int x = 0; x < w; ++x) std::copy(ink, ink + 4, &row[x * 4]);
+  while (c.next_scanline < c.image_height) {
+    unsigned char* r = row.data();
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::string out(reinterpret_cast<char*>(buf), size);
+  std::free(buf);
+  return out;
+}
+
+TEST(Jpeg, CmykBecomesRgb) {
+  const unsigned char cyan[4] = {0, 255, 255, 255};     // stored inverted: full cyan, no key
+  const unsigned char grey[4] = {255, 255, 255, 128};   // half key
+  struct Case {
+    const unsigned char* ink;
+    Rgba rgb;
+  };
+  for (const auto& c : {Case{cyan, {0, 255, 255, 255}}, Case{grey, {128, 128, 128, 255}}}) {
+    auto im = Image::open_bytes(cmyk_jpeg(16, 16, c.ink), "cmyk.jpg");
+    EXPECT_EQ(im->mode(), Mode::RGB);
+    const uint8_t* p = im->row(8) + 3 * 8;
+    for (int i = 0; i < 3; ++i) EXPECT_NEAR(p[i], c.rgb[i], 3) << "band " << i;
+  }
 }
 
 TEST(Jpeg, GarbageAfterTheHeaderIsAnImageErrorNamingTheFile) {

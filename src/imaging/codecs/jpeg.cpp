@@ -60,7 +60,6 @@ struct Reader {
   // Output rows for read_rows; for CMYK, a scratch row converted into `rows`.
   unsigned char** rows = nullptr;
   unsigned char* cmyk_row = nullptr;
-  bool adobe_inverted = false;
   ~Reader() {
     if (created) jpeg_destroy_decompress(&cinfo);
   }
@@ -94,11 +93,12 @@ void step_read_rows(void* arg) {
     unsigned char* in = r->cmyk_row;
     jpeg_read_scanlines(c, &in, 1);
     for (JDIMENSION x = 0; x < w; ++x, in += 4, out += 3) {
-      int k = in[3];
+      // CMYK JPEGs in the wild are stored inverted (Adobe's convention, 255 = no ink), whatever
+      // their markers say; R = (1 - C)(1 - K) with the host library's rounding.
+      const int nk = in[3];
       for (int i = 0; i < 3; ++i) {
-        // Adobe writes CMYK inverted (0 = full ink); either way R = 255 - min(255, C + K).
-        int v = r->adobe_inverted ? in[i] + k - 255 : 255 - (in[i] + k);
-        out[i] = static_cast<unsigned char>(v < 0 ? 0 : v > 255 ? 255 : v);
+        int t = (255 - in[i]) * nk + 128;
+        out[i] = static_cast<unsigned char>(nk - ((t + (t >> 8)) >> 8));
       }
     }
   }
@@ -194,7 +194,6 @@ Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hin
   if (c.out_color_space == JCS_CMYK) {
     cmyk.resize(size_t{c.output_width} * 4);
     r.cmyk_row = cmyk.data();
-    r.adobe_inverted = c.saw_Adobe_marker;
   }
   r.rows = rows.data();
   if (!guarded(r.err, step_read_rows, &r)) fail(r, name);
