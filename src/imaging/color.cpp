@@ -171,10 +171,10 @@ constexpr NamedColor kNames[] = {
     {"yellowgreen", 154, 205, 50},
 };
 
-[[noreturn]] void unknown(std::string_view spec) {
+[[noreturn]] void unknown(std::string_view notation) {
   // Quote the way the host prints a text, so the value is recognisable in an error line.
   std::string shown;
-  for (unsigned char c : spec) {
+  for (unsigned char c : notation) {
     if (c == '\\' || c == '\'') {
       shown += '\\';
       shown += static_cast<char>(c);
@@ -194,7 +194,7 @@ constexpr NamedColor kNames[] = {
 uint8_t clip8(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0)); }
 uint8_t clip8(int64_t v) { return static_cast<uint8_t>(std::clamp<int64_t>(v, 0, 255)); }
 
-// A tiny cursor over the specification, for the functional notations.
+// A tiny cursor over the colour text, for the functional notations.
 class Scanner {
  public:
   explicit Scanner(std::string_view s) : s_(s) {}
@@ -306,9 +306,9 @@ Rgba from_hsv(double h, double s, double v) {
 
 }  // namespace
 
-Rgba parse_color(std::string_view spec) {
-  if (spec.size() > 100) throw ValueError("color specifier is too long");
-  std::string lower(spec);
+Rgba parse_color(std::string_view notation) {
+  if (notation.size() > 100) throw ValueError("color specifier is too long");
+  std::string lower(notation);
   for (char& c : lower)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
 
@@ -354,7 +354,7 @@ Rgba parse_color(std::string_view spec) {
   if (auto v = functional<int64_t>(s, "rgba", 4, {false, false, false, false}, read_int))
     return {clip8((*v)[0]), clip8((*v)[1]), clip8((*v)[2]), clip8((*v)[3])};
 
-  unknown(spec);
+  unknown(notation);
 }
 
 }  // namespace img_util::imaging

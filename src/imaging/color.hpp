@@ -11,6 +11,6 @@ namespace img_util::imaging {
 // "rgba(r, g, b, a)", "hsl(h, s%, l%)", "hsv(h, s%, v%)" / "hsb(...)" and the 148 CSS colour
 // names, in any letter case. Colours without alpha are opaque; components above 255 are
 // clipped. Throws ValueError naming the text for anything else.
-Rgba parse_color(std::string_view spec);
+Rgba parse_color(std::string_view notation);
 
 }  // namespace img_util::imaging

@@ -15,14 +15,14 @@ namespace img_util::imaging {
 namespace {
 
 struct ColorCase {
-  const char* spec;
+  const char* notation;
   Rgba rgba;
 };
 
 class ColorTest : public ::testing::TestWithParam<ColorCase> {};
 
 TEST_P(ColorTest, Parses) {
-  EXPECT_EQ(parse_color(GetParam().spec), GetParam().rgba) << GetParam().spec;
+  EXPECT_EQ(parse_color(GetParam().notation), GetParam().rgba) << GetParam().notation;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -63,11 +63,11 @@ TEST(ColorOracle, AgreesWithTheHostLibrary) {
   if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP();
   std::string script = ::testing::TempDir() + "/img_util_color_oracle.py";
   std::ofstream(script) << "from PIL import ImageColor\n"
-                           "specs = sorted(ImageColor.colormap) + ['hsl(%d, %d%%, %d%%)' % (h, s, l)\n"
+                           "notations = sorted(ImageColor.colormap) + ['hsl(%d, %d%%, %d%%)' % (h, s, l)\n"
                            "  for h in range(0, 400, 37) for s in (0, 33, 100) for l in (0, 20, 50, 77, 100)]\n"
-                           "specs += ['hsb(%d, %d%%, %d%%)' % (h, s, 60) for h in range(0, 360, 45) for s in (10, 90)]\n"
-                           "specs += ['rgb(%d%%, 0%%, 99%%)' % p for p in range(0, 101, 7)]\n"
-                           "for s in specs:\n"
+                           "notations += ['hsb(%d, %d%%, %d%%)' % (h, s, 60) for h in range(0, 360, 45) for s in (10, 90)]\n"
+                           "notations += ['rgb(%d%%, 0%%, 99%%)' % p for p in range(0, 101, 7)]\n"
+                           "for s in notations:\n"
                            "    print(s.replace(' ', '_'), *ImageColor.getcolor(s, 'RGBA'))\n";
   FILE* p = popen(("/usr/bin/python3 " + script + " 2>/dev/null").c_str(), "r");
   ASSERT_NE(p, nullptr);
@@ -78,12 +78,12 @@ TEST(ColorOracle, AgreesWithTheHostLibrary) {
   pclose(p);
   if (out.empty()) GTEST_SKIP() << "python3-pil is not installed";
   std::istringstream lines(out);
-  std::string spec;
+  std::string notation;
   int r, g, b, a, count = 0;
-  while (lines >> spec >> r >> g >> b >> a) {
-    for (char& c : spec)
+  while (lines >> notation >> r >> g >> b >> a) {
+    for (char& c : notation)
       if (c == '_') c = ' ';
-    EXPECT_EQ(parse_color(spec), (Rgba{uint8_t(r), uint8_t(g), uint8_t(b), uint8_t(a)})) << spec;
+    EXPECT_EQ(parse_color(notation), (Rgba{uint8_t(r), uint8_t(g), uint8_t(b), uint8_t(a)})) << notation;
     ++count;
   }
   EXPECT_GT(count, 300);
