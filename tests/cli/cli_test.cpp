@@ -1,6 +1,9 @@
 // The img_util command line: usage, configuration checks, runs, reports and the run log.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
+#include <cstdio>
 #include <filesystem>
 
 #include "img_util/images.hpp"
@@ -10,6 +13,19 @@
 
 namespace img_util::test {
 namespace {
+
+// Runs a shell command line; its standard output as `out`.
+CliResult run_cli_via_shell(const std::string& cmd) {
+  CliResult r;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return r;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+  const int status = pclose(p);
+  r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -135,6 +151,19 @@ TEST_F(Cli, ConfigurationFromStandardInputWithAByteOrderMark) {
       run_cli({"run", "-", "--plugin-dir", plugin, "--no-log"}, "\xEF\xBB\xBF" + to_json(config()));
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_NE(r.err.find("1 files seen"), std::string::npos) << r.err;
+}
+
+// On a terminal the tool keeps one progress line up to date on standard error and clears it
+// before the summary. `script` gives the run a pseudo-terminal.
+TEST_F(Cli, ProgressLineOnATerminal) {
+  write_file(site + "/notes.txt", "x");
+  write_file(tmp / "cfg.json", to_json(config()));
+  const std::string cmd = std::string(IMG_UTIL_CLI_PATH) + " run " + (tmp / "cfg.json") +
+                          " --no-log --plugin-dir " + plugin;
+  const CliResult r = run_cli_via_shell("script -qec '" + cmd + "' /dev/null");
+  EXPECT_NE(r.out.find("\r\033[K1 seen, 0 processed, 1 skipped, 0 failed, "), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\r\033[Kimg_util: done in "), std::string::npos) << r.out;
 }
 
 TEST_F(Cli, FailedRunExitsOneAndStillWritesTheReport) {
