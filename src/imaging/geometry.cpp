@@ -84,6 +84,8 @@ Image rotate_quarter(const Image& im, int quarter_turns) {
   if (q == 0) return im;
   const bool swap = q != 2;
   Image out = detail::derived_image(im, im.mode(), swap ? h : w, swap ? w : h);
+  uint8_t* obase = out.pixels().data();
+  const size_t ostride = out.stride();
   for (int y = 0; y < h; ++y) {
     const uint8_t* src = im.row(y);
     for (int x = 0; x < w; ++x) {
@@ -91,7 +93,8 @@ Image rotate_quarter(const Image& im, int quarter_turns) {
       if (q == 1) ox = y, oy = w - 1 - x;           // counter-clockwise
       else if (q == 2) ox = w - 1 - x, oy = h - 1 - y;
       else ox = h - 1 - y, oy = x;                  // clockwise
-      copy_pixel(out.row(oy) + static_cast<size_t>(ox) * bands, src + static_cast<size_t>(x) * bands, bands);
+      copy_pixel(obase + ostride * static_cast<size_t>(oy) + static_cast<size_t>(ox) * bands,
+                 src + static_cast<size_t>(x) * bands, bands);
     }
   }
   return out;
@@ -106,6 +109,8 @@ Image rotate(const Image& im, double degrees) {
 
   const RotationMap m = RotationMap::make(angle, w, h);
   Image out = detail::derived_image(im, im.mode(), w, h);
+  const uint8_t* src = im.pixels().data();
+  const size_t stride = im.stride();
   const auto& a = m.a;
   if (a[1] == 0 && a[3] == 0) {
     // A pure scale: Pillow steps through precomputed source columns.
@@ -116,9 +121,9 @@ Image rotate(const Image& im, double degrees) {
       const int yi = coord(yo);
       if (yi < 0 || yi >= h) continue;
       uint8_t* dst = out.row(y);
-      const uint8_t* src = im.row(yi);
+      const uint8_t* line = src + stride * size_t(yi);
       for (int x = 0; x < w; ++x)
-        if (xs[x] >= 0 && xs[x] < w) copy_pixel(dst + size_t(x) * bands, src + size_t(xs[x]) * bands, bands);
+        if (xs[x] >= 0 && xs[x] < w) copy_pixel(dst + size_t(x) * bands, line + size_t(xs[x]) * bands, bands);
     }
     return out;
   }
@@ -130,7 +135,7 @@ Image rotate(const Image& im, double degrees) {
       for (int x = 0; x < w; ++x, xx += m.f0, yy += m.f3) {
         const int xin = xx >> 16, yin = yy >> 16;
         if (xin >= 0 && xin < w && yin >= 0 && yin < h)
-          copy_pixel(dst + size_t(x) * bands, im.row(yin) + size_t(xin) * bands, bands);
+          copy_pixel(dst + size_t(x) * bands, src + stride * size_t(yin) + size_t(xin) * bands, bands);
       }
     }
     return out;
@@ -142,7 +147,7 @@ Image rotate(const Image& im, double degrees) {
     for (int x = 0; x < w; ++x, xx += a[0], yy += a[3]) {
       const int xin = coord(xx), yin = coord(yy);
       if (xin >= 0 && xin < w && yin >= 0 && yin < h)
-        copy_pixel(dst + size_t(x) * bands, im.row(yin) + size_t(xin) * bands, bands);
+        copy_pixel(dst + size_t(x) * bands, src + stride * size_t(yin) + size_t(xin) * bands, bands);
     }
   }
   return out;

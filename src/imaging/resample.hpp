@@ -47,6 +47,11 @@ inline uint8_t clip_fixed(int32_t sum) {
 void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
                      const FixedCoeffs& c, uint8_t* out, size_t out_stride);
 
+// The same pass without the vector kernels (horizontal_pass uses AVX2 for 3 and 4 bands
+// where the processor has it); kept callable so tests can hold the two to the same bytes.
+void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
+                              const FixedCoeffs& c, uint8_t* out, size_t out_stride);
+
 // Computes output rows [y0, y1) of the vertical pass; `width` pixels per row.
 void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, const FixedCoeffs& c,
                    int y0, int y1, uint8_t* out, size_t out_stride);

@@ -65,6 +65,22 @@ TEST(Coefficients, SupportWidensWithTheReduction) {
   EXPECT_EQ(compute_coeffs(300, 0, 300, 100).ksize, 2 * 9 + 1);
 }
 
+TEST(HorizontalPass, VectorAndPortableKernelsAgree) {
+  using imaging::resample::horizontal_pass;
+  using imaging::resample::horizontal_pass_portable;
+  for (int bands : {1, 2, 3, 4})
+    for (auto [in_w, out_w] : {std::pair{1, 1}, {2, 5}, {7, 3}, {37, 11}, {300, 299}, {1000, 97}}) {
+      Image src = test::random_image(bands == 3 ? Mode::RGB : bands == 4 ? Mode::RGBA : bands == 2 ? Mode::LA : Mode::L,
+                                     in_w, 3, unsigned(in_w * 31 + bands));
+      const auto c = to_fixed(compute_coeffs(in_w, 0.0, double(in_w), out_w));
+      const size_t stride = size_t(out_w) * bands;
+      std::vector<uint8_t> fast(stride * 3), slow(stride * 3);
+      horizontal_pass(src.pixels().data(), src.stride(), bands, 0, 3, c, fast.data(), stride);
+      horizontal_pass_portable(src.pixels().data(), src.stride(), bands, 0, 3, c, slow.data(), stride);
+      EXPECT_EQ(fast, slow) << bands << " bands, " << in_w << " -> " << out_w;
+    }
+}
+
 struct ResizeCase {
   Mode mode;
   int w, h, to_w, to_h;
