@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <random>
 #include <string>
 
 #include "img_util/errors.hpp"
@@ -52,6 +53,37 @@ TEST(Json, ParseErrorsAreValueErrorsWithPosition) {
       ADD_FAILURE() << "accepted: " << text;
     } catch (const ValueError& e) {
       EXPECT_NE(std::string(e.what()).find("line 1 column"), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(Json, DeepNestingIsAnErrorNotACrash) {
+  EXPECT_THROW(parse_json(std::string(100000, '[') + std::string(100000, ']')), ValueError);
+  EXPECT_NO_THROW(parse_json(std::string(100, '[') + std::string(100, ']')));
+}
+
+// Damaged documents either parse or raise ValueError; nothing else (the sanitizer build
+// watches the reads).
+TEST(Json, DamagedInputOnlyEverRaisesValueError) {
+  const std::string doc =
+      R"({"folder": "/srv/\u56fe", "n": [1, -2.5e3, true, null], "s": "a\"b\ud83d\ude00"})";
+  std::mt19937 rng(7);
+  for (int round = 0; round < 3000; ++round) {
+    std::string text = doc;
+    const int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits; ++e) {
+      const size_t at = rng() % text.size();
+      switch (rng() % 3) {
+        case 0: text[at] = static_cast<char>(rng() % 256); break;
+        case 1: text.erase(at, 1 + rng() % 3); break;
+        default: text.resize(at); break;
+      }
+      if (text.empty()) text = "{";
+    }
+    try {
+      const Value v = parse_json(text);
+      to_json(v);
+    } catch (const ValueError&) {
     }
   }
 }
