@@ -26,16 +26,15 @@ std::optional<std::pair<int, int>> scaled_size(int image_x, int image_y, int mar
   return std::pair<int, int>{static_cast<int>(w), static_cast<int>(h)};
 }
 
-Image scale_alpha(const Image& mark, double opacity, const std::string& path) {
+Image scale_alpha(Image mark, double opacity, const std::string& path) {
   if (mark.mode() != Mode::RGBA)
     throw ValueError("cannot apply 'maskopacity' to the watermark picture '" + path + "': it has no alpha band (mode " +
                      mode_name(mark.mode()) + ")");
   // Single precision, truncated: the host library's band blend toward black.
   const float f = static_cast<float>(opacity);
-  Image out = mark;
-  std::vector<uint8_t>& px = out.pixels();
+  std::vector<uint8_t>& px = mark.pixels();
   for (size_t k = 3; k < px.size(); k += 4) px[k] = static_cast<uint8_t>(0 + f * static_cast<int>(px[k]));
-  return out;
+  return mark;
 }
 
 Placement place(const std::string& markpos, int image_x, int image_y, int mark_x, int mark_y, int64_t margin_x,
@@ -124,7 +123,7 @@ ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, Image
 
   Value opacity_v = cfg.get("maskopacity");
   const double opacity = (opacity_v.truthy() ? opacity_v.as_number() : 0.0) / 100.0;
-  if (opacity > 0 && opacity < 0.99) mark = watermark::scale_alpha(mark, opacity, mark_path);
+  if (opacity > 0 && opacity < 0.99) mark = watermark::scale_alpha(std::move(mark), opacity, mark_path);
 
   Value pos_v = cfg.get("markpos");
   std::string markpos;
@@ -136,7 +135,8 @@ ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, Image
       watermark::place(markpos, image_x, image_y, mark.width(), mark.height(), watermark::margin(cfg, "marginx"),
                        watermark::margin(cfg, "marginy"));
 
-  Image out = watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(mark), pos);
+  Image out = mark.mode() == Mode::RGBA ? watermark::blend_picture(watermark::to_rgba(*im), mark, pos)
+                                        : watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(mark), pos);
   watermark::keep_metadata(*im, out);
   if (iscount) watermark::count_watermark(cfg);
   return std::make_shared<Image>(std::move(out));

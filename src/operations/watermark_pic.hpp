@@ -30,7 +30,7 @@ Placement place(const std::string& markpos, int image_x, int image_y, int mark_x
 
 // The picture's alpha multiplied by `opacity` (0..1), truncated. Throws ValueError naming
 // `path` when the picture has no alpha band (only RGBA pictures have one to scale).
-Image scale_alpha(const Image& mark, double opacity, const std::string& path);
+Image scale_alpha(Image mark, double opacity, const std::string& path);
 
 // The image with the picture pasted at `pos` on a transparent layer and that layer blended
 // over it by its own alpha, every band included. Both images RGBA; `rgba` is changed and
