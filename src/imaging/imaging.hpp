@@ -41,8 +41,10 @@ std::string encode(const Image& im, const std::string& format, const EncodeOptio
 void save(const Image& im, const std::string& path, const EncodeOptions& opts = {});
 
 // Decodes the frames of a (GIF) image one at a time, each composited to a full frame as a
-// viewer shows it (mode RGBA, or P when no frame needs more than the palette), with
-// info.duration set per frame. For still formats it yields the one image.
+// viewer shows it, with info.duration (absent without a graphic control extension) and
+// info.loop set per frame: the first frame as P with its palette and transparency index, as
+// load() gives it, every later one as RGBA. Only the frame being built is held in memory.
+// For still formats it yields the one image.
 class FrameReader {
  public:
   explicit FrameReader(const Image& opened);
