@@ -8,6 +8,8 @@
 #include <cmath>
 #include <string>
 #include <cstring>
+#include <exception>
+#include <system_error>
 #include <thread>
 
 #if defined(__x86_64__)
@@ -54,14 +56,27 @@ void split_rows(int n, double work, Fn&& fn) {
   constexpr double kWorthAThread = 4e6;
   if (n < 2 || work < kWorthAThread || std::thread::hardware_concurrency() < 2) return fn(0, n);
   const int mid = n / 2;
+  std::exception_ptr failure;
   std::thread helper;
   try {
-    helper = std::thread([&] { fn(0, mid); });
+    helper = std::thread([&] {
+      try {
+        fn(0, mid);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
   } catch (const std::system_error&) {
     return fn(0, n);
   }
-  fn(mid, n);
+  try {
+    fn(mid, n);
+  } catch (...) {
+    helper.join();
+    throw;
+  }
   helper.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace

@@ -79,6 +79,17 @@ TEST(Quantize, ImagesWithFewColoursKeepThemExactly) {
   EXPECT_EQ(imaging::convert(p, Mode::RGB).pixels(), in.pixels());
 }
 
+// A box of more than 2^32 / 255 pixels: its colour sums need more than 32 bits (a 32-bit
+// sum would wrap and give the box a wrong colour).
+TEST(Quantize, HugeBoxesKeepTheirColour) {
+  Image in(Mode::RGB, 4200, 4100, Rgba{255, 254, 253, 255});
+  in.row(0)[0] = 0;
+  Image p = imaging::convert(in, Mode::P);
+  ASSERT_EQ(p.palette.size(), 2u);
+  EXPECT_EQ(p.palette[p.row(4099)[4199]], (Rgba{255, 254, 253, 255}));
+  EXPECT_EQ(p.palette[p.row(0)[0]], (Rgba{0, 254, 253, 255}));
+}
+
 TEST(Quantize, SingleColourAndTinyImages) {
   Image one(Mode::RGB, 3, 3, Rgba{9, 8, 7, 255});
   Image p = imaging::convert(one, Mode::P);
