@@ -143,8 +143,11 @@ double psnr(const Image& a, const Image& b) {
 }
 
 std::string hex_grid(const Image& im) {
-  if (im.width() * im.height() > 400) return "(" + std::to_string(im.width()) + "x" + std::to_string(im.height()) + ")";
   std::ostringstream s;
+  if (im.width() * im.height() > 400) {
+    s << '(' << im.width() << 'x' << im.height() << ')';
+    return s.str();
+  }
   char buf[4];
   for (int y = 0; y < im.height(); ++y) {
     for (size_t i = 0; i < im.stride(); ++i) {
