@@ -95,6 +95,12 @@ TEST(Jpeg, ExifOrientationIsAppliedAndReset) {
   EXPECT_LT(top[2], 50);
   EXPECT_LT(bottom[0], 50);
   EXPECT_GT(bottom[2], 200);
+
+  // A reduction hint speaks of the upright image: 4x8 upright is a quarter of the stored 32x16.
+  auto reduced = Image::open_bytes(encode(src, "JPEG", with_quality(95)), "rot.jpg");
+  reduced->load({4, 8});
+  EXPECT_EQ(reduced->width(), 4);
+  EXPECT_EQ(reduced->height(), 8);
 }
 
 // Source 3x2 "abc/def" under each orientation, as a viewer shows it.
