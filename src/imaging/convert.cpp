@@ -88,7 +88,9 @@ Image convert(const Image& im, Mode to, int colors) {
   // Same mode: a plain copy, which still describes the same encoded bytes.
   if (im.mode() == to) return im;
   if (to == Mode::P) {
-    Image out = quantize_median_cut(im, colors);
+    // Pillow quantises RGBA by its octree, keeping alpha in the palette; everything else by
+    // median cut on the colours.
+    Image out = im.mode() == Mode::RGBA ? quantize_octree(im, colors) : quantize_median_cut(im, colors);
     std::vector<Rgba> palette = std::move(out.palette);
     out.info = detail::derived_info(im.info);
     out.info.transparency.reset();

@@ -61,8 +61,8 @@ class FrameReader {
 
 // Mode conversion as Pillow's convert(): L<->RGB by ITU-R 601-2 luma, alpha added opaque or
 // dropped, P expanded through its palette (tRNS/transparency index honoured). To P: an
-// adaptive palette of at most `colors` entries (median cut), no dithering; alpha is not
-// carried into the palette (an RGBA source is quantised as its RGB conversion would be).
+// adaptive palette of at most `colors` entries (median cut), no dithering; an RGBA source
+// gets Pillow's octree palette of exactly `colors` RGBA entries instead, alpha included.
 // The result keeps info (EXIF, ICC, GIF timing) but not the format or an adopted encoding.
 // Throws ValueError for `colors` outside 1..256.
 Image convert(const Image& im, Mode to, int colors = 256);

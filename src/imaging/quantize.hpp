@@ -11,4 +11,11 @@ namespace img_util::imaging {
 // colours keeps them exactly. The palette entries are opaque.
 Image quantize_median_cut(const Image& im, int colors);
 
+// Maps an RGBA image to a P image with a palette of exactly `colors` RGBA entries by the
+// fast octree with alpha that Pillow uses for RGBA sources: all used cells of a coarse
+// 4x4x4x4 cube plus the most used cells of a fine 8x16x8x8 cube, each entry the truncated
+// mean of its cell (unused entries are transparent black). Fully transparent pixels all take
+// the first transparent pixel's colour.
+Image quantize_octree(const Image& im, int colors);
+
 }  // namespace img_util::imaging
