@@ -278,6 +278,7 @@ struct GifFrames::Impl {
   void copy_region(const Rect& c, std::vector<uint8_t>& to, bool save) {
     const size_t sw = static_cast<size_t>(dec.width()) * 4, row = static_cast<size_t>(c.w) * 4;
     if (save) to.resize(row * c.h);
+    if (row == 0 || c.h == 0) return;
     for (int y = 0; y < c.h; ++y) {
       uint8_t* cv = &canvas[(c.y + y) * sw + c.x * 4];
       uint8_t* sv = &to[y * row];
