@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <iterator>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -15,6 +17,7 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "support/fixtures.hpp"
+#include "support/atomic_file.hpp"
 #include "support/spawn.hpp"
 
 namespace img_util {
@@ -378,6 +381,22 @@ TEST_F(DoingGifTest, ReplacingTheSourceKeepsItsPermissions) {
   EXPECT_EQ(read_frames(source).size(), 2u);
   EXPECT_EQ(fs::status(source).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+}
+
+TEST_F(DoingGifTest, FailedWriteLeavesTheSourceWhole) {
+  write_file(source, encode_animation(2, 60, 40));
+  const std::string before = read_file(source);
+  cfg = config(4);
+  {
+    FileOpsOverride restore;
+    file_ops().rename = [](const char*, const char*) {
+      errno = ENOSPC;
+      return -1;
+    };
+    EXPECT_THROW(images.doing_gif(source, cfg), OSError);
+  }
+  EXPECT_EQ(read_file(source), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(site()), fs::directory_iterator()), 1);
 }
 
 TEST_F(DoingGifTest, MissingDurationFailsAfterTheBackup) {
