@@ -55,12 +55,14 @@ void convert_from(const Image& in, Image& out) {
 }
 
 // A palette image expanded through a 256-entry table of target pixels. Indices beyond the
-// palette read as opaque black; the transparency index reads as alpha 0.
+// palette read as the grey of their own value (Pillow's palettes start as a grey ramp and
+// a short palette only overwrites its beginning); the transparency index reads as alpha 0.
 void expand_palette(const Image& in, Image& out) {
   const int tb = out.bands();
   std::array<std::array<uint8_t, 4>, 256> table{};
   for (int i = 0; i < 256; ++i) {
-    Rgba c = i < static_cast<int>(in.palette.size()) ? in.palette[i] : Rgba{0, 0, 0, 255};
+    const uint8_t grey = static_cast<uint8_t>(i);
+    Rgba c = i < static_cast<int>(in.palette.size()) ? in.palette[i] : Rgba{grey, grey, grey, 255};
     if (in.info.transparency && *in.info.transparency == i) c[3] = 0;
     uint8_t* t = table[i].data();
     switch (out.mode()) {

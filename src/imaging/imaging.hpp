@@ -73,16 +73,20 @@ Image convert(const Image& im, Mode to, int colors = 256);
 Image resize(const Image& im, int width, int height);
 
 // Rotation by `degrees` counter-clockwise about the centre, size kept, nearest neighbour,
-// outside pixels transparent (zero). For tests and reference paths.
+// outside pixels transparent (zero), pixel for pixel as Pillow's rotate(). The inverse map
+// is in imaging/geometry.hpp for code that needs only some of the pixels.
 Image rotate(const Image& im, double degrees);
 
-// Box (left, top, right, bottom), right/bottom exclusive; outside parts are zero.
+// Box (left, top, right, bottom), right/bottom exclusive; outside parts are zero. Throws
+// ValueError when right < left or bottom < top.
 Image crop(const Image& im, int left, int top, int right, int bottom);
 
-// Copies `src` into `dst` at (x, y), converting to dst's mode, clipped to dst. No mask.
+// Copies `src` into `dst` at (x, y), converting to dst's mode, clipped to dst (negative
+// positions clip too). No mask. Clears dst's adopted encoding.
 void paste(Image& dst, const Image& src, int x, int y);
 
 // Source-over compositing of two RGBA images of equal size: `over` on top of `under`.
+// Throws ValueError for other modes or sizes.
 Image alpha_composite(const Image& under, const Image& over);
 
 // Per-pixel blend: a where mask is 255, b where 0 (mask's alpha band or L band), every band

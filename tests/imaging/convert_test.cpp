@@ -64,6 +64,17 @@ TEST(Convert, PaletteTransparencyIndexBecomesAlphaZero) {
   EXPECT_FALSE(rgba.info.transparency);
 }
 
+TEST(Convert, IndicesBeyondAShortPaletteMatchPillow) {
+  if (!test::pillow_available()) GTEST_SKIP() << "python3-pil is not installed";
+  Image p(Mode::P, 3, 1);
+  p.palette = {Rgba{10, 20, 30, 255}, Rgba{40, 50, 60, 255}};
+  p.pixels() = {0, 5, 200};
+  for (Mode to : {Mode::L, Mode::RGBA}) {
+    Image theirs = pillow(std::string("out = ins[0].convert('") + mode_name(to) + "')", {&p});
+    EXPECT_EQ(test::max_difference(imaging::convert(p, to), theirs), 0) << mode_name(to);
+  }
+}
+
 TEST(Convert, SameModeIsAPlainCopy) {
   Image in = test::random_image(Mode::RGB, 5, 5, 3);
   in.info.adopted_bytes = std::make_shared<const std::string>("jpeg bytes");
