@@ -58,6 +58,19 @@ INSTANTIATE_TEST_SUITE_P(All, FormatRoundTrip, ::testing::ValuesIn(kRoundTrips),
                            return std::string(info.param.format) + mode_name(info.param.in);
                          });
 
+// Thin and one-pixel images go through every encoder and decoder at their size.
+TEST(FormatEdges, OnePixelAndOneLineImages) {
+  for (const RoundTrip& c : kRoundTrips)
+    for (auto [w, h] : {std::pair{1, 1}, std::pair{1, 7}, std::pair{7, 1}}) {
+      SCOPED_TRACE(std::string(c.format) + mode_name(c.in) + " " + std::to_string(w) + "x" +
+                   std::to_string(h));
+      auto im = Image::open_bytes(encode(pattern(c.in, w, h), c.format), "edge");
+      im->load();
+      EXPECT_EQ(im->width(), w);
+      EXPECT_EQ(im->height(), h);
+    }
+}
+
 TEST(Webp, QualityChangesTheSizeAndMetadataTravels) {
   Image src = pattern(Mode::RGB, 64, 64);
   EXPECT_LT(encode(src, "WEBP", with_quality(10)).size(), encode(src, "WEBP").size());
