@@ -47,6 +47,21 @@ double mod360(double degrees) {
 
 }  // namespace
 
+// 16.16 fixed-point stepping: one add per coordinate and pixel, as the host steps.
+template <int B>
+static void rotate_fixed(const RotationMap& m, const uint8_t* src, size_t stride, int w, int h, Image& out) {
+  int row_x = m.f2, row_y = m.f5;
+  for (int y = 0; y < h; ++y, row_x += m.f1, row_y += m.f4) {
+    uint8_t* dst = out.row(y);
+    int xx = row_x, yy = row_y;
+    for (int x = 0; x < w; ++x, xx += m.f0, yy += m.f3) {
+      const int xin = xx >> 16, yin = yy >> 16;
+      if (xin >= 0 && xin < w && yin >= 0 && yin < h)
+        std::memcpy(dst + size_t(x) * B, src + stride * size_t(yin) + size_t(xin) * B, B);
+    }
+  }
+}
+
 RotationMap RotationMap::make(double degrees, int width, int height) {
   RotationMap m;
   const double angle = -(mod360(degrees) * (M_PI / 180.0));
@@ -69,12 +84,12 @@ RotationMap RotationMap::make(double degrees, int width, int height) {
 }
 
 int RotationMap::src_x(int x, int y) const {
-  if (fixed) return (f2 + y * f1 + x * f0) >> 16;
+  if (fixed) return static_cast<int>((int64_t{f2} + int64_t{y} * f1 + int64_t{x} * f0) >> 16);
   return coord(a[2] + a[1] * 0.5 + a[0] * 0.5 + y * a[1] + x * a[0]);
 }
 
 int RotationMap::src_y(int x, int y) const {
-  if (fixed) return (f5 + y * f4 + x * f3) >> 16;
+  if (fixed) return static_cast<int>((int64_t{f5} + int64_t{y} * f4 + int64_t{x} * f3) >> 16);
   return coord(a[5] + a[4] * 0.5 + a[3] * 0.5 + y * a[4] + x * a[3]);
 }
 
@@ -128,15 +143,11 @@ Image rotate(const Image& im, double degrees) {
     return out;
   }
   if (m.fixed) {
-    int row_x = m.f2, row_y = m.f5;
-    for (int y = 0; y < h; ++y, row_x += m.f1, row_y += m.f4) {
-      uint8_t* dst = out.row(y);
-      int xx = row_x, yy = row_y;
-      for (int x = 0; x < w; ++x, xx += m.f0, yy += m.f3) {
-        const int xin = xx >> 16, yin = yy >> 16;
-        if (xin >= 0 && xin < w && yin >= 0 && yin < h)
-          copy_pixel(dst + size_t(x) * bands, src + stride * size_t(yin) + size_t(xin) * bands, bands);
-      }
+    switch (bands) {
+      case 1: rotate_fixed<1>(m, src, stride, w, h, out); break;
+      case 2: rotate_fixed<2>(m, src, stride, w, h, out); break;
+      case 3: rotate_fixed<3>(m, src, stride, w, h, out); break;
+      default: rotate_fixed<4>(m, src, stride, w, h, out); break;
     }
     return out;
   }

@@ -214,7 +214,9 @@ void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, in
 }
 
 // Built for AVX2 and for the baseline; the loader picks one. Integer sums, same bytes.
+#if defined(__x86_64__)
 __attribute__((target_clones("avx2", "default")))
+#endif
 void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, const FixedCoeffs& c,
                    int y0, int y1, uint8_t* out, size_t out_stride) {
   const size_t n = static_cast<size_t>(width) * static_cast<size_t>(bands);
