@@ -4,11 +4,13 @@
 // animated GIF in the compression-only mode with the lossy pass enabled goes to gifsicle. Any
 // other animated GIF is taken apart frame by frame, each frame compressed and watermarked, and
 // put back together into the scratch GIF, which becomes the target with its processed marker.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <exception>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,11 +35,20 @@ int64_t file_size(const std::string& path) {
 
 // The scratch GIF is a plain write: nothing of value is lost when it fails half-way.
 void write_scratch(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  if (!f) throw_errno(path);
-  f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  f.close();
-  if (!f) throw_errno(path);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) throw_errno(path);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      throw OSError(err, path);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) != 0) throw_errno(path);
 }
 
 std::string join(const std::string& dir, const std::string& name) {
