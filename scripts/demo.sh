@@ -96,5 +96,41 @@ echo "== sizes before -> after"
 done
 echo "== backup archive"
 for z in "$demo"/plugin/backups/*.zip; do unzip -l "$z" | sed 's/^/  /'; done
+
+echo
+echo "== watermarks: a tiled diagonal text (Latin and Chinese) and a logo, each into its own folder"
+/usr/bin/python3 - "$demo/logo.png" <<'PY'
+import sys
+from PIL import Image, ImageDraw
+logo = Image.new("RGBA", (400, 160), (0, 0, 0, 0))
+d = ImageDraw.Draw(logo)
+d.rounded_rectangle((0, 0, 399, 159), 36, fill=(20, 60, 160, 210))
+d.ellipse((30, 30, 130, 130), fill=(255, 200, 40, 255))
+d.rectangle((160, 60, 370, 100), fill=(255, 255, 255, 230))
+logo.save(sys.argv[1])
+PY
+font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+[ -f "$font" ] || font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+watermark_run() {  # NAME JSON-KEYS
+  local name=$1 keys=$2
+  cat > "$demo/$name.json" <<JSON
+{
+  "folder": "$demo/photos", "subfold": 1, "jumperr": 1, "exts": [".jpg", ".png"],
+  "utimemode": 0, "utime": "", "isprotect": 1, "outpath": "$demo/$name",
+  "iscompress": 1, "yswidth": 1920, "quality": 80, "optimize": 1, "tmpPath": "$demo/plugin/temp",
+  $keys
+}
+JSON
+  echo "-- img_util run demo-out/$name.json"
+  "$cli" run "$demo/$name.json" --plugin-dir "$demo/plugin" || echo "(exit status $?)"
+  find "$demo/$name" -type f -name '*.jpg' | sort | while read -r f; do
+    printf '  %-60s %6d KiB, ends in "%s"\n' "${f#$demo/}" $(( $(stat -c %s "$f") / 1024 )) "$(tail -c 5 "$f")"
+  done
+}
+watermark_run watermarked-text '"maskmode": 2, "masktext": "© img_util 演示 水印", "fontttf": "'"$font"'",
+  "fontsize": 44, "rgba": "rgba(255, 255, 255, 110)"'
+watermark_run watermarked-logo '"maskmode": 3, "maskimgPath": "'"$demo/logo.png"'", "maskscale": 6,
+  "maskopacity": 70, "markpos": "rightbottom", "marginx": 24, "marginy": 24'
+echo
 echo "== run log"
 "$cli" log --plugin-dir "$demo/plugin"
