@@ -1,6 +1,8 @@
 // Colour notations, checked against a table and against the host's own colour reader.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -61,7 +63,8 @@ TEST(ColorErrors, NameTheValue) {
 // Every name and a spread of functional notations agree with the host library's reader.
 TEST(ColorOracle, AgreesWithTheHostLibrary) {
   if (!std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP();
-  std::string script = ::testing::TempDir() + "/img_util_color_oracle.py";
+  std::string script =
+      ::testing::TempDir() + "/img_util_color_oracle_" + std::to_string(getpid()) + ".py";
   std::ofstream(script) << "from PIL import ImageColor\n"
                            "notations = sorted(ImageColor.colormap) + ['hsl(%d, %d%%, %d%%)' % (h, s, l)\n"
                            "  for h in range(0, 400, 37) for s in (0, 33, 100) for l in (0, 20, 50, 77, 100)]\n"

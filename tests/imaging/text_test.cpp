@@ -2,6 +2,8 @@
 // drawn pixels (both use FreeType with the same hinting, so we expect exact equality).
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -28,7 +30,9 @@ std::u32string u32(const std::string& utf8) {
 
 // Runs a Python script with the host's image library; returns its standard output.
 std::string python(const std::string& script) {
-  std::string path = ::testing::TempDir() + "/img_util_text_oracle.py";
+  // One script file per process: ctest runs the cases of this suite side by side.
+  std::string path =
+      ::testing::TempDir() + "/img_util_text_oracle_" + std::to_string(getpid()) + ".py";
   std::ofstream(path) << script;
   std::string out;
   FILE* p = popen((std::string(kPython) + " " + path).c_str(), "r");
@@ -145,7 +149,8 @@ TEST(Font, UnreadableFileNamesTheFile) {
     EXPECT_EQ(e.filename(), "/nonexistent/font.ttf");
     EXPECT_EQ(e.error_number(), ENOENT);
   }
-  std::string not_a_font = ::testing::TempDir() + "/img_util_not_a_font.ttf";
+  std::string not_a_font =
+      ::testing::TempDir() + "/img_util_not_a_font_" + std::to_string(getpid()) + ".ttf";
   std::ofstream(not_a_font) << "plain text";
   try {
     Font font(not_a_font, 20);
