@@ -23,7 +23,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DIMG_UTIL_TESTS=OFF \
   -DIMG_UTIL_PYTHON=OFF >/dev/null
 cmake --build "$build" -j2 --target img_util_cli >/dev/null
 cli=$build/img_util
-[ -f "$corpus/SOURCES.md" ] || /work/shared/corpus/make-corpus "$corpus" >/dev/null
+[ -f "$corpus/SOURCES.md" ] || "${MAKE_CORPUS:-$root/../shared/corpus/make-corpus}" "$corpus" >/dev/null
 
 # Animated GIFs between 300 and 800 px on their long side.
 rm -rf "$out"

@@ -6,7 +6,7 @@
 #
 #   bench/run.sh [--repeat N] [--all-photos] [--one-pass]
 #
-# MAKE_CORPUS names the corpus script when it is not at /work/shared/corpus/make-corpus.
+# MAKE_CORPUS names the corpus script when it is not at ../shared/corpus/make-corpus beside the repository.
 #
 # Photos: the camera photos of 8 MP and more from the corpus; --all-photos takes every photo
 # of the corpus's camera folder (4.5 MP and up). Needs: scripts/install-deps.sh --bench.
@@ -39,7 +39,7 @@ fi
 corpus=$out/corpus
 if [ ! -d "$corpus/jpeg-phone" ]; then
   echo "making the corpus in $corpus ..." >&2
-  "${MAKE_CORPUS:-/work/shared/corpus/make-corpus}" "$corpus" >/dev/null
+  "${MAKE_CORPUS:-$root/../shared/corpus/make-corpus}" "$corpus" >/dev/null
 fi
 
 photos=()

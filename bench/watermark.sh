@@ -26,7 +26,7 @@ cmake --build "$build" -j2 --target bench_watermark_bench >"$build/bench-build.l
 ours=$build/bench/bench_watermark_bench
 
 if [ -z "${PHOTO:-}" ]; then
-  [ -f "$corpus/SOURCES.md" ] || /work/shared/corpus/make-corpus "$corpus" >/dev/null
+  [ -f "$corpus/SOURCES.md" ] || "${MAKE_CORPUS:-$root/../shared/corpus/make-corpus}" "$corpus" >/dev/null
   PHOTO=$corpus/jpeg-phone/meizu-m5note_3120x4208.jpg
 fi
 mkdir -p "$out"
