@@ -16,6 +16,7 @@
 #include <string>
 
 #include "img_util/errors.hpp"
+#include "support/fd.hpp"
 #include "img_util/images.hpp"
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
@@ -31,25 +32,6 @@ using compress_detail::TrialEncoder;
 
 double kib(const std::string& bytes) { return static_cast<double>(bytes.size()) / 1024.0; }
 
-// Owns a file descriptor; close() reports a failed close, the destructor ignores it.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int close() {
-    int fd = fd_;
-    fd_ = -1;
-    return ::close(fd);
-  }
-
- private:
-  int fd_;
-};
 
 // Replaces the file at `path` with `bytes`. Throws OSError naming the file.
 void write_scratch(const std::string& path, const std::string& bytes) {

@@ -7,25 +7,12 @@
 #include <cerrno>
 
 #include "img_util/errors.hpp"
+#include "support/fd.hpp"
 
 namespace img_util {
 
 namespace {
 
-// Closes the descriptor on every path out.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 }  // namespace
 

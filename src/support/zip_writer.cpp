@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "img_util/errors.hpp"
+#include "support/fd.hpp"
 
 namespace img_util {
 
@@ -19,20 +20,6 @@ struct EntryFree {
   void operator()(archive_entry* e) const noexcept { archive_entry_free(e); }
 };
 
-// Closes a descriptor on every path out of a scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Opens `path` exclusively, or the first free "<stem>-N<ext>" beside it.
 int create_exclusive(std::string& path) {

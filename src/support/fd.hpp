@@ -1,0 +1,29 @@
+// A file descriptor that is closed on every path out of its scope.
+#pragma once
+
+#include <unistd.h>
+
+namespace img_util {
+
+// Move-less owner of a descriptor: the destructor closes it and ignores the result; close()
+// returns ::close's result for callers that must report a failed close (written data).
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int close() {
+    int fd = fd_;
+    fd_ = -1;
+    return ::close(fd);
+  }
+
+ private:
+  int fd_;
+};
+
+}  // namespace img_util
