@@ -10,6 +10,7 @@
 
 #include "imaging/codecs/codecs.hpp"
 #include "img_util/errors.hpp"
+#include "support/files.hpp"
 #include "img_util/image.hpp"
 
 namespace img_util {
@@ -86,36 +87,6 @@ Image& Image::operator=(Image&&) noexcept = default;
 
 Image::Image(std::shared_ptr<EncodedSource> src, Mode mode, int width, int height, int frames)
     : mode_(mode), width_(width), height_(height), frames_(frames), source_(std::move(src)) {}
-
-namespace {
-
-// Reads a whole file; OSError with errno and the path when that fails.
-std::string read_whole_file(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) throw_errno(path);
-  struct Closer {
-    int fd;
-    ~Closer() { ::close(fd); }
-  } closer{fd};
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) throw_errno(path);
-  if (S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
-  std::string data;
-  if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
-  char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno(path);
-    }
-    if (n == 0) break;
-    data.append(buf, static_cast<size_t>(n));
-  }
-  return data;
-}
-
-}  // namespace
 
 std::shared_ptr<Image> Image::open(const std::string& path) {
   return open_bytes(read_whole_file(path), path);

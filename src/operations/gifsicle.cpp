@@ -7,12 +7,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "img_util/errors.hpp"
+#include "support/files.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
@@ -21,22 +20,6 @@
 
 namespace img_util {
 namespace {
-
-// Size of a file in bytes, following links. Throws OSError.
-int64_t file_size(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw_errno(path);
-  return static_cast<int64_t>(st.st_size);
-}
-
-std::string read_whole(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw_errno(path);
-  std::ostringstream ss;
-  ss << f.rdbuf();
-  if (f.bad()) throw_errno(path);
-  return ss.str();
-}
 
 // A value as Python's str() writes it: text as it is, everything else as its repr.
 std::string text_form(const Value& v) { return v.is_text() ? v.as_text() : py_repr(v); }
@@ -127,7 +110,7 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
   const auto [fname, path] = get_save_path(fpath, cfg);
   // The marker is chosen before anything is written, so a target never lacks it.
   const char* marker = num_eq(cfg.at("maskmode"), 1) ? "Amask" : "Bmask";
-  const std::string data = read_whole(path2);
+  const std::string data = read_whole_file(path2);
   write_file_atomically(path, {data, marker});
 
   add_one(cfg.at("result"), "compresscount");

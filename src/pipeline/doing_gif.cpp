@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "img_util/errors.hpp"
+#include "support/files.hpp"
 #include "img_util/image.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
@@ -26,12 +27,6 @@
 
 namespace img_util {
 namespace {
-
-int64_t file_size(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw_errno(path);
-  return static_cast<int64_t>(st.st_size);
-}
 
 // The scratch GIF is a plain write: nothing of value is lost when it fails half-way.
 void write_scratch(const std::string& path, const std::string& bytes) {
