@@ -1,0 +1,65 @@
+// Where the time of the compression job goes on one photo: decode (full and with the resize's
+// reduction hint), the Lanczos resize, the probe encoding and the trial encodings at falling
+// quality, and decoding an adopted trial. Best of REPEAT runs per step, in milliseconds.
+//   bench_compress_stages FILE WIDTH [REPEAT]
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "imaging/imaging.hpp"
+
+using namespace img_util;
+
+namespace {
+
+template <class F>
+double best_ms(int repeat, F&& f) {
+  double best = 1e300;
+  for (int i = 0; i < repeat; ++i) {
+    auto t0 = std::chrono::steady_clock::now();
+    f();
+    std::chrono::duration<double, std::milli> d = std::chrono::steady_clock::now() - t0;
+    best = std::min(best, d.count());
+  }
+  return best;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s FILE WIDTH [REPEAT]\n", argv[0]);
+    return 2;
+  }
+  const int width = std::atoi(argv[2]);
+  const int repeat = argc > 3 ? std::atoi(argv[3]) : 3;
+  std::ifstream in(argv[1], std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  const std::string data = ss.str();
+
+  auto head = Image::open_bytes(data, argv[1]);
+  const int height = static_cast<int>(int64_t{head->height()} * width / head->width());
+  const ReduceHint hint{2 * width, 2 * height};
+  std::printf("decode %.1f\n", best_ms(repeat, [&] { Image::open_bytes(data)->load(); }));
+  std::printf("decode_hint %.1f\n", best_ms(repeat, [&] { Image::open_bytes(data)->load(hint); }));
+  auto src = Image::open_bytes(data);
+  src->load(hint);
+  std::printf("decoded %dx%d\n", src->width(), src->height());
+  Image small(Mode::RGB, 1, 1);
+  std::printf("resize %.1f\n", best_ms(repeat, [&] { small = imaging::resize(*src, width, height); }));
+  std::string bytes;
+  std::printf("probe %.1f\n", best_ms(repeat, [&] { bytes = imaging::encode(small, "JPEG"); }));
+  for (int q = 80; q > 0; q -= 10) {
+    imaging::EncodeOptions o;
+    o.quality = q;
+    o.optimize = true;
+    const double ms = best_ms(repeat, [&] { bytes = imaging::encode(small, "JPEG", o); });
+    std::printf("trial_q%d %.1f %zu\n", q, ms, bytes.size());
+  }
+  std::printf("decode_adopted %.1f\n", best_ms(repeat, [&] { Image::open_bytes(bytes)->load(); }));
+  return 0;
+}
