@@ -19,7 +19,7 @@ namespace {
 // the lazy Image read the entry points.
 constexpr Format kFormats[] = {
     {"JPEG", {".jpg", ".jpeg", ".jpe", ".jfif"}, {{{0, "\xFF\xD8\xFF"}, {}}},
-     false, true, false, jpeg_header, jpeg_decode, jpeg_encode},
+     false, true, false, jpeg_header, jpeg_decode, jpeg_encode, jpeg_stream},
     {"PNG", {".png"}, {{{0, "\x89PNG\r\n\x1A\n"}, {}}},
      true, false, false, png_header, png_decode, png_encode},
     {"GIF", {".gif"}, {{{0, "GIF8"}, {}}},

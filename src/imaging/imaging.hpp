@@ -72,6 +72,16 @@ Image convert(const Image& im, Mode to, int colors = 256);
 // indices cannot be averaged). Same size returns a copy. Throws ValueError for a size < 1.
 Image resize(const Image& im, int width, int height);
 
+// resize() of a lazily opened image without decoding it whole: where the format decodes row
+// by row (JPEG) the rows go straight into the resampler, so the full-size pixels never exist,
+// and the decoding may run on a second CPU. `hint` lets the decoder scale down first, as for
+// Image::load. The result is that of load(hint) then resize(); `im` itself stays as it is.
+Image decode_resized(const Image& im, int width, int height, ReduceHint hint = {});
+
+// The encoded bytes behind an image that has not been decoded yet (its pixels are exactly
+// their decoding), or null once it has been or when it was made in memory.
+std::shared_ptr<const std::string> undecoded_bytes(const Image& im);
+
 // Rotation by `degrees` counter-clockwise about the centre, size kept, nearest neighbour,
 // outside pixels transparent (zero), pixel for pixel as Pillow's rotate(). The inverse map
 // is in imaging/geometry.hpp for code that needs only some of the pixels.

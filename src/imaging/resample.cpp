@@ -217,26 +217,74 @@ void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, in
 #if defined(__x86_64__)
 __attribute__((target_clones("avx2", "default")))
 #endif
+void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_t n, uint8_t* out,
+                  int32_t* acc) {
+  std::fill(acc, acc + n, 1 << (kPrecisionBits - 1));
+  for (int t = 0; t < count; ++t) {
+    const uint8_t* src = rows[t];
+    const int32_t kt = k[t];
+    // Fixed-size blocks so the compiler vectorises without a cost guess.
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16)
+      for (size_t j = 0; j < 16; ++j) acc[i + j] += src[i + j] * kt;
+    for (; i < n; ++i) acc[i] += src[i] * kt;
+  }
+  for (size_t i = 0; i < n; ++i) out[i] = clip_fixed(acc[i]);
+}
+
 void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, const FixedCoeffs& c,
                    int y0, int y1, uint8_t* out, size_t out_stride) {
   const size_t n = static_cast<size_t>(width) * static_cast<size_t>(bands);
   std::vector<int32_t> acc(n);
+  std::vector<const uint8_t*> rows(static_cast<size_t>(c.ksize));
   for (int yy = y0; yy < y1; ++yy) {
-    std::fill(acc.begin(), acc.end(), 1 << (kPrecisionBits - 1));
-    const int32_t* k = &c.k[static_cast<size_t>(yy) * c.ksize];
-    for (int t = 0; t < c.count[yy]; ++t) {
-      const uint8_t* src = in + in_stride * static_cast<size_t>(c.first[yy] + t);
-      const int32_t kt = k[t];
-      int32_t* a = acc.data();
-      // Fixed-size blocks so the compiler vectorises without a cost guess.
-      size_t i = 0;
-      for (; i + 16 <= n; i += 16)
-        for (size_t j = 0; j < 16; ++j) a[i + j] += src[i + j] * kt;
-      for (; i < n; ++i) a[i] += src[i] * kt;
-    }
-    uint8_t* dst = out + out_stride * static_cast<size_t>(yy);
-    for (size_t i = 0; i < n; ++i) dst[i] = clip_fixed(acc[i]);
+    for (int t = 0; t < c.count[yy]; ++t)
+      rows[static_cast<size_t>(t)] = in + in_stride * static_cast<size_t>(c.first[yy] + t);
+    vertical_row(rows.data(), c.count[yy], &c.k[static_cast<size_t>(yy) * c.ksize], n,
+                 out + out_stride * static_cast<size_t>(yy), acc.data());
   }
+}
+
+RowResizer::RowResizer(int bands, int in_width, int in_height, Image& out)
+    : bands_(bands), out_(out), need_h_(out.width() != in_width), need_v_(out.height() != in_height),
+      row_bytes_(static_cast<size_t>(out.width()) * static_cast<size_t>(bands)) {
+  if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out.width()));
+  if (!need_v_) return;
+  vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out.height()));
+  ybox_first_ = vert_.first.front();
+  ybox_last_ = vert_.first.back() + vert_.count.back();
+  // Filter windows only move down, so an output row is made when the last row under it
+  // arrives, and all its rows are then among the last `count` ones.
+  ring_rows_ = std::max(1, *std::max_element(vert_.count.begin(), vert_.count.end()));
+  ring_.resize(row_bytes_ * static_cast<size_t>(ring_rows_));
+  acc_.resize(row_bytes_);
+  taps_.resize(static_cast<size_t>(ring_rows_));
+}
+
+void RowResizer::push(const uint8_t* row) {
+  const int y = next_in_++;
+  if (!need_v_) {
+    uint8_t* dst = out_.row(y);
+    if (need_h_) horizontal_pass(row, 0, bands_, 0, 1, horiz_, dst, 0);
+    else std::memcpy(dst, row, row_bytes_);
+    next_out_ = next_in_;
+    return;
+  }
+  if (y < ybox_first_ || y >= ybox_last_) return;  // under no output row's filter
+  uint8_t* slot = &ring_[row_bytes_ * static_cast<size_t>(y % ring_rows_)];
+  if (need_h_) horizontal_pass(row, 0, bands_, 0, 1, horiz_, slot, 0);
+  else std::memcpy(slot, row, row_bytes_);
+  while (next_out_ < out_.height() &&
+         vert_.first[next_out_] + vert_.count[next_out_] <= y + 1)
+    emit(next_out_++);
+}
+
+void RowResizer::emit(int yy) {
+  const int first = vert_.first[yy], count = vert_.count[yy];
+  for (int t = 0; t < count; ++t)
+    taps_[static_cast<size_t>(t)] = &ring_[row_bytes_ * static_cast<size_t>((first + t) % ring_rows_)];
+  vertical_row(taps_.data(), count, &vert_.k[static_cast<size_t>(yy) * vert_.ksize], row_bytes_,
+               out_.row(yy), acc_.data());
 }
 
 }  // namespace resample

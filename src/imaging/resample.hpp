@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "img_util/image.hpp"
+
 namespace img_util::imaging::resample {
 
 // Fixed-point coefficients: 8 bits for the pixel value, 2 spare bits because the lobes of the
@@ -55,5 +57,38 @@ void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, in
 // Computes output rows [y0, y1) of the vertical pass; `width` pixels per row.
 void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, const FixedCoeffs& c,
                    int y0, int y1, uint8_t* out, size_t out_stride);
+
+// One output row of the vertical pass from the `count` input rows it reads, weighted by `k`;
+// `n` bytes per row, `acc` room for n sums.
+void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_t n, uint8_t* out,
+                  int32_t* acc);
+
+// The resize fed one input row at a time, top to bottom: each row is resampled horizontally
+// as it arrives and each output row is made as soon as the rows under its filter are in, so
+// only a window as tall as the filter is held. The same sums as resize(), so the same bytes.
+// For images without alpha (alpha needs the premultiplied whole image).
+class RowResizer {
+ public:
+  RowResizer(int bands, int in_width, int in_height, Image& out);
+  // The next input row: in_width * bands bytes.
+  void push(const uint8_t* row);
+  // Whether every output row has been made.
+  bool finished() const { return next_out_ == out_.height(); }
+
+ private:
+  void emit(int yy);
+
+  int bands_;
+  Image& out_;
+  bool need_h_, need_v_;
+  FixedCoeffs horiz_, vert_;
+  int ybox_first_ = 0, ybox_last_ = 0;
+  size_t row_bytes_;              // bytes of a row after the horizontal pass
+  int ring_rows_ = 0;             // horizontally resampled rows kept for the vertical pass
+  std::vector<uint8_t> ring_;
+  std::vector<int32_t> acc_;
+  std::vector<const uint8_t*> taps_;
+  int next_in_ = 0, next_out_ = 0;
+};
 
 }  // namespace img_util::imaging::resample

@@ -73,14 +73,15 @@ int64_t derived_side(int64_t other, int64_t limit, int64_t side) {
   return static_cast<int64_t>(q);
 }
 
-// The resize of the size rule. A JPEG that shrinks by half or more decodes straight at a
-// DCT scale that still leaves twice the target box, so Lanczos has the detail it needs.
-Image downscale(Image& im, int width, int height) {
-  if (!im.loaded() && im.info.format == "JPEG" && int64_t{im.width()} >= 2 * int64_t{width} &&
-      int64_t{im.height()} >= 2 * int64_t{height}) {
-    im.load(ReduceHint{2 * width, 2 * height});
-  }
-  return imaging::resize(im, width, height);
+// The resize of the size rule, decoding straight into the resampler where it can. A JPEG
+// that shrinks by half or more decodes at a DCT scale that still leaves twice the target
+// box, so Lanczos has the detail it needs.
+Image downscale(const Image& im, int width, int height) {
+  ReduceHint hint;
+  if (im.info.format == "JPEG" && int64_t{im.width()} >= 2 * int64_t{width} &&
+      int64_t{im.height()} >= 2 * int64_t{height})
+    hint = ReduceHint{2 * width, 2 * height};
+  return imaging::decode_resized(im, width, height, hint);
 }
 
 // The quality of the first trial, when the configuration plainly asks for trials; looked at
@@ -230,10 +231,10 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
       write_scratch(outfile, *last);
       // Strictly smaller than the probe, or it is not worth adopting.
       if (o_size > start_size) {
-        auto bytes = std::make_shared<const std::string>(*last);
-        auto adopted = Image::open_bytes(*last, outfile);
-        adopted->load();
-        adopted->info.adopted_bytes = bytes;
+        // Left undecoded: written unchanged, the bytes go out as they are; decoded only if a
+        // later step needs the pixels.
+        auto adopted = Image::open_bytes(std::move(*last), outfile);
+        adopted->info.adopted_bytes = imaging::undecoded_bytes(*adopted);
         adopted->info.adopted_format = format;
         if (compress_detail::format_uses_quality(format))
           adopted->info.adopted_quality = last_quality;

@@ -1,10 +1,10 @@
 #include "operations/compress_trials.hpp"
 
-#include <sched.h>
-
 #include <mutex>
 #include <system_error>
 #include <utility>
+
+#include "support/cpus.hpp"
 
 namespace img_util::compress_detail {
 
@@ -13,14 +13,6 @@ namespace {
 std::mutex g_seam_mutex;
 TrialObserver g_observer;
 std::optional<bool> g_lookahead;
-
-// A second encoding only pays when another CPU can run it (not under `taskset -c 0`).
-bool more_than_one_cpu() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  if (sched_getaffinity(0, sizeof(set), &set) != 0) return false;
-  return CPU_COUNT(&set) > 1;
-}
 
 }  // namespace
 
@@ -51,7 +43,7 @@ TrialEncoder::TrialEncoder(std::shared_ptr<const Image> im, std::string format, 
     : im_(std::move(im)), format_(std::move(format)), optimize_(optimize),
       uses_quality_(format_uses_quality(format_)) {
   std::lock_guard lock(g_seam_mutex);
-  lookahead_ = uses_quality_ && g_lookahead.value_or(more_than_one_cpu());
+  lookahead_ = uses_quality_ && g_lookahead.value_or(usable_cpus() > 1);
 }
 
 // A lookahead still running uses this object; the future's destructor would wait for it too,

@@ -46,6 +46,8 @@ ConstImagePtr without_metadata(const Image& im) {
 std::shared_ptr<const std::string> unchanged_adoption(const Image& im, const std::string& format) {
   const auto& adopted = im.info.adopted_bytes;
   if (!adopted || im.info.adopted_format != format) return nullptr;
+  // Never decoded since: its pixels are those bytes by definition.
+  if (imaging::undecoded_bytes(im) == adopted) return adopted;
   try {
     ImagePtr decoded = Image::open_bytes(*adopted);
     decoded->load();

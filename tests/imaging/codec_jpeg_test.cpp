@@ -7,6 +7,7 @@
 #include <jpeglib.h>
 
 #include "imaging/codec_util.hpp"
+#include "imaging/pillow_oracle.hpp"
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/imaging.hpp"
 #include "support/fixtures.hpp"
@@ -188,6 +189,90 @@ TEST(Jpeg, CmykBecomesRgb) {
     EXPECT_EQ(im->mode(), Mode::RGB);
     const uint8_t* p = im->row(8) + 3 * 8;
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(p[i], c.rgb[i], 3) << "band " << i;
+  }
+}
+
+// An RGB image as a progressive JPEG, whose later scans are read only once decoding starts.
+std::string progressive_jpeg(const Image& im) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* buf = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &buf, &size);
+  c.image_width = im.width();
+  c.image_height = im.height();
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  while (c.next_scanline < c.image_height) {
+    auto* r = const_cast<unsigned char*>(im.row(static_cast<int>(c.next_scanline)));
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::string out(reinterpret_cast<char*>(buf), size);
+  std::free(buf);
+  return out;
+}
+
+// Decoding straight into the resampler gives what decoding whole and then resizing gives, on
+// one thread (small images) and two (a megapixel and up), and falls back to that where rows
+// cannot go straight through: a turned JPEG, a PNG. The opened image stays undecoded.
+TEST(DecodeResized, EqualsDecodingWholeThenResizing) {
+  Image turned = random_image(Mode::RGB, 320, 160, 5);
+  turned.info.exif = exif_with_orientation(6);
+  const unsigned char ink[4] = {30, 200, 90, 160};
+  const std::string big = encode(random_image(Mode::RGB, 1100, 960, 1), "JPEG", with_quality(90));
+  struct Case {
+    const char* what;
+    std::string data;
+    int w, h;
+    ReduceHint hint;
+  };
+  const Case cases[] = {
+      {"rgb, two threads", big, 500, 400, {}},
+      {"rgb, two threads, DCT-scaled", big, 130, 100, {260, 200}},
+      {"truncated, two threads", big.substr(0, big.size() / 2), 333, 290, {}},
+      {"grey", encode(random_image(Mode::L, 300, 200, 2), "JPEG"), 120, 80, {}},
+      {"one axis", encode(random_image(Mode::RGB, 300, 200, 3), "JPEG"), 300, 77, {}},
+      {"cmyk", cmyk_jpeg(64, 64, ink), 20, 20, {}},
+      {"turned upright first", encode(turned, "JPEG"), 50, 100, {}},
+      {"png", encode(random_image(Mode::RGB, 200, 100, 4), "PNG"), 50, 25, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto im = Image::open_bytes(c.data, "x");
+    Image got = imaging::decode_resized(*im, c.w, c.h, c.hint);
+    EXPECT_FALSE(im->loaded());
+    auto whole = Image::open_bytes(c.data, "x");
+    whole->load(c.hint);
+    Image want = imaging::resize(*whole, c.w, c.h);
+    EXPECT_EQ(got.mode(), want.mode());
+    EXPECT_EQ(got.width(), c.w);
+    EXPECT_EQ(got.height(), c.h);
+    EXPECT_EQ(got.pixels(), want.pixels());
+    EXPECT_EQ(got.info.exif, want.info.exif);
+  }
+}
+
+// A failure on the decoder's thread reaches the caller as the decoder's own error: here a
+// broken second scan header of a progressive JPEG, met once decoding has begun.
+TEST(DecodeResized, ACorruptJpegFailsWithTheDecodersErrorNamingTheFile) {
+  const std::string data = progressive_jpeg(random_image(Mode::RGB, 1100, 960, 6));
+  const size_t second_scan = data.find("\xFF\xDA", data.find("\xFF\xDA") + 2);
+  ASSERT_NE(second_scan, std::string::npos);
+  const std::string broken = data.substr(0, second_scan) + std::string("\xFF\xDA\x00\x02", 4);
+  ASSERT_NO_THROW(Image::open_bytes(broken, "bad.jpg"));
+  auto im = Image::open_bytes(broken, "bad.jpg");
+  try {
+    imaging::decode_resized(*im, 300, 200);
+    FAIL() << "no error";
+  } catch (const ImageError& e) {
+    EXPECT_NE(std::string(e.what()).find("'bad.jpg'"), std::string::npos) << e.what();
   }
 }
 

@@ -81,6 +81,27 @@ TEST(HorizontalPass, VectorAndPortableKernelsAgree) {
     }
 }
 
+// Rows pushed one at a time through the streaming resizer give the whole-image resize's bytes:
+// shrinking, enlarging, one axis only, and filters taller than the image.
+TEST(RowResizer, GivesTheBytesOfTheWholeImageResize) {
+  struct Shape {
+    int w, h, to_w, to_h;
+  };
+  for (Mode mode : {Mode::L, Mode::RGB})
+    for (auto [w, h, to_w, to_h] : {Shape{97, 61, 40, 25}, {97, 61, 97, 20}, {97, 61, 30, 61},
+                                    {40, 30, 97, 61}, {300, 7, 11, 3}, {5, 200, 5, 1},
+                                    {640, 480, 199, 149}}) {
+      SCOPED_TRACE(std::string(mode_name(mode)) + " " + std::to_string(w) + "x" + std::to_string(h) +
+                   " -> " + std::to_string(to_w) + "x" + std::to_string(to_h));
+      Image src = test::random_image(mode, w, h, unsigned(w * 7 + h));
+      Image got(mode, to_w, to_h);
+      imaging::resample::RowResizer resizer(src.bands(), w, h, got);
+      for (int y = 0; y < h; ++y) resizer.push(src.row(y));
+      EXPECT_TRUE(resizer.finished());
+      EXPECT_EQ(got.pixels(), imaging::resize(src, to_w, to_h).pixels());
+    }
+}
+
 struct ResizeCase {
   Mode mode;
   int w, h, to_w, to_h;

@@ -29,6 +29,25 @@ using DecodeFn = Image (*)(std::string_view data, const std::string& name, Reduc
 // Encodes one image (and, for animation, opts.append_images).
 using EncodeFn = std::string (*)(const Image& im, const EncodeOptions& opts);
 
+// Where a row-by-row decoder puts its rows: bands of consecutive rows, top to bottom, in
+// buffers the sink hands out, so a full-size image never has to exist unless the sink wants it.
+class RowSink {
+ public:
+  virtual ~RowSink() = default;
+  // The decoded size and mode, and the EXIF orientation the rows are stored in (1 = upright).
+  // Returning false declines the stream: nothing further is called or decoded.
+  virtual bool start(Mode mode, int width, int height, int orientation) = 0;
+  // Room for rows starting at row `y`, `stride` bytes apart. `rows` comes in as the number of
+  // rows left and goes out as the number the band has room for.
+  virtual uint8_t* band(int y, int& rows, size_t& stride) = 0;
+  // The band handed out last now holds `rows` rows (at least one).
+  virtual void commit(int rows) = 0;
+};
+// Decodes the (first) frame into `sink`, as stored (not yet turned upright), honouring the
+// hint like DecodeFn. False when the sink declined. Throws ImageError like DecodeFn.
+using StreamFn = bool (*)(std::string_view data, const std::string& name, ReduceHint hint,
+                          RowSink& sink);
+
 // A byte pattern at an offset; a format matches when all its non-empty patterns match.
 struct Magic {
   size_t offset = 0;
@@ -45,6 +64,7 @@ struct Format {
   HeaderFn header;
   DecodeFn decode;
   EncodeFn encode;
+  StreamFn stream = nullptr;  // where the format decodes row by row
 };
 
 // The format whose magic bytes begin `data`, or null.
@@ -63,6 +83,7 @@ std::string quoted(const std::string& name);
 
 Header jpeg_header(std::string_view data, const std::string& name);
 Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint);
+bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint, RowSink& sink);
 std::string jpeg_encode(const Image& im, const EncodeOptions& opts);
 
 Header png_header(std::string_view data, const std::string& name);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -57,8 +58,9 @@ struct Reader {
   bool created = false;
   const unsigned char* data = nullptr;
   unsigned long size = 0;
-  // Output rows for read_rows; for CMYK, a scratch row converted into `rows`.
+  // The band read_band fills: `want` rows; for CMYK, a scratch row converted into them.
   unsigned char** rows = nullptr;
+  JDIMENSION want = 0;
   unsigned char* cmyk_row = nullptr;
   ~Reader() {
     if (created) jpeg_destroy_decompress(&cinfo);
@@ -78,18 +80,22 @@ void step_read_header(void* arg) {
 
 void step_calc_output(void* arg) { jpeg_calc_output_dimensions(&static_cast<Reader*>(arg)->cinfo); }
 
-void step_read_rows(void* arg) {
+// For a progressive file this is where the whole file is read into coefficients.
+void step_start(void* arg) { jpeg_start_decompress(&static_cast<Reader*>(arg)->cinfo); }
+
+void step_read_band(void* arg) {
   auto* r = static_cast<Reader*>(arg);
   j_decompress_ptr c = &r->cinfo;
-  jpeg_start_decompress(c);
   const JDIMENSION w = c->output_width;
-  while (c->output_scanline < c->output_height) {
+  const JDIMENSION end = std::min(c->output_scanline + r->want, c->output_height);
+  const JDIMENSION first = c->output_scanline;
+  while (c->output_scanline < end) {
     if (!r->cmyk_row) {
       // Several rows per call let libjpeg hand over whole row groups.
-      jpeg_read_scanlines(c, r->rows + c->output_scanline, c->output_height - c->output_scanline);
+      jpeg_read_scanlines(c, r->rows + (c->output_scanline - first), end - c->output_scanline);
       continue;
     }
-    unsigned char* out = r->rows[c->output_scanline];
+    unsigned char* out = r->rows[c->output_scanline - first];
     unsigned char* in = r->cmyk_row;
     jpeg_read_scanlines(c, &in, 1);
     for (JDIMENSION x = 0; x < w; ++x, in += 4, out += 3) {
@@ -137,6 +143,31 @@ Mode mode_of(const jpeg_decompress_struct& c) {
   return c.jpeg_color_space == JCS_GRAYSCALE ? Mode::L : Mode::RGB;
 }
 
+// The whole image as one band: the decoder writes straight into it.
+class ImageSink : public RowSink {
+ public:
+  bool start(Mode mode, int width, int height, int orientation) override {
+    image_.emplace(mode, width, height);
+    orientation_ = orientation;
+    return true;
+  }
+  uint8_t* band(int y, int& rows, size_t& stride) override {
+    (void)rows;
+    stride = image_->stride();
+    return image_->row(y);
+  }
+  void commit(int) override {}
+
+  Image upright() && {
+    if (orientation_ != 1) return apply_orientation(*image_, orientation_);
+    return std::move(*image_);
+  }
+
+ private:
+  std::optional<Image> image_;
+  int orientation_ = 1;
+};
+
 }  // namespace
 
 Header jpeg_header(std::string_view data, const std::string& name) {
@@ -155,7 +186,7 @@ Header jpeg_header(std::string_view data, const std::string& name) {
   return h;
 }
 
-Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint) {
+bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint, RowSink& sink) {
   Reader r;
   open_reader(r, data, name);
   jpeg_decompress_struct& c = r.cinfo;
@@ -186,20 +217,36 @@ Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hin
   }
   if (!guarded(r.err, step_calc_output, &r)) fail(r, name);
   check_size(c.output_width, c.output_height, name);
+  const int width = static_cast<int>(c.output_width), height = static_cast<int>(c.output_height);
+  if (!sink.start(mode, width, height, orientation)) return false;
 
-  Image out(mode, static_cast<int>(c.output_width), static_cast<int>(c.output_height));
-  std::vector<unsigned char*> rows(c.output_height);
-  for (JDIMENSION y = 0; y < c.output_height; ++y) rows[y] = out.row(static_cast<int>(y));
   std::vector<unsigned char> cmyk;
   if (c.out_color_space == JCS_CMYK) {
     cmyk.resize(size_t{c.output_width} * 4);
     r.cmyk_row = cmyk.data();
   }
-  r.rows = rows.data();
-  if (!guarded(r.err, step_read_rows, &r)) fail(r, name);
+  if (!guarded(r.err, step_start, &r)) fail(r, name);
+  std::vector<unsigned char*> rows;
+  while (c.output_scanline < c.output_height) {
+    const int y = static_cast<int>(c.output_scanline);
+    int room = height - y;
+    size_t stride = 0;
+    uint8_t* band = sink.band(y, room, stride);
+    room = std::clamp(room, 1, height - y);
+    rows.resize(static_cast<size_t>(room));
+    for (int i = 0; i < room; ++i) rows[static_cast<size_t>(i)] = band + stride * static_cast<size_t>(i);
+    r.rows = rows.data();
+    r.want = static_cast<JDIMENSION>(room);
+    if (!guarded(r.err, step_read_band, &r)) fail(r, name);
+    sink.commit(static_cast<int>(c.output_scanline) - y);
+  }
+  return true;
+}
 
-  if (orientation != 1) return apply_orientation(out, orientation);
-  return out;
+Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint) {
+  ImageSink sink;
+  jpeg_stream(data, name, hint, sink);
+  return std::move(sink).upright();
 }
 
 // ---- writing --------------------------------------------------------------------------------
