@@ -129,54 +129,63 @@ FixedCoeffs to_fixed(const Coeffs& c) {
     const double w = c.weights[i];
     f.k[i] = static_cast<int32_t>(w < 0 ? -0.5 + w * one : 0.5 + w * one);
   }
+  const size_t per_pixel = static_cast<size_t>(c.ksize + 1) / 2;
+  f.pairs.assign(f.first.size() * per_pixel * 16, 0);
+  for (size_t xx = 0; xx < f.first.size(); ++xx)
+    for (int t = 0; t < f.count[xx]; ++t) {
+      const int32_t k = f.k[xx * static_cast<size_t>(c.ksize) + static_cast<size_t>(t)];
+      int16_t* lanes = &f.pairs[(xx * per_pixel + static_cast<size_t>(t / 2)) * 16];
+      for (int band = 0; band < 4; ++band) {
+        lanes[band * 2 + t % 2] = static_cast<int16_t>(k >> kPairSplitBits);
+        lanes[8 + band * 2 + t % 2] = static_cast<int16_t>(k & ((1 << kPairSplitBits) - 1));
+      }
+    }
   return f;
 }
 
 #if defined(__x86_64__)
 namespace {
 
-// Colour images with AVX2: two taps per step, each a whole pixel's bands in one 128-bit
-// half. The same integer sums as the portable loop, so the same bytes.
+// Colour images with AVX2: two taps of one output pixel per step, as 16-bit lanes (each
+// band of both taps) multiplied and summed pairwise by vpmaddwd against the split weights.
+// hi * 2^11 + lo recombines to exactly the portable loop's integer sum, so the same bytes.
 template <int B>
 __attribute__((target("avx2"))) void horizontal_rows_avx2(const uint8_t* in, size_t in_stride, int row0,
                                                           int row1, const FixedCoeffs& c, uint8_t* out,
                                                           size_t out_stride) {
   static_assert(B == 3 || B == 4);
   const int out_w = static_cast<int>(c.first.size());
-  // RGB pixels spread to four lanes each, the fourth left zero.
-  const __m128i spread = B == 3 ? _mm_setr_epi8(0, 1, 2, -1, 3, 4, 5, -1, -1, -1, -1, -1, -1, -1, -1, -1)
-                                : _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, -1, -1, -1, -1, -1, -1, -1, -1);
+  const size_t per_pixel = static_cast<size_t>(c.ksize + 1) / 2 * 16;
+  // Lane 2j + t of each half: band j of tap t, zero-extended to 16 bits (band 3 of RGB zero).
+  constexpr char a3 = B == 4 ? 3 : -1, b3 = B == 4 ? 7 : -1;
+  const __m256i spread = _mm256_setr_epi8(0, -1, B, -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1,
+                                          0, -1, B, -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1);
   const __m128i half = _mm_set1_epi32(1 << (kPrecisionBits - 1));
   for (int y = row0; y < row1; ++y) {
     const uint8_t* src = in + in_stride * static_cast<size_t>(y);
     const uint8_t* row_end = src + in_stride;
     uint8_t* dst = out + out_stride * static_cast<size_t>(y - row0);
     for (int xx = 0; xx < out_w; ++xx) {
-      const int32_t* k = &c.k[static_cast<size_t>(xx) * c.ksize];
+      const int16_t* k = &c.pairs[static_cast<size_t>(xx) * per_pixel];
       const uint8_t* p = src + static_cast<size_t>(c.first[xx]) * B;
       const int n = c.count[xx];
       __m256i acc = _mm256_setzero_si256();
-      int x = 0;
-      for (; x + 1 < n; x += 2, p += 2 * B) {
+      for (int x = 0; x < n; x += 2, p += 2 * B, k += 16) {
         __m128i two;
         if (p + 8 <= row_end) {
           two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
         } else {
+          // At the end of the row; a missing second tap has weight 0.
           uint64_t bytes = 0;
-          std::memcpy(&bytes, p, 2 * B);
+          std::memcpy(&bytes, p, std::min<size_t>(2 * B, static_cast<size_t>(row_end - p)));
           two = _mm_cvtsi64_si128(static_cast<long long>(bytes));
         }
-        const __m256i v = _mm256_cvtepu8_epi32(_mm_shuffle_epi8(two, spread));
-        const __m256i kk = _mm256_set_m128i(_mm_set1_epi32(k[x + 1]), _mm_set1_epi32(k[x]));
-        acc = _mm256_add_epi32(acc, _mm256_mullo_epi32(v, kk));
+        const __m256i v = _mm256_shuffle_epi8(_mm256_broadcastq_epi64(two), spread);
+        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(k));
+        acc = _mm256_add_epi32(acc, _mm256_madd_epi16(v, w));
       }
-      __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1));
-      if (x < n) {
-        uint32_t bytes = 0;
-        std::memcpy(&bytes, p, B);
-        const __m128i v = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(static_cast<int>(bytes)));
-        sum = _mm_add_epi32(sum, _mm_mullo_epi32(v, _mm_set1_epi32(k[x])));
-      }
+      __m128i sum = _mm_add_epi32(_mm_slli_epi32(_mm256_castsi256_si128(acc), kPairSplitBits),
+                                  _mm256_extracti128_si256(acc, 1));
       sum = _mm_srai_epi32(_mm_add_epi32(sum, half), kPrecisionBits);
       // Saturating packs clamp to 0..255 exactly as clip_fixed does.
       const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(sum, sum), _mm_setzero_si128());
@@ -247,6 +256,7 @@ void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, co
 
 RowResizer::RowResizer(int bands, int in_width, int in_height, Image& out)
     : bands_(bands), out_(out), need_h_(out.width() != in_width), need_v_(out.height() != in_height),
+      in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands)),
       row_bytes_(static_cast<size_t>(out.width()) * static_cast<size_t>(bands)) {
   if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out.width()));
   if (!need_v_) return;
@@ -265,14 +275,14 @@ void RowResizer::push(const uint8_t* row) {
   const int y = next_in_++;
   if (!need_v_) {
     uint8_t* dst = out_.row(y);
-    if (need_h_) horizontal_pass(row, 0, bands_, 0, 1, horiz_, dst, 0);
+    if (need_h_) horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, dst, row_bytes_);
     else std::memcpy(dst, row, row_bytes_);
     next_out_ = next_in_;
     return;
   }
   if (y < ybox_first_ || y >= ybox_last_) return;  // under no output row's filter
   uint8_t* slot = &ring_[row_bytes_ * static_cast<size_t>(y % ring_rows_)];
-  if (need_h_) horizontal_pass(row, 0, bands_, 0, 1, horiz_, slot, 0);
+  if (need_h_) horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, slot, row_bytes_);
   else std::memcpy(slot, row, row_bytes_);
   while (next_out_ < out_.height() &&
          vert_.first[next_out_] + vert_.count[next_out_] <= y + 1)

@@ -35,7 +35,12 @@ struct FixedCoeffs {
   int ksize = 0;
   std::vector<int> first, count;
   std::vector<int32_t> k;
+  // The same weights for the vector kernel, which multiplies 16-bit lanes: each weight split
+  // as k = hi * 2^11 + lo (lo in 0..2047), taken two taps at a time, each pair as 16 lanes:
+  // hi of both taps for four bands, then lo likewise. (ksize + 1) / 2 pairs per output pixel.
+  std::vector<int16_t> pairs;
 };
+inline constexpr int kPairSplitBits = 11;
 FixedCoeffs to_fixed(const Coeffs& c);
 
 // One 8-bit result from a fixed-point sum that started at half a unit, clamped to 0..255.
@@ -83,6 +88,7 @@ class RowResizer {
   bool need_h_, need_v_;
   FixedCoeffs horiz_, vert_;
   int ybox_first_ = 0, ybox_last_ = 0;
+  size_t in_row_bytes_;           // bytes of an input row (the vector kernel reads up to its end)
   size_t row_bytes_;              // bytes of a row after the horizontal pass
   int ring_rows_ = 0;             // horizontally resampled rows kept for the vertical pass
   std::vector<uint8_t> ring_;
