@@ -59,6 +59,10 @@ std::string TrialEncoder::run(int quality) const {
   return imaging::encode(*im_, format_, opts);
 }
 
+// Trials go in pairs: a call that finds its trial already made returns it and starts nothing,
+// and the next call makes its own trial on this thread while the one after it is made on the
+// second. So both CPUs work while the loop goes on, and when it stops, the trial made ahead in
+// vain ran beside the last one instead of after it.
 std::string TrialEncoder::encode(int quality, std::optional<int> next) {
   {
     std::lock_guard lock(g_seam_mutex);
@@ -68,17 +72,16 @@ std::string TrialEncoder::encode(int quality, std::optional<int> next) {
     if (!same_for_all_) same_for_all_ = run(quality);
     return *same_for_all_;
   }
-  std::optional<std::string> bytes;
   if (pending_.valid()) {
-    // get() rethrows a failure of the lookahead; it is the failure this trial would have had.
-    if (pending_quality_ == quality) bytes = pending_.get();
-    else pending_.wait();
-    pending_ = {};
+    const bool wanted = pending_quality_ == quality;
     pending_quality_.reset();
+    // get() rethrows a failure of the lookahead; it is the failure this trial would have had.
+    if (wanted) return std::exchange(pending_, {}).get();
+    pending_.wait();
+    pending_ = {};
   }
   if (next) prefetch(*next);
-  if (!bytes) bytes = run(quality);
-  return std::move(*bytes);
+  return run(quality);
 }
 
 void TrialEncoder::prefetch(int quality) noexcept {

@@ -47,8 +47,8 @@ class TrialEncoder {
   TrialEncoder(const TrialEncoder&) = delete;
   TrialEncoder& operator=(const TrialEncoder&) = delete;
 
-  // The encoding at `quality`. When `next` is given, the trial at that quality is started in
-  // the background so that a following call for it finds it done.
+  // The encoding at `quality`. When it has to be made now and `next` is given, the trial at
+  // `next` is made meanwhile on a second CPU, so that a following call for it finds it done.
   std::string encode(int quality, std::optional<int> next = std::nullopt);
   // Starts the trial at `quality` in the background, where lookahead is on. Never throws.
   void prefetch(int quality) noexcept;
