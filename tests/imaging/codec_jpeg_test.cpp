@@ -51,6 +51,33 @@ TEST(Jpeg, QualityAndOptimizeChangeTheSize) {
   EXPECT_LT(encode(src, "JPEG", optimized()).size(), q75.size());
 }
 
+// An RGB image as a progressive JPEG, whose later scans are read only once decoding starts.
+std::string progressive_jpeg(const Image& im) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* buf = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &buf, &size);
+  c.image_width = im.width();
+  c.image_height = im.height();
+  c.input_components = 3;
+  c.in_color_space = JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_simple_progression(&c);
+  jpeg_start_compress(&c, TRUE);
+  while (c.next_scanline < c.image_height) {
+    auto* r = const_cast<unsigned char*>(im.row(static_cast<int>(c.next_scanline)));
+    jpeg_write_scanlines(&c, &r, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::string out(reinterpret_cast<char*>(buf), size);
+  std::free(buf);
+  return out;
+}
+
 TEST(Jpeg, DctScaledDecodeIsTheSmallestSizeStillAtLeastTheHint) {
   std::string data = encode(pattern(Mode::RGB, 400, 300), "JPEG");
   struct Case {
@@ -69,6 +96,30 @@ TEST(Jpeg, DctScaledDecodeIsTheSmallestSizeStillAtLeastTheHint) {
     EXPECT_EQ(im->width(), c.w);
     EXPECT_EQ(im->height(), c.h);
     EXPECT_EQ(im->pixels().size(), size_t(c.w) * c.h * 3);
+  }
+}
+
+// A progressive file may scale by any eighth (its time is in reading coefficients, not in
+// the transform); a sequential one only by the eighths with vector code: 1, 2 and 4.
+TEST(Jpeg, ProgressiveFilesScaleByAnyEighth) {
+  const Image src = pattern(Mode::RGB, 400, 300);
+  struct Case {
+    bool progressive;
+    ReduceHint hint;
+    int w, h;
+  };
+  const Case cases[] = {
+      {true, {300, 225}, 300, 225}, {true, {301, 0}, 350, 263}, {true, {150, 0}, 150, 113},
+      {false, {300, 225}, 400, 300}, {false, {150, 0}, 200, 150},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.progressive ? "progressive " : "sequential ") +
+                 std::to_string(c.hint.min_width) + "x" + std::to_string(c.hint.min_height));
+    auto im = Image::open_bytes(c.progressive ? progressive_jpeg(src) : encode(src, "JPEG"), "x.jpg");
+    im->load(c.hint);
+    EXPECT_EQ(im->width(), c.w);
+    EXPECT_EQ(im->height(), c.h);
+    EXPECT_LT(mean_abs_diff(*im, imaging::resize(src, c.w, c.h)), 6.0);
   }
 }
 
@@ -190,33 +241,6 @@ TEST(Jpeg, CmykBecomesRgb) {
     const uint8_t* p = im->row(8) + 3 * 8;
     for (int i = 0; i < 3; ++i) EXPECT_NEAR(p[i], c.rgb[i], 3) << "band " << i;
   }
-}
-
-// An RGB image as a progressive JPEG, whose later scans are read only once decoding starts.
-std::string progressive_jpeg(const Image& im) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* buf = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &buf, &size);
-  c.image_width = im.width();
-  c.image_height = im.height();
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  while (c.next_scanline < c.image_height) {
-    auto* r = const_cast<unsigned char*>(im.row(static_cast<int>(c.next_scanline)));
-    jpeg_write_scanlines(&c, &r, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  std::string out(reinterpret_cast<char*>(buf), size);
-  std::free(buf);
-  return out;
 }
 
 // Decoding straight into the resampler gives what decoding whole and then resizing gives, on

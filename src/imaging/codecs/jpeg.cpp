@@ -199,16 +199,23 @@ bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint
   // The hint is for the upright image; a quarter turn swaps which stored side it bounds.
   int64_t min_w = hint.min_width, min_h = hint.min_height;
   if (orientation >= 5) std::swap(min_w, min_h);
-  int denom = 1;
-  for (int d : {8, 4, 2}) {
-    int64_t w = (int64_t{c.image_width} + d - 1) / d, h = (int64_t{c.image_height} + d - 1) / d;
-    if ((min_w > 0 || min_h > 0) && w >= min_w && h >= min_h) {
-      denom = d;
-      break;
+  // libjpeg-turbo scales by M/8 in the DCT domain: the smallest M whose output still meets
+  // the hint (outputs round up). Only 1/8, 2/8 and 4/8 have vector code, and the other
+  // scales take twice as long as a full decode of a sequential file; a progressive file's
+  // time goes into reading its coefficients, so there every M pays through the smaller output.
+  int num = 8;
+  if (min_w > 0 || min_h > 0) {
+    for (int m = 1; m < 8; ++m) {
+      if (!c.progressive_mode && m != 1 && m != 2 && m != 4) continue;
+      const int64_t w = (int64_t{c.image_width} * m + 7) / 8, h = (int64_t{c.image_height} * m + 7) / 8;
+      if (w >= min_w && h >= min_h) {
+        num = m;
+        break;
+      }
     }
   }
-  c.scale_num = 1;
-  c.scale_denom = static_cast<unsigned>(denom);
+  c.scale_num = static_cast<unsigned>(num);
+  c.scale_denom = 8;
   switch (c.jpeg_color_space) {
     case JCS_GRAYSCALE: c.out_color_space = JCS_GRAYSCALE; break;
     case JCS_CMYK:
