@@ -8,6 +8,7 @@
 #include <cstring>
 #include <deque>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -84,23 +85,26 @@ class BandPipe : public codec::RowSink {
     if (!streamable(mode, orientation)) return false;
     decoded_ = Decoded{mode, width, height};
     stride_ = static_cast<size_t>(width) * mode_bands(mode);
-    bands_.resize(kPoolBands);
-    for (int i = 0; i < kPoolBands; ++i) {
-      bands_[i].assign(stride_ * kBandRows, 0);
-      free_.push_back(i);
-    }
+    // Up to a few megabytes of rows, so the decoder can go on while the reader allocates the
+    // output image (faulting in its pages takes a while) or catches up; bands are allocated
+    // only when the decoder finds none free.
+    slots_.resize(std::clamp<size_t>(kPoolBytes / (stride_ * kBandRows), 4, 64));
     changed_.notify_all();
     return true;
   }
   uint8_t* band(int, int& rows, size_t& stride) override {
     std::unique_lock lock(mutex_);
+    if (free_.empty() && allocated_ < slots_.size()) {
+      slots_[allocated_] = std::make_unique_for_overwrite<uint8_t[]>(stride_ * kBandRows);
+      free_.push_back(allocated_++);
+    }
     changed_.wait(lock, [&] { return cancelled_ || !free_.empty(); });
     if (cancelled_) throw Cancelled{};
     writing_ = free_.front();
     free_.pop_front();
     rows = std::min(rows, kBandRows);
     stride = stride_;
-    return bands_[writing_].data();
+    return slots_[writing_].get();
   }
   void commit(int rows) override {
     std::lock_guard lock(mutex_);
@@ -126,7 +130,8 @@ class BandPipe : public codec::RowSink {
   template <class Fn>
   void drain(Fn&& fn) {
     for (;;) {
-      std::pair<int, int> band;
+      std::pair<size_t, int> band;
+      const uint8_t* rows = nullptr;
       {
         std::unique_lock lock(mutex_);
         changed_.wait(lock, [&] { return closed_ || !full_.empty(); });
@@ -136,9 +141,9 @@ class BandPipe : public codec::RowSink {
         }
         band = full_.front();
         full_.pop_front();
+        rows = slots_[band.first].get();
       }
       // The band is ours until it goes back to the free list.
-      const uint8_t* rows = bands_[band.first].data();
       for (int i = 0; i < band.second; ++i) fn(rows + stride_ * static_cast<size_t>(i));
       std::lock_guard lock(mutex_);
       free_.push_back(band.first);
@@ -152,15 +157,16 @@ class BandPipe : public codec::RowSink {
   }
 
  private:
-  static constexpr int kPoolBands = 4;
+  static constexpr size_t kPoolBytes = size_t{8} << 20;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::optional<Decoded> decoded_;
   size_t stride_ = 0;
-  std::vector<std::vector<uint8_t>> bands_;
-  std::deque<int> free_;
-  std::deque<std::pair<int, int>> full_;  // band, rows
-  int writing_ = -1;
+  std::vector<std::unique_ptr<uint8_t[]>> slots_;  // bands, allocated as needed
+  size_t allocated_ = 0;
+  std::deque<size_t> free_;
+  std::deque<std::pair<size_t, int>> full_;  // band, rows
+  size_t writing_ = 0;
   bool closed_ = false, cancelled_ = false;
   std::exception_ptr error_;
 };
