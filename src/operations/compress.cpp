@@ -203,6 +203,7 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
 
     if (ctrsize_v) {
       const double ctrsize = ctrsize_v.as_number();
+      trials->set_goes_on([ctrsize](const std::string& bytes) { return kib(bytes) > ctrsize; });
       if (o_size > ctrsize) {
         int q = static_cast<int>(quality);
         int step = 10;

@@ -1,5 +1,6 @@
 #include "operations/compress_trials.hpp"
 
+#include <chrono>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -59,10 +60,22 @@ std::string TrialEncoder::run(int quality) const {
   return imaging::encode(*im_, format_, opts);
 }
 
-// Trials go in pairs: a call that finds its trial already made returns it and starts nothing,
-// and the next call makes its own trial on this thread while the one after it is made on the
-// second. So both CPUs work while the loop goes on, and when it stops, the trial made ahead in
-// vain ran beside the last one instead of after it.
+TrialEncoder::Made TrialEncoder::run_here(int quality) const {
+  try {
+    return {quality, run(quality), nullptr};
+  } catch (...) {
+    return {quality, {}, std::current_exception()};
+  }
+}
+
+bool TrialEncoder::made_or_pending(int quality) const {
+  return (made_ && made_->quality == quality) || (pending_.valid() && pending_quality_ == quality);
+}
+
+// Two CPUs, two trials at a time: while the calling thread would wait for a trial running on
+// the second thread, it makes the next one itself; a trial the loop is sure to want next goes
+// to the second thread at once. Only a trial made on a guess can turn out to be in vain, and it
+// always runs beside one that was wanted.
 std::string TrialEncoder::encode(int quality, std::optional<int> next) {
   {
     std::lock_guard lock(g_seam_mutex);
@@ -72,16 +85,35 @@ std::string TrialEncoder::encode(int quality, std::optional<int> next) {
     if (!same_for_all_) same_for_all_ = run(quality);
     return *same_for_all_;
   }
-  if (pending_.valid()) {
-    const bool wanted = pending_quality_ == quality;
+  // The trial after this one, where it may be made ahead (qualities are positive).
+  const int ahead = lookahead_ && next ? *next : 0;
+
+  std::string bytes;
+  if (made_ && made_->quality == quality) {
+    Made m = std::move(*made_);
+    made_.reset();
+    if (m.error) std::rethrow_exception(m.error);
+    bytes = std::move(m.bytes);
+  } else if (pending_.valid() && pending_quality_ == quality) {
+    using namespace std::chrono_literals;
+    if (ahead > 0 && !made_or_pending(ahead) && pending_.wait_for(0s) != std::future_status::ready)
+      made_ = run_here(ahead);
     pending_quality_.reset();
     // get() rethrows a failure of the lookahead; it is the failure this trial would have had.
-    if (wanted) return std::exchange(pending_, {}).get();
-    pending_.wait();
+    bytes = std::exchange(pending_, {}).get();
+  } else {
+    // Whatever was made ahead is not what the loop asks for (it never happens with the loop's
+    // own order): drop it.
+    if (pending_.valid()) pending_.wait();
     pending_ = {};
+    pending_quality_.reset();
+    made_.reset();
+    if (ahead > 0) prefetch(ahead);
+    bytes = run(quality);
   }
-  if (next) prefetch(*next);
-  return run(quality);
+
+  if (ahead > 0 && goes_on_ && !made_or_pending(ahead) && goes_on_(bytes)) prefetch(ahead);
+  return bytes;
 }
 
 void TrialEncoder::prefetch(int quality) noexcept {

@@ -6,6 +6,7 @@
 // encoding one after the other; an encoding that turns out not to be needed is dropped.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <future>
 #include <memory>
@@ -47,14 +48,26 @@ class TrialEncoder {
   TrialEncoder(const TrialEncoder&) = delete;
   TrialEncoder& operator=(const TrialEncoder&) = delete;
 
-  // The encoding at `quality`. When it has to be made now and `next` is given, the trial at
-  // `next` is made meanwhile on a second CPU, so that a following call for it finds it done.
+  // Tells which trials the loop goes on after: those whose bytes make `goes_on` true. The
+  // trial after such a one is then started at once, being sure to be wanted.
+  void set_goes_on(std::function<bool(const std::string&)> goes_on) { goes_on_ = std::move(goes_on); }
+  // The encoding at `quality`; `next` is the trial the loop would ask for after it. Where
+  // lookahead is on, `next` is made meanwhile on whichever CPU is free, so that both stay
+  // busy while the loop goes on.
   std::string encode(int quality, std::optional<int> next = std::nullopt);
   // Starts the trial at `quality` in the background, where lookahead is on. Never throws.
   void prefetch(int quality) noexcept;
 
  private:
+  // A trial made ahead on the calling thread, or its failure.
+  struct Made {
+    int quality;
+    std::string bytes;
+    std::exception_ptr error;
+  };
   std::string run(int quality) const;
+  Made run_here(int quality) const;
+  bool made_or_pending(int quality) const;
 
   std::shared_ptr<const Image> im_;
   std::string format_;
@@ -62,8 +75,10 @@ class TrialEncoder {
   bool uses_quality_;
   bool lookahead_;
   std::optional<std::string> same_for_all_;  // formats that ignore quality: one encoding
-  std::optional<int> pending_quality_;
+  std::function<bool(const std::string&)> goes_on_;
+  std::optional<int> pending_quality_;  // made on the second thread
   std::future<std::string> pending_;
+  std::optional<Made> made_;            // made ahead on this thread
 };
 
 }  // namespace img_util::compress_detail
