@@ -310,6 +310,37 @@ TEST_P(CompressLoop, TriesTheQualitiesOfTheLoopAndEndsWithTheLastTrial) {
   EXPECT_EQ(out->info.adopted_quality, c.tried.back());
 }
 
+// Whichever thread makes a trial and whenever, each call returns the bytes of a plain encoding
+// at its quality: along the loop's own order (where trials are made ahead both on the second
+// thread and on the calling one), and when a call asks for something else than was made ahead.
+TEST(TrialEncoder, EveryTrialHasThePlainEncodingsBytes) {
+  Lookahead on(true);
+  auto im = std::make_shared<const Image>(test::make_photo(480, 360, Mode::RGB));
+  const size_t stop_below = jpeg_at(*im, 35, true).size();
+  std::vector<int> expected;  // the qualities down to the first that is small enough
+  for (int q = 80; q > 0; q -= 10) {
+    expected.push_back(q);
+    if (jpeg_at(*im, q, true).size() <= stop_below) break;
+  }
+  ASSERT_GE(expected.size(), 3u);
+  for (int round = 0; round < 3; ++round) {
+    compress_detail::TrialEncoder trials(im, "JPEG", true);
+    trials.set_goes_on([&](const std::string& b) { return b.size() > stop_below; });
+    trials.prefetch(80);
+    std::vector<int> asked;
+    for (int q = 80; q > 0; q -= 10) {
+      const std::string bytes = trials.encode(q, q - 10 > 0 ? std::optional<int>(q - 10) : std::nullopt);
+      asked.push_back(q);
+      ASSERT_EQ(bytes, jpeg_at(*im, q, true)) << "quality " << q;
+      if (bytes.size() <= stop_below) break;
+    }
+    EXPECT_EQ(asked, expected);
+    // Out of order: what was made ahead is dropped, not returned.
+    EXPECT_EQ(trials.encode(77, 66), jpeg_at(*im, 77, true));
+    EXPECT_EQ(trials.encode(55), jpeg_at(*im, 55, true));
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, CompressLoop,
     ::testing::Values(
