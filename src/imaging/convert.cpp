@@ -83,7 +83,19 @@ void expand_palette(const Image& in, Image& out) {
   }
 }
 
+// A palette image made from `src`: its info, less the transparency its palette has not got.
+Image with_info_of(Image out, const Image& src) {
+  out.info = detail::derived_info(src.info);
+  out.info.transparency.reset();
+  return out;
+}
+
 }  // namespace
+
+Image convert_to_p_via_rgb(const Image& im, int colors) {
+  if (colors < 1 || colors > 256) throw ValueError("bad number of colors: " + std::to_string(colors));
+  return with_info_of(quantize_median_cut(im, colors), im);
+}
 
 Image convert(const Image& im, Mode to, int colors) {
   if (colors < 1 || colors > 256) throw ValueError("bad number of colors: " + std::to_string(colors));
@@ -92,12 +104,8 @@ Image convert(const Image& im, Mode to, int colors) {
   if (to == Mode::P) {
     // Pillow quantises RGBA by its octree, keeping alpha in the palette; everything else by
     // median cut on the colours.
-    Image out = im.mode() == Mode::RGBA ? quantize_octree(im, colors) : quantize_median_cut(im, colors);
-    std::vector<Rgba> palette = std::move(out.palette);
-    out.info = detail::derived_info(im.info);
-    out.info.transparency.reset();
-    out.palette = std::move(palette);
-    return out;
+    if (im.mode() != Mode::RGBA) return convert_to_p_via_rgb(im, colors);
+    return with_info_of(quantize_octree(im, colors), im);
   }
   Image out = detail::derived_image(im, to, im.width(), im.height());
   switch (im.mode()) {

@@ -66,6 +66,9 @@ class FrameReader {
 // The result keeps info (EXIF, ICC, GIF timing) but not the format or an adopted encoding.
 // Throws ValueError for `colors` outside 1..256.
 Image convert(const Image& im, Mode to, int colors = 256);
+// convert(convert(im, Mode::RGB), Mode::P, colors), without making the RGB image: alpha is
+// ignored and a P image is read through its palette. Throws ValueError as convert does.
+Image convert_to_p_via_rgb(const Image& im, int colors = 256);
 
 // Lanczos-3 resampling with the support scaled by the reduction (Pillow's ANTIALIAS);
 // images with alpha are resampled premultiplied, P images by nearest neighbour (palette

@@ -8,8 +8,10 @@
 #include "imaging/quantize.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <numeric>
+#include <span>
 #include <vector>
 
 #include "img_util/errors.hpp"
@@ -77,9 +79,24 @@ void for_each_colour(const Image& im, Fn&& fn) {
   const bool grey = im.mode() == Mode::L || im.mode() == Mode::LA;
   for (int y = 0; y < im.height(); ++y) {
     const uint8_t* p = im.row(y);
-    for (int x = 0; x < im.width(); ++x, p += bands)
-      fn(grey ? pack(p[0], p[0], p[0]) : pack(p[0], p[1], p[2]));
+    if (grey) {
+      for (int x = 0; x < im.width(); ++x, p += bands) fn(pack(p[0], p[0], p[0]));
+    } else {
+      for (int x = 0; x < im.width(); ++x, p += bands) fn(pack(p[0], p[1], p[2]));
+    }
   }
+}
+
+// The colour a palette index shows once expanded to RGB: indices beyond a short palette read
+// as the grey of their own value, as convert() expands them.
+uint32_t palette_colour(const Image& im, int i) {
+  if (i < static_cast<int>(im.palette.size()))
+    return pack(im.palette[i][0], im.palette[i][1], im.palette[i][2]);
+  return pack(uint32_t(i), uint32_t(i), uint32_t(i));
+}
+
+uint32_t scaled(uint32_t colour, int scale) {
+  return pack(channel(colour, 0) >> scale, channel(colour, 1) >> scale, channel(colour, 2) >> scale);
 }
 
 // A histogram bin: colour with `scale` low bits dropped per channel, and the exact sums of
@@ -95,49 +112,77 @@ struct Histogram {
   int scale = 0;
   std::vector<Bin> bins;
   ColourMap index;  // scaled colour -> position in bins
+  // While the histogram is exact a bin's sums follow from its colour and count, so they are
+  // only filled in when the bins are first merged, or at the end.
+  bool sums_filled = false;
+
+  void fill_sums() {
+    if (sums_filled) return;
+    for (Bin& b : bins)
+      for (int c = 0; c < 3; ++c) b.sum[c] = b.count * channel(b.key, c);
+    sums_filled = true;
+  }
+
+  // Adds `count` pixels of the exact `colour`; returns the bin's position.
+  uint32_t add(uint32_t colour, uint64_t count) {
+    const uint32_t key = scaled(colour, scale);
+    bool inserted = false;
+    uint32_t pos = index.find_or_insert(key, static_cast<uint32_t>(bins.size()), inserted);
+    if (inserted) bins.push_back(Bin{key});
+    if (bins.size() > kMaxHistogramColours) {
+      while (bins.size() > kMaxHistogramColours) coarsen();
+      pos = *index.find(scaled(colour, scale));
+    }
+    tally(pos, colour, count);
+    return pos;
+  }
+
+  // Counts `count` more pixels of the exact `colour` in the bin at `pos`.
+  void tally(uint32_t pos, uint32_t colour, uint64_t count) {
+    Bin& b = bins[pos];
+    b.count += count;
+    if (sums_filled)
+      for (int c = 0; c < 3; ++c) b.sum[c] += count * channel(colour, c);
+  }
+
+  // Drops one more bit per channel, merging bins that now coincide.
+  void coarsen() {
+    fill_sums();
+    ++scale;
+    std::vector<Bin> old = std::move(bins);
+    bins.clear();
+    index = ColourMap(old.size());
+    for (const Bin& b : old) {
+      uint32_t key = pack(channel(b.key, 0) >> 1, channel(b.key, 1) >> 1, channel(b.key, 2) >> 1);
+      bool inserted = false;
+      uint32_t& pos = index.find_or_insert(key, static_cast<uint32_t>(bins.size()), inserted);
+      if (inserted) bins.push_back(Bin{key});
+      Bin& t = bins[pos];
+      t.count += b.count;
+      for (int c = 0; c < 3; ++c) t.sum[c] += b.sum[c];
+    }
+  }
 };
 
-uint32_t scaled(uint32_t colour, int scale) {
-  return pack(channel(colour, 0) >> scale, channel(colour, 1) >> scale, channel(colour, 2) >> scale);
-}
-
-// Drops one more bit per channel, merging bins that now coincide.
-void coarsen(Histogram& h) {
-  ++h.scale;
-  std::vector<Bin> old = std::move(h.bins);
-  h.bins.clear();
-  h.index = ColourMap(old.size());
-  for (const Bin& b : old) {
-    uint32_t key = pack(channel(b.key, 0) >> 1, channel(b.key, 1) >> 1, channel(b.key, 2) >> 1);
-    bool inserted = false;
-    uint32_t& pos = h.index.find_or_insert(key, static_cast<uint32_t>(h.bins.size()), inserted);
-    if (inserted) h.bins.push_back(Bin{key});
-    Bin& t = h.bins[pos];
-    t.count += b.count;
-    for (int c = 0; c < 3; ++c) t.sum[c] += b.sum[c];
-  }
-}
-
+// The histogram of the image's colours (a P image: of the colours it shows). The bins, their
+// sums and the scale depend only on the multiset of colours, not on the order of the pixels
+// or of the bins, and neither does anything the median cut derives from them.
 Histogram build_histogram(const Image& im) {
   Histogram h;
-  uint32_t last = kEmpty, last_pos = 0;
-  for_each_colour(im, [&](uint32_t colour) {
-    if (colour != last) {
-      bool inserted = false;
-      uint32_t& pos = h.index.find_or_insert(scaled(colour, h.scale),
-                                             static_cast<uint32_t>(h.bins.size()), inserted);
-      if (inserted) h.bins.push_back(Bin{scaled(colour, h.scale)});
-      last_pos = pos;
+  if (im.mode() == Mode::P) {
+    uint64_t counts[256] = {};
+    for (uint8_t i : im.pixels()) ++counts[i];
+    for (int i = 0; i < 256; ++i)
+      if (counts[i]) h.add(palette_colour(im, i), counts[i]);
+  } else {
+    uint32_t last = kEmpty, last_pos = 0;
+    for_each_colour(im, [&](uint32_t colour) {
+      if (colour == last) return h.tally(last_pos, colour, 1);
+      last_pos = h.add(colour, 1);
       last = colour;
-      if (h.bins.size() > kMaxHistogramColours) {
-        while (h.bins.size() > kMaxHistogramColours) coarsen(h);
-        last_pos = *h.index.find(scaled(colour, h.scale));
-      }
-    }
-    Bin& b = h.bins[last_pos];
-    ++b.count;
-    for (int c = 0; c < 3; ++c) b.sum[c] += channel(colour, c);
-  });
+    });
+  }
+  h.fill_sums();
   return h;
 }
 
@@ -205,8 +250,21 @@ class MedianCut {
     for (int c = 1; c < 3; ++c)
       if (best < (b.hi[c] - b.lo[c]) * weight[c]) best = (b.hi[c] - b.lo[c]) * weight[c], axis = c;
     auto value = [&](uint32_t m) { return channel(bins_[m].key, axis); };
-    std::sort(members.begin(), members.end(),
-              [&](uint32_t x, uint32_t y) { return value(x) > value(y); });
+    // Descending by value. Which members end up on which side depends only on the values and
+    // counts, never on the order of equal values, so a counting sort serves.
+    {
+      size_t start[256] = {};
+      for (uint32_t m : members) ++start[value(m)];
+      size_t at = 0;
+      for (int v = 255; v >= 0; --v) {
+        const size_t n = start[v];
+        start[v] = at;
+        at += n;
+      }
+      std::vector<uint32_t> sorted(members.size());
+      for (uint32_t m : members) sorted[start[value(m)]++] = m;
+      members = std::move(sorted);
+    }
 
     size_t cut = 0;
     uint64_t acc = 0;
@@ -291,32 +349,23 @@ inline uint32_t distance2(const Rgba& p, uint32_t colour) {
   return uint32_t(dr * dr + dg * dg + db * db);
 }
 
-// For each entry, all entries ordered by their distance from it (ties by index): the search
+// For each entry, the entries ordered by their distance from it (ties by index): the search
 // for a colour's nearest entry starts at its box's entry and stops once the candidates are
-// too far away to beat the best found.
+// too far away to beat the best found. A search only reads the entries up to four times its
+// start distance, so each order is sorted only as far as a search has needed so far.
 class NearestEntry {
  public:
-  explicit NearestEntry(const std::vector<Rgba>& palette) : palette_(palette), n_(palette.size()) {
-    dist_.resize(n_ * n_);
-    order_.resize(n_ * n_);
-    for (size_t i = 0; i < n_; ++i)
-      for (size_t j = 0; j < n_; ++j)
-        dist_[i * n_ + j] = distance2(palette[i], pack(palette[j][0], palette[j][1], palette[j][2]));
-    for (size_t i = 0; i < n_; ++i) {
-      uint16_t* row = &order_[i * n_];
-      std::iota(row, row + n_, uint16_t{0});
-      const uint32_t* d = &dist_[i * n_];
-      std::sort(row, row + n_, [d](uint16_t a, uint16_t b) { return d[a] != d[b] ? d[a] < d[b] : a < b; });
-    }
-  }
-  uint32_t find(uint32_t colour, uint32_t start) const {
+  explicit NearestEntry(const std::vector<Rgba>& palette)
+      : palette_(palette), n_(palette.size()), rows_(n_) {}
+
+  uint32_t find(uint32_t colour, uint32_t start) {
     uint32_t best = start, best_d = distance2(palette_[start], colour);
-    const uint64_t limit = uint64_t(best_d) << 2;
-    const uint16_t* row = &order_[start * n_];
-    const uint32_t* d = &dist_[start * n_];
-    for (size_t j = 0; j < n_; ++j) {
-      uint32_t idx = row[j];
-      if (d[idx] > limit) break;
+    // Only a strictly nearer entry replaces the start, and none is nearer than its own colour.
+    if (best_d == 0) return best;
+    const uint32_t limit = best_d << 2;  // at most 4 * 3 * 255^2: no overflow
+    for (uint32_t key : sorted_up_to(start, limit)) {
+      if ((key >> 8) > limit) break;
+      const uint32_t idx = key & 0xff;
       uint32_t dd = distance2(palette_[idx], colour);
       if (dd < best_d) best_d = dd, best = idx;
     }
@@ -324,10 +373,40 @@ class NearestEntry {
   }
 
  private:
+  struct Row {
+    bool made = false;
+    uint32_t sorted = 0;   // keys_[0, sorted) of the row are in order...
+    uint32_t covered = 0;  // ...and are all the entries within this distance
+  };
+
+  // The row of entry `i`, in order at least as far as every entry within `limit`. Each key is
+  // distance << 8 | index (a distance needs 18 bits, an index 8), so that plain integer
+  // order is distance, then index.
+  std::span<const uint32_t> sorted_up_to(uint32_t i, uint32_t limit) {
+    if (keys_.empty()) keys_.resize(n_ * n_);  // not at all when every colour is an entry's own
+    uint32_t* r = &keys_[size_t(i) * n_];
+    Row& row = rows_[i];
+    if (!row.made) {
+      const uint32_t from = pack(palette_[i][0], palette_[i][1], palette_[i][2]);
+      for (size_t j = 0; j < n_; ++j) r[j] = distance2(palette_[j], from) << 8 | uint32_t(j);
+      row.made = true;
+    }
+    if (row.sorted < n_ && (row.sorted == 0 || limit > row.covered)) {
+      // Doubling the reach keeps the number of passes over a row small.
+      const uint32_t reach = std::max(limit, row.covered * 2);
+      uint32_t* end = std::partition(r + row.sorted, r + n_,
+                                     [reach](uint32_t key) { return (key >> 8) <= reach; });
+      std::sort(r + row.sorted, end);
+      row.sorted = static_cast<uint32_t>(end - r);
+      row.covered = reach;
+    }
+    return {r, row.sorted};
+  }
+
   const std::vector<Rgba>& palette_;
   size_t n_;
-  std::vector<uint32_t> dist_;
-  std::vector<uint16_t> order_;
+  std::vector<uint32_t> keys_;
+  std::vector<Row> rows_;
 };
 
 // ---- octree for images with alpha ---------------------------------------------------------
@@ -483,7 +562,6 @@ Image quantize_octree(const Image& im, int colors) {
 
 Image quantize_median_cut(const Image& im, int colors) {
   if (colors < 1 || colors > 256) throw ValueError("bad number of colors");
-  if (im.mode() == Mode::P) throw ValueError("cannot quantize a palette image");
   Image out(Mode::P, im.width(), im.height());
   if (im.width() == 0 || im.height() == 0) return out;
 
@@ -504,6 +582,17 @@ Image quantize_median_cut(const Image& im, int colors) {
   for (Rgba& p : out.palette) p[3] = 255;
 
   NearestEntry nearest(out.palette);
+  uint8_t* dst = out.pixels().data();
+  if (im.mode() == Mode::P) {
+    // At most 256 colours, so the histogram is exact: one entry per index.
+    std::array<uint8_t, 256> entry_of{};
+    for (int i = 0; i < 256; ++i)
+      if (const uint32_t* pos = h.index.find(palette_colour(im, i)))
+        entry_of[i] = static_cast<uint8_t>(nearest.find(h.bins[*pos].key, h.bins[*pos].box));
+    for (uint8_t i : im.pixels()) *dst++ = entry_of[i];
+    return out;
+  }
+
   // Exact colours seen so far -> entry. While the histogram is exact its bins serve as that
   // cache directly.
   ColourMap cache(h.scale == 0 ? 16 : 4096);
@@ -512,7 +601,6 @@ Image quantize_median_cut(const Image& im, int colors) {
     bin_entry.resize(h.bins.size());
     for (size_t i = 0; i < h.bins.size(); ++i) bin_entry[i] = nearest.find(h.bins[i].key, h.bins[i].box);
   }
-  uint8_t* dst = out.pixels().data();
   uint32_t last = kEmpty, last_entry = 0;
   for_each_colour(im, [&](uint32_t colour) {
     if (colour != last) {

@@ -8,7 +8,8 @@ namespace img_util::imaging {
 // Maps an L, LA, RGB or RGBA image (alpha ignored) to a P image whose palette of at most
 // `colors` (1..256) entries is chosen by median cut over the image's colours, each pixel
 // taking its nearest entry (no dithering). An image with no more than `colors` distinct
-// colours keeps them exactly. The palette entries are opaque.
+// colours keeps them exactly. The palette entries are opaque. A P image is read through its
+// palette, giving what its RGB expansion would.
 Image quantize_median_cut(const Image& im, int colors);
 
 // Maps an RGBA image to a P image with a palette of exactly `colors` RGBA entries by the

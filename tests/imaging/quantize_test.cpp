@@ -102,6 +102,36 @@ TEST(Quantize, SingleColourAndTinyImages) {
   EXPECT_EQ(imaging::convert(empty, Mode::P).pixels().size(), 0u);
 }
 
+// The palette made without the RGB copy is the one the RGB copy gets: alpha plays no part,
+// and a palette image counts by the colours its indices show (a short palette's missing
+// entries as the grey of their index, a duplicated colour once, the transparency ignored).
+TEST(Quantize, ViaRgbMatchesTheRgbCopy) {
+  Image rgba = photo(90, 60, Mode::RGBA);
+  for (int x = 0; x < 90; x += 2) rgba.row(7)[x * 4 + 3] = uint8_t(x);
+  Image short_palette(Mode::P, 40, 30);
+  for (size_t i = 0; i < short_palette.pixels().size(); ++i) short_palette.pixels()[i] = uint8_t(i * 7);
+  short_palette.palette = {{1, 2, 3, 255}, {200, 100, 50, 0}, {1, 2, 3, 255}, {9, 9, 9, 255}};
+  short_palette.info.transparency = 3;
+  const Image grey = photo(50, 40, Mode::LA), many = photo(400, 300);  // many: a coarse histogram
+  const struct {
+    const char* name;
+    const Image* in;
+    int colors;
+  } cases[] = {{"rgba", &rgba, 256},
+               {"grey_alpha", &grey, 256},
+               {"short_palette", &short_palette, 256},
+               {"short_palette_few_colours", &short_palette, 5},
+               {"coarse", &many, 256}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Image direct = imaging::convert_to_p_via_rgb(*c.in, c.colors);
+    Image via_copy = imaging::convert(imaging::convert(*c.in, Mode::RGB), Mode::P, c.colors);
+    EXPECT_EQ(direct.palette, via_copy.palette);
+    EXPECT_EQ(direct.pixels(), via_copy.pixels());
+    EXPECT_FALSE(direct.info.transparency.has_value());
+  }
+}
+
 TEST(Quantize, PaletteSizeNeverExceedsTheRequest) {
   Image in = photo(120, 80);
   for (int colors : {1, 2, 3, 255}) {
