@@ -239,6 +239,26 @@ TEST(Gif, AnimatedWriteReadsBackFrameByFrame) {
   }
 }
 
+// Frames are compared by the colours they show, not by their indices: the same indices over
+// another palette are a change, other indices of the same colour are none.
+TEST(Gif, OptimizeComparesFramesByColourNotByIndex) {
+  const Rgba R{255, 0, 0, 255}, G{0, 255, 0, 255}, B{0, 0, 255, 255};
+  Image first = solid_p(3, 2, {R, G}, {0, 0, 0, 1, 1, 1});
+  auto recoloured = std::make_shared<Image>(solid_p(3, 2, {B, G}, {0, 0, 0, 1, 1, 1}));
+  auto reindexed = std::make_shared<Image>(solid_p(3, 2, {G, G, B}, {2, 2, 2, 0, 1, 0}));
+  EncodeOptions o;
+  o.save_all = true;
+  o.append_images = {recoloured, reindexed};
+  o.duration = 100;
+  o.optimize = true;
+  std::string gif = encode(first, "GIF", o);
+  EXPECT_EQ(all_frames(gif), (std::vector<std::string>{"RRR/GGG", "BBB/GGG"}));
+  auto im = Image::open_bytes(gif, "c.gif");
+  FrameReader reader(*im);
+  reader.next();
+  EXPECT_EQ(reader.next()->info.duration, 200);  // the look-alike third frame merged into it
+}
+
 TEST(Gif, TransparencyIndexIsKept) {
   Image a = solid_p(2, 1, {{0, 0, 0, 255}, {255, 0, 0, 255}}, {0, 1});
   a.info.transparency = 0;

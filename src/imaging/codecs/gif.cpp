@@ -3,7 +3,9 @@
 #include <gif_lib.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <vector>
@@ -412,23 +414,42 @@ struct EGifCloser {
   }
 };
 
-// One frame ready for writing: indices over its own palette.
+// One frame ready for writing: indices over its own palette. The indices are read where
+// they are (a P or L image's own pixels) unless the frame had to be made.
 struct Frame {
   int width = 0, height = 0;
-  std::vector<uint8_t> idx;
+  const uint8_t* idx = nullptr;  // width * height indices, in `made` or in the source image
+  std::vector<uint8_t> made;
   std::vector<Rgba> palette;
   std::optional<int> transparency;
   int duration_ms = -1;  // -1: none
   Rect rect;             // the part written (the whole frame unless cropped)
   int disposal = 0;
+  std::array<uint8_t, 256> remap;  // index as written, for each index in `idx`
+
+  Frame() { std::iota(remap.begin(), remap.end(), uint8_t{0}); }
+  // `idx` may point into `made`: a copy would point into the original's storage.
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+  Frame(Frame&&) = default;
+  Frame& operator=(Frame&&) = default;
+
+  uint8_t at(int x, int y) const { return idx[static_cast<size_t>(y) * width + x]; }
+  void own(std::vector<uint8_t> pixels) {
+    made = std::move(pixels);
+    idx = made.data();
+  }
 };
 
 Frame to_frame(const Image& src) {
   Frame f;
   f.width = src.width();
   f.height = src.height();
-  Image p = src.mode() == Mode::P || src.mode() == Mode::L ? src : convert(src, Mode::P);
-  f.idx = p.pixels();
+  std::optional<Image> converted;
+  if (src.mode() != Mode::P && src.mode() != Mode::L) converted.emplace(convert(src, Mode::P));
+  const Image& p = converted ? *converted : src;
+  if (converted) f.own(std::move(converted->pixels()));
+  else f.idx = src.pixels().data();
   if (p.mode() == Mode::L) {
     f.palette = grey_palette();
   } else {
@@ -446,21 +467,21 @@ Frame to_frame(const Image& src) {
   return f;
 }
 
-// Keeps only the palette entries the pixels use, in their order of first use.
+// Keeps only the palette entries the written rectangle uses, in their order of first use;
+// `remap` then takes each index to its new place.
 void drop_unused_colors(Frame& f) {
   std::array<int, 256> map;
   map.fill(-1);
   std::vector<Rgba> pal;
-  const size_t row = static_cast<size_t>(f.width);
   for (int y = f.rect.y; y < f.rect.y + f.rect.h; ++y)
     for (int x = f.rect.x; x < f.rect.x + f.rect.w; ++x) {
-      uint8_t& i = f.idx[y * row + x];
+      const uint8_t i = f.at(x, y);
       if (map[i] < 0) {
         map[i] = static_cast<int>(pal.size());
         pal.push_back(i < f.palette.size() ? f.palette[i] : Rgba{0, 0, 0, 255});
       }
-      i = static_cast<uint8_t>(map[i]);
     }
+  for (int i = 0; i < 256; ++i) f.remap[i] = static_cast<uint8_t>(std::max(map[i], 0));
   if (f.transparency) {
     int t = *f.transparency;
     f.transparency = t >= 0 && t < 256 && map[t] >= 0 ? std::optional<int>(map[t]) : std::nullopt;
@@ -468,21 +489,37 @@ void drop_unused_colors(Frame& f) {
   f.palette = std::move(pal);
 }
 
-Rgba color_at(const Frame& f, int x, int y) {
-  uint8_t i = f.idx[static_cast<size_t>(y) * f.width + x];
-  if (f.transparency && i == *f.transparency) return {0, 0, 0, 0};
-  return i < f.palette.size() ? f.palette[i] : Rgba{0, 0, 0, 255};
+// What each index shows, packed: transparent as 0, indices beyond the palette opaque black.
+std::array<uint32_t, 256> shown_colours(const Frame& f) {
+  std::array<uint32_t, 256> shown;
+  for (int i = 0; i < 256; ++i) {
+    const Rgba c = i < static_cast<int>(f.palette.size()) ? f.palette[i] : Rgba{0, 0, 0, 255};
+    shown[i] = uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16 | uint32_t(c[3]) << 24;
+  }
+  if (f.transparency && *f.transparency >= 0 && *f.transparency < 256) shown[*f.transparency] = 0;
+  return shown;
 }
 
-// The smallest rectangle outside which `b` looks like `a`; empty when they look the same.
+// The smallest rectangle outside which `b` looks like `a` (both of the same size); empty when
+// they look the same. Where both show their indices alike, equal rows are passed over whole.
 Rect changed_rect(const Frame& a, const Frame& b) {
-  int x0 = b.width, y0 = b.height, x1 = -1, y1 = -1;
-  for (int y = 0; y < b.height; ++y)
-    for (int x = 0; x < b.width; ++x)
-      if (color_at(a, x, y) != color_at(b, x, y)) {
-        x0 = std::min(x0, x), x1 = std::max(x1, x);
-        y0 = std::min(y0, y), y1 = std::max(y1, y);
-      }
+  const std::array<uint32_t, 256> ca = shown_colours(a), cb = shown_colours(b);
+  const bool same_colours = ca == cb;
+  const size_t w = static_cast<size_t>(b.width);
+  int x0 = b.width, y0 = -1, x1 = -1, y1 = -1;
+  for (int y = 0; y < b.height; ++y) {
+    const uint8_t* pa = a.idx + y * w;
+    const uint8_t* pb = b.idx + y * w;
+    if (same_colours && std::memcmp(pa, pb, w) == 0) continue;
+    int first = 0;
+    while (first < b.width && ca[pa[first]] == cb[pb[first]]) ++first;
+    if (first == b.width) continue;
+    int last = b.width - 1;
+    while (ca[pa[last]] == cb[pb[last]]) --last;
+    x0 = std::min(x0, first), x1 = std::max(x1, last);
+    if (y0 < 0) y0 = y;
+    y1 = y;
+  }
   if (x1 < 0) return {};
   return {x0, y0, x1 - x0 + 1, y1 - y0 + 1};
 }
@@ -536,20 +573,18 @@ std::string gif_encode(const Image& im, const EncodeOptions& opts) {
   for (size_t i = 1; i < frames.size(); ++i) {
     Frame& f = frames[i];
     if (f.width != sw || f.height != sh) {
-      Frame g = f;
-      g.width = sw, g.height = sh;
-      g.idx.assign(static_cast<size_t>(sw) * sh, 0);
-      if (!g.transparency) {
+      if (!f.transparency) {
         // The uncovered part shows through as transparent.
-        if (g.palette.size() < 256) g.palette.push_back({0, 0, 0, 0});
-        g.transparency = static_cast<int>(g.palette.size()) - 1;
+        if (f.palette.size() < 256) f.palette.push_back({0, 0, 0, 0});
+        f.transparency = static_cast<int>(f.palette.size()) - 1;
       }
-      std::fill(g.idx.begin(), g.idx.end(), static_cast<uint8_t>(*g.transparency));
+      std::vector<uint8_t> placed(static_cast<size_t>(sw) * sh, static_cast<uint8_t>(*f.transparency));
       for (int y = 0; y < std::min(sh, f.height); ++y)
-        std::memcpy(&g.idx[static_cast<size_t>(y) * sw], &f.idx[static_cast<size_t>(y) * f.width],
+        std::memcpy(&placed[static_cast<size_t>(y) * sw], f.idx + static_cast<size_t>(y) * f.width,
                     static_cast<size_t>(std::min(sw, f.width)));
-      g.rect = {0, 0, sw, sh};
-      f = std::move(g);
+      f.own(std::move(placed));
+      f.width = sw, f.height = sh;
+      f.rect = {0, 0, sw, sh};
     }
   }
 
@@ -622,8 +657,9 @@ std::string gif_encode(const Image& im, const EncodeOptions& opts) {
       write_failed(gif->Error);
     line.resize(static_cast<size_t>(f.rect.w));
     for (int y = f.rect.y; y < f.rect.y + f.rect.h; ++y) {
-      // giflib masks the line in place, so it gets a copy.
-      std::memcpy(line.data(), &f.idx[static_cast<size_t>(y) * f.width + f.rect.x], line.size());
+      // giflib masks the line in place, so it gets a copy in any case.
+      const uint8_t* from = f.idx + static_cast<size_t>(y) * f.width + f.rect.x;
+      for (size_t x = 0; x < line.size(); ++x) line[x] = f.remap[from[x]];
       if (EGifPutLine(gif.get(), line.data(), f.rect.w) == GIF_ERROR) write_failed(gif->Error);
     }
   }
