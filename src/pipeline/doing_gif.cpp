@@ -58,25 +58,32 @@ ImagePtr to_mode(const ImagePtr& im, Mode m) {
   return std::make_shared<Image>(imaging::convert(*im, m));
 }
 
-// The colour mode, then an adaptive palette of 256 colours.
+// The colour mode, then an adaptive palette of 256 colours. An RGB palette is made straight
+// from the source, without the RGB copy: alpha plays no part in it, and a palette image is
+// read through its palette.
 ImagePtr to_palette(const ImagePtr& im, Mode colour_mode) {
+  if (colour_mode == Mode::RGB) return std::make_shared<Image>(imaging::convert_to_p_via_rgb(*im));
   ImagePtr colour = to_mode(im, colour_mode);
   return std::make_shared<Image>(imaging::convert(*colour, Mode::P, 256));
 }
 
+struct ScratchFrame {
+  ImagePtr palette;  // the frame reduced to its adaptive palette
+  ImagePtr working;  // what the operations work on: `palette`, or its colour-mode expansion
+};
+
 // One frame's scratch file: the palette frame is saved where the format can hold it; where it
 // cannot (a JPEG refuses palettes) the frame goes on in the colour mode and is saved as such.
-// Returns the frame the operations work on.
-ImagePtr write_frame_scratch(const ImagePtr& source, Mode colour_mode, const std::string& tpath) {
+ScratchFrame write_frame_scratch(const ImagePtr& source, Mode colour_mode, const std::string& tpath) {
   imaging::EncodeOptions opts;
   opts.optimize = true;
-  ImagePtr frame = source;
+  ScratchFrame frame{nullptr, source};
   try {
-    frame = to_palette(frame, colour_mode);
-    imaging::save(*frame, tpath, opts);
+    frame.palette = frame.working = to_palette(source, colour_mode);
+    imaging::save(*frame.working, tpath, opts);
   } catch (const OSError&) {
-    frame = to_mode(frame, colour_mode);
-    imaging::save(*frame, tpath, opts);
+    frame.working = to_mode(frame.working, colour_mode);
+    imaging::save(*frame.working, tpath, opts);
   }
   return frame;
 }
@@ -128,18 +135,21 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
       ++index;
       const std::string tpath =
           join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
-      ImagePtr frame = write_frame_scratch(decoded, colour_mode, tpath);
+      ScratchFrame frame = write_frame_scratch(decoded, colour_mode, tpath);
       decoded.reset();
 
       // The run's counters move once per GIF, with its first frame.
       const bool iscount = index == 1;
-      ImagePtr tim = compress(tpath, cfg, frame, iscount);
+      ImagePtr tim = compress(tpath, cfg, frame.working, iscount);
       if (num_eq(cfg.at("maskmode"), 2))
         tim = watermark_word(tpath, cfg, tim, iscount);
       else if (num_eq(cfg.at("maskmode"), 3))
         tim = watermark_pic(tpath, cfg, tim, iscount);
-      if (tim) tim = to_mode(tim, colour_mode);
-      images.push_back(to_palette(tim ? tim : frame, colour_mode));
+      // Untouched by the operations, the frame keeps its palette frame's colours, which give
+      // the same palette again as their expansion would, and far cheaper from 1-byte indices.
+      // (to_palette brings a result into the colour mode itself.)
+      images.push_back(to_palette(tim ? tim : frame.palette ? frame.palette : frame.working,
+                                  colour_mode));
     }
   }
   im.reset();
