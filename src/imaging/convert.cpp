@@ -1,5 +1,6 @@
 // Mode conversion between L, LA, RGB, RGBA and P with Pillow's arithmetic.
 #include <array>
+#include <cstring>
 #include <string>
 
 #include "imaging/imaging.hpp"
@@ -54,6 +55,17 @@ void convert_from(const Image& in, Image& out) {
   }
 }
 
+// The band count is a constant here, so that each pixel's copy is a few moves rather than a
+// call.
+template <int Bands>
+void expand_rows(const Image& in, Image& out, const std::array<std::array<uint8_t, 4>, 256>& table) {
+  for (int y = 0; y < in.height(); ++y) {
+    const uint8_t* s = in.row(y);
+    uint8_t* d = out.row(y);
+    for (int x = 0; x < in.width(); ++x, d += Bands) std::memcpy(d, table[s[x]].data(), Bands);
+  }
+}
+
 // A palette image expanded through a 256-entry table of target pixels. Indices beyond the
 // palette read as the grey of their own value (Pillow's palettes start as a grey ramp and
 // a short palette only overwrites its beginning); the transparency index reads as alpha 0.
@@ -73,13 +85,11 @@ void expand_palette(const Image& in, Image& out) {
       case Mode::P: break;
     }
   }
-  for (int y = 0; y < in.height(); ++y) {
-    const uint8_t* s = in.row(y);
-    uint8_t* d = out.row(y);
-    for (int x = 0; x < in.width(); ++x, d += tb) {
-      const uint8_t* t = table[s[x]].data();
-      for (int c = 0; c < tb; ++c) d[c] = t[c];
-    }
+  switch (tb) {
+    case 1: return expand_rows<1>(in, out, table);
+    case 2: return expand_rows<2>(in, out, table);
+    case 3: return expand_rows<3>(in, out, table);
+    default: return expand_rows<4>(in, out, table);
   }
 }
 
