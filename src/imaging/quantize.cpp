@@ -170,10 +170,17 @@ struct Histogram {
 Histogram build_histogram(const Image& im) {
   Histogram h;
   if (im.mode() == Mode::P) {
-    uint64_t counts[256] = {};
-    for (uint8_t i : im.pixels()) ++counts[i];
-    for (int i = 0; i < 256; ++i)
-      if (counts[i]) h.add(palette_colour(im, i), counts[i]);
+    // Four tallies taken in turn, so that a run of one index does not wait on its own count.
+    uint64_t counts[4][256] = {};
+    const std::vector<uint8_t>& px = im.pixels();
+    size_t i = 0;
+    for (; i + 4 <= px.size(); i += 4)
+      ++counts[0][px[i]], ++counts[1][px[i + 1]], ++counts[2][px[i + 2]], ++counts[3][px[i + 3]];
+    for (; i < px.size(); ++i) ++counts[0][px[i]];
+    for (int v = 0; v < 256; ++v) {
+      const uint64_t n = counts[0][v] + counts[1][v] + counts[2][v] + counts[3][v];
+      if (n) h.add(palette_colour(im, v), n);
+    }
   } else {
     uint32_t last = kEmpty, last_pos = 0;
     for_each_colour(im, [&](uint32_t colour) {
