@@ -13,6 +13,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "img_util/errors.hpp"
@@ -74,12 +75,13 @@ struct ScratchFrame {
 
 // One frame's scratch file: the palette frame is saved where the format can hold it; where it
 // cannot (a JPEG refuses palettes) the frame goes on in the colour mode and is saved as such.
-ScratchFrame write_frame_scratch(const ImagePtr& source, Mode colour_mode, const std::string& tpath) {
+// The decoded frame is let go as soon as its palette frame exists.
+ScratchFrame write_frame_scratch(ImagePtr source, Mode colour_mode, const std::string& tpath) {
   imaging::EncodeOptions opts;
   opts.optimize = true;
-  ScratchFrame frame{nullptr, source};
+  ScratchFrame frame{nullptr, std::move(source)};
   try {
-    frame.palette = frame.working = to_palette(source, colour_mode);
+    frame.palette = frame.working = to_palette(frame.working, colour_mode);
     imaging::save(*frame.working, tpath, opts);
   } catch (const OSError&) {
     frame.working = to_mode(frame.working, colour_mode);
@@ -135,8 +137,7 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
       ++index;
       const std::string tpath =
           join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
-      ScratchFrame frame = write_frame_scratch(decoded, colour_mode, tpath);
-      decoded.reset();
+      ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
 
       // The run's counters move once per GIF, with its first frame.
       const bool iscount = index == 1;
@@ -147,9 +148,11 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
         tim = watermark_pic(tpath, cfg, tim, iscount);
       // Untouched by the operations, the frame keeps its palette frame's colours, which give
       // the same palette again as their expansion would, and far cheaper from 1-byte indices.
-      // (to_palette brings a result into the colour mode itself.)
-      images.push_back(to_palette(tim ? tim : frame.palette ? frame.palette : frame.working,
-                                  colour_mode));
+      // (to_palette brings a result into the colour mode itself.) The forms not needed are let
+      // go first.
+      ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
+      frame = {};
+      images.push_back(to_palette(finished, colour_mode));
     }
   }
   im.reset();
