@@ -40,6 +40,30 @@ std::string encode(const Image& im, const std::string& format, const EncodeOptio
 // callers that write over a source use support/atomic_file instead.
 void save(const Image& im, const std::string& path, const EncodeOptions& opts = {});
 
+namespace codec {
+struct GifAssembler;
+}
+
+// An animated GIF assembled from frames given one at a time: finish() returns the bytes that
+// encode(first, "GIF", opts) gives with save_all and the later frames as append_images
+// (optimize, loop and duration as there). The frames are held until finish(), since one with
+// transparency changes how all are written, unless the caller vouches with `opaque_frames`
+// that none has transparency or another size than the first; then only the last frame is
+// held. add() throws ValueError for a frame that breaks that promise, finish() for no frames.
+class GifWriter {
+ public:
+  GifWriter(const EncodeOptions& opts, bool opaque_frames);
+  ~GifWriter();
+  GifWriter(const GifWriter&) = delete;
+  GifWriter& operator=(const GifWriter&) = delete;
+  void add(std::shared_ptr<const Image> frame);
+  std::string finish();
+
+ private:
+  std::unique_ptr<codec::GifAssembler> gif_;
+  size_t frames_ = 0;
+};
+
 // Decodes the frames of a (GIF) image one at a time, each composited to a full frame as a
 // viewer shows it, with info.duration (absent without a graphic control extension) and
 // info.loop set per frame: the first frame as P with its palette and transparency index, as

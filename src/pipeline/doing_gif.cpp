@@ -128,11 +128,18 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   const Mode colour_mode = jpg ? Mode::RGB : Mode::RGBA;
   const std::string tmp_dir = tmpPath();
 
-  // Finished frames wait for assembly as palette images, one byte a pixel.
-  std::vector<ImagePtr> images;
+  // Finished frames go to the GIF writer as palette images, one byte a pixel. Frames reduced
+  // from RGB have opaque palettes and all come out one size, so the writer need not hold them
+  // (frames with alpha might have transparency, which decides how all are written).
+  imaging::EncodeOptions opts;
+  opts.save_all = true;
+  opts.loop = 0;
+  opts.duration = duration;
+  opts.optimize = true;
+  imaging::GifWriter assembly(opts, /*opaque_frames=*/colour_mode == Mode::RGB);
+  int index = 0;
   {
     imaging::FrameReader reader(*im);
-    int index = 0;
     while (ImagePtr decoded = reader.next()) {
       ++index;
       const std::string tpath =
@@ -152,24 +159,14 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
       // go first.
       ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
       frame = {};
-      images.push_back(to_palette(finished, colour_mode));
+      assembly.add(to_palette(finished, colour_mode));
     }
   }
   im.reset();
-  if (images.empty()) throw ImageError("no frames could be read", fpath);
+  if (index == 0) throw ImageError("no frames could be read", fpath);
 
   const std::string path2 = join(basedir(), "tmp.gif");
-  std::string gif;
-  {
-    imaging::EncodeOptions opts;
-    opts.save_all = true;
-    opts.append_images.assign(images.begin() + 1, images.end());
-    opts.loop = 0;
-    opts.duration = duration;
-    opts.optimize = true;
-    gif = imaging::encode(*images.front(), "GIF", opts);
-  }
-  images.clear();
+  const std::string gif = assembly.finish();
   write_scratch(path2, gif);
   const int64_t size2 = file_size(path2);
 

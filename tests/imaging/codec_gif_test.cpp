@@ -259,6 +259,67 @@ TEST(Gif, OptimizeComparesFramesByColourNotByIndex) {
   EXPECT_EQ(reader.next()->info.duration, 200);  // the look-alike third frame merged into it
 }
 
+// Frames given one at a time make the same bytes as one encode() of them all; a writer told
+// that no frame has transparency writes them as it goes and gives the same bytes again.
+TEST(Gif, WriterFrameByFrameMatchesOneEncode) {
+  const Rgba K{0, 0, 0, 255}, R{255, 0, 0, 255}, G{0, 255, 0, 255}, B{0, 0, 255, 255};
+  auto p = [](std::vector<Rgba> pal, std::vector<uint8_t> px) {
+    return std::make_shared<const Image>(solid_p(3, 2, std::move(pal), std::move(px)));
+  };
+  auto see_through = [&](std::vector<uint8_t> px) {
+    auto im = std::make_shared<Image>(solid_p(3, 2, {K, R, G}, std::move(px)));
+    im->info.transparency = 0;
+    return std::shared_ptr<const Image>(im);
+  };
+  const auto a = p({R, G}, {0, 0, 0, 1, 1, 1}), b = p({B, G, R}, {2, 0, 2, 1, 1, 1}),
+             c = p({G, B}, {1, 1, 1, 0, 0, 0});
+  const struct {
+    const char* name;
+    std::vector<std::shared_ptr<const Image>> frames;
+    bool opaque;
+  } cases[] = {{"one_frame", {a}, true},
+               {"repeats_merged", {a, a, b, b, b, c, a}, true},
+               {"all_the_same", {a, a, a}, true},
+               {"changes", {a, b, c}, true},
+               {"transparency_in_the_middle", {a, see_through({0, 1, 2, 2, 1, 0}), c}, false}};
+  for (const auto& tc : cases) {
+    for (bool optimize : {false, true}) {
+      SCOPED_TRACE(std::string(tc.name) + (optimize ? " optimize" : " plain"));
+      EncodeOptions o;
+      o.save_all = true;
+      o.loop = 0;
+      o.duration = 70;
+      o.optimize = optimize;
+      o.append_images.assign(tc.frames.begin() + 1, tc.frames.end());
+      const std::string whole = encode(*tc.frames.front(), "GIF", o);
+      o.append_images.clear();
+      for (bool opaque : {false, true}) {
+        if (opaque && !tc.opaque) continue;
+        imaging::GifWriter writer(o, opaque);
+        for (const auto& f : tc.frames) writer.add(f);
+        EXPECT_EQ(writer.finish(), whole) << (opaque ? "opaque" : "held");
+      }
+    }
+  }
+}
+
+TEST(Gif, WriterRefusesWhatItWasToldNotToExpect) {
+  EncodeOptions o;
+  o.save_all = true;
+  imaging::GifWriter none(o, true);
+  EXPECT_THROW(none.finish(), ValueError);
+
+  auto first = std::make_shared<const Image>(solid_p(2, 1, {{255, 0, 0, 255}}, {0, 0}));
+  auto transparent = std::make_shared<Image>(solid_p(2, 1, {{255, 0, 0, 255}}, {0, 0}));
+  transparent->info.transparency = 0;
+  auto larger = std::make_shared<const Image>(solid_p(3, 1, {{255, 0, 0, 255}}, {0, 0, 0}));
+  for (const auto& odd : {std::shared_ptr<const Image>(transparent), larger}) {
+    imaging::GifWriter writer(o, true);
+    writer.add(first);
+    EXPECT_THROW(writer.add(odd), ValueError);
+  }
+}
+
 TEST(Gif, TransparencyIndexIsKept) {
   Image a = solid_p(2, 1, {{0, 0, 0, 255}, {255, 0, 0, 255}}, {0, 1});
   a.info.transparency = 0;

@@ -420,6 +420,7 @@ struct Frame {
   int width = 0, height = 0;
   const uint8_t* idx = nullptr;  // width * height indices, in `made` or in the source image
   std::vector<uint8_t> made;
+  std::shared_ptr<const Image> keep;  // holds the source image, where the writer must
   std::vector<Rgba> palette;
   std::optional<int> transparency;
   int duration_ms = -1;  // -1: none
@@ -549,122 +550,217 @@ bool same_palette(const ColorMapObject* map, const std::vector<Rgba>& pal) {
   throw ImageError("cannot write GIF: " + gif_error(err));
 }
 
-}  // namespace
-
-std::string gif_encode(const Image& im, const EncodeOptions& opts) {
-  std::vector<Frame> frames;
-  frames.push_back(to_frame(im));
-  if (opts.save_all)
-    for (const auto& extra : opts.append_images)
-      if (extra) frames.push_back(to_frame(*extra));
-  const int sw = frames[0].width, sh = frames[0].height;
-
-  // Durations: one for all when given, else each image's own.
-  std::vector<const Image*> sources{&im};
-  if (opts.save_all)
-    for (const auto& extra : opts.append_images)
-      if (extra) sources.push_back(extra.get());
-  for (size_t i = 0; i < frames.size(); ++i) {
-    auto d = opts.duration ? opts.duration : sources[i]->info.duration;
-    if (d) frames[i].duration_ms = std::max(0, *d);
-  }
-
-  // Later frames are placed at the top left and clipped to the first frame's size.
-  for (size_t i = 1; i < frames.size(); ++i) {
-    Frame& f = frames[i];
-    if (f.width != sw || f.height != sh) {
-      if (!f.transparency) {
-        // The uncovered part shows through as transparent.
-        if (f.palette.size() < 256) f.palette.push_back({0, 0, 0, 0});
-        f.transparency = static_cast<int>(f.palette.size()) - 1;
-      }
-      std::vector<uint8_t> placed(static_cast<size_t>(sw) * sh, static_cast<uint8_t>(*f.transparency));
-      for (int y = 0; y < std::min(sh, f.height); ++y)
-        std::memcpy(&placed[static_cast<size_t>(y) * sw], f.idx + static_cast<size_t>(y) * f.width,
-                    static_cast<size_t>(std::min(sw, f.width)));
-      f.own(std::move(placed));
-      f.width = sw, f.height = sh;
-      f.rect = {0, 0, sw, sh};
-    }
-  }
-
-  if (opts.optimize && frames.size() > 1) {
-    // A transparent pixel of a cropped frame would let the older picture show through, so
-    // animations with transparency keep whole frames, each replacing the last.
-    bool transparent = false;
-    for (const Frame& f : frames) transparent = transparent || f.transparency.has_value();
-    std::vector<Frame> kept;
-    kept.push_back(std::move(frames[0]));
-    for (size_t i = 1; i < frames.size(); ++i) {
-      Frame& f = frames[i];
-      Rect r = changed_rect(kept.back(), f);
-      if (r.w == 0) {
-        // Looks the same as the frame before: show that one longer instead.
-        if (f.duration_ms > 0) kept.back().duration_ms = std::max(0, kept.back().duration_ms) + f.duration_ms;
-        continue;
-      }
-      if (!transparent) f.rect = r;
-      kept.push_back(std::move(f));
-    }
-    frames = std::move(kept);
-    for (Frame& f : frames) f.disposal = transparent ? 2 : 1;
-  } else if (frames.size() > 1) {
-    bool transparent = false;
-    for (const Frame& f : frames) transparent = transparent || f.transparency.has_value();
-    if (transparent)
-      for (Frame& f : frames) f.disposal = 2;
-  }
-  if (opts.optimize)
-    for (Frame& f : frames) drop_unused_colors(f);
-
-  std::string out;
-  int err = 0;
-  std::unique_ptr<GifFileType, EGifCloser> gif(EGifOpen(&out, write_memory, &err));
-  if (!gif) write_failed(err);
-  EGifSetGifVersion(gif.get(), true);
-  MapPtr global = make_map(frames[0].palette);
-  if (EGifPutScreenDesc(gif.get(), sw, sh, 8, 0, global.get()) == GIF_ERROR)
-    write_failed(gif->Error);
-
-  const bool animated = opts.save_all && frames.size() > 1;
-  std::optional<int> loop = opts.loop ? opts.loop : im.info.loop;
-  if (animated && loop) {
-    const unsigned char app[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
-    const unsigned char sub[] = {1, static_cast<unsigned char>(*loop & 0xFF),
-                                 static_cast<unsigned char>((*loop >> 8) & 0xFF)};
-    if (EGifPutExtensionLeader(gif.get(), APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif.get(), sizeof app, app) == GIF_ERROR ||
-        EGifPutExtensionBlock(gif.get(), sizeof sub, sub) == GIF_ERROR ||
-        EGifPutExtensionTrailer(gif.get()) == GIF_ERROR)
-      write_failed(gif->Error);
-  }
-
-  std::vector<GifPixelType> line;
-  for (const Frame& f : frames) {
+// The giflib encoder with its output: the header goes out with the first frame, whose palette
+// becomes the global one.
+class Output {
+ public:
+  // Writes `f`; `first` with the screen (the first frame's size) and, for an animation, the
+  // loop count.
+  void put(const Frame& f, bool first, bool animated, std::optional<int> loop) {
+    if (first) start(f, animated, loop);
     if (f.duration_ms >= 0 || f.transparency || f.disposal) {
       int delay = f.duration_ms >= 0 ? std::min(f.duration_ms / 10, 65535) : 0;
       unsigned char gce[4] = {
           static_cast<unsigned char>((f.disposal & 7) << 2 | (f.transparency ? 1 : 0)),
           static_cast<unsigned char>(delay & 0xFF), static_cast<unsigned char>(delay >> 8),
           static_cast<unsigned char>(f.transparency.value_or(0))};
-      if (EGifPutExtension(gif.get(), GRAPHICS_EXT_FUNC_CODE, 4, gce) == GIF_ERROR)
-        write_failed(gif->Error);
+      if (EGifPutExtension(gif_.get(), GRAPHICS_EXT_FUNC_CODE, 4, gce) == GIF_ERROR)
+        write_failed(gif_->Error);
     }
     MapPtr local;
-    if (&f != &frames[0] && !same_palette(global.get(), f.palette)) local = make_map(f.palette);
-    if (EGifPutImageDesc(gif.get(), f.rect.x, f.rect.y, f.rect.w, f.rect.h, false, local.get()) ==
+    if (!first && !same_palette(global_.get(), f.palette)) local = make_map(f.palette);
+    if (EGifPutImageDesc(gif_.get(), f.rect.x, f.rect.y, f.rect.w, f.rect.h, false, local.get()) ==
         GIF_ERROR)
-      write_failed(gif->Error);
-    line.resize(static_cast<size_t>(f.rect.w));
+      write_failed(gif_->Error);
+    line_.resize(static_cast<size_t>(f.rect.w));
     for (int y = f.rect.y; y < f.rect.y + f.rect.h; ++y) {
       // giflib masks the line in place, so it gets a copy in any case.
       const uint8_t* from = f.idx + static_cast<size_t>(y) * f.width + f.rect.x;
-      for (size_t x = 0; x < line.size(); ++x) line[x] = f.remap[from[x]];
-      if (EGifPutLine(gif.get(), line.data(), f.rect.w) == GIF_ERROR) write_failed(gif->Error);
+      for (size_t x = 0; x < line_.size(); ++x) line_[x] = f.remap[from[x]];
+      if (EGifPutLine(gif_.get(), line_.data(), f.rect.w) == GIF_ERROR) write_failed(gif_->Error);
     }
   }
-  if (EGifCloseFile(gif.release(), &err) == GIF_ERROR) write_failed(err);
-  return out;
+
+  std::string finish() {
+    int err = 0;
+    if (EGifCloseFile(gif_.release(), &err) == GIF_ERROR) write_failed(err);
+    return std::move(out_);
+  }
+
+ private:
+  void start(const Frame& f, bool animated, std::optional<int> loop) {
+    int err = 0;
+    gif_.reset(EGifOpen(&out_, write_memory, &err));
+    if (!gif_) write_failed(err);
+    EGifSetGifVersion(gif_.get(), true);
+    global_ = make_map(f.palette);
+    if (EGifPutScreenDesc(gif_.get(), f.width, f.height, 8, 0, global_.get()) == GIF_ERROR)
+      write_failed(gif_->Error);
+    if (animated && loop) {
+      const unsigned char app[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
+      const unsigned char sub[] = {1, static_cast<unsigned char>(*loop & 0xFF),
+                                   static_cast<unsigned char>((*loop >> 8) & 0xFF)};
+      if (EGifPutExtensionLeader(gif_.get(), APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
+          EGifPutExtensionBlock(gif_.get(), sizeof app, app) == GIF_ERROR ||
+          EGifPutExtensionBlock(gif_.get(), sizeof sub, sub) == GIF_ERROR ||
+          EGifPutExtensionTrailer(gif_.get()) == GIF_ERROR)
+        write_failed(gif_->Error);
+    }
+  }
+
+  std::string out_;  // declared before gif_: giflib writes into it until closed
+  std::unique_ptr<GifFileType, EGifCloser> gif_;
+  MapPtr global_;
+  std::vector<GifPixelType> line_;
+};
+
+}  // namespace
+
+// Frames in, GIF out. Every frame is measured against the first and, with optimize, against
+// the last one kept. Frames are held until finish() (whether any frame has transparency
+// decides how all are written), except when the caller vouches that none has: then each
+// frame is written as soon as the next one shows that it will not be merged with it.
+struct GifAssembler {
+  GifAssembler(const EncodeOptions& o, bool opaque_frames)
+      : optimize(o.optimize), loop(o.loop), duration(o.duration), opaque(opaque_frames) {}
+
+  void add(const Image& src, std::shared_ptr<const Image> keep) {
+    Frame f = to_frame(src);
+    f.keep = std::move(keep);
+    // Durations: one for all when given, else each image's own.
+    auto d = duration ? duration : src.info.duration;
+    if (d) f.duration_ms = std::max(0, *d);
+    if (added == 0) {
+      sw = f.width, sh = f.height;
+      if (!loop) loop = src.info.loop;
+    } else if (f.width != sw || f.height != sh) {
+      place_on_screen(f);
+    }
+    ++added;
+    if (!opaque) return held.push_back(std::move(f));
+    if (f.transparency) throw ValueError("a GIF frame with transparency, where none was expected");
+    if (!last) {
+      last = std::move(f);
+      return;
+    }
+    if (optimize) {
+      Rect r = changed_rect(*last, f);
+      if (r.w == 0) return merge_into(*last, f);
+      f.rect = r;
+    }
+    put(*last, /*animated=*/true);
+    last = std::move(f);
+  }
+
+  std::string finish() {
+    if (opaque) {
+      put(*last, /*animated=*/written > 0);
+      return out.finish();
+    }
+    std::vector<Frame> frames = std::move(held);
+    if (optimize && frames.size() > 1) {
+      // A transparent pixel of a cropped frame would let the older picture show through, so
+      // animations with transparency keep whole frames, each replacing the last.
+      const bool transparent = any_transparent(frames);
+      std::vector<Frame> kept;
+      kept.push_back(std::move(frames[0]));
+      for (size_t i = 1; i < frames.size(); ++i) {
+        Frame& f = frames[i];
+        Rect r = changed_rect(kept.back(), f);
+        if (r.w == 0) {
+          merge_into(kept.back(), f);
+          continue;
+        }
+        if (!transparent) f.rect = r;
+        kept.push_back(std::move(f));
+      }
+      frames = std::move(kept);
+      for (Frame& f : frames) f.disposal = transparent ? 2 : 1;
+    } else if (frames.size() > 1 && any_transparent(frames)) {
+      for (Frame& f : frames) f.disposal = 2;
+    }
+    const bool animated = frames.size() > 1;
+    for (Frame& f : frames) {
+      if (optimize) drop_unused_colors(f);
+      out.put(f, &f == &frames.front(), animated, loop);
+    }
+    return out.finish();
+  }
+
+ private:
+  static bool any_transparent(const std::vector<Frame>& frames) {
+    return std::any_of(frames.begin(), frames.end(), [](const Frame& f) { return f.transparency.has_value(); });
+  }
+
+  // Looks the same as the frame before: that one is shown longer instead.
+  static void merge_into(Frame& kept, const Frame& f) {
+    if (f.duration_ms > 0) kept.duration_ms = std::max(0, kept.duration_ms) + f.duration_ms;
+  }
+
+  // Later frames are placed at the top left and clipped to the first frame's size.
+  void place_on_screen(Frame& f) const {
+    if (!f.transparency) {
+      // The uncovered part shows through as transparent.
+      if (f.palette.size() < 256) f.palette.push_back({0, 0, 0, 0});
+      f.transparency = static_cast<int>(f.palette.size()) - 1;
+    }
+    std::vector<uint8_t> placed(static_cast<size_t>(sw) * sh, static_cast<uint8_t>(*f.transparency));
+    for (int y = 0; y < std::min(sh, f.height); ++y)
+      std::memcpy(&placed[static_cast<size_t>(y) * sw], f.idx + static_cast<size_t>(y) * f.width,
+                  static_cast<size_t>(std::min(sw, f.width)));
+    f.own(std::move(placed));
+    f.width = sw, f.height = sh;
+    f.rect = {0, 0, sw, sh};
+  }
+
+  // Writes a frame of the vouched-opaque stream: none is transparent, so each replaces the
+  // last (or, optimized, is cropped to its change) once more than one frame came in.
+  void put(Frame& f, bool animated) {
+    if (optimize && added > 1) f.disposal = 1;
+    if (optimize) drop_unused_colors(f);
+    out.put(f, written == 0, animated, loop);
+    ++written;
+  }
+
+  const bool optimize;
+  std::optional<int> loop;
+  const std::optional<int> duration;
+  const bool opaque;
+  int sw = 0, sh = 0;
+  size_t added = 0, written = 0;
+  std::vector<Frame> held;    // every frame, unless opaque
+  std::optional<Frame> last;  // opaque: the last frame kept, not yet written
+  Output out;
+};
+
+std::string gif_encode(const Image& im, const EncodeOptions& opts) {
+  // The images outlive the call, so the frames read them where they are.
+  GifAssembler gif(opts, /*opaque_frames=*/false);
+  gif.add(im, nullptr);
+  if (opts.save_all)
+    for (const auto& extra : opts.append_images)
+      if (extra) gif.add(*extra, nullptr);
+  return gif.finish();
 }
 
 }  // namespace img_util::imaging::codec
+
+namespace img_util::imaging {
+
+GifWriter::GifWriter(const EncodeOptions& opts, bool opaque_frames)
+    : gif_(std::make_unique<codec::GifAssembler>(opts, opaque_frames)) {}
+
+GifWriter::~GifWriter() = default;
+
+void GifWriter::add(std::shared_ptr<const Image> frame) {
+  const Image& im = *frame;
+  gif_->add(im, std::move(frame));
+  ++frames_;
+}
+
+std::string GifWriter::finish() {
+  if (frames_ == 0) throw ValueError("a GIF needs at least one frame");
+  return gif_->finish();
+}
+
+}  // namespace img_util::imaging
