@@ -26,48 +26,48 @@ constexpr size_t kMaxHistogramColours = 65536;
 inline uint32_t pack(uint32_t r, uint32_t g, uint32_t b) { return r | (g << 8) | (b << 16); }
 inline uint32_t channel(uint32_t key, int c) { return (key >> (8 * c)) & 0xff; }
 
-// Open-addressing map from a packed colour to a 32-bit value; grows at half load.
+// Open-addressing map from a packed colour to a 32-bit value; grows at half load. A key and
+// its value share a slot, so a lookup touches one cache line.
 class ColourMap {
  public:
   explicit ColourMap(size_t expected = 1024) { rebuild(std::max<size_t>(64, expected * 2)); }
   size_t size() const { return size_; }
   // Slot of `key`, inserting it with `init` when absent; `inserted` tells which.
   uint32_t& find_or_insert(uint32_t key, uint32_t init, bool& inserted) {
-    if ((size_ + 1) * 2 > keys_.size()) grow();
-    size_t i = slot(key);
-    inserted = keys_[i] == kEmpty;
-    if (inserted) keys_[i] = key, values_[i] = init, ++size_;
-    return values_[i];
+    if ((size_ + 1) * 2 > slots_.size()) [[unlikely]] grow();
+    Slot& s = slots_[slot(key)];
+    inserted = s.key == kEmpty;
+    if (inserted) s.key = key, s.value = init, ++size_;
+    return s.value;
   }
   const uint32_t* find(uint32_t key) const {
-    size_t i = slot(key);
-    return keys_[i] == kEmpty ? nullptr : &values_[i];
+    const Slot& s = slots_[slot(key)];
+    return s.key == kEmpty ? nullptr : &s.value;
   }
 
  private:
+  struct Slot {
+    uint32_t key, value;
+  };
   size_t slot(uint32_t key) const {
     size_t i = (key * 0x9E3779B1u) >> shift_;
-    while (keys_[i] != kEmpty && keys_[i] != key) i = (i + 1) & (keys_.size() - 1);
+    while (slots_[i].key != kEmpty && slots_[i].key != key) i = (i + 1) & (slots_.size() - 1);
     return i;
   }
   void rebuild(size_t capacity) {
     size_t cap = 64;
     while (cap < capacity) cap <<= 1;
-    keys_.assign(cap, kEmpty);
-    values_.assign(cap, 0);
+    slots_.assign(cap, Slot{kEmpty, 0});
     shift_ = 32 - __builtin_ctzll(cap);
     size_ = 0;
   }
-  void grow() {
-    std::vector<uint32_t> keys = std::move(keys_), values = std::move(values_);
-    rebuild(keys.size() * 2);
-    for (size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] == kEmpty) continue;
-      size_t s = slot(keys[i]);
-      keys_[s] = keys[i], values_[s] = values[i], ++size_;
-    }
+  [[gnu::noinline]] void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    rebuild(old.size() * 2);
+    for (const Slot& o : old)
+      if (o.key != kEmpty) slots_[slot(o.key)] = o, ++size_;
   }
-  std::vector<uint32_t> keys_, values_;
+  std::vector<Slot> slots_;
   int shift_ = 26;
   size_t size_ = 0;
 };
@@ -112,6 +112,9 @@ struct Histogram {
   int scale = 0;
   std::vector<Bin> bins;
   ColourMap index;  // scaled colour -> position in bins
+  // Whether each pixel's bin position was noted as the histogram was built (possible while
+  // there are no more than 256 bins).
+  bool recorded = false;
   // While the histogram is exact a bin's sums follow from its colour and count, so they are
   // only filled in when the bins are first merged, or at the end.
   bool sums_filled = false;
@@ -125,16 +128,20 @@ struct Histogram {
 
   // Adds `count` pixels of the exact `colour`; returns the bin's position.
   uint32_t add(uint32_t colour, uint64_t count) {
-    const uint32_t key = scaled(colour, scale);
     bool inserted = false;
-    uint32_t pos = index.find_or_insert(key, static_cast<uint32_t>(bins.size()), inserted);
-    if (inserted) bins.push_back(Bin{key});
-    if (bins.size() > kMaxHistogramColours) {
-      while (bins.size() > kMaxHistogramColours) coarsen();
-      pos = *index.find(scaled(colour, scale));
-    }
+    uint32_t pos = index.find_or_insert(scaled(colour, scale), static_cast<uint32_t>(bins.size()), inserted);
+    if (inserted) [[unlikely]] pos = new_bin(colour);
     tally(pos, colour, count);
     return pos;
+  }
+
+  // The bin just entered in the index for `colour`, made; the histogram is coarsened when
+  // that makes too many. Returns the position of the colour's bin.
+  [[gnu::noinline]] uint32_t new_bin(uint32_t colour) {
+    bins.push_back(Bin{scaled(colour, scale)});
+    if (bins.size() <= kMaxHistogramColours) return static_cast<uint32_t>(bins.size() - 1);
+    while (bins.size() > kMaxHistogramColours) coarsen();
+    return *index.find(scaled(colour, scale));
   }
 
   // Counts `count` more pixels of the exact `colour` in the bin at `pos`.
@@ -166,8 +173,10 @@ struct Histogram {
 
 // The histogram of the image's colours (a P image: of the colours it shows). The bins, their
 // sums and the scale depend only on the multiset of colours, not on the order of the pixels
-// or of the bins, and neither does anything the median cut derives from them.
-Histogram build_histogram(const Image& im) {
+// or of the bins, and neither does anything the median cut derives from them. While there are
+// at most 256 bins, each pixel's bin position is written to `record` (one byte a pixel), so
+// that the pixels need not be looked up again.
+Histogram build_histogram(const Image& im, uint8_t* record) {
   Histogram h;
   if (im.mode() == Mode::P) {
     // Four tallies taken in turn, so that a run of one index does not wait on its own count.
@@ -184,10 +193,16 @@ Histogram build_histogram(const Image& im) {
   } else {
     uint32_t last = kEmpty, last_pos = 0;
     for_each_colour(im, [&](uint32_t colour) {
-      if (colour == last) return h.tally(last_pos, colour, 1);
-      last_pos = h.add(colour, 1);
-      last = colour;
+      if (colour == last) {
+        h.tally(last_pos, colour, 1);
+      } else {
+        last_pos = h.add(colour, 1);
+        last = colour;
+        if (h.bins.size() > 256) record = nullptr;
+      }
+      if (record) *record++ = static_cast<uint8_t>(last_pos);
     });
+    h.recorded = record != nullptr;
   }
   h.fill_sums();
   return h;
@@ -572,7 +587,8 @@ Image quantize_median_cut(const Image& im, int colors) {
   Image out(Mode::P, im.width(), im.height());
   if (im.width() == 0 || im.height() == 0) return out;
 
-  Histogram h = build_histogram(im);
+  uint8_t* dst = out.pixels().data();
+  Histogram h = build_histogram(im, dst);
   MedianCut cut(h.bins);
   int entries = cut.run(uint64_t(im.width()) * uint64_t(im.height()), colors);
 
@@ -589,7 +605,13 @@ Image quantize_median_cut(const Image& im, int colors) {
   for (Rgba& p : out.palette) p[3] = 255;
 
   NearestEntry nearest(out.palette);
-  uint8_t* dst = out.pixels().data();
+  if (h.recorded) {
+    std::array<uint8_t, 256> entry_of{};
+    for (size_t i = 0; i < h.bins.size(); ++i)
+      entry_of[i] = static_cast<uint8_t>(nearest.find(h.bins[i].key, h.bins[i].box));
+    for (uint8_t& v : out.pixels()) v = entry_of[v];
+    return out;
+  }
   if (im.mode() == Mode::P) {
     // At most 256 colours, so the histogram is exact: one entry per index.
     std::array<uint8_t, 256> entry_of{};
