@@ -117,25 +117,20 @@ class Decoder {
     }
   }
 
-  // Decodes the current image's indices into `idx` (w*h) and marks the rows that arrived.
-  // Returns false when the data ended or broke inside the image.
-  bool read_indices(const Rect& r, bool interlaced, std::vector<uint8_t>& idx,
-                    std::vector<char>& got) {
-    if (r.w <= 0 || r.h <= 0) {  // an empty frame draws nothing
-      idx.clear();
-      got.clear();
-      return skip_image();
-    }
+  // Decodes the current image row by row, calling on_row(y, indices) for each row y of the
+  // image (in the order the rows are stored), so no image-sized buffer is needed. Returns
+  // false when the data ended or broke inside the image: the rows before stay given.
+  template <class OnRow>
+  bool read_rows(const Rect& r, bool interlaced, OnRow&& on_row) {
+    if (r.w <= 0 || r.h <= 0) return skip_image();  // an empty frame draws nothing
     check_size(r.w, r.h, name_);
-    idx.assign(static_cast<size_t>(r.w) * r.h, 0);
-    got.assign(static_cast<size_t>(r.h), 0);
+    row_.resize(static_cast<size_t>(r.w));
     static constexpr int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
     const int passes = interlaced ? 4 : 1;
     for (int p = 0; p < passes; ++p) {
       for (int y = interlaced ? kStart[p] : 0; y < r.h; y += interlaced ? kStep[p] : 1) {
-        if (DGifGetLine(gif_.get(), &idx[static_cast<size_t>(y) * r.w], r.w) == GIF_ERROR)
-          return false;
-        got[y] = 1;
+        if (DGifGetLine(gif_.get(), row_.data(), r.w) == GIF_ERROR) return false;
+        on_row(y, row_.data());
       }
     }
     return true;
@@ -178,27 +173,47 @@ class Decoder {
   std::vector<Rgba> global_;
   int background_ = 0;
   std::optional<int> loop_;
+  std::vector<GifPixelType> row_;
 };
 
-// The first frame as Pillow shows it: a P image of the screen size, the frame's indices at its
-// place, the rest filled with the transparent index (or 0).
-Image first_frame(const Rect& r, const Control& ctl, std::vector<Rgba> palette, int sw, int sh,
-                  const std::vector<uint8_t>& idx, const std::vector<char>& got) {
-  const uint8_t fill = static_cast<uint8_t>(ctl.transparency.value_or(0));
-  Image out(Mode::P, sw, sh, {fill, 0, 0, 0});
-  const int x0 = std::max(r.x, 0), x1 = std::min(r.x + r.w, sw);
-  for (int y = std::max(r.y, 0); y < std::min(r.y + r.h, sh) && x0 < x1; ++y) {
-    if (!got[y - r.y]) continue;
-    std::memcpy(out.row(y) + x0, &idx[static_cast<size_t>(y - r.y) * r.w + (x0 - r.x)],
-                static_cast<size_t>(x1 - x0));
-  }
-  if (ctl.transparency) {
-    out.info.transparency = ctl.transparency;
-    if (*ctl.transparency < static_cast<int>(palette.size())) palette[*ctl.transparency][3] = 0;
-  }
-  out.palette = std::move(palette);
-  return out;
+// The part of the screen a frame covers.
+Rect on_screen(const Rect& r, int sw, int sh) {
+  Rect c;
+  c.x = std::max(r.x, 0);
+  c.y = std::max(r.y, 0);
+  c.w = std::max(0, std::min(r.x + r.w, sw) - c.x);
+  c.h = std::max(0, std::min(r.y + r.h, sh) - c.y);
+  return c;
 }
+
+// The first frame as Pillow shows it: a P image of the screen size, the frame's indices at its
+// place (put in row by row as they arrive), the rest filled with the transparent index (or 0).
+class FirstFrame {
+ public:
+  FirstFrame(const Rect& r, const Control& ctl, int sw, int sh)
+      : r_(r), c_(on_screen(r, sw, sh)),
+        out_(Mode::P, sw, sh, {static_cast<uint8_t>(ctl.transparency.value_or(0)), 0, 0, 0}) {}
+
+  // Row `y` of the frame.
+  void put(int y, const uint8_t* row) {
+    const int sy = r_.y + y;
+    if (c_.w == 0 || sy < c_.y || sy >= c_.y + c_.h) return;
+    std::memcpy(out_.row(sy) + c_.x, row + (c_.x - r_.x), static_cast<size_t>(c_.w));
+  }
+
+  Image finish(const Control& ctl, std::vector<Rgba> palette) && {
+    if (ctl.transparency) {
+      out_.info.transparency = ctl.transparency;
+      if (*ctl.transparency < static_cast<int>(palette.size())) palette[*ctl.transparency][3] = 0;
+    }
+    out_.palette = std::move(palette);
+    return std::move(out_);
+  }
+
+ private:
+  Rect r_, c_;
+  Image out_;
+};
 
 }  // namespace
 
@@ -237,10 +252,10 @@ Image gif_decode(std::string_view data, const std::string& name, ReduceHint) {
   bool interlaced = false;
   if (!dec.next_image(ctl, rect, palette, interlaced))
     throw ImageError("GIF holds no image: " + quoted(name), name);
-  std::vector<uint8_t> idx;
-  std::vector<char> got;
-  dec.read_indices(rect, interlaced, idx, got);  // a cut-off frame shows the rows that arrived
-  Image out = first_frame(rect, ctl, std::move(palette), dec.width(), dec.height(), idx, got);
+  FirstFrame first(rect, ctl, dec.width(), dec.height());
+  // A cut-off frame shows the rows that arrived.
+  dec.read_rows(rect, interlaced, [&](int y, const uint8_t* row) { first.put(y, row); });
+  Image out = std::move(first).finish(ctl, std::move(palette));
   out.info.format = "GIF";
   out.info.duration = ctl.duration_ms;
   out.info.loop = dec.loop();
@@ -260,22 +275,13 @@ struct GifFrames::Impl {
   Rect last_rect;
   std::vector<Rgba> last_palette;
   std::vector<uint8_t> saved;  // the canvas under the last frame, for disposal 3
-  std::vector<uint8_t> idx;
-  std::vector<char> got;
 
   Impl(std::shared_ptr<const std::string> d, const std::string& name)
       : data(std::move(d)), dec(*data, name) {
     canvas.assign(static_cast<size_t>(dec.width()) * dec.height() * 4, 0);
   }
 
-  Rect clip(const Rect& r) const {
-    Rect c;
-    c.x = std::max(r.x, 0);
-    c.y = std::max(r.y, 0);
-    c.w = std::max(0, std::min(r.x + r.w, dec.width()) - c.x);
-    c.h = std::max(0, std::min(r.y + r.h, dec.height()) - c.y);
-    return c;
-  }
+  Rect clip(const Rect& r) const { return on_screen(r, dec.width(), dec.height()); }
 
   void copy_region(const Rect& c, std::vector<uint8_t>& to, bool save) {
     const size_t sw = static_cast<size_t>(dec.width()) * 4, row = static_cast<size_t>(c.w) * 4;
@@ -313,23 +319,23 @@ struct GifFrames::Impl {
     }
   }
 
-  void draw(const Rect& r, const Control& ctl, const std::vector<Rgba>& palette) {
-    Rect c = clip(r);
-    if (c.w == 0 || c.h == 0 || got.empty()) return;  // nothing of the frame is on screen
-    const size_t sw = static_cast<size_t>(dec.width()) * 4;
+  // Draws row `y` of a frame at `r` onto the canvas; its transparent index leaves the canvas
+  // as it is.
+  void draw_row(const Rect& r, int y, const uint8_t* row, const Control& ctl,
+                const std::vector<Rgba>& palette) {
+    const Rect c = clip(r);
+    const int sy = r.y + y;
+    if (c.w == 0 || sy < c.y || sy >= c.y + c.h) return;  // not on screen
     const int t = ctl.transparency.value_or(-1);
     const int n = static_cast<int>(palette.size());
-    for (int y = 0; y < c.h; ++y) {
-      if (!got[c.y - r.y + y]) continue;
-      const uint8_t* s = &idx[static_cast<size_t>(c.y - r.y + y) * r.w + (c.x - r.x)];
-      uint8_t* d = &canvas[(c.y + y) * sw + c.x * 4];
-      for (int x = 0; x < c.w; ++x, d += 4) {
-        int i = s[x];
-        if (i == t) continue;
-        if (i < n) std::memcpy(d, palette[i].data(), 3);
-        else d[0] = d[1] = d[2] = 0;
-        d[3] = 255;
-      }
+    const uint8_t* s = row + (c.x - r.x);
+    uint8_t* d = &canvas[(static_cast<size_t>(sy) * dec.width() + c.x) * 4];
+    for (int x = 0; x < c.w; ++x, d += 4) {
+      int i = s[x];
+      if (i == t) continue;
+      if (i < n) std::memcpy(d, palette[i].data(), 3);
+      else d[0] = d[1] = d[2] = 0;
+      d[3] = 255;
     }
   }
 };
@@ -352,21 +358,27 @@ ImagePtr GifFrames::next() {
     if (s.index == 0) throw ImageError("GIF holds no image: " + quoted(s.dec.name()), s.dec.name());
     return nullptr;
   }
-  if (!s.dec.read_indices(rect, interlaced, s.idx, s.got)) s.done = true;
   if (ctl.disposal == 3) {
     Rect c = s.clip(rect);
     s.copy_region(c, s.saved, true);
   } else {
     s.saved.clear();
   }
-  s.draw(rect, ctl, palette);
+  // Rows are drawn as they are decoded; a cut-off frame shows the rows that arrived. The
+  // first frame is taken as a P image, from which the canvas is then made whole.
+  std::optional<FirstFrame> first;
+  if (s.index == 0) first.emplace(rect, ctl, s.dec.width(), s.dec.height());
+  const bool whole = s.dec.read_rows(rect, interlaced, [&](int y, const uint8_t* row) {
+    if (first) first->put(y, row);
+    else s.draw_row(rect, y, row, ctl, palette);
+  });
+  if (!whole) s.done = true;
   s.last = ctl;
   s.last_rect = rect;
   s.last_palette = palette;
   ImagePtr out;
-  if (s.index == 0) {
-    out = std::make_shared<Image>(
-        first_frame(rect, ctl, palette, s.dec.width(), s.dec.height(), s.idx, s.got));
+  if (first) {
+    out = std::make_shared<Image>(std::move(*first).finish(ctl, palette));
     // Later frames build on the first as it was shown, fill included.
     const auto& px = out->pixels();
     const auto& pal = out->palette;
