@@ -581,6 +581,12 @@ class Output {
     }
     MapPtr local;
     if (!first && !same_palette(global_.get(), f.palette)) local = make_map(f.palette);
+    // giflib keeps a copy of an image's local map until the next image replaces it, but an
+    // image without one drops the copy unfreed: it is freed here instead.
+    if (!local && gif_->Image.ColorMap) {
+      GifFreeMapObject(gif_->Image.ColorMap);
+      gif_->Image.ColorMap = nullptr;
+    }
     if (EGifPutImageDesc(gif_.get(), f.rect.x, f.rect.y, f.rect.w, f.rect.h, false, local.get()) ==
         GIF_ERROR)
       write_failed(gif_->Error);
