@@ -14,7 +14,6 @@
 #include <memory>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "img_util/errors.hpp"
 #include "support/files.hpp"

@@ -634,8 +634,8 @@ class Output {
 
 }  // namespace
 
-// Frames in, GIF out. Every frame is measured against the first and, with optimize, against
-// the last one kept. Frames are held until finish() (whether any frame has transparency
+// Frames in, GIF out. Every frame is placed on the first one's screen and, with optimize,
+// compared with the last one kept. Frames are held until finish() (whether any frame has transparency
 // decides how all are written), except when the caller vouches that none has: then each
 // frame is written as soon as the next one shows that it will not be merged with it.
 struct GifAssembler {
