@@ -58,7 +58,8 @@ void convert_from(const Image& in, Image& out) {
 // The band count is a constant here, so that each pixel's copy is a few moves rather than a
 // call.
 template <int Bands>
-void expand_rows(const Image& in, Image& out, const std::array<std::array<uint8_t, 4>, 256>& table) {
+void expand_rows(const Image& in, Image& out,
+                 const std::array<std::array<uint8_t, 4>, 256>& table) {
   for (int y = 0; y < in.height(); ++y) {
     const uint8_t* s = in.row(y);
     uint8_t* d = out.row(y);
@@ -103,7 +104,8 @@ Image with_info_of(Image out, const Image& src) {
 }  // namespace
 
 Image convert_to_p_via_rgb(const Image& im, int colors) {
-  if (colors < 1 || colors > 256) throw ValueError("bad number of colors: " + std::to_string(colors));
+  if (colors < 1 || colors > 256)
+    throw ValueError("bad number of colors: " + std::to_string(colors));
   return with_info_of(quantize_median_cut(im, colors), im);
 }
 

@@ -129,7 +129,8 @@ struct Histogram {
   // Adds `count` pixels of the exact `colour`; returns the bin's position.
   uint32_t add(uint32_t colour, uint64_t count) {
     bool inserted = false;
-    uint32_t pos = index.find_or_insert(scaled(colour, scale), static_cast<uint32_t>(bins.size()), inserted);
+    uint32_t pos =
+        index.find_or_insert(scaled(colour, scale), static_cast<uint32_t>(bins.size()), inserted);
     if (inserted) [[unlikely]] pos = new_bin(colour);
     tally(pos, colour, count);
     return pos;

@@ -109,10 +109,12 @@ TEST(Quantize, ViaRgbMatchesTheRgbCopy) {
   Image rgba = photo(90, 60, Mode::RGBA);
   for (int x = 0; x < 90; x += 2) rgba.row(7)[x * 4 + 3] = uint8_t(x);
   Image short_palette(Mode::P, 40, 30);
-  for (size_t i = 0; i < short_palette.pixels().size(); ++i) short_palette.pixels()[i] = uint8_t(i * 7);
+  for (size_t i = 0; i < short_palette.pixels().size(); ++i)
+    short_palette.pixels()[i] = uint8_t(i * 7);
   short_palette.palette = {{1, 2, 3, 255}, {200, 100, 50, 0}, {1, 2, 3, 255}, {9, 9, 9, 255}};
   short_palette.info.transparency = 3;
-  const Image grey = photo(50, 40, Mode::LA), many = photo(400, 300);  // many: a coarse histogram
+  // `many` has so many colours that its histogram is coarse.
+  const Image grey = photo(50, 40, Mode::LA), many = photo(400, 300);
   const struct {
     const char* name;
     const Image* in;

@@ -635,9 +635,9 @@ class Output {
 }  // namespace
 
 // Frames in, GIF out. Every frame is placed on the first one's screen and, with optimize,
-// compared with the last one kept. Frames are held until finish() (whether any frame has transparency
-// decides how all are written), except when the caller vouches that none has: then each
-// frame is written as soon as the next one shows that it will not be merged with it.
+// compared with the last one kept. Frames are held until finish() (whether any frame has
+// transparency decides how all are written), except when the caller vouches that none has:
+// then each frame is written as soon as the next one shows that it will not be merged with it.
 struct GifAssembler {
   GifAssembler(const EncodeOptions& o, bool opaque_frames)
       : optimize(o.optimize), loop(o.loop), duration(o.duration), opaque(opaque_frames) {}
@@ -707,7 +707,8 @@ struct GifAssembler {
 
  private:
   static bool any_transparent(const std::vector<Frame>& frames) {
-    return std::any_of(frames.begin(), frames.end(), [](const Frame& f) { return f.transparency.has_value(); });
+    return std::any_of(frames.begin(), frames.end(),
+                       [](const Frame& f) { return f.transparency.has_value(); });
   }
 
   // Looks the same as the frame before: that one is shown longer instead.
@@ -722,7 +723,8 @@ struct GifAssembler {
       if (f.palette.size() < 256) f.palette.push_back({0, 0, 0, 0});
       f.transparency = static_cast<int>(f.palette.size()) - 1;
     }
-    std::vector<uint8_t> placed(static_cast<size_t>(sw) * sh, static_cast<uint8_t>(*f.transparency));
+    std::vector<uint8_t> placed(static_cast<size_t>(sw) * sh,
+                                static_cast<uint8_t>(*f.transparency));
     for (int y = 0; y < std::min(sh, f.height); ++y)
       std::memcpy(&placed[static_cast<size_t>(y) * sw], f.idx + static_cast<size_t>(y) * f.width,
                   static_cast<size_t>(std::min(sw, f.width)));
