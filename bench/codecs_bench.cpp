@@ -3,32 +3,16 @@
 //   bench_codecs_bench FILE [REPEAT]
 // Prints one line per step: "<step> <ms> <bytes>"; bench/codecs_pillow.py prints the same
 // steps for Pillow.
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "imaging/imaging.hpp"
+#include "timing.hpp"
 
 using namespace img_util;
 
-namespace {
-
-template <class F>
-double best_ms(int repeat, F&& f) {
-  double best = 1e300;
-  for (int i = 0; i < repeat; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    std::chrono::duration<double, std::milli> d = std::chrono::steady_clock::now() - t0;
-    best = std::min(best, d.count());
-  }
-  return best;
-}
-
-}  // namespace
+using bench::best_ms;
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -36,10 +20,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int repeat = argc > 2 ? std::atoi(argv[2]) : 5;
-  std::ifstream in(argv[1], std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string data = ss.str();
+  const std::string data = bench::read_file(argv[1]);
 
   auto full = Image::open_bytes(data, argv[1]);
   full->load();

@@ -2,32 +2,16 @@
 // reduction hint), the Lanczos resize, the probe encoding and the trial encodings at falling
 // quality, and decoding an adopted trial. Best of REPEAT runs per step, in milliseconds.
 //   bench_compress_stages FILE WIDTH [REPEAT]
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "imaging/imaging.hpp"
+#include "timing.hpp"
 
 using namespace img_util;
 
-namespace {
-
-template <class F>
-double best_ms(int repeat, F&& f) {
-  double best = 1e300;
-  for (int i = 0; i < repeat; ++i) {
-    auto t0 = std::chrono::steady_clock::now();
-    f();
-    std::chrono::duration<double, std::milli> d = std::chrono::steady_clock::now() - t0;
-    best = std::min(best, d.count());
-  }
-  return best;
-}
-
-}  // namespace
+using bench::best_ms;
 
 int main(int argc, char** argv) {
   if (argc < 3) {
@@ -36,10 +20,7 @@ int main(int argc, char** argv) {
   }
   const int width = std::atoi(argv[2]);
   const int repeat = argc > 3 ? std::atoi(argv[3]) : 3;
-  std::ifstream in(argv[1], std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  const std::string data = ss.str();
+  const std::string data = bench::read_file(argv[1]);
 
   auto head = Image::open_bytes(data, argv[1]);
   const int height = static_cast<int>(int64_t{head->height()} * width / head->width());

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 
 #include <jpeglib.h>
 
@@ -51,8 +52,10 @@ TEST(Jpeg, QualityAndOptimizeChangeTheSize) {
   EXPECT_LT(encode(src, "JPEG", optimized()).size(), q75.size());
 }
 
-// An RGB image as a progressive JPEG, whose later scans are read only once decoding starts.
-std::string progressive_jpeg(const Image& im) {
+// A JPEG made with libjpeg's own options, which our encoder does not offer: `rows(y)` gives row y
+// of `components` bytes a pixel in `space`.
+std::string libjpeg_file(int w, int h, int components, J_COLOR_SPACE space, bool progressive,
+                         const std::function<const unsigned char*(int)>& rows) {
   jpeg_compress_struct c;
   jpeg_error_mgr err;
   c.err = jpeg_std_error(&err);
@@ -60,15 +63,17 @@ std::string progressive_jpeg(const Image& im) {
   unsigned char* buf = nullptr;
   unsigned long size = 0;
   jpeg_mem_dest(&c, &buf, &size);
-  c.image_width = im.width();
-  c.image_height = im.height();
-  c.input_components = 3;
-  c.in_color_space = JCS_RGB;
+  c.image_width = w;
+  c.image_height = h;
+  c.input_components = components;
+  c.in_color_space = space;
   jpeg_set_defaults(&c);
-  jpeg_simple_progression(&c);
+  jpeg_set_quality(&c, 95, TRUE);
+  if (progressive) jpeg_simple_progression(&c);
   jpeg_start_compress(&c, TRUE);
   while (c.next_scanline < c.image_height) {
-    auto* r = const_cast<unsigned char*>(im.row(static_cast<int>(c.next_scanline)));
+    // libjpeg takes non-const rows but only reads them.
+    auto* r = const_cast<unsigned char*>(rows(static_cast<int>(c.next_scanline)));
     jpeg_write_scanlines(&c, &r, 1);
   }
   jpeg_finish_compress(&c);
@@ -76,6 +81,11 @@ std::string progressive_jpeg(const Image& im) {
   std::string out(reinterpret_cast<char*>(buf), size);
   std::free(buf);
   return out;
+}
+
+// An RGB image as a progressive JPEG, whose later scans are read only once decoding starts.
+std::string progressive_jpeg(const Image& im) {
+  return libjpeg_file(im.width(), im.height(), 3, JCS_RGB, true, [&](int y) { return im.row(y); });
 }
 
 TEST(Jpeg, DctScaledDecodeIsTheSmallestSizeStillAtLeastTheHint) {
@@ -201,31 +211,9 @@ TEST(Jpeg, ExifAndIccAreKeptOrDropped) {
 
 // A solid CMYK JPEG as print software writes it (inverted, with the Adobe marker libjpeg adds).
 std::string cmyk_jpeg(int w, int h, const unsigned char ink[4]) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* buf = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &buf, &size);
-  c.image_width = w;
-  c.image_height = h;
-  c.input_components = 4;
-  c.in_color_space = JCS_CMYK;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 95, TRUE);
-  jpeg_start_compress(&c, TRUE);
   std::vector<unsigned char> row(static_cast<size_t>(w) * 4);
   for (int x = 0; x < w; ++x) std::copy(ink, ink + 4, &row[x * 4]);
-  while (c.next_scanline < c.image_height) {
-    unsigned char* r = row.data();
-    jpeg_write_scanlines(&c, &r, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  std::string out(reinterpret_cast<char*>(buf), size);
-  std::free(buf);
-  return out;
+  return libjpeg_file(w, h, 4, JCS_CMYK, false, [&](int) { return row.data(); });
 }
 
 TEST(Jpeg, CmykBecomesRgb) {
