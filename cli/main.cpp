@@ -7,7 +7,6 @@
 // (progress, summary, errors) goes to standard error.
 #include <dirent.h>
 #include <fcntl.h>
-#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -465,25 +464,11 @@ int dispatch(const std::vector<std::string>& args) {
   throw Usage{"unknown command " + cmd};
 }
 
-// Photos pass through buffers of tens of megabytes (decoder coefficients, resized images, the
-// trial encoders' coefficients), a new set for each trial and each file. By default glibc hands
-// such blocks back to the kernel when freed, and every trial then faults its pages in afresh,
-// on a per-thread heap of its own; one heap that keeps its freed blocks for the next one saves
-// a tenth of the time of a photo for a few megabytes more at the peak.
-void keep_freed_image_buffers() {
-#ifdef __GLIBC__
-  mallopt(M_ARENA_MAX, 1);
-  mallopt(M_MMAP_THRESHOLD, 64 << 20);
-  mallopt(M_TRIM_THRESHOLD, 128 << 20);
-#endif
-}
-
 }  // namespace
 }  // namespace img_util::cli
 
 int main(int argc, char** argv) {
   using namespace img_util::cli;
-  keep_freed_image_buffers();
   std::vector<std::string> args(argv + 1, argv + argc);
   try {
     return dispatch(args);
