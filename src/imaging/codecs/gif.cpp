@@ -657,6 +657,24 @@ struct GifAssembler {
     ++added;
     if (!opaque) return held.push_back(std::move(f));
     if (f.transparency) throw ValueError("a GIF frame with transparency, where none was expected");
+    stream(std::move(f));
+  }
+
+  std::string finish() {
+    if (!opaque) {
+      std::vector<Frame> frames = std::move(held);
+      if (any_transparent(frames)) return finish_transparent(std::move(frames));
+      // Nothing transparent after all: written as a vouched-opaque stream is.
+      for (Frame& f : frames) stream(std::move(f));
+    }
+    put(*last, /*animated=*/written > 0);
+    return out.finish();
+  }
+
+ private:
+  // The next frame of an animation without transparency. It is written once the frame after
+  // it is known not to look the same (optimized, that one is then cropped to its change).
+  void stream(Frame f) {
     if (!last) {
       last = std::move(f);
       return;
@@ -670,31 +688,19 @@ struct GifAssembler {
     last = std::move(f);
   }
 
-  std::string finish() {
-    if (opaque) {
-      put(*last, /*animated=*/written > 0);
-      return out.finish();
-    }
-    std::vector<Frame> frames = std::move(held);
-    if (optimize && frames.size() > 1) {
-      // A transparent pixel of a cropped frame would let the older picture show through, so
-      // animations with transparency keep whole frames, each replacing the last.
-      const bool transparent = any_transparent(frames);
-      std::vector<Frame> kept;
-      kept.push_back(std::move(frames[0]));
-      for (size_t i = 1; i < frames.size(); ++i) {
-        Frame& f = frames[i];
-        Rect r = changed_rect(kept.back(), f);
-        if (r.w == 0) {
-          merge_into(kept.back(), f);
-          continue;
+  // A transparent pixel of a cropped frame would let the older picture show through, so an
+  // animation with transparency keeps whole frames, each replacing the last.
+  std::string finish_transparent(std::vector<Frame> frames) {
+    if (frames.size() > 1) {
+      if (optimize) {
+        std::vector<Frame> kept;
+        kept.push_back(std::move(frames[0]));
+        for (size_t i = 1; i < frames.size(); ++i) {
+          if (changed_rect(kept.back(), frames[i]).w == 0) merge_into(kept.back(), frames[i]);
+          else kept.push_back(std::move(frames[i]));
         }
-        if (!transparent) f.rect = r;
-        kept.push_back(std::move(f));
+        frames = std::move(kept);
       }
-      frames = std::move(kept);
-      for (Frame& f : frames) f.disposal = transparent ? 2 : 1;
-    } else if (frames.size() > 1 && any_transparent(frames)) {
       for (Frame& f : frames) f.disposal = 2;
     }
     const bool animated = frames.size() > 1;
@@ -705,7 +711,6 @@ struct GifAssembler {
     return out.finish();
   }
 
- private:
   static bool any_transparent(const std::vector<Frame>& frames) {
     return std::any_of(frames.begin(), frames.end(),
                        [](const Frame& f) { return f.transparency.has_value(); });
@@ -733,8 +738,8 @@ struct GifAssembler {
     f.rect = {0, 0, sw, sh};
   }
 
-  // Writes a frame of the vouched-opaque stream: none is transparent, so each replaces the
-  // last (or, optimized, is cropped to its change) once more than one frame came in.
+  // Writes a frame of a stream without transparency: each replaces the last (or, optimized,
+  // is cropped to its change) once more than one frame came in.
   void put(Frame& f, bool animated) {
     if (optimize && added > 1) f.disposal = 1;
     if (optimize) drop_unused_colors(f);
@@ -748,8 +753,8 @@ struct GifAssembler {
   const bool opaque;
   int sw = 0, sh = 0;
   size_t added = 0, written = 0;
-  std::vector<Frame> held;    // every frame, unless opaque
-  std::optional<Frame> last;  // opaque: the last frame kept, not yet written
+  std::vector<Frame> held;    // every frame, unless vouched opaque
+  std::optional<Frame> last;  // streamed: the last frame kept, not yet written
   Output out;
 };
 
