@@ -44,8 +44,7 @@ class ResizeSink : public codec::RowSink {
 
   bool start(Mode mode, int width, int height, int orientation) override {
     if (!streamable(mode, orientation)) return false;
-    out_.emplace(detail::derived_image(source_, mode, width_, height_));
-    resizer_.emplace(mode_bands(mode), width, height, *out_);
+    resizer_.emplace(width, height, detail::derived_image(source_, mode, width_, height_));
     stride_ = static_cast<size_t>(width) * mode_bands(mode);
     band_.resize(stride_ * kBandRows);
     return true;
@@ -59,15 +58,15 @@ class ResizeSink : public codec::RowSink {
     for (int i = 0; i < rows; ++i) resizer_->push(&band_[stride_ * static_cast<size_t>(i)]);
   }
 
+  // Nothing when the stream was declined.
   std::optional<Image> result() {
-    if (!out_ || !resizer_->finished()) return std::nullopt;
-    return std::move(out_);
+    if (!resizer_) return std::nullopt;
+    return std::move(*resizer_).take();
   }
 
  private:
   const Image& source_;
   int width_, height_;
-  std::optional<Image> out_;
   std::optional<resample::RowResizer> resizer_;
   size_t stride_ = 0;
   std::vector<uint8_t> band_;
@@ -212,11 +211,9 @@ std::optional<Image> stream_on_two_threads(const Image& im, const EncodedSource&
     pipe.drain([](const uint8_t*) {});  // rethrows the decoder's failure, if that was it
     return std::nullopt;
   }
-  Image out = detail::derived_image(im, d->mode, width, height);
-  resample::RowResizer resizer(mode_bands(d->mode), d->width, d->height, out);
+  resample::RowResizer resizer(d->width, d->height, detail::derived_image(im, d->mode, width, height));
   pipe.drain([&](const uint8_t* row) { resizer.push(row); });
-  if (!resizer.finished()) return std::nullopt;
-  return out;
+  return std::move(resizer).take();
 }
 
 }  // namespace

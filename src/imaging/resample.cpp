@@ -254,13 +254,14 @@ void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, co
   }
 }
 
-RowResizer::RowResizer(int bands, int in_width, int in_height, Image& out)
-    : bands_(bands), out_(out), need_h_(out.width() != in_width), need_v_(out.height() != in_height),
-      in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands)),
-      row_bytes_(static_cast<size_t>(out.width()) * static_cast<size_t>(bands)) {
-  if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out.width()));
+RowResizer::RowResizer(int in_width, int in_height, Image out)
+    : bands_(out.bands()), out_(std::move(out)), need_h_(out_.width() != in_width),
+      need_v_(out_.height() != in_height),
+      in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands_)),
+      row_bytes_(static_cast<size_t>(out_.width()) * static_cast<size_t>(bands_)) {
+  if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_.width()));
   if (!need_v_) return;
-  vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out.height()));
+  vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_.height()));
   ybox_first_ = vert_.first.front();
   ybox_last_ = vert_.first.back() + vert_.count.back();
   // Filter windows only move down, so an output row is made when the last row under it

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "img_util/image.hpp"
@@ -74,17 +75,20 @@ void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_
 // For images without alpha (alpha needs the premultiplied whole image).
 class RowResizer {
  public:
-  RowResizer(int bands, int in_width, int in_height, Image& out);
+  // Resizes in_width x in_height rows of `out`'s mode into `out`, whose size is the target.
+  RowResizer(int in_width, int in_height, Image out);
   // The next input row: in_width * bands bytes.
   void push(const uint8_t* row);
   // Whether every output row has been made.
   bool finished() const { return next_out_ == out_.height(); }
+  // The result, once every input row has been pushed.
+  Image take() && { return std::move(out_); }
 
  private:
   void emit(int yy);
 
   int bands_;
-  Image& out_;
+  Image out_;
   bool need_h_, need_v_;
   FixedCoeffs horiz_, vert_;
   int ybox_first_ = 0, ybox_last_ = 0;
