@@ -118,7 +118,7 @@ Coeffs compute_coeffs(int in_size, double in0, double in1, int out_size) {
   return c;
 }
 
-FixedCoeffs to_fixed(const Coeffs& c) {
+FixedCoeffs to_fixed(const Coeffs& c, Pass pass) {
   FixedCoeffs f;
   f.ksize = c.ksize;
   f.first = c.first;
@@ -129,6 +129,7 @@ FixedCoeffs to_fixed(const Coeffs& c) {
     const double w = c.weights[i];
     f.k[i] = static_cast<int32_t>(w < 0 ? -0.5 + w * one : 0.5 + w * one);
   }
+  if (pass == Pass::vertical) return f;
   const size_t per_pixel = static_cast<size_t>(c.ksize + 1) / 2;
   f.pairs.assign(f.first.size() * per_pixel * 16, 0);
   for (size_t xx = 0; xx < f.first.size(); ++xx)
@@ -261,7 +262,7 @@ RowResizer::RowResizer(int in_width, int in_height, Image out)
       row_bytes_(static_cast<size_t>(out_.width()) * static_cast<size_t>(bands_)) {
   if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_.width()));
   if (!need_v_) return;
-  vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_.height()));
+  vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_.height()), Pass::vertical);
   ybox_first_ = vert_.first.front();
   ybox_last_ = vert_.first.back() + vert_.count.back();
   // Filter windows only move down, so an output row is made when the last row under it
@@ -334,7 +335,7 @@ void resample_into(const Image& src, Image& out) {
   const int w = out.width(), h = out.height();
   const bool need_h = w != in_w, need_v = h != in_h;
 
-  FixedCoeffs vert = to_fixed(compute_coeffs(in_h, 0.0, double(in_h), h));
+  FixedCoeffs vert = to_fixed(compute_coeffs(in_h, 0.0, double(in_h), h), Pass::vertical);
   const int ybox_first = vert.first.front();
   const int ybox_last = vert.first.back() + vert.count.back();
 

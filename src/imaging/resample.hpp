@@ -42,7 +42,9 @@ struct FixedCoeffs {
   std::vector<int16_t> pairs;
 };
 inline constexpr int kPairSplitBits = 11;
-FixedCoeffs to_fixed(const Coeffs& c);
+// Which pass a table is for: only the horizontal one needs the vector kernel's pairs.
+enum class Pass { horizontal, vertical };
+FixedCoeffs to_fixed(const Coeffs& c, Pass pass = Pass::horizontal);
 
 // One 8-bit result from a fixed-point sum that started at half a unit, clamped to 0..255.
 inline uint8_t clip_fixed(int32_t sum) {
