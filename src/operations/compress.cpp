@@ -203,11 +203,12 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
 
     if (ctrsize_v) {
       const double ctrsize = ctrsize_v.as_number();
-      trials->set_goes_on([ctrsize](const std::string& bytes) { return kib(bytes) > ctrsize; });
-      if (o_size > ctrsize) {
+      const auto over_target = [ctrsize](double size_kib) { return size_kib > ctrsize; };
+      trials->set_goes_on([over_target](const std::string& bytes) { return over_target(kib(bytes)); });
+      if (over_target(o_size)) {
         int q = static_cast<int>(quality);
         int step = 10;
-        while (start_size > ctrsize && q > 0) {
+        while (over_target(start_size) && q > 0) {
           const LoopStep next = after_trial(q, step);
           // Whether the loop could want another trial after this one, and at which quality.
           std::optional<int> ahead;
