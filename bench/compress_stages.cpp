@@ -31,7 +31,8 @@ int main(int argc, char** argv) {
   src->load(hint);
   std::printf("decoded %dx%d\n", src->width(), src->height());
   Image small(Mode::RGB, 1, 1);
-  std::printf("resize %.1f\n", best_ms(repeat, [&] { small = imaging::resize(*src, width, height); }));
+  std::printf("resize %.1f\n",
+              best_ms(repeat, [&] { small = imaging::resize(*src, width, height); }));
   std::string bytes;
   std::printf("probe %.1f\n", best_ms(repeat, [&] { bytes = imaging::encode(small, "JPEG"); }));
   for (int q = 80; q > 0; q -= 10) {

@@ -3,8 +3,8 @@
 // small bands, so the full-size pixels never exist. Where a second CPU is free the decoder runs
 // on it and the resampler on the calling thread, each band handed over through a small pool.
 #include <algorithm>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -40,7 +40,8 @@ bool streamable(Mode mode, int orientation) {
 // Single thread: the decoder fills one band, which is resized at once.
 class ResizeSink : public codec::RowSink {
  public:
-  ResizeSink(const Image& source, int width, int height) : source_(source), width_(width), height_(height) {}
+  ResizeSink(const Image& source, int width, int height)
+      : source_(source), width_(width), height_(height) {}
 
   bool start(Mode mode, int width, int height, int orientation) override {
     if (!streamable(mode, orientation)) return false;
@@ -211,7 +212,8 @@ std::optional<Image> stream_on_two_threads(const Image& im, const EncodedSource&
     pipe.drain([](const uint8_t*) {});  // rethrows the decoder's failure, if that was it
     return std::nullopt;
   }
-  resample::RowResizer resizer(d->width, d->height, detail::derived_image(im, d->mode, width, height));
+  resample::RowResizer resizer(d->width, d->height,
+                               detail::derived_image(im, d->mode, width, height));
   pipe.drain([&](const uint8_t* row) { resizer.push(row); });
   return std::move(resizer).take();
 }
@@ -224,8 +226,7 @@ Image decode_resized(const Image& im, int width, int height, ReduceHint hint) {
   if (src && src->format->stream && (width != im.width() || height != im.height())) {
     // A second thread pays from about a megapixel on.
     const bool two = usable_cpus() > 1 && int64_t{im.width()} * im.height() >= (1 << 20);
-    std::optional<Image> out = two
-                                   ? stream_on_two_threads(im, *src, width, height, hint)
+    std::optional<Image> out = two ? stream_on_two_threads(im, *src, width, height, hint)
                                    : stream_on_one_thread(im, *src, width, height, hint);
     if (out) return std::move(*out);
   }

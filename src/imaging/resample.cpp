@@ -159,8 +159,9 @@ __attribute__((target("avx2"))) void horizontal_rows_avx2(const uint8_t* in, siz
   const size_t per_pixel = static_cast<size_t>(c.ksize + 1) / 2 * 16;
   // Lane 2j + t of each half: band j of tap t, zero-extended to 16 bits (band 3 of RGB zero).
   constexpr char a3 = B == 4 ? 3 : -1, b3 = B == 4 ? 7 : -1;
-  const __m256i spread = _mm256_setr_epi8(0, -1, B, -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1,
-                                          0, -1, B, -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1);
+  const __m256i spread =
+      _mm256_setr_epi8(0, -1, B, -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1, 0, -1, B,
+                       -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1);
   const __m128i half = _mm_set1_epi32(1 << (kPrecisionBits - 1));
   for (int y = row0; y < row1; ++y) {
     const uint8_t* src = in + in_stride * static_cast<size_t>(y);
@@ -256,13 +257,16 @@ void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, co
 }
 
 RowResizer::RowResizer(int in_width, int in_height, Image out)
-    : bands_(out.bands()), out_(std::move(out)), need_h_(out_.width() != in_width),
+    : bands_(out.bands()),
+      out_(std::move(out)),
+      need_h_(out_.width() != in_width),
       need_v_(out_.height() != in_height),
       in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands_)),
       row_bytes_(static_cast<size_t>(out_.width()) * static_cast<size_t>(bands_)) {
   if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_.width()));
   if (!need_v_) return;
-  vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_.height()), Pass::vertical);
+  vert_ =
+      to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_.height()), Pass::vertical);
   ybox_first_ = vert_.first.front();
   ybox_last_ = vert_.first.back() + vert_.count.back();
   // Filter windows only move down, so an output row is made when the last row under it
@@ -277,24 +281,28 @@ void RowResizer::push(const uint8_t* row) {
   const int y = next_in_++;
   if (!need_v_) {
     uint8_t* dst = out_.row(y);
-    if (need_h_) horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, dst, row_bytes_);
-    else std::memcpy(dst, row, row_bytes_);
+    if (need_h_)
+      horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, dst, row_bytes_);
+    else
+      std::memcpy(dst, row, row_bytes_);
     next_out_ = next_in_;
     return;
   }
   if (y < ybox_first_ || y >= ybox_last_) return;  // under no output row's filter
   uint8_t* slot = &ring_[row_bytes_ * static_cast<size_t>(y % ring_rows_)];
-  if (need_h_) horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, slot, row_bytes_);
-  else std::memcpy(slot, row, row_bytes_);
-  while (next_out_ < out_.height() &&
-         vert_.first[next_out_] + vert_.count[next_out_] <= y + 1)
+  if (need_h_)
+    horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, slot, row_bytes_);
+  else
+    std::memcpy(slot, row, row_bytes_);
+  while (next_out_ < out_.height() && vert_.first[next_out_] + vert_.count[next_out_] <= y + 1)
     emit(next_out_++);
 }
 
 void RowResizer::emit(int yy) {
   const int first = vert_.first[yy], count = vert_.count[yy];
   for (int t = 0; t < count; ++t)
-    taps_[static_cast<size_t>(t)] = &ring_[row_bytes_ * static_cast<size_t>((first + t) % ring_rows_)];
+    taps_[static_cast<size_t>(t)] =
+        &ring_[row_bytes_ * static_cast<size_t>((first + t) % ring_rows_)];
   vertical_row(taps_.data(), count, &vert_.k[static_cast<size_t>(yy) * vert_.ksize], row_bytes_,
                out_.row(yy), acc_.data());
 }

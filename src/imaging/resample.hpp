@@ -94,9 +94,9 @@ class RowResizer {
   bool need_h_, need_v_;
   FixedCoeffs horiz_, vert_;
   int ybox_first_ = 0, ybox_last_ = 0;
-  size_t in_row_bytes_;           // bytes of an input row (the vector kernel reads up to its end)
-  size_t row_bytes_;              // bytes of a row after the horizontal pass
-  int ring_rows_ = 0;             // horizontally resampled rows kept for the vertical pass
+  size_t in_row_bytes_;  // bytes of an input row (the vector kernel reads up to its end)
+  size_t row_bytes_;     // bytes of a row after the horizontal pass
+  int ring_rows_ = 0;    // horizontally resampled rows kept for the vertical pass
   std::vector<uint8_t> ring_;
   std::vector<int32_t> acc_;
   std::vector<const uint8_t*> taps_;

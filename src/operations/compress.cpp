@@ -204,7 +204,8 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
     if (ctrsize_v) {
       const double ctrsize = ctrsize_v.as_number();
       const auto over_target = [ctrsize](double size_kib) { return size_kib > ctrsize; };
-      trials->set_goes_on([over_target](const std::string& bytes) { return over_target(kib(bytes)); });
+      trials->set_goes_on(
+          [over_target](const std::string& bytes) { return over_target(kib(bytes)); });
       if (over_target(o_size)) {
         int q = static_cast<int>(quality);
         int step = 10;

@@ -50,7 +50,9 @@ class TrialEncoder {
 
   // Tells which trials the loop goes on after: those whose bytes make `goes_on` true. The
   // trial after such a one is then started at once, being sure to be wanted.
-  void set_goes_on(std::function<bool(const std::string&)> goes_on) { goes_on_ = std::move(goes_on); }
+  void set_goes_on(std::function<bool(const std::string&)> goes_on) {
+    goes_on_ = std::move(goes_on);
+  }
   // The encoding at `quality`; `next` is the trial the loop would ask for after it. Where
   // lookahead is on, `next` is made meanwhile on whichever CPU is free, so that both stay
   // busy while the loop goes on.
@@ -78,7 +80,7 @@ class TrialEncoder {
   std::function<bool(const std::string&)> goes_on_;
   std::optional<int> pending_quality_;  // made on the second thread
   std::future<std::string> pending_;
-  std::optional<Made> made_;            // made ahead on this thread
+  std::optional<Made> made_;  // made ahead on this thread
 };
 
 }  // namespace img_util::compress_detail

@@ -1,16 +1,15 @@
 // JPEG: round trips, refused modes, DCT-scaled decoding, EXIF orientation and metadata.
 #include <gtest/gtest.h>
+#include <jpeglib.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 
-#include <jpeglib.h>
-
 #include "imaging/codec_util.hpp"
-#include "imaging/pillow_oracle.hpp"
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/imaging.hpp"
+#include "imaging/pillow_oracle.hpp"
 #include "support/fixtures.hpp"
 
 namespace img_util::test {
@@ -119,13 +118,14 @@ TEST(Jpeg, ProgressiveFilesScaleByAnyEighth) {
     int w, h;
   };
   const Case cases[] = {
-      {true, {300, 225}, 300, 225}, {true, {301, 0}, 350, 263}, {true, {150, 0}, 150, 113},
+      {true, {300, 225}, 300, 225},  {true, {301, 0}, 350, 263},  {true, {150, 0}, 150, 113},
       {false, {300, 225}, 400, 300}, {false, {150, 0}, 200, 150},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.progressive ? "progressive " : "sequential ") +
                  std::to_string(c.hint.min_width) + "x" + std::to_string(c.hint.min_height));
-    auto im = Image::open_bytes(c.progressive ? progressive_jpeg(src) : encode(src, "JPEG"), "x.jpg");
+    auto im =
+        Image::open_bytes(c.progressive ? progressive_jpeg(src) : encode(src, "JPEG"), "x.jpg");
     im->load(c.hint);
     EXPECT_EQ(im->width(), c.w);
     EXPECT_EQ(im->height(), c.h);

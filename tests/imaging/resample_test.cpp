@@ -88,11 +88,15 @@ TEST(RowResizer, GivesTheBytesOfTheWholeImageResize) {
     int w, h, to_w, to_h;
   };
   for (Mode mode : {Mode::L, Mode::RGB})
-    for (auto [w, h, to_w, to_h] : {Shape{97, 61, 40, 25}, {97, 61, 97, 20}, {97, 61, 30, 61},
-                                    {40, 30, 97, 61}, {300, 7, 11, 3}, {5, 200, 5, 1},
+    for (auto [w, h, to_w, to_h] : {Shape{97, 61, 40, 25},
+                                    {97, 61, 97, 20},
+                                    {97, 61, 30, 61},
+                                    {40, 30, 97, 61},
+                                    {300, 7, 11, 3},
+                                    {5, 200, 5, 1},
                                     {640, 480, 199, 149}}) {
-      SCOPED_TRACE(std::string(mode_name(mode)) + " " + std::to_string(w) + "x" + std::to_string(h) +
-                   " -> " + std::to_string(to_w) + "x" + std::to_string(to_h));
+      SCOPED_TRACE(std::string(mode_name(mode)) + " " + std::to_string(w) + "x" +
+                   std::to_string(h) + " -> " + std::to_string(to_w) + "x" + std::to_string(to_h));
       Image src = test::random_image(mode, w, h, unsigned(w * 7 + h));
       imaging::resample::RowResizer resizer(w, h, Image(mode, to_w, to_h));
       for (int y = 0; y < h; ++y) resizer.push(src.row(y));

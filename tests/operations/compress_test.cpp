@@ -329,7 +329,8 @@ TEST(TrialEncoder, EveryTrialHasThePlainEncodingsBytes) {
     trials.prefetch(80);
     std::vector<int> asked;
     for (int q = 80; q > 0; q -= 10) {
-      const std::string bytes = trials.encode(q, q - 10 > 0 ? std::optional<int>(q - 10) : std::nullopt);
+      const std::string bytes =
+          trials.encode(q, q - 10 > 0 ? std::optional<int>(q - 10) : std::nullopt);
       asked.push_back(q);
       ASSERT_EQ(bytes, jpeg_at(*im, q, true)) << "quality " << q;
       if (bytes.size() <= stop_below) break;

@@ -207,7 +207,8 @@ bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint
   if (min_w > 0 || min_h > 0) {
     for (int m = 1; m < 8; ++m) {
       if (!c.progressive_mode && m != 1 && m != 2 && m != 4) continue;
-      const int64_t w = (int64_t{c.image_width} * m + 7) / 8, h = (int64_t{c.image_height} * m + 7) / 8;
+      const int64_t w = (int64_t{c.image_width} * m + 7) / 8,
+                    h = (int64_t{c.image_height} * m + 7) / 8;
       if (w >= min_w && h >= min_h) {
         num = m;
         break;
@@ -241,7 +242,8 @@ bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint
     uint8_t* band = sink.band(y, room, stride);
     room = std::clamp(room, 1, height - y);
     rows.resize(static_cast<size_t>(room));
-    for (int i = 0; i < room; ++i) rows[static_cast<size_t>(i)] = band + stride * static_cast<size_t>(i);
+    for (int i = 0; i < room; ++i)
+      rows[static_cast<size_t>(i)] = band + stride * static_cast<size_t>(i);
     r.rows = rows.data();
     r.want = static_cast<JDIMENSION>(room);
     if (!guarded(r.err, step_read_band, &r)) fail(r, name);
