@@ -1,0 +1,49 @@
+// The scans of a progressive JPEG, and how two decoders can share reading them.
+//
+// A progressive file is a series of scans, each adding some coefficients (or some bits of them)
+// of one or more components. libjpeg reads them one after another on one CPU, which is most of
+// the time a large progressive photo takes. Scans that touch different coefficients do not
+// depend on each other, so the file can be given to two decoders as two valid streams: both get
+// every table segment, each gets its own scans. A scan that refines coefficients the other
+// decoder brought in waits until that decoder has read them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace img_util::imaging::codec::jpeg_scans {
+
+struct Scan {
+  size_t begin = 0, end = 0;    // from its SOS marker to its last entropy-coded byte
+  std::vector<int> components;  // component ids
+  int ss = 0, se = 0, ah = 0, al = 0;
+};
+
+struct Layout {
+  std::vector<Scan> scans;
+  size_t end = 0;  // just past EOI
+};
+
+// The scans of `data`, or nothing unless it is a well-formed progressive (Huffman) JPEG whose
+// scans end with every coefficient of every component at full precision and that ends with EOI.
+// Only such a file decodes the same when its scans are shared out: libjpeg smooths the blocks
+// of a file it found incomplete, and judges that from the scans it has read itself.
+std::optional<Layout> parse(std::string_view data);
+
+// Which of two decoders reads each scan, and what it waits for first.
+struct Plan {
+  std::vector<int> decoder;                // per scan: 0 or 1
+  std::vector<std::vector<size_t>> waits;  // per scan: scans of the other decoder before it
+};
+
+// Shares the scans out by their size so that both decoders finish as early as their
+// dependencies allow (each reads its scans in file order). Decoder 0 may get them all.
+Plan plan(const Layout& layout);
+
+// The stream decoder `d` reads: everything but the other decoder's scans.
+std::vector<std::string_view> stream(std::string_view data, const Layout& layout, const Plan& plan,
+                                     int d);
+
+}  // namespace img_util::imaging::codec::jpeg_scans

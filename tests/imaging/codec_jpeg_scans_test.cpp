@@ -1,0 +1,247 @@
+// Progressive JPEGs read by two decoders sharing the scans: the layout found in the file, the
+// plan that shares the scans out, and decodes that must equal libjpeg's own, byte for byte.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "imaging/codecs/jpeg_scans.hpp"
+#include "imaging/imaging.hpp"
+#include "imaging/pillow_oracle.hpp"
+
+namespace img_util::test {
+namespace {
+
+namespace scans = imaging::codec::jpeg_scans;
+
+struct Options {
+  bool grey = false;
+  bool subsampled = true;  // 2x2 chroma; 1x1 otherwise
+  bool optimize = false;   // libjpeg then writes tables before every scan
+  int restart_rows = 0;
+  std::vector<jpeg_scan_info> script;  // empty: libjpeg's standard progression
+};
+
+// Noise compresses badly, so these files are large enough to be shared out.
+std::string progressive_file(const Image& im, const Options& o) {
+  jpeg_compress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  jpeg_create_compress(&c);
+  unsigned char* buf = nullptr;
+  unsigned long size = 0;
+  jpeg_mem_dest(&c, &buf, &size);
+  c.image_width = static_cast<JDIMENSION>(im.width());
+  c.image_height = static_cast<JDIMENSION>(im.height());
+  c.input_components = im.bands();
+  c.in_color_space = im.bands() == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_set_defaults(&c);
+  jpeg_set_quality(&c, 95, TRUE);
+  if (!o.grey && !o.subsampled) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
+  c.optimize_coding = o.optimize ? TRUE : FALSE;
+  c.restart_in_rows = o.restart_rows;
+  jpeg_simple_progression(&c);
+  if (!o.script.empty()) {
+    c.scan_info = o.script.data();
+    c.num_scans = static_cast<int>(o.script.size());
+  }
+  jpeg_start_compress(&c, TRUE);
+  while (c.next_scanline < c.image_height) {
+    auto* row = const_cast<unsigned char*>(im.row(static_cast<int>(c.next_scanline)));
+    jpeg_write_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_compress(&c);
+  jpeg_destroy_compress(&c);
+  std::string out(reinterpret_cast<char*>(buf), size);
+  std::free(buf);
+  return out;
+}
+
+// libjpeg's own decode, full size, with its defaults (block smoothing included).
+std::vector<uint8_t> libjpeg_pixels(const std::string& data) {
+  jpeg_decompress_struct c;
+  jpeg_error_mgr err;
+  c.err = jpeg_std_error(&err);
+  err.output_message = [](j_common_ptr) {};
+  jpeg_create_decompress(&c);
+  jpeg_mem_src(&c, reinterpret_cast<const unsigned char*>(data.data()), data.size());
+  jpeg_read_header(&c, TRUE);
+  c.out_color_space = c.jpeg_color_space == JCS_GRAYSCALE ? JCS_GRAYSCALE : JCS_RGB;
+  jpeg_start_decompress(&c);
+  const size_t stride = size_t{c.output_width} * c.output_components;
+  std::vector<uint8_t> out(stride * c.output_height);
+  while (c.output_scanline < c.output_height) {
+    unsigned char* row = out.data() + stride * c.output_scanline;
+    jpeg_read_scanlines(&c, &row, 1);
+  }
+  jpeg_finish_decompress(&c);
+  jpeg_destroy_decompress(&c);
+  return out;
+}
+
+std::vector<uint8_t> our_pixels(const std::string& data) {
+  auto im = Image::open_bytes(data, "p.jpg");
+  im->load();
+  return im->pixels();
+}
+
+const Image& noise() {
+  static const Image im = random_image(Mode::RGB, 1100, 960, 11);
+  return im;
+}
+
+TEST(JpegScans, FindsTheScansOfLibjpegsStandardProgression) {
+  const std::string data = progressive_file(noise(), {});
+  auto layout = scans::parse(data);
+  ASSERT_TRUE(layout);
+  ASSERT_EQ(layout->scans.size(), 10u);
+  const scans::Scan& dc = layout->scans[0];
+  EXPECT_EQ(dc.components, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(std::vector<int>({dc.ss, dc.se, dc.ah, dc.al}), std::vector<int>({0, 0, 0, 1}));
+  const scans::Scan& last = layout->scans[9];
+  EXPECT_EQ(last.components, std::vector<int>{1});
+  EXPECT_EQ(std::vector<int>({last.ss, last.se, last.ah, last.al}),
+            std::vector<int>({1, 63, 1, 0}));
+  EXPECT_EQ(layout->end, data.size());
+  for (const auto& s : layout->scans) EXPECT_EQ(data.substr(s.begin, 2), "\xFF\xDA");
+}
+
+TEST(JpegScans, RefusesFilesThatCannotBeSharedOut) {
+  const std::string progressive = progressive_file(noise(), {});
+  // A script whose last scans leave one bit of every AC coefficient out: libjpeg would smooth.
+  std::vector<jpeg_scan_info> coarse = {{3, {0, 1, 2}, 0, 0, 0, 0},
+                                        {1, {0}, 1, 63, 0, 1},
+                                        {1, {1}, 1, 63, 0, 1},
+                                        {1, {2}, 1, 63, 0, 1}};
+  Options coarse_options;
+  coarse_options.script = coarse;
+  const struct {
+    const char* what;
+    std::string data;
+  } cases[] = {
+      {"sequential", imaging::encode(noise(), "JPEG")},
+      {"cut in its last scan", progressive.substr(0, progressive.size() - 1000)},
+      {"without its end marker", progressive.substr(0, progressive.size() - 2)},
+      {"coefficients left coarse", progressive_file(noise(), coarse_options)},
+      {"not a JPEG", std::string(4096, 'x')},
+  };
+  for (const auto& c : cases) EXPECT_FALSE(scans::parse(c.data)) << c.what;
+}
+
+TEST(JpegScans, ThePlanWaitsForEveryEarlierScanOfTheOtherDecoderOnTheSameCoefficients) {
+  const std::string data = progressive_file(noise(), {});
+  auto layout = scans::parse(data);
+  ASSERT_TRUE(layout);
+  const scans::Plan plan = scans::plan(*layout);
+  EXPECT_NE(std::count(plan.decoder.begin(), plan.decoder.end(), 1), 0) << "nothing shared";
+  const auto& s = layout->scans;
+  for (size_t b = 0; b < s.size(); ++b)
+    for (size_t a = 0; a < b; ++a) {
+      bool shared_component = false;
+      for (int id : s[a].components)
+        shared_component |= std::count(s[b].components.begin(), s[b].components.end(), id) > 0;
+      const bool depends = shared_component && s[a].ss <= s[b].se && s[b].ss <= s[a].se;
+      const bool waits = std::count(plan.waits[b].begin(), plan.waits[b].end(), a) > 0;
+      EXPECT_EQ(waits, depends && plan.decoder[a] != plan.decoder[b]) << a << " -> " << b;
+    }
+
+  // Each stream is the file without the other decoder's scans.
+  for (int d = 0; d < 2; ++d) {
+    std::string joined;
+    for (std::string_view span : scans::stream(data, *layout, plan, d)) joined += span;
+    std::string expected;
+    size_t from = 0;
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (plan.decoder[i] == d) continue;
+      expected += data.substr(from, s[i].begin - from);
+      from = s[i].end;
+    }
+    expected += data.substr(from);
+    EXPECT_EQ(joined, expected) << "decoder " << d;
+  }
+}
+
+TEST(JpegScans, DecodesExactlyAsLibjpegDoes) {
+  const Image grey = imaging::convert(noise(), Mode::L);
+  // A file whose data is damaged in its last chroma scan: the shared reading sees the damage
+  // and reads the file again with one decoder, as libjpeg alone would.
+  std::string damaged = progressive_file(noise(), {});
+  {
+    auto layout = scans::parse(damaged);
+    ASSERT_TRUE(layout);
+    const scans::Scan& chroma = layout->scans[8];
+    for (size_t i = chroma.begin + 200; i < chroma.begin + 240; ++i) damaged[i] = '\x5A';
+  }
+  Options coarse;
+  coarse.script = {{3, {0, 1, 2}, 0, 0, 0, 0},
+                   {1, {0}, 1, 63, 0, 1},
+                   {1, {1}, 1, 63, 0, 0},
+                   {1, {2}, 1, 63, 0, 0}};
+  Options full_chroma, grey_file, optimized, restarts;
+  full_chroma.subsampled = false;
+  grey_file.grey = true;
+  optimized.optimize = true;
+  restarts.restart_rows = 1;
+  const std::string progressive = progressive_file(noise(), {});
+  const struct {
+    const char* what;
+    std::string data;
+  } cases[] = {
+      {"4:2:0", progressive},
+      {"4:4:4", progressive_file(noise(), full_chroma)},
+      {"grey", progressive_file(grey, grey_file)},
+      {"tables before every scan", progressive_file(noise(), optimized)},
+      {"restart markers", progressive_file(noise(), restarts)},
+      {"damaged", damaged},
+      {"cut short", progressive.substr(0, progressive.size() * 3 / 4)},
+      {"left coarse (smoothed)", progressive_file(noise(), coarse)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_GE(c.data.size(), size_t{512} << 10) << "too small to be shared out";
+    EXPECT_TRUE(our_pixels(c.data) == libjpeg_pixels(c.data));
+  }
+}
+
+// A scan naming a table that was never defined stops whichever decoder reads it; the other one
+// must not wait for it forever, and the error is the one libjpeg gives for the file.
+TEST(JpegScans, AnErrorInEitherDecoderIsTheFilesError) {
+  const std::string data = progressive_file(noise(), {});
+  auto layout = scans::parse(data);
+  ASSERT_TRUE(layout);
+  const scans::Plan plan = scans::plan(*layout);
+  ASSERT_NE(plan.decoder[8], plan.decoder[9]);
+  for (size_t scan : {size_t{1}, size_t{8}, size_t{9}}) {
+    SCOPED_TRACE("scan " + std::to_string(scan) + " of decoder " +
+                 std::to_string(plan.decoder[scan]));
+    std::string broken = data;
+    broken[layout->scans[scan].begin + 6] = '\x33';  // its first component's table selectors
+    try {
+      our_pixels(broken);
+      ADD_FAILURE() << "no error";
+    } catch (const ImageError& e) {
+      EXPECT_NE(std::string(e.what()).find("Huffman table"), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find("'p.jpg'"), std::string::npos) << e.what();
+    }
+  }
+}
+
+// Scaled in the DCT domain and read in bands into a resize, with the rows of coefficients given
+// back behind the output: the same result as the whole image resized.
+TEST(JpegScans, ScaledDecodesIntoAResizeMatchTheWholeImage) {
+  const std::string data = progressive_file(noise(), {});
+  for (ReduceHint hint : {ReduceHint{400, 0}, ReduceHint{700, 0}, ReduceHint{0, 0}}) {
+    SCOPED_TRACE(hint.min_width);
+    auto whole = Image::open_bytes(data, "p.jpg");
+    whole->load(hint);
+    auto streamed = Image::open_bytes(data, "p.jpg");
+    Image got = imaging::decode_resized(*streamed, 300, 262, hint);
+    EXPECT_TRUE(got.pixels() == imaging::resize(*whole, 300, 262).pixels());
+  }
+}
+
+}  // namespace
+}  // namespace img_util::test
