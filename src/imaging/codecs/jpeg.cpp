@@ -6,8 +6,6 @@
 // that needs unwinding. After the jump we throw ImageError with libjpeg's own message. The
 // callbacks we give libjpeg follow the same rule: whatever they lock or allocate is gone before
 // they call error_exit.
-#include <jerror.h>
-#include <jpeglib.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -27,6 +25,10 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+// jpeglib.h needs the standard headers first, and jerror.h needs jpeglib.h.
+#include <jerror.h>
+#include <jpeglib.h>
 
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/codecs/jpeg_scans.hpp"
