@@ -1,14 +1,17 @@
 // The format table and what reads it: detection by magic bytes, the output format by
 // extension, encode/save dispatch, the frame reader and the EXIF orientation helpers.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "imaging/codecs/codecs.hpp"
+#include "img_util/errors.hpp"
 
 namespace img_util::imaging {
 
@@ -112,6 +115,68 @@ Image apply_orientation(const Image& im, int orientation) {
     for (int sx = 0; sx < w; ++sx, s += b, o += step) std::memcpy(dst + o, s, b);
   }
   return out;
+}
+
+OpenFile::OpenFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
+  if (fd_.get() < 0) throw_errno(path);
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) != 0) throw_errno(path);
+  if (S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
+  if (S_ISREG(st.st_mode)) size_ = static_cast<uint64_t>(st.st_size);
+}
+
+std::optional<std::string_view> ByteSource::read(uint64_t offset, size_t n,
+                                                 std::string& scratch) const {
+  if (offset >= size_) return std::string_view();
+  n = static_cast<size_t>(std::min<uint64_t>(n, size_ - offset));
+  if (!file_) return memory_.substr(static_cast<size_t>(offset), n);
+  scratch.resize(n);
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r =
+        ::pread(file_->fd(), scratch.data() + got, n - got, static_cast<off_t>(offset + got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return std::nullopt;
+    if (r == 0) break;  // the file has become shorter since it was opened
+    got += static_cast<size_t>(r);
+  }
+  return std::string_view(scratch.data(), got);
+}
+
+namespace {
+
+// The whole image as one band: the decoder writes straight into it.
+class ImageSink : public RowSink {
+ public:
+  bool start(Mode mode, int width, int height, int orientation) override {
+    image_.emplace(mode, width, height);
+    orientation_ = orientation;
+    return true;
+  }
+  uint8_t* band(int y, int& rows, size_t& stride) override {
+    (void)rows;
+    stride = image_->stride();
+    return image_->row(y);
+  }
+  void commit(int) override {}
+
+  Image upright() && {
+    if (orientation_ != 1) return apply_orientation(*image_, orientation_);
+    return std::move(*image_);
+  }
+
+ private:
+  std::optional<Image> image_;
+  int orientation_ = 1;
+};
+
+}  // namespace
+
+Image decode_streamed(const Format& format, const ByteSource& data, const std::string& name,
+                      ReduceHint hint) {
+  ImageSink sink;
+  format.stream(data, name, hint, sink);
+  return std::move(sink).upright();
 }
 
 }  // namespace codec

@@ -37,6 +37,12 @@ bool streamable(Mode mode, int orientation) {
   return orientation == 1 && (mode == Mode::L || mode == Mode::RGB);
 }
 
+// The resized pixels with what the image carries besides them.
+Image finished(const Image& source, Image pixels) {
+  detail::derive_from(source, pixels);
+  return pixels;
+}
+
 // Single thread: the decoder fills one band, which is resized at once.
 class ResizeSink : public codec::RowSink {
  public:
@@ -45,12 +51,17 @@ class ResizeSink : public codec::RowSink {
 
   bool start(Mode mode, int width, int height, int orientation) override {
     if (!streamable(mode, orientation)) return false;
-    resizer_.emplace(width, height, detail::derived_image(source_, mode, width_, height_));
+    decoded_ = Decoded{mode, width, height};
     stride_ = static_cast<size_t>(width) * mode_bands(mode);
-    band_.resize(stride_ * kBandRows);
     return true;
   }
   uint8_t* band(int, int& rows, size_t& stride) override {
+    // Made with the first rows: a progressive decoder reads its whole file before those, and
+    // that is when it holds the most memory.
+    if (!resizer_) {
+      resizer_.emplace(decoded_->width, decoded_->height, decoded_->mode, width_, height_);
+      band_.resize(stride_ * kBandRows);
+    }
     rows = std::min(rows, kBandRows);
     stride = stride_;
     return band_.data();
@@ -62,12 +73,13 @@ class ResizeSink : public codec::RowSink {
   // Nothing when the stream was declined.
   std::optional<Image> result() {
     if (!resizer_) return std::nullopt;
-    return std::move(*resizer_).take();
+    return finished(source_, std::move(*resizer_).take());
   }
 
  private:
   const Image& source_;
   int width_, height_;
+  std::optional<Decoded> decoded_;
   std::optional<resample::RowResizer> resizer_;
   size_t stride_ = 0;
   std::vector<uint8_t> band_;
@@ -174,7 +186,7 @@ class BandPipe : public codec::RowSink {
 std::optional<Image> stream_on_one_thread(const Image& im, const EncodedSource& src, int width,
                                           int height, ReduceHint hint) {
   ResizeSink sink(im, width, height);
-  if (!src.format->stream(*src.bytes, src.name, hint, sink)) return std::nullopt;
+  if (!src.format->stream(src.input(), src.name, hint, sink)) return std::nullopt;
   return sink.result();
 }
 
@@ -185,7 +197,7 @@ std::optional<Image> stream_on_two_threads(const Image& im, const EncodedSource&
   try {
     decoder = std::thread([&] {
       try {
-        src.format->stream(*src.bytes, src.name, hint, pipe);
+        src.format->stream(src.input(), src.name, hint, pipe);
         pipe.close(nullptr);
       } catch (const BandPipe::Cancelled&) {
         pipe.close(nullptr);
@@ -212,10 +224,15 @@ std::optional<Image> stream_on_two_threads(const Image& im, const EncodedSource&
     pipe.drain([](const uint8_t*) {});  // rethrows the decoder's failure, if that was it
     return std::nullopt;
   }
-  resample::RowResizer resizer(d->width, d->height,
-                               detail::derived_image(im, d->mode, width, height));
-  pipe.drain([&](const uint8_t* row) { resizer.push(row); });
-  return std::move(resizer).take();
+  // Made with the first rows: a progressive decoder reads its whole file before those, and
+  // that is when it holds the most memory.
+  std::optional<resample::RowResizer> resizer;
+  pipe.drain([&](const uint8_t* row) {
+    if (!resizer) resizer.emplace(d->width, d->height, d->mode, width, height);
+    resizer->push(row);
+  });
+  if (!resizer) resizer.emplace(d->width, d->height, d->mode, width, height);  // no rows came
+  return finished(im, std::move(*resizer).take());
 }
 
 }  // namespace
@@ -240,7 +257,7 @@ Image decode_resized(const Image& im, int width, int height, ReduceHint hint) {
 }
 
 std::shared_ptr<const std::string> undecoded_bytes(const Image& im) {
-  return im.source() ? im.source()->bytes : nullptr;
+  return im.source() ? im.source()->bytes : nullptr;  // null too for a file read as it goes
 }
 
 }  // namespace img_util::imaging

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
 #include "imaging/codecs/codecs.hpp"
@@ -88,7 +89,42 @@ Image& Image::operator=(Image&&) noexcept = default;
 Image::Image(std::shared_ptr<EncodedSource> src, Mode mode, int width, int height, int frames)
     : mode_(mode), width_(width), height_(height), frames_(frames), source_(std::move(src)) {}
 
+namespace {
+
+// From this size on, a file in a format decoded row by row is read as it is decoded instead of
+// being held whole; its header is read from the first bytes.
+constexpr uint64_t kReadAsDecodedBytes = uint64_t{1} << 20;
+constexpr size_t kHeaderBytes = size_t{256} << 10;
+
+}  // namespace
+
 std::shared_ptr<Image> Image::open(const std::string& path) {
+  using namespace imaging::codec;
+  auto file = std::make_shared<const OpenFile>(path);
+  if (file->size() >= kReadAsDecodedBytes) {
+    std::string scratch;
+    std::optional<std::string_view> head = ByteSource(*file).read(0, kHeaderBytes, scratch);
+    if (!head) throw_errno(path);
+    const Format* format = detect(*head);
+    if (format && format->stream) {
+      std::optional<Header> h;
+      try {
+        h = format->header(*head, path);
+      } catch (const ImageError&) {
+        // Metadata beyond the first bytes: read the whole file below.
+      }
+      if (h) {
+        auto src = std::make_shared<EncodedSource>();
+        src->file = std::move(file);
+        src->name = path;
+        src->format = format;
+        auto im = std::make_shared<Image>(std::move(src), h->mode, h->width, h->height, h->frames);
+        im->info = std::move(h->info);
+        im->palette = std::move(h->palette);
+        return im;
+      }
+    }
+  }
   return open_bytes(read_whole_file(path), path);
 }
 
@@ -110,7 +146,9 @@ std::shared_ptr<Image> Image::open_bytes(std::string bytes, const std::string& n
 void Image::load(ReduceHint hint) {
   if (!source_) return;
   const EncodedSource& src = *source_;
-  Image decoded = src.format->decode(*src.bytes, src.name, hint);
+  Image decoded = src.file
+                      ? imaging::codec::decode_streamed(*src.format, src.input(), src.name, hint)
+                      : src.format->decode(*src.bytes, src.name, hint);
   mode_ = decoded.mode_;
   width_ = decoded.width_;
   height_ = decoded.height_;

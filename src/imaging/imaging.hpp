@@ -106,7 +106,8 @@ Image resize(const Image& im, int width, int height);
 Image decode_resized(const Image& im, int width, int height, ReduceHint hint = {});
 
 // The encoded bytes behind an image that has not been decoded yet (its pixels are exactly
-// their decoding), or null once it has been or when it was made in memory.
+// their decoding), or null once it has been, when it was made in memory, or when its file is
+// read as it is decoded.
 std::shared_ptr<const std::string> undecoded_bytes(const Image& im);
 
 // Rotation by `degrees` counter-clockwise about the centre, size kept, nearest neighbour,

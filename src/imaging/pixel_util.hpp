@@ -35,13 +35,18 @@ inline ImageInfo derived_info(const ImageInfo& src) {
   return info;
 }
 
+// Gives `out` derived_info(src.info); the palette is copied when both are P.
+inline void derive_from(const Image& src, Image& out) {
+  out.info = derived_info(src.info);
+  if (out.mode() != Mode::P) out.info.transparency.reset();
+  if (out.mode() == Mode::P && src.mode() == Mode::P) out.palette = src.palette;
+}
+
 // A new image of `mode` and size carrying derived_info(src.info); the palette is copied
 // when both are P.
 inline Image derived_image(const Image& src, Mode mode, int width, int height) {
   Image out(mode, width, height);
-  out.info = derived_info(src.info);
-  if (mode != Mode::P) out.info.transparency.reset();
-  if (mode == Mode::P && src.mode() == Mode::P) out.palette = src.palette;
+  derive_from(src, out);
   return out;
 }
 

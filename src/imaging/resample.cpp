@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <string>
 #include <cstring>
 #include <exception>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -256,17 +256,27 @@ void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, co
   }
 }
 
-RowResizer::RowResizer(int in_width, int in_height, Image out)
-    : bands_(out.bands()),
-      out_(std::move(out)),
-      need_h_(out_.width() != in_width),
-      need_v_(out_.height() != in_height),
+namespace {
+constexpr int kBlockRows = 64;
+}  // namespace
+
+RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, int out_height)
+    : mode_(mode),
+      bands_(mode_bands(mode)),
+      out_width_(out_width),
+      out_height_(out_height),
+      need_h_(out_width != in_width),
+      need_v_(out_height != in_height),
       in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands_)),
-      row_bytes_(static_cast<size_t>(out_.width()) * static_cast<size_t>(bands_)) {
-  if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_.width()));
+      row_bytes_(static_cast<size_t>(out_width) * static_cast<size_t>(bands_)) {
+  // The result's size is checked against the pixel limit now, not after all the work.
+  if (int64_t{out_width} * out_height > pixel_limit())
+    throw ImageError("image size (" + std::to_string(int64_t{out_width} * out_height) +
+                     " pixels) exceeds the limit of " + std::to_string(pixel_limit()) + " pixels");
+  blocks_.resize(static_cast<size_t>((out_height + kBlockRows - 1) / kBlockRows));
+  if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_width));
   if (!need_v_) return;
-  vert_ =
-      to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_.height()), Pass::vertical);
+  vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_height), Pass::vertical);
   ybox_first_ = vert_.first.front();
   ybox_last_ = vert_.first.back() + vert_.count.back();
   // Filter windows only move down, so an output row is made when the last row under it
@@ -277,10 +287,16 @@ RowResizer::RowResizer(int in_width, int in_height, Image out)
   taps_.resize(static_cast<size_t>(ring_rows_));
 }
 
+uint8_t* RowResizer::out_row(int y) {
+  auto& block = blocks_[static_cast<size_t>(y / kBlockRows)];
+  if (!block) block = std::make_unique_for_overwrite<uint8_t[]>(row_bytes_ * kBlockRows);
+  return block.get() + row_bytes_ * static_cast<size_t>(y % kBlockRows);
+}
+
 void RowResizer::push(const uint8_t* row) {
   const int y = next_in_++;
   if (!need_v_) {
-    uint8_t* dst = out_.row(y);
+    uint8_t* dst = out_row(y);
     if (need_h_)
       horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, dst, row_bytes_);
     else
@@ -294,7 +310,7 @@ void RowResizer::push(const uint8_t* row) {
     horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, slot, row_bytes_);
   else
     std::memcpy(slot, row, row_bytes_);
-  while (next_out_ < out_.height() && vert_.first[next_out_] + vert_.count[next_out_] <= y + 1)
+  while (next_out_ < out_height_ && vert_.first[next_out_] + vert_.count[next_out_] <= y + 1)
     emit(next_out_++);
 }
 
@@ -304,7 +320,19 @@ void RowResizer::emit(int yy) {
     taps_[static_cast<size_t>(t)] =
         &ring_[row_bytes_ * static_cast<size_t>((first + t) % ring_rows_)];
   vertical_row(taps_.data(), count, &vert_.k[static_cast<size_t>(yy) * vert_.ksize], row_bytes_,
-               out_.row(yy), acc_.data());
+               out_row(yy), acc_.data());
+}
+
+Image RowResizer::take() && {
+  Image out(mode_, out_width_, out_height_);
+  for (int y = 0; y < out_height_; ++y) {
+    auto& block = blocks_[static_cast<size_t>(y / kBlockRows)];
+    if (block)
+      std::memcpy(out.row(y), block.get() + row_bytes_ * static_cast<size_t>(y % kBlockRows),
+                  row_bytes_);
+    if (y % kBlockRows == kBlockRows - 1 || y == out_height_ - 1) block.reset();
+  }
+  return out;
 }
 
 }  // namespace resample

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -77,20 +78,22 @@ void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_
 // For images without alpha (alpha needs the premultiplied whole image).
 class RowResizer {
  public:
-  // Resizes in_width x in_height rows of `out`'s mode into `out`, whose size is the target.
-  RowResizer(int in_width, int in_height, Image out);
+  // Resizes in_width x in_height rows of `mode` to out_width x out_height.
+  RowResizer(int in_width, int in_height, Mode mode, int out_width, int out_height);
   // The next input row: in_width * bands bytes.
   void push(const uint8_t* row);
   // Whether every output row has been made.
-  bool finished() const { return next_out_ == out_.height(); }
+  bool finished() const { return next_out_ == out_height_; }
   // The result, once every input row has been pushed.
-  Image take() && { return std::move(out_); }
+  Image take() &&;
 
  private:
   void emit(int yy);
+  uint8_t* out_row(int y);
 
+  Mode mode_;
   int bands_;
-  Image out_;
+  int out_width_, out_height_;
   bool need_h_, need_v_;
   FixedCoeffs horiz_, vert_;
   int ybox_first_ = 0, ybox_last_ = 0;
@@ -100,6 +103,10 @@ class RowResizer {
   std::vector<uint8_t> ring_;
   std::vector<int32_t> acc_;
   std::vector<const uint8_t*> taps_;
+  // Output rows wait in blocks until take(), taking memory only as they are made: a new
+  // Image's pixels are all written (zeroed) at once, which during a large decode would add
+  // the whole result to the decoder's peak.
+  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
   int next_in_ = 0, next_out_ = 0;
 };
 

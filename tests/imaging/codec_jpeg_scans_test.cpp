@@ -1,7 +1,9 @@
-// Progressive JPEGs read by two decoders sharing the scans: the layout found in the file, the
-// plan that shares the scans out, and decodes that must equal libjpeg's own, byte for byte.
+// Large JPEGs: progressive files read by two decoders sharing the scans (the layout found in
+// the file, the plan that shares the scans out, decodes equal to libjpeg's own, byte for byte),
+// and files read from disk as they are decoded instead of being held whole.
 #include <gtest/gtest.h>
 #include <jpeglib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include "imaging/codecs/jpeg_scans.hpp"
 #include "imaging/imaging.hpp"
 #include "imaging/pillow_oracle.hpp"
+#include "support/fixtures.hpp"
 
 namespace img_util::test {
 namespace {
@@ -95,7 +98,7 @@ const Image& noise() {
 
 TEST(JpegScans, FindsTheScansOfLibjpegsStandardProgression) {
   const std::string data = progressive_file(noise(), {});
-  auto layout = scans::parse(data);
+  auto layout = scans::parse(imaging::codec::ByteSource(data));
   ASSERT_TRUE(layout);
   ASSERT_EQ(layout->scans.size(), 10u);
   const scans::Scan& dc = layout->scans[0];
@@ -128,12 +131,13 @@ TEST(JpegScans, RefusesFilesThatCannotBeSharedOut) {
       {"coefficients left coarse", progressive_file(noise(), coarse_options)},
       {"not a JPEG", std::string(4096, 'x')},
   };
-  for (const auto& c : cases) EXPECT_FALSE(scans::parse(c.data)) << c.what;
+  for (const auto& c : cases)
+    EXPECT_FALSE(scans::parse(imaging::codec::ByteSource(c.data))) << c.what;
 }
 
 TEST(JpegScans, ThePlanWaitsForEveryEarlierScanOfTheOtherDecoderOnTheSameCoefficients) {
   const std::string data = progressive_file(noise(), {});
-  auto layout = scans::parse(data);
+  auto layout = scans::parse(imaging::codec::ByteSource(data));
   ASSERT_TRUE(layout);
   const scans::Plan plan = scans::plan(*layout);
   EXPECT_NE(std::count(plan.decoder.begin(), plan.decoder.end(), 1), 0) << "nothing shared";
@@ -151,7 +155,8 @@ TEST(JpegScans, ThePlanWaitsForEveryEarlierScanOfTheOtherDecoderOnTheSameCoeffic
   // Each stream is the file without the other decoder's scans.
   for (int d = 0; d < 2; ++d) {
     std::string joined;
-    for (std::string_view span : scans::stream(data, *layout, plan, d)) joined += span;
+    for (const scans::Span& span : scans::stream(*layout, plan, d))
+      joined += data.substr(span.offset, span.length);
     std::string expected;
     size_t from = 0;
     for (size_t i = 0; i < s.size(); ++i) {
@@ -170,7 +175,7 @@ TEST(JpegScans, DecodesExactlyAsLibjpegDoes) {
   // and reads the file again with one decoder, as libjpeg alone would.
   std::string damaged = progressive_file(noise(), {});
   {
-    auto layout = scans::parse(damaged);
+    auto layout = scans::parse(imaging::codec::ByteSource(damaged));
     ASSERT_TRUE(layout);
     const scans::Scan& chroma = layout->scans[8];
     for (size_t i = chroma.begin + 200; i < chroma.begin + 240; ++i) damaged[i] = '\x5A';
@@ -210,7 +215,7 @@ TEST(JpegScans, DecodesExactlyAsLibjpegDoes) {
 // must not wait for it forever, and the error is the one libjpeg gives for the file.
 TEST(JpegScans, AnErrorInEitherDecoderIsTheFilesError) {
   const std::string data = progressive_file(noise(), {});
-  auto layout = scans::parse(data);
+  auto layout = scans::parse(imaging::codec::ByteSource(data));
   ASSERT_TRUE(layout);
   const scans::Plan plan = scans::plan(*layout);
   ASSERT_NE(plan.decoder[8], plan.decoder[9]);
@@ -241,6 +246,81 @@ TEST(JpegScans, ScaledDecodesIntoAResizeMatchTheWholeImage) {
     Image got = imaging::decode_resized(*streamed, 300, 262, hint);
     EXPECT_TRUE(got.pixels() == imaging::resize(*whole, 300, 262).pixels());
   }
+}
+
+// ---- files read as they are decoded ----------------------------------------------------------
+
+bool read_as_decoded(const Image& im) { return im.source() && im.source()->file; }
+
+imaging::EncodeOptions quality_95() {
+  imaging::EncodeOptions o;
+  o.quality = 95;
+  return o;
+}
+
+TEST(JpegFile, ALargeFileIsReadAsItIsDecodedToTheSamePixels) {
+  TempDir dir;
+  const struct {
+    const char* what;
+    std::string data;
+  } cases[] = {
+      {"progressive", progressive_file(noise(), {})},
+      {"sequential", imaging::encode(noise(), "JPEG", quality_95())},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_GE(c.data.size(), size_t{1} << 20);
+    const std::string path = dir / (std::string(c.what) + ".jpg");
+    write_file(path, c.data);
+    auto from_file = Image::open(path);
+    auto in_memory = Image::open_bytes(c.data, path);
+    EXPECT_TRUE(read_as_decoded(*from_file));
+    EXPECT_FALSE(imaging::undecoded_bytes(*from_file));
+    EXPECT_EQ(from_file->width(), in_memory->width());
+    EXPECT_EQ(from_file->info.icc, in_memory->info.icc);
+    const ReduceHint hint{400, 0};
+    EXPECT_TRUE(imaging::decode_resized(*from_file, 300, 262, hint).pixels() ==
+                imaging::decode_resized(*in_memory, 300, 262, hint).pixels());
+    from_file->load();
+    in_memory->load();
+    EXPECT_TRUE(from_file->pixels() == in_memory->pixels());
+  }
+}
+
+// Someone else cuts the file short between opening and decoding: what is left decodes as far
+// as it goes, as the same bytes would from memory.
+TEST(JpegFile, AFileCutShortAfterOpeningDecodesAsFarAsItGoes) {
+  TempDir dir;
+  for (bool progressive : {true, false}) {
+    SCOPED_TRACE(progressive ? "progressive" : "sequential");
+    const std::string data = progressive ? progressive_file(noise(), {})
+                                         : imaging::encode(noise(), "JPEG", quality_95());
+    const std::string path = dir / "cut.jpg";
+    write_file(path, data);
+    auto im = Image::open(path);
+    ASSERT_TRUE(read_as_decoded(*im));
+    const size_t kept = data.size() * 3 / 5;
+    ASSERT_EQ(::truncate(path.c_str(), static_cast<off_t>(kept)), 0);
+    im->load();
+    auto cut = Image::open_bytes(data.substr(0, kept), path);
+    cut->load();
+    EXPECT_TRUE(im->pixels() == cut->pixels());
+  }
+}
+
+// Its header is read from the first bytes; metadata running past them sends the file the
+// old way, read whole.
+TEST(JpegFile, MetadataBeyondTheFirstBytesIsStillRead) {
+  TempDir dir;
+  Image im = noise();
+  im.info.icc = std::string(400 << 10, '\x2A');
+  const std::string path = dir / "icc.jpg";
+  write_file(path, imaging::encode(im, "JPEG", quality_95()));
+  auto opened = Image::open(path);
+  EXPECT_FALSE(read_as_decoded(*opened));
+  EXPECT_EQ(opened->info.icc, im.info.icc);
+  opened->load();
+  EXPECT_EQ(opened->width(), im.width());
 }
 
 }  // namespace

@@ -98,7 +98,7 @@ TEST(RowResizer, GivesTheBytesOfTheWholeImageResize) {
       SCOPED_TRACE(std::string(mode_name(mode)) + " " + std::to_string(w) + "x" +
                    std::to_string(h) + " -> " + std::to_string(to_w) + "x" + std::to_string(to_h));
       Image src = test::random_image(mode, w, h, unsigned(w * 7 + h));
-      imaging::resample::RowResizer resizer(w, h, Image(mode, to_w, to_h));
+      imaging::resample::RowResizer resizer(w, h, mode, to_w, to_h);
       for (int y = 0; y < h; ++y) resizer.push(src.row(y));
       EXPECT_TRUE(resizer.finished());
       const Image got = std::move(resizer).take();

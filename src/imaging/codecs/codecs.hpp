@@ -5,10 +5,12 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "imaging/imaging.hpp"
+#include "support/fd.hpp"
 
 namespace img_util::imaging::codec {
 
@@ -29,6 +31,41 @@ using DecodeFn = Image (*)(std::string_view data, const std::string& name, Reduc
 // Encodes one image (and, for animation, opts.append_images).
 using EncodeFn = std::string (*)(const Image& im, const EncodeOptions& opts);
 
+// A file kept open so that a decoder can read it piece by piece: a large photo is then never
+// held whole while it is decoded.
+class OpenFile {
+ public:
+  // Throws OSError naming `path` when it cannot be opened or is a directory. Anything but a
+  // regular file shows size 0.
+  explicit OpenFile(const std::string& path);
+  int fd() const { return fd_.get(); }
+  uint64_t size() const { return size_; }
+
+ private:
+  Fd fd_;
+  uint64_t size_ = 0;
+};
+
+// What a row-by-row decoder reads: an encoding in memory, or an open file. A view: whatever it
+// reads must outlive it.
+class ByteSource {
+ public:
+  explicit ByteSource(std::string_view memory) : memory_(memory), size_(memory.size()) {}
+  explicit ByteSource(const OpenFile& file) : file_(&file), size_(file.size()) {}
+
+  uint64_t size() const { return size_; }
+  bool in_memory() const { return file_ == nullptr; }
+  // Up to `n` bytes from `offset`, fewer only where the data ends (or the file has become
+  // shorter): a view of the memory, or the file's bytes read into `scratch`. Nothing when the
+  // file cannot be read.
+  std::optional<std::string_view> read(uint64_t offset, size_t n, std::string& scratch) const;
+
+ private:
+  std::string_view memory_;
+  const OpenFile* file_ = nullptr;
+  uint64_t size_ = 0;
+};
+
 // Where a row-by-row decoder puts its rows: bands of consecutive rows, top to bottom, in
 // buffers the sink hands out, so a full-size image never has to exist unless the sink wants it.
 class RowSink {
@@ -45,7 +82,7 @@ class RowSink {
 };
 // Decodes the (first) frame into `sink`, as stored (not yet turned upright), honouring the
 // hint like DecodeFn. False when the sink declined. Throws ImageError like DecodeFn.
-using StreamFn = bool (*)(std::string_view data, const std::string& name, ReduceHint hint,
+using StreamFn = bool (*)(const ByteSource& data, const std::string& name, ReduceHint hint,
                           RowSink& sink);
 
 // A byte pattern at an offset; a format matches when all its non-empty patterns match.
@@ -83,7 +120,7 @@ std::string quoted(const std::string& name);
 
 Header jpeg_header(std::string_view data, const std::string& name);
 Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint);
-bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint, RowSink& sink);
+bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink);
 std::string jpeg_encode(const Image& im, const EncodeOptions& opts);
 
 Header png_header(std::string_view data, const std::string& name);
@@ -120,16 +157,26 @@ class GifFrames {
 // Turns pixels upright for an EXIF orientation 2..8 (mirror/rotate as the tag asks).
 Image apply_orientation(const Image& im, int orientation);
 
+// The whole image from a format's row-by-row decoder, turned upright, as DecodeFn gives it.
+Image decode_streamed(const Format& format, const ByteSource& data, const std::string& name,
+                      ReduceHint hint);
+
 }  // namespace img_util::imaging::codec
 
 namespace img_util {
 
-// The undecoded file behind a lazily opened image.
+// The undecoded file behind a lazily opened image: its bytes in memory, or, for a large file
+// in a format decoded row by row, the file kept open and read as it is decoded.
 class EncodedSource {
  public:
-  std::shared_ptr<const std::string> bytes;
+  std::shared_ptr<const std::string> bytes;  // null when `file` is set
+  std::shared_ptr<const imaging::codec::OpenFile> file;
   std::string name;
   const imaging::codec::Format* format = nullptr;
+
+  imaging::codec::ByteSource input() const {
+    return file ? imaging::codec::ByteSource(*file) : imaging::codec::ByteSource(*bytes);
+  }
 };
 
 }  // namespace img_util

@@ -90,27 +90,46 @@ bool guarded(ErrorMgr& err, void (*step)(void*), void* arg) {
 
 struct SpanSource {
   jpeg_source_mgr pub;
-  std::vector<std::string_view> spans;
-  size_t next = 0;
+  const ByteSource* data;
+  std::vector<jpeg_scans::Span> spans;
+  size_t next = 0;         // the span being read
+  uint64_t next_byte = 0;  // in it
+  std::string scratch;     // what was read from a file
+  bool unreadable = false;
 };
+
+// A file is read a piece at a time; memory is handed over a span at a time.
+constexpr size_t kReadBytes = size_t{64} << 10;
 
 extern "C" void span_init(j_decompress_ptr) {}
 extern "C" void span_term(j_decompress_ptr) {}
 
 extern "C" boolean span_fill(j_decompress_ptr c) {
   auto* src = reinterpret_cast<SpanSource*>(c->src);
-  while (src->next < src->spans.size() && src->spans[src->next].empty()) ++src->next;
-  if (src->next == src->spans.size()) {
-    // The data ends early: an end marker of our own lets libjpeg finish what it has.
-    static const JOCTET eoi[2] = {0xFF, JPEG_EOI};
-    WARNMS(c, JWRN_JPEG_EOF);
-    src->pub.next_input_byte = eoi;
-    src->pub.bytes_in_buffer = 2;
+  while (src->next < src->spans.size()) {
+    const jpeg_scans::Span& span = src->spans[src->next];
+    const uint64_t left = span.length - src->next_byte;
+    if (left == 0) {
+      ++src->next;
+      src->next_byte = 0;
+      continue;
+    }
+    const size_t want =
+        src->data->in_memory() ? static_cast<size_t>(left) : std::min<size_t>(left, kReadBytes);
+    std::optional<std::string_view> got =
+        src->data->read(span.offset + src->next_byte, want, src->scratch);
+    if (!got) fail_with(reinterpret_cast<j_common_ptr>(c), JERR_FILE_READ);
+    if (got->empty()) break;  // the file has become shorter
+    src->next_byte += got->size();
+    src->pub.next_input_byte = reinterpret_cast<const JOCTET*>(got->data());
+    src->pub.bytes_in_buffer = got->size();
     return TRUE;
   }
-  const std::string_view span = src->spans[src->next++];
-  src->pub.next_input_byte = reinterpret_cast<const JOCTET*>(span.data());
-  src->pub.bytes_in_buffer = span.size();
+  // The data ends early: an end marker of our own lets libjpeg finish what it has.
+  static const JOCTET eoi[2] = {0xFF, JPEG_EOI};
+  WARNMS(c, JWRN_JPEG_EOF);
+  src->pub.next_input_byte = eoi;
+  src->pub.bytes_in_buffer = 2;
   return TRUE;
 }
 
@@ -125,7 +144,7 @@ extern "C" void span_skip(j_decompress_ptr c, long count) {
   }
 }
 
-void use_spans(SpanSource& src, std::vector<std::string_view> spans) {
+void use_spans(SpanSource& src, const ByteSource& data, std::vector<jpeg_scans::Span> spans) {
   src.pub.init_source = span_init;
   src.pub.fill_input_buffer = span_fill;
   src.pub.skip_input_data = span_skip;
@@ -133,9 +152,14 @@ void use_spans(SpanSource& src, std::vector<std::string_view> spans) {
   src.pub.term_source = span_term;
   src.pub.next_input_byte = nullptr;
   src.pub.bytes_in_buffer = 0;
+  src.data = &data;
   src.spans = std::move(spans);
   src.next = 0;
+  src.next_byte = 0;
 }
+
+// All of `data`.
+std::vector<jpeg_scans::Span> whole(const ByteSource& data) { return {{0, data.size()}}; }
 
 // ---- a progressive file's coefficients ---------------------------------------------------------
 
@@ -370,9 +394,10 @@ void step_read_band(void* arg) {
   throw ImageError(std::string(r.err.message) + " in " + quoted(name), name);
 }
 
-void open_reader(Reader& r, std::vector<std::string_view> spans, const std::string& name) {
+void open_reader(Reader& r, const ByteSource& data, std::vector<jpeg_scans::Span> spans,
+                 const std::string& name) {
   init_errors(r.err);
-  use_spans(r.src, std::move(spans));
+  use_spans(r.src, data, std::move(spans));
   if (!guarded(r.err, step_read_header, &r)) fail(r, name);
 }
 
@@ -398,36 +423,12 @@ Mode mode_of(const jpeg_decompress_struct& c) {
   return c.jpeg_color_space == JCS_GRAYSCALE ? Mode::L : Mode::RGB;
 }
 
-// The whole image as one band: the decoder writes straight into it.
-class ImageSink : public RowSink {
- public:
-  bool start(Mode mode, int width, int height, int orientation) override {
-    image_.emplace(mode, width, height);
-    orientation_ = orientation;
-    return true;
-  }
-  uint8_t* band(int y, int& rows, size_t& stride) override {
-    (void)rows;
-    stride = image_->stride();
-    return image_->row(y);
-  }
-  void commit(int) override {}
-
-  Image upright() && {
-    if (orientation_ != 1) return apply_orientation(*image_, orientation_);
-    return std::move(*image_);
-  }
-
- private:
-  std::optional<Image> image_;
-  int orientation_ = 1;
-};
-
 }  // namespace
 
 Header jpeg_header(std::string_view data, const std::string& name) {
   Reader r;
-  open_reader(r, {data}, name);
+  const ByteSource bytes(data);
+  open_reader(r, bytes, whole(bytes), name);
   Header h;
   h.mode = mode_of(r.cinfo);
   h.info.format = "JPEG";
@@ -492,7 +493,7 @@ struct SharedRead {
 
 // How a progressive file's scans are shared out, when that is possible and a second CPU is
 // there to take its part.
-std::optional<SharedRead> plan_shared_read(std::string_view data) {
+std::optional<SharedRead> plan_shared_read(const ByteSource& data) {
   if (data.size() < kSharedReadBytes || usable_cpus() < 2) return std::nullopt;
   std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
   if (!layout) return std::nullopt;
@@ -504,10 +505,10 @@ std::optional<SharedRead> plan_shared_read(std::string_view data) {
 
 // Reads every scan into `store`: `a`, which goes on to the output, on this thread, and a second
 // decoder on another. False when anything went wrong or looked damaged; `a` is then spent.
-bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, std::string_view data) {
+bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const ByteSource& data) {
   Reader b;
   init_errors(b.err);
-  use_spans(b.src, jpeg_scans::stream(data, shared.layout, shared.plan, 1));
+  use_spans(b.src, data, jpeg_scans::stream(shared.layout, shared.plan, 1));
   if (!guarded(b.err, step_read_header, &b)) return false;
   b.cinfo.scale_num = 1;  // it makes no output; the smallest scale keeps its buffers small
   b.cinfo.scale_denom = 8;
@@ -537,13 +538,11 @@ bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, std::str
 
 }  // namespace
 
-bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint, RowSink& sink) {
+bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink) {
   const std::optional<SharedRead> shared = plan_shared_read(data);
   auto store = std::make_unique<CoefStore>();
   auto r = std::make_unique<Reader>();
-  open_reader(*r,
-              shared ? jpeg_scans::stream(data, shared->layout, shared->plan, 0)
-                     : std::vector<std::string_view>{data},
+  open_reader(*r, data, shared ? jpeg_scans::stream(shared->layout, shared->plan, 0) : whole(data),
               name);
   check_size(r->cinfo.image_width, r->cinfo.image_height, name);
   ImageInfo info;
@@ -563,7 +562,7 @@ bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint
       // error as libjpeg would.
       r = std::make_unique<Reader>();
       store = std::make_unique<CoefStore>();
-      open_reader(*r, {data}, name);
+      open_reader(*r, data, whole(data), name);
       configure(*r, num, name);
     }
     if (r->cinfo.progressive_mode) store->attach(r->cinfo);
@@ -596,9 +595,7 @@ bool jpeg_stream(std::string_view data, const std::string& name, ReduceHint hint
 }
 
 Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint) {
-  ImageSink sink;
-  jpeg_stream(data, name, hint, sink);
-  return std::move(sink).upright();
+  return decode_streamed(*find("JPEG"), ByteSource(data), name, hint);
 }
 
 // ---- writing --------------------------------------------------------------------------------

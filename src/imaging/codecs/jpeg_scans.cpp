@@ -9,21 +9,52 @@
 namespace img_util::imaging::codec::jpeg_scans {
 namespace {
 
-uint8_t at(std::string_view d, size_t i) { return static_cast<uint8_t>(d[i]); }
+// Reads a ByteSource a window at a time, so that finding the scans of a file read from disk
+// holds only a window of it.
+class Window {
+ public:
+  explicit Window(const ByteSource& src) : src_(src) {}
 
-// Where the entropy-coded data from `i` ends: at the next marker other than a stuffed 0xFF or a
-// restart marker. Nothing when the data runs out first.
-std::optional<size_t> entropy_end(std::string_view d, size_t i) {
-  for (;;) {
-    const void* p = std::memchr(d.data() + i, 0xFF, d.size() - i);
-    if (!p) return std::nullopt;
-    i = static_cast<size_t>(static_cast<const char*>(p) - d.data());
-    if (i + 1 >= d.size()) return std::nullopt;
-    const uint8_t next = at(d, i + 1);
-    if (next != 0x00 && (next < 0xD0 || next > 0xD7)) return i;
-    i += 2;
+  // The byte at `i`, or -1 past the end or when it cannot be read.
+  int at(uint64_t i) {
+    if (!covers(i) && !load(i)) return -1;
+    return static_cast<uint8_t>(view_[static_cast<size_t>(i - start_)]);
   }
-}
+  // Where the entropy-coded data from `i` ends: at the next marker other than a stuffed 0xFF
+  // or a restart marker. Nothing when the data runs out first.
+  std::optional<uint64_t> entropy_end(uint64_t i) {
+    for (;;) {
+      if (!covers(i) && !load(i)) return std::nullopt;
+      const char* from = view_.data() + (i - start_);
+      const void* p = std::memchr(from, 0xFF, view_.size() - static_cast<size_t>(i - start_));
+      if (!p) {
+        i = start_ + view_.size();
+        continue;
+      }
+      i += static_cast<uint64_t>(static_cast<const char*>(p) - from);
+      const int next = at(i + 1);
+      if (next < 0) return std::nullopt;
+      if (next != 0x00 && (next < 0xD0 || next > 0xD7)) return i;
+      i += 2;
+    }
+  }
+
+ private:
+  bool covers(uint64_t i) const { return i >= start_ && i - start_ < view_.size(); }
+  bool load(uint64_t i) {
+    std::optional<std::string_view> v = src_.read(i, kBytes, scratch_);
+    if (!v || v->empty()) return false;
+    view_ = *v;
+    start_ = i;
+    return true;
+  }
+
+  static constexpr size_t kBytes = size_t{1} << 20;
+  const ByteSource& src_;
+  std::string scratch_;
+  std::string_view view_;
+  uint64_t start_ = 0;
+};
 
 bool overlaps(const Scan& a, const Scan& b) {
   if (a.se < b.ss || b.se < a.ss) return false;
@@ -34,57 +65,61 @@ bool overlaps(const Scan& a, const Scan& b) {
 
 }  // namespace
 
-std::optional<Layout> parse(std::string_view d) {
-  if (d.size() < 4 || at(d, 0) != 0xFF || at(d, 1) != 0xD8) return std::nullopt;
+std::optional<Layout> parse(const ByteSource& data) {
+  Window d(data);
+  if (d.at(0) != 0xFF || d.at(1) != 0xD8) return std::nullopt;
   Layout layout;
   // Per component id: the bit each coefficient is known down to (-1: not yet seen).
   std::map<int, std::array<int, 64>> bits;
   bool progressive = false;
-  size_t i = 2;
+  uint64_t i = 2;
   for (;;) {
-    if (i + 1 >= d.size() || at(d, i) != 0xFF) return std::nullopt;
-    while (i + 1 < d.size() && at(d, i + 1) == 0xFF) ++i;  // fill bytes
-    if (i + 1 >= d.size()) return std::nullopt;
-    const uint8_t marker = at(d, i + 1);
+    if (d.at(i) != 0xFF) return std::nullopt;
+    while (d.at(i + 1) == 0xFF) ++i;  // fill bytes
+    const int marker = d.at(i + 1);
+    if (marker < 0) return std::nullopt;
     if (marker == 0xD9) {
       layout.end = i + 2;
       break;
     }
-    if (i + 3 >= d.size()) return std::nullopt;
-    const size_t length = size_t{at(d, i + 2)} << 8 | at(d, i + 3);
-    const size_t body = i + 4, next = i + 2 + length;
-    if (length < 2 || next > d.size()) return std::nullopt;
     // Markers without a length (SOI, RSTn, TEM) have no place here.
     if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) return std::nullopt;
+    const int hi = d.at(i + 2), lo = d.at(i + 3);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    const uint64_t length = static_cast<uint64_t>(hi << 8 | lo);
+    const uint64_t body = i + 4, next = i + 2 + length;
+    if (length < 2 || next > data.size()) return std::nullopt;
+    auto byte = [&](uint64_t k) { return d.at(body + k); };  // within the segment: readable
     if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
       // Frame header: only one, and progressive with Huffman coding.
       if (marker != 0xC2 || progressive || length < 8) return std::nullopt;
       progressive = true;
-      const size_t n = at(d, body + 5);
-      if (n < 1 || length != 8 + 3 * n) return std::nullopt;
-      for (size_t k = 0; k < n; ++k) bits[at(d, body + 6 + 3 * k)].fill(-1);
+      const int n = byte(5);
+      if (n < 1 || length != 8 + 3 * static_cast<uint64_t>(n)) return std::nullopt;
+      for (int k = 0; k < n; ++k) bits[byte(6 + 3 * static_cast<uint64_t>(k))].fill(-1);
     } else if (marker == 0xDA) {
       if (!progressive || length < 6) return std::nullopt;
       Scan scan;
-      const size_t n = at(d, body);
-      if (n < 1 || length != 6 + 2 * n) return std::nullopt;
-      for (size_t k = 0; k < n; ++k) scan.components.push_back(at(d, body + 1 + 2 * k));
-      scan.ss = at(d, body + 1 + 2 * n);
-      scan.se = at(d, body + 2 + 2 * n);
-      scan.ah = at(d, body + 3 + 2 * n) >> 4;
-      scan.al = at(d, body + 3 + 2 * n) & 15;
+      const int n = byte(0);
+      if (n < 1 || length != 6 + 2 * static_cast<uint64_t>(n)) return std::nullopt;
+      const uint64_t params = 1 + 2 * static_cast<uint64_t>(n);
+      for (int k = 0; k < n; ++k) scan.components.push_back(byte(1 + 2 * static_cast<uint64_t>(k)));
+      scan.ss = byte(params);
+      scan.se = byte(params + 1);
+      scan.ah = byte(params + 2) >> 4;
+      scan.al = byte(params + 2) & 15;
       if (scan.ss > scan.se || scan.se > 63 || (scan.ss > 0 && n != 1)) return std::nullopt;
       for (int c : scan.components) {
         auto it = bits.find(c);
         if (it == bits.end()) return std::nullopt;
         for (int k = scan.ss; k <= scan.se; ++k) {
           // Each scan must take up exactly where the earlier ones left off.
-          if (scan.ah != std::max(it->second[k], 0)) return std::nullopt;
-          it->second[k] = scan.al;
+          if (scan.ah != std::max(it->second[static_cast<size_t>(k)], 0)) return std::nullopt;
+          it->second[static_cast<size_t>(k)] = scan.al;
         }
       }
       scan.begin = i;
-      std::optional<size_t> end = entropy_end(d, next);
+      std::optional<uint64_t> end = d.entropy_end(next);
       if (!end) return std::nullopt;
       scan.end = *end;
       layout.scans.push_back(std::move(scan));
@@ -128,17 +163,16 @@ Plan plan(const Layout& layout) {
   return p;
 }
 
-std::vector<std::string_view> stream(std::string_view data, const Layout& layout, const Plan& plan,
-                                     int d) {
-  std::vector<std::string_view> spans;
-  size_t from = 0;  // start of what is not yet placed
+std::vector<Span> stream(const Layout& layout, const Plan& plan, int d) {
+  std::vector<Span> spans;
+  uint64_t from = 0;  // start of what is not yet placed
   for (size_t s = 0; s < layout.scans.size(); ++s) {
     const Scan& scan = layout.scans[s];
     if (plan.decoder[s] == d) continue;
-    spans.push_back(data.substr(from, scan.begin - from));
+    spans.push_back({from, scan.begin - from});
     from = scan.end;
   }
-  spans.push_back(data.substr(from, layout.end - from));
+  spans.push_back({from, layout.end - from});
   return spans;
 }
 

@@ -9,28 +9,30 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <string_view>
 #include <vector>
+
+#include "imaging/codecs/codecs.hpp"
 
 namespace img_util::imaging::codec::jpeg_scans {
 
 struct Scan {
-  size_t begin = 0, end = 0;    // from its SOS marker to its last entropy-coded byte
+  uint64_t begin = 0, end = 0;  // from its SOS marker to its last entropy-coded byte
   std::vector<int> components;  // component ids
   int ss = 0, se = 0, ah = 0, al = 0;
 };
 
 struct Layout {
   std::vector<Scan> scans;
-  size_t end = 0;  // just past EOI
+  uint64_t end = 0;  // just past EOI
 };
 
 // The scans of `data`, or nothing unless it is a well-formed progressive (Huffman) JPEG whose
 // scans end with every coefficient of every component at full precision and that ends with EOI.
 // Only such a file decodes the same when its scans are shared out: libjpeg smooths the blocks
 // of a file it found incomplete, and judges that from the scans it has read itself.
-std::optional<Layout> parse(std::string_view data);
+std::optional<Layout> parse(const ByteSource& data);
 
 // Which of two decoders reads each scan, and what it waits for first.
 struct Plan {
@@ -42,8 +44,11 @@ struct Plan {
 // dependencies allow (each reads its scans in file order). Decoder 0 may get them all.
 Plan plan(const Layout& layout);
 
+struct Span {
+  uint64_t offset = 0, length = 0;
+};
+
 // The stream decoder `d` reads: everything but the other decoder's scans.
-std::vector<std::string_view> stream(std::string_view data, const Layout& layout, const Plan& plan,
-                                     int d);
+std::vector<Span> stream(const Layout& layout, const Plan& plan, int d);
 
 }  // namespace img_util::imaging::codec::jpeg_scans
