@@ -6,12 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "imaging/codecs/jpeg_scans.hpp"
 #include "imaging/imaging.hpp"
+#include "imaging/libjpeg_file.hpp"
 #include "imaging/pillow_oracle.hpp"
 #include "support/fixtures.hpp"
 
@@ -30,37 +30,19 @@ struct Options {
 
 // Noise compresses badly, so these files are large enough to be shared out.
 std::string progressive_file(const Image& im, const Options& o) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* buf = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &buf, &size);
-  c.image_width = static_cast<JDIMENSION>(im.width());
-  c.image_height = static_cast<JDIMENSION>(im.height());
-  c.input_components = im.bands();
-  c.in_color_space = im.bands() == 1 ? JCS_GRAYSCALE : JCS_RGB;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 95, TRUE);
-  if (!o.grey && !o.subsampled) c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
-  c.optimize_coding = o.optimize ? TRUE : FALSE;
-  c.restart_in_rows = o.restart_rows;
-  jpeg_simple_progression(&c);
-  if (!o.script.empty()) {
-    c.scan_info = o.script.data();
-    c.num_scans = static_cast<int>(o.script.size());
-  }
-  jpeg_start_compress(&c, TRUE);
-  while (c.next_scanline < c.image_height) {
-    auto* row = const_cast<unsigned char*>(im.row(static_cast<int>(c.next_scanline)));
-    jpeg_write_scanlines(&c, &row, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  std::string out(reinterpret_cast<char*>(buf), size);
-  std::free(buf);
-  return out;
+  return libjpeg_file(
+      im.width(), im.height(), im.bands(), im.bands() == 1 ? JCS_GRAYSCALE : JCS_RGB, true,
+      [&](int y) { return im.row(y); },
+      [&](jpeg_compress_struct& c) {
+        if (!o.grey && !o.subsampled)
+          c.comp_info[0].h_samp_factor = c.comp_info[0].v_samp_factor = 1;
+        c.optimize_coding = o.optimize ? TRUE : FALSE;
+        c.restart_in_rows = o.restart_rows;
+        if (!o.script.empty()) {
+          c.scan_info = o.script.data();
+          c.num_scans = static_cast<int>(o.script.size());
+        }
+      });
 }
 
 // libjpeg's own decode, full size, with its defaults (block smoothing included).

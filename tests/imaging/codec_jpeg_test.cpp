@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "imaging/codec_util.hpp"
+#include "imaging/libjpeg_file.hpp"
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/imaging.hpp"
 #include "imaging/pillow_oracle.hpp"
@@ -49,37 +50,6 @@ TEST(Jpeg, QualityAndOptimizeChangeTheSize) {
   EXPECT_EQ(q75, encode(src, "JPEG", with_quality(75)));  // 75 is the default
   EXPECT_LT(encode(src, "JPEG", with_quality(20)).size(), q75.size());
   EXPECT_LT(encode(src, "JPEG", optimized()).size(), q75.size());
-}
-
-// A JPEG made with libjpeg's own options, which our encoder does not offer: `rows(y)` gives row y
-// of `components` bytes a pixel in `space`.
-std::string libjpeg_file(int w, int h, int components, J_COLOR_SPACE space, bool progressive,
-                         const std::function<const unsigned char*(int)>& rows) {
-  jpeg_compress_struct c;
-  jpeg_error_mgr err;
-  c.err = jpeg_std_error(&err);
-  jpeg_create_compress(&c);
-  unsigned char* buf = nullptr;
-  unsigned long size = 0;
-  jpeg_mem_dest(&c, &buf, &size);
-  c.image_width = w;
-  c.image_height = h;
-  c.input_components = components;
-  c.in_color_space = space;
-  jpeg_set_defaults(&c);
-  jpeg_set_quality(&c, 95, TRUE);
-  if (progressive) jpeg_simple_progression(&c);
-  jpeg_start_compress(&c, TRUE);
-  while (c.next_scanline < c.image_height) {
-    // libjpeg takes non-const rows but only reads them.
-    auto* r = const_cast<unsigned char*>(rows(static_cast<int>(c.next_scanline)));
-    jpeg_write_scanlines(&c, &r, 1);
-  }
-  jpeg_finish_compress(&c);
-  jpeg_destroy_compress(&c);
-  std::string out(reinterpret_cast<char*>(buf), size);
-  std::free(buf);
-  return out;
 }
 
 // An RGB image as a progressive JPEG, whose later scans are read only once decoding starts.
