@@ -29,7 +29,7 @@ for tool in vipsthumbnail convert-im6.q16 djpeg cjpeg taskset /usr/bin/python3; 
 done
 /usr/bin/python3 -c 'import PIL' 2>/dev/null || { echo "run.sh: python3-pil is missing" >&2; exit 1; }
 
-build=$root/build/release
+build=${BUILD_DIR:-$root/build-bench}
 if [ ! -x "$build/img_util" ] || [ -n "$(find "$root/src" "$root/cli" "$root/include" -newer "$build/img_util" -print -quit)" ]; then
   echo "building $build ..." >&2
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DIMG_UTIL_TESTS=OFF -DIMG_UTIL_PYTHON=OFF >/dev/null
