@@ -95,7 +95,6 @@ struct SpanSource {
   size_t next = 0;         // the span being read
   uint64_t next_byte = 0;  // in it
   std::string scratch;     // what was read from a file
-  bool unreadable = false;
 };
 
 // A file is read a piece at a time; memory is handed over a span at a time.
