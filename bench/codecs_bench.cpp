@@ -8,6 +8,7 @@
 #include <string>
 
 #include "imaging/imaging.hpp"
+#include "support/files.hpp"
 #include "timing.hpp"
 
 using namespace img_util;
@@ -20,7 +21,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const int repeat = argc > 2 ? std::atoi(argv[2]) : 5;
-  const std::string data = bench::read_file(argv[1]);
+  const std::string data = read_whole_file(argv[1]);
 
   auto full = Image::open_bytes(data, argv[1]);
   full->load();

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "imaging/imaging.hpp"
+#include "support/files.hpp"
 #include "timing.hpp"
 
 using namespace img_util;
@@ -20,7 +21,7 @@ int main(int argc, char** argv) {
   }
   const int width = std::atoi(argv[2]);
   const int repeat = argc > 3 ? std::atoi(argv[3]) : 3;
-  const std::string data = bench::read_file(argv[1]);
+  const std::string data = read_whole_file(argv[1]);
 
   auto head = Image::open_bytes(data, argv[1]);
   const int height = static_cast<int>(int64_t{head->height()} * width / head->width());

@@ -1,20 +1,10 @@
-// What the benchmark drivers share: a file's bytes, and the best time of a few runs of a step.
+// What the benchmark drivers share: the best time of a few runs of a step.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <sstream>
-#include <string>
 
 namespace img_util::bench {
-
-inline std::string read_file(const char* path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 // Milliseconds of the fastest of `repeat` runs of f().
 template <class F>

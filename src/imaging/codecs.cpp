@@ -1,7 +1,6 @@
 // The format table and what reads it: detection by magic bytes, the output format by
 // extension, encode/save dispatch, the frame reader and the EXIF orientation helpers.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,7 +10,6 @@
 #include <utility>
 
 #include "imaging/codecs/codecs.hpp"
-#include "img_util/errors.hpp"
 
 namespace img_util::imaging {
 
@@ -115,14 +113,6 @@ Image apply_orientation(const Image& im, int orientation) {
     for (int sx = 0; sx < w; ++sx, s += b, o += step) std::memcpy(dst + o, s, b);
   }
   return out;
-}
-
-OpenFile::OpenFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {
-  if (fd_.get() < 0) throw_errno(path);
-  struct stat st {};
-  if (::fstat(fd_.get(), &st) != 0) throw_errno(path);
-  if (S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
-  if (S_ISREG(st.st_mode)) size_ = static_cast<uint64_t>(st.st_size);
 }
 
 std::optional<std::string_view> ByteSource::read(uint64_t offset, size_t n,

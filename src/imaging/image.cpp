@@ -55,12 +55,16 @@ size_t checked_bytes(Mode mode, int width, int height) {
     throw ValueError("image size must not be negative: " + std::to_string(width) + "x" +
                      std::to_string(height));
   int64_t pixels = int64_t{width} * height;
-  if (pixels > pixel_limit())
-    throw ImageError("image size (" + std::to_string(pixels) + " pixels) exceeds the limit of " +
-                     std::to_string(pixel_limit()) + " pixels");
+  imaging::check_pixel_limit(pixels);
   return static_cast<size_t>(pixels) * mode_bands(mode);
 }
 }  // namespace
+
+void imaging::check_pixel_limit(int64_t pixels) {
+  if (pixels > pixel_limit())
+    throw ImageError("image size (" + std::to_string(pixels) + " pixels) exceeds the limit of " +
+                     std::to_string(pixel_limit()) + " pixels");
+}
 
 int64_t pixel_limit() { return g_pixel_limit.load(std::memory_order_relaxed); }
 void set_pixel_limit(int64_t pixels) { g_pixel_limit.store(pixels, std::memory_order_relaxed); }
@@ -100,7 +104,7 @@ constexpr size_t kHeaderBytes = size_t{256} << 10;
 
 std::shared_ptr<Image> Image::open(const std::string& path) {
   using namespace imaging::codec;
-  auto file = std::make_shared<const OpenFile>(path);
+  auto file = std::make_shared<OpenFile>(path);
   if (file->size() >= kReadAsDecodedBytes) {
     std::string scratch;
     std::optional<std::string_view> head = ByteSource(*file).read(0, kHeaderBytes, scratch);
@@ -125,7 +129,7 @@ std::shared_ptr<Image> Image::open(const std::string& path) {
       }
     }
   }
-  return open_bytes(read_whole_file(path), path);
+  return open_bytes(file->read_all(), path);
 }
 
 std::shared_ptr<Image> Image::open_bytes(std::string bytes, const std::string& name) {

@@ -99,6 +99,9 @@ Image convert_to_p_via_rgb(const Image& im, int colors = 256);
 // indices cannot be averaged). Same size returns a copy. Throws ValueError for a size < 1.
 Image resize(const Image& im, int width, int height);
 
+// Throws the ImageError a new Image of this many pixels would throw: above pixel_limit().
+void check_pixel_limit(int64_t pixels);
+
 // resize() of a lazily opened image without decoding it whole: where the format decodes row
 // by row (JPEG) the rows go straight into the resampler, so the full-size pixels never exist,
 // and the decoding may run on a second CPU. `hint` lets the decoder scale down first, as for

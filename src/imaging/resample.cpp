@@ -270,9 +270,7 @@ RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, in
       in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands_)),
       row_bytes_(static_cast<size_t>(out_width) * static_cast<size_t>(bands_)) {
   // The result's size is checked against the pixel limit now, not after all the work.
-  if (int64_t{out_width} * out_height > pixel_limit())
-    throw ImageError("image size (" + std::to_string(int64_t{out_width} * out_height) +
-                     " pixels) exceeds the limit of " + std::to_string(pixel_limit()) + " pixels");
+  check_pixel_limit(int64_t{out_width} * out_height);
   blocks_.resize(static_cast<size_t>((out_height + kBlockRows - 1) / kBlockRows));
   if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_width));
   if (!need_v_) return;

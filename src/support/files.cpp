@@ -17,25 +17,31 @@ int64_t file_size(const std::string& path) {
   return static_cast<int64_t>(st.st_size);
 }
 
-std::string read_whole_file(const std::string& path) {
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) throw_errno(path);
+OpenFile::OpenFile(const std::string& path)
+    : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), path_(path) {
+  if (fd_.get() < 0) throw_errno(path);
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0) throw_errno(path);
+  if (::fstat(fd_.get(), &st) != 0) throw_errno(path);
   if (S_ISDIR(st.st_mode)) throw OSError(EISDIR, path);
+  if (S_ISREG(st.st_mode)) size_ = static_cast<uint64_t>(st.st_size);
+}
+
+std::string OpenFile::read_all() {
   std::string data;
-  if (S_ISREG(st.st_mode) && st.st_size > 0) data.reserve(static_cast<size_t>(st.st_size));
+  data.reserve(static_cast<size_t>(size_));
   char buf[65536];
   for (;;) {
-    ssize_t n = ::read(fd.get(), buf, sizeof buf);
+    ssize_t n = ::read(fd_.get(), buf, sizeof buf);
     if (n < 0) {
       if (errno == EINTR) continue;
-      throw_errno(path);
+      throw_errno(path_);
     }
     if (n == 0) break;
     data.append(buf, static_cast<size_t>(n));
   }
   return data;
 }
+
+std::string read_whole_file(const std::string& path) { return OpenFile(path).read_all(); }
 
 }  // namespace img_util

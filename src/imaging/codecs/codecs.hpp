@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "imaging/imaging.hpp"
-#include "support/fd.hpp"
+#include "support/files.hpp"
 
 namespace img_util::imaging::codec {
 
@@ -30,21 +30,6 @@ using HeaderFn = Header (*)(std::string_view data, const std::string& name);
 using DecodeFn = Image (*)(std::string_view data, const std::string& name, ReduceHint hint);
 // Encodes one image (and, for animation, opts.append_images).
 using EncodeFn = std::string (*)(const Image& im, const EncodeOptions& opts);
-
-// A file kept open so that a decoder can read it piece by piece: a large photo is then never
-// held whole while it is decoded.
-class OpenFile {
- public:
-  // Throws OSError naming `path` when it cannot be opened or is a directory. Anything but a
-  // regular file shows size 0.
-  explicit OpenFile(const std::string& path);
-  int fd() const { return fd_.get(); }
-  uint64_t size() const { return size_; }
-
- private:
-  Fd fd_;
-  uint64_t size_ = 0;
-};
 
 // What a row-by-row decoder reads: an encoding in memory, or an open file. A view: whatever it
 // reads must outlive it.
@@ -170,7 +155,7 @@ namespace img_util {
 class EncodedSource {
  public:
   std::shared_ptr<const std::string> bytes;  // null when `file` is set
-  std::shared_ptr<const imaging::codec::OpenFile> file;
+  std::shared_ptr<const OpenFile> file;
   std::string name;
   const imaging::codec::Format* format = nullptr;
 
