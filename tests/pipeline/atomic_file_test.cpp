@@ -151,7 +151,7 @@ TEST_P(AtomicFileFailure, LeavesTheOriginalIntact) {
 INSTANTIATE_TEST_SUITE_P(
     Syscalls, AtomicFileFailure,
     ::testing::Values(
-        Failure{"open", [](FileOps& o) { o.open = [](const char*, int, mode_t) { errno = EACCES; return -1; }; }, EACCES},
+        Failure{"open", [](FileOps& o) { o.openat = [](int, const char*, int, mode_t) { errno = EACCES; return -1; }; }, EACCES},
         Failure{"write", [](FileOps& o) { o.write = [](int, const void*, size_t) -> ssize_t { errno = ENOSPC; return -1; }; }, ENOSPC},
         Failure{"short_then_fail",
                 [](FileOps& o) {
@@ -164,8 +164,8 @@ INSTANTIATE_TEST_SUITE_P(
                 EIO},
         Failure{"fsync", [](FileOps& o) { o.fsync = [](int) { errno = EIO; return -1; }; }, EIO},
         Failure{"close", [](FileOps& o) { o.close = [](int fd) { ::close(fd); errno = EIO; return -1; }; }, EIO},
-        Failure{"rename", [](FileOps& o) { o.rename = [](const char*, const char*) { errno = EXDEV; return -1; }; }, EXDEV},
-        Failure{"read_only_target", [](FileOps& o) { o.access = [](const char*, int) { errno = EACCES; return -1; }; }, EACCES}),
+        Failure{"rename", [](FileOps& o) { o.renameat = [](int, const char*, int, const char*) { errno = EXDEV; return -1; }; }, EXDEV},
+        Failure{"read_only_target", [](FileOps& o) { o.accessat = [](int, const char*, int) { errno = EACCES; return -1; }; }, EACCES}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AtomicFile, DirectoryOrSpecialTargetAndMissingDirectoryAreErrors) {
@@ -191,7 +191,7 @@ TEST(AtomicFile, RefusingFolderIsNamedInTheMessage) {
   TempDir dir;
   std::string path = dir / "a.jpg";
   FileOpsOverride restore;
-  file_ops().open = [](const char*, int, mode_t) {
+  file_ops().openat = [](int, const char*, int, mode_t) {
     errno = EACCES;
     return -1;
   };
