@@ -111,8 +111,12 @@ Fd open_directory_below(const std::string& root, const std::vector<std::string>&
       throw_errno(path);
     Fd sub(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (sub.get() < 0) {
-      if (errno == ELOOP) throw OSError(ELOOP, path, "Symbolic link not followed");
-      throw_errno(path);
+      const int err = errno;
+      // O_NOFOLLOW with O_DIRECTORY says ENOTDIR for a link; name the real reason.
+      struct stat st{};
+      if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        throw OSError(ELOOP, path, "Symbolic link not followed");
+      throw OSError(err, path);
     }
     dir = std::move(sub);
   }
