@@ -265,8 +265,7 @@ int cmd_run(const std::vector<std::string>& args) {
     // nothing else creates; make it here so they do not fail one by one.
     const Value outpath = cfg.get("outpath");
     struct stat ost {};
-    if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) == 0 &&
-        !S_ISDIR(ost.st_mode)) {
+    if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) == 0 && !S_ISDIR(ost.st_mode)) {
       say("config key 'outpath': " + py_repr(outpath) + " exists and is not a folder");
       return kUsage;
     }

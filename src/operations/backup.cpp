@@ -2,8 +2,8 @@
 // to the run's zip archive, starting a new archive once the bytes put in pass the cap.
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <ctime>
 #include <string_view>
 #include <vector>

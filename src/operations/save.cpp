@@ -115,8 +115,8 @@ void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im
   }
 
   const std::string_view marker = marker_for(cfg);
-  write_file_atomically(std::move(place), {adopted ? std::string_view(*adopted) : std::string_view(encoded),
-                               marker});
+  write_file_atomically(std::move(place),
+                        {adopted ? std::string_view(*adopted) : std::string_view(encoded), marker});
 
   if (debug()) print_line(tuple_line({path, "done"}));
 }

@@ -29,7 +29,7 @@ int sys_accessat(int dir, const char* name, int mode) {
   return ::faccessat(dir, name, mode, AT_EACCESS);
 }
 
-constexpr FileOps kRealOps{sys_openat, sys_write,   sys_fsync,  sys_close,
+constexpr FileOps kRealOps{sys_openat,   sys_write,    sys_fsync,   sys_close,
                            sys_renameat, sys_unlinkat, sys_accessat};
 
 FileOps g_ops = kRealOps;
@@ -184,9 +184,9 @@ void AtomicFile::open_temporary() {
     if (errno != EEXIST) {
       // The file itself may be writable while its folder is not; say which one refused.
       const int err = errno;
-      throw OSError(err, path_,
-                    std::string(std::strerror(err)) + " (creating a temporary file in " +
-                        dir_path_ + ")");
+      throw OSError(
+          err, path_,
+          std::string(std::strerror(err)) + " (creating a temporary file in " + dir_path_ + ")");
     }
   }
   throw OSError(EEXIST, path_);
@@ -245,8 +245,7 @@ void AtomicFile::commit() {
   int fd = fd_;
   fd_ = -1;
   if (file_ops().close(fd) != 0) fail(errno);
-  if (file_ops().renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()) != 0)
-    fail(errno);
+  if (file_ops().renameat(dir_.get(), temp_.c_str(), dir_.get(), name_.c_str()) != 0) fail(errno);
   temp_.clear();
   // The rename lives in the directory: until that is on disk a power cut may bring back the
   // old name's entry, or none.

@@ -115,8 +115,8 @@ class AtomicFile {
   std::string path_;      // as the caller named it, for messages
   std::string dir_path_;  // the target's directory, for messages
   Fd dir_;                // the target's directory
-  std::string name_;  // the target's name in dir_
-  std::string temp_;  // temporary file in dir_; empty once committed or discarded
+  std::string name_;      // the target's name in dir_
+  std::string temp_;      // temporary file in dir_; empty once committed or discarded
   int fd_ = -1;
   bool existed_ = false;
   struct stat old_{};

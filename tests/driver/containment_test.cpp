@@ -129,14 +129,15 @@ INSTANTIATE_TEST_SUITE_P(
                   cfg.set("outpath", t.out);
                 },
                 "Symbolic link not replaced: '{tmp}/out/victim.jpg'", ""},
-        Planted{"in_place_link_to_a_file_outside_the_folder",
-                [](const Tree& t, Value& cfg) {
-                  fs::create_symlink(t.victim, t.site + "/victim.jpg");
-                  cfg.set("isbackup", true);
-                },
-                "Symbolic link to '{tmp}/outside/victim.jpg' outside the folder '{tmp}/site' is left "
-                "alone: '{tmp}/site/victim.jpg'",
-                ""},
+        Planted{
+            "in_place_link_to_a_file_outside_the_folder",
+            [](const Tree& t, Value& cfg) {
+              fs::create_symlink(t.victim, t.site + "/victim.jpg");
+              cfg.set("isbackup", true);
+            },
+            "Symbolic link to '{tmp}/outside/victim.jpg' outside the folder '{tmp}/site' is left "
+            "alone: '{tmp}/site/victim.jpg'",
+            ""},
         Planted{"in_place_link_to_a_file_inside_the_folder",
                 [](const Tree& t, Value&) {
                   fs::create_directories(t.site + "/real");

@@ -7,8 +7,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <memory>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 #include "helpers.hpp"
@@ -295,8 +295,9 @@ TEST_F(Execute, PathsTooLongForTheSystemAreReportedNotSkipped) {
   auto last_parts = [&deepest](const std::vector<std::string>& texts, const std::string& prefix) {
     std::vector<std::string> out;
     for (const std::string& t : texts)
-      out.push_back(t.rfind(prefix + deepest + "/", 0) == 0 ? t.substr(prefix.size() + deepest.size() + 1)
-                                                            : "elsewhere: " + t.substr(0, 80));
+      out.push_back(t.rfind(prefix + deepest + "/", 0) == 0
+                        ? t.substr(prefix.size() + deepest.size() + 1)
+                        : "elsewhere: " + t.substr(0, 80));
     std::sort(out.begin(), out.end());
     return out;
   };
@@ -305,8 +306,9 @@ TEST_F(Execute, PathsTooLongForTheSystemAreReportedNotSkipped) {
             (std::vector<std::string>{deeper_name + "', 'error')", long_name + ".jpg', 'error')"}));
   ASSERT_EQ(causes.size(), 2u);
   for (const std::string& cause : causes)
-    EXPECT_EQ(cause.rfind("OSError: [Errno 36] Path too long for the system (4096 bytes at most); "
-                          "not processed: '", 0), 0u) << cause.substr(0, 120);
+    EXPECT_TRUE(cause.starts_with("OSError: [Errno 36] Path too long for the system (4096 bytes "
+                                  "at most); not processed: '"))
+        << cause.substr(0, 120);
 }
 
 TEST(Enpath, UsablePathsComeBackUnchanged) {

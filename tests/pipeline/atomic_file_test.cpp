@@ -273,7 +273,8 @@ TEST(AtomicFile, TemporaryNamesStayWithinTheNameLimit) {
   write_file(path, "old");
   write_file_atomically(path, {"new", "Bmask"});
   EXPECT_EQ(read_file(path), "newBmask");
-  EXPECT_EQ(entries(dir.str()), (std::vector<std::string>{std::string(246, 'n') + ".jpg", "plugin"}));
+  EXPECT_EQ(entries(dir.str()),
+            (std::vector<std::string>{std::string(246, 'n') + ".jpg", "plugin"}));
 }
 
 TEST(OpenDirectoryBelow, CreatesMissingLevelsAndRefusesLinksAndFilesOnTheWay) {
