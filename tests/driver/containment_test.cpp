@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "helpers.hpp"
+#include "imaging/imaging.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "support/fixtures.hpp"
@@ -94,6 +96,28 @@ TEST_P(Containment, NoWriteLeavesItsTree) {
 // <tmp>/target.
 void deep_outpath(const Tree& t, Value& cfg) { cfg.set("outpath", t.tmp + "/o/p/q"); }
 
+// A two-frame animation padded after its end, so that any re-encoding of it is smaller and
+// gets written.
+void write_animation(const std::string& path) {
+  std::vector<std::shared_ptr<const Image>> frames;
+  for (int i = 0; i < 2; ++i)
+    frames.push_back(std::make_shared<Image>(imaging::convert(make_photo(24 + i, 16), Mode::P)));
+  imaging::EncodeOptions opts;
+  opts.save_all = true;
+  opts.append_images.assign(frames.begin() + 1, frames.end());
+  opts.duration = 100;
+  opts.loop = 0;
+  write_file(path, imaging::encode(*frames.front(), "GIF", opts) + std::string(20000, 'x'));
+}
+
+// That GIF planted as the source, and its target in the output tree a link to the victim.
+void gif_to_a_linked_target(const Tree& t, Value& cfg) {
+  write_animation(t.site + "/anim.gif");
+  fs::create_directories(t.out);
+  fs::create_symlink(t.victim, t.out + "/anim.gif");
+  cfg.set("outpath", t.out);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Planted, Containment,
     ::testing::Values(
@@ -138,6 +162,29 @@ INSTANTIATE_TEST_SUITE_P(
             "Symbolic link to '{tmp}/outside/victim.jpg' outside the folder '{tmp}/site' is left "
             "alone: '{tmp}/site/victim.jpg'",
             ""},
+        Planted{"animated_gif_to_a_symlinked_target", gif_to_a_linked_target,
+                "Symbolic link not replaced: '{tmp}/out/anim.gif'", ""},
+        Planted{"gifsicle_result_to_a_symlinked_target",
+                [](const Tree& t, Value& cfg) {
+                  gif_to_a_linked_target(t, cfg);
+                  // A stand-in for the tool whose result is always adopted: small and clean.
+                  const std::string tool = t.tmp + "/plugin/gifsicle";
+                  write_file(tool, "#!/bin/sh\nprintf GIF89a\n");
+                  fs::permissions(tool, fs::perms::owner_all);
+                  cfg.set("isgifsicle", true);
+                  cfg.set("gif_qty", "O3");
+                  cfg.set("gif_color", 8);
+                  cfg.set("gif_loss", 20);
+                },
+                "Symbolic link not replaced: '{tmp}/out/anim.gif'", ""},
+        Planted{"gif_in_place_link_to_a_file_outside_the_folder",
+                [](const Tree& t, Value& cfg) {
+                  fs::create_symlink(t.victim, t.site + "/anim.gif");
+                  cfg.set("isbackup", true);
+                },
+                "Symbolic link to '{tmp}/outside/victim.jpg' outside the folder '{tmp}/site' is "
+                "left alone: '{tmp}/site/anim.gif'",
+                ""},
         Planted{"in_place_link_to_a_file_inside_the_folder",
                 [](const Tree& t, Value&) {
                   fs::create_directories(t.site + "/real");
