@@ -89,7 +89,7 @@ Target target_of(const std::string& fpath, const Value& cfg) {
     if (dir == "..")
       throw OSError(EINVAL, fpath,
                     "Name leads out of the output folder " + py_repr(std::string_view(t.outpath)) +
-                        " once its backslashes are read as '/'");
+                        " (a '..' part once backslashes are read as '/')");
   }
 
   t.path = t.outpath;
