@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "img_util/errors.hpp"
+#include "support/files.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
-#include "support/files.hpp"
 #include "support/spawn.hpp"
 
 namespace img_util {
