@@ -218,9 +218,15 @@ int cmd_run(const std::vector<std::string>& args) {
     std::string text = read_all(config_path);
     // Editors on some systems start UTF-8 files with a byte order mark.
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
-    cfg = parse_json(text);
+    cfg = parse_json(text, DuplicateKeys::Refuse);
   } catch (const OSError& e) {
     say("cannot read configuration: " + std::string(e.what()));
+    return kUsage;
+  } catch (const DuplicateKeyError& e) {
+    // The host would take the last value silently; a hand-edited file more likely holds a
+    // leftover line than a deliberate override.
+    say("config key " + py_repr(std::string_view(e.key())) + " is given more than once in " +
+        config_path + " (again at " + e.where() + "); keep one");
     return kUsage;
   } catch (const ValueError& e) {
     say(config_path + " is not valid JSON: " + e.what());
@@ -259,6 +265,10 @@ int cmd_run(const std::vector<std::string>& args) {
     // nothing else creates; make it here so they do not fail one by one.
     const Value outpath = cfg.get("outpath");
     struct stat ost {};
+    if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) == 0 && !S_ISDIR(ost.st_mode)) {
+      say("config key 'outpath': " + py_repr(outpath) + " exists and is not a folder");
+      return kUsage;
+    }
     if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) != 0) {
       std::error_code ec;
       std::filesystem::create_directories(outpath.as_text(), ec);

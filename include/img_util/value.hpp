@@ -14,6 +14,8 @@
 #include <variant>
 #include <vector>
 
+#include "img_util/errors.hpp"
+
 namespace img_util {
 
 class Value;
@@ -145,9 +147,26 @@ std::string py_repr(const Value& v);
 // The printed form of a tuple of texts: ('a', 'b'). One element gets the trailing comma.
 std::string tuple_line(std::initializer_list<std::string_view> items);
 
+// What parse_json does with a key that appears twice in one object: keep its first place and
+// its last value, as Python's json does, or refuse the document (a configuration with a
+// second "folder" would otherwise walk a folder its author did not see).
+enum class DuplicateKeys { LastWins, Refuse };
+
+// A key seen twice in one object by parse_json with DuplicateKeys::Refuse.
+class DuplicateKeyError : public ValueError {
+ public:
+  // `where`: "line L column C (char N)" of the second occurrence.
+  DuplicateKeyError(std::string key, std::string where);
+  const std::string& key() const noexcept { return key_; }
+  const std::string& where() const noexcept { return where_; }
+
+ private:
+  std::string key_, where_;
+};
+
 // Reads a JSON document. Objects keep their key order. Throws ValueError with the position
-// on malformed input.
-Value parse_json(std::string_view text);
+// on malformed input, DuplicateKeyError for a repeated key when refused.
+Value parse_json(std::string_view text, DuplicateKeys duplicates = DuplicateKeys::LastWins);
 // Writes JSON as Python's json.dumps with its defaults: ", " and ": " separators, \uXXXX
 // escapes for everything outside ASCII (surrogate pairs beyond the basic plane), floats in
 // shortest round-trip form with ".0" where integral, NaN/Infinity as Python writes them.

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -60,6 +61,12 @@ bool is_link(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+// Whether `path` names nothing only because it is longer than the system takes (PATH_MAX).
+bool path_too_long(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) != 0 && errno == ENAMETOOLONG;
+}
+
 bool ends_with_gif(const std::string& path) {
   if (path.size() < 4) return false;
   std::string tail = path.substr(path.size() - 4);
@@ -86,11 +93,18 @@ class Run {
 
   void entry(const std::string& raw) {
     if (const auto& poll = run_hooks().poll) poll();
-    const std::string fpath = self_.enpath(raw);
+    std::string fpath = self_.enpath(raw);
+    // Too long a path cannot be processed, but it must not drop out of the run unreported.
+    const bool too_long = fpath.empty() && path_too_long(raw);
+    if (too_long) fpath = raw;
     if (fpath.empty()) return;
     reset_file_selected();
     const bool gif = ends_with_gif(fpath);
     try {
+      if (too_long)
+        throw OSError(ENAMETOOLONG, fpath,
+                      "Path too long for the system (" + std::to_string(PATH_MAX) +
+                          " bytes at most); not processed");
       if (const auto& seam = seam_storage())
         seam(self_, fpath, cfg_, gif);
       else if (gif)
@@ -109,11 +123,15 @@ class Run {
   }
 
   // Top-down, parent before children, directory links listed but never entered; directories
-  // that cannot be listed are passed over.
+  // that cannot be listed are passed over, silently unless their path is too long to open
+  // (then everything below them would vanish from the run unreported).
   void walk(const std::string& root) {
     std::vector<std::string> names;
     std::vector<bool> is_dir;
-    if (list_dir(root, names, &is_dir) != 0) return;
+    if (const int err = list_dir(root, names, &is_dir)) {
+      if (err == ENAMETOOLONG) entry(root);
+      return;
+    }
     std::vector<std::string> dirs;
     for (size_t i = 0; i < names.size(); ++i) {
       if (is_dir[i])

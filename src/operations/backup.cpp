@@ -2,8 +2,11 @@
 // to the run's zip archive, starting a new archive once the bytes put in pass the cap.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <string_view>
+#include <vector>
 
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
@@ -13,15 +16,31 @@ namespace img_util {
 
 namespace {
 
-// The source path as an entry name: "/" separators, no leading or trailing "/".
+// The source path as an entry name: "/" separators (backslashes too), no empty parts (so no
+// leading or trailing "/"), and "." and ".." resolved by the text alone, never above the top,
+// so that no entry can be extracted outside the folder it is unpacked in.
 std::string entry_name(const std::string& fpath) {
-  std::string name = fpath;
-  for (char& c : name)
+  std::string slashed = fpath;
+  for (char& c : slashed)
     if (c == '\\') c = '/';
-  const size_t first = name.find_first_not_of('/');
-  if (first == std::string::npos) return "";
-  const size_t last = name.find_last_not_of('/');
-  return name.substr(first, last - first + 1);
+  std::vector<std::string_view> parts;
+  const std::string_view text(slashed);
+  for (size_t start = 0; start <= text.size();) {
+    const size_t end = std::min(text.find('/', start), text.size());
+    const std::string_view part = text.substr(start, end - start);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    start = end + 1;
+  }
+  std::string name;
+  for (const std::string_view part : parts) {
+    if (!name.empty()) name += '/';
+    name += part;
+  }
+  return name;
 }
 
 std::string local_stamp() {

@@ -1,6 +1,9 @@
 // Output path: in place, or the source's position below `folder` mirrored below `outpath`.
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -8,6 +11,7 @@
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/value.hpp"
+#include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
 
 namespace img_util {
@@ -30,21 +34,39 @@ const std::string& text_value(const Value& v, const char* key) {
   return v.as_text();
 }
 
-bool is_directory(const std::string& path) {
-  struct stat st{};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+std::vector<std::string> split(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  for (size_t start = 0;;) {
+    size_t end = text.find(sep, start);
+    parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) return parts;
+    start = end + 1;
+  }
 }
 
-}  // namespace
+std::string dir_of(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
 
-std::pair<std::string, std::string> IMAGES::get_save_path(const std::string& fpath,
-                                                          const Value& cfg) {
+// The target worked out from the texts alone.
+struct Target {
+  std::string fname;
+  std::string path;
+  std::string outpath;            // empty: in place
+  std::vector<std::string> dirs;  // below `outpath`, in order
+};
+
+Target target_of(const std::string& fpath, const Value& cfg) {
   auto slash = fpath.rfind('/');
-  std::string fname = slash == std::string::npos ? fpath : fpath.substr(slash + 1);
+  Target t;
+  t.fname = slash == std::string::npos ? fpath : fpath.substr(slash + 1);
+  t.path = fpath;
 
   const Value outpath_value = cfg.get("outpath");
-  if (!outpath_value.truthy()) return {fname, fpath};
-  const std::string& outpath = text_value(outpath_value, "outpath");
+  if (!outpath_value.truthy()) return t;
+  t.outpath = text_value(outpath_value, "outpath");
   const std::string& folder = text_value(cfg.at("folder"), "folder");
 
   // Only a leading root is cut off: removing the root's text wherever it occurs would send
@@ -60,23 +82,92 @@ std::pair<std::string, std::string> IMAGES::get_save_path(const std::string& fpa
     rel = rel.substr(first, rel.find_last_not_of('/') - first + 1);
   }
 
-  std::vector<std::string> pths;
-  for (size_t start = 0;;) {
-    size_t end = rel.find('/', start);
-    pths.push_back(rel.substr(start, end == std::string::npos ? std::string::npos : end - start));
-    if (end == std::string::npos) break;
-    start = end + 1;
+  std::vector<std::string> pths = split(rel, '/');
+  t.dirs.assign(pths.begin(), pths.end() - 1);
+  for (const std::string& dir : t.dirs) {
+    // A name such as "..\\..\\x.jpg" would otherwise climb out of the output tree.
+    if (dir == "..")
+      throw OSError(EINVAL, fpath,
+                    "Name leads out of the output folder " + py_repr(std::string_view(t.outpath)) +
+                        " (a '..' part once backslashes are read as '/')");
   }
 
-  std::string path = outpath;
-  if (pths.size() > 1) {
-    std::string opDir = outpath;
-    for (size_t i = 0; i + 1 < pths.size(); ++i) join_onto(opDir, pths[i]);
-    if (!is_directory(opDir)) make_directories(opDir);
-    path = opDir;
+  t.path = t.outpath;
+  for (const std::string& dir : t.dirs) join_onto(t.path, dir);
+  join_onto(t.path, t.fname);
+  return t;
+}
+
+std::string real_path(const std::string& path) {
+  std::unique_ptr<char, decltype(&std::free)> real(::realpath(path.c_str(), nullptr), &std::free);
+  if (!real) throw_errno(path);
+  return real.get();
+}
+
+bool lies_inside(const std::string& path, const std::string& root) {
+  if (root == "/") return path.size() > 1;
+  return path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+         path[root.size()] == '/';
+}
+
+bool is_link(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+struct LinkTarget {
+  std::string root;    // the folder, links resolved
+  std::string target;  // the link's final target, inside `root`
+};
+
+LinkTarget link_target_inside_folder(const std::string& fpath, const Value& cfg) {
+  const std::string& folder = text_value(cfg.at("folder"), "folder");
+  LinkTarget t{real_path(folder.empty() ? "." : folder), real_path(fpath)};
+  if (!lies_inside(t.target, t.root))
+    throw OSError(EPERM, fpath,
+                  "Symbolic link to " + py_repr(std::string_view(t.target)) +
+                      " outside the folder " + py_repr(std::string_view(folder)) +
+                      " is left alone");
+  return t;
+}
+
+}  // namespace
+
+std::pair<std::string, std::string> IMAGES::get_save_path(const std::string& fpath,
+                                                          const Value& cfg) {
+  Target t = target_of(fpath, cfg);
+  if (!t.dirs.empty()) open_directory_below(t.outpath, t.dirs, /*create=*/true);
+  return {t.fname, t.path};
+}
+
+void refuse_link_leaving_folder(const std::string& fpath, const Value& cfg) {
+  if (cfg.get("outpath").truthy() || !is_link(fpath)) return;
+  link_target_inside_folder(fpath, cfg);
+}
+
+FilePlace output_place(const std::string& fpath, const Value& cfg) {
+  Target t = target_of(fpath, cfg);
+  FilePlace place;
+  place.path = t.path;
+  place.dir_path = dir_of(t.path);
+  place.name = t.fname;
+  if (!t.outpath.empty()) {
+    // The output folder itself is made only on the way to a deeper directory, as
+    // get_save_path does.
+    place.dir = open_directory_below(t.outpath, t.dirs, /*create=*/!t.dirs.empty());
+  } else if (is_link(fpath)) {
+    // Entered again from the folder without following links, so that what was checked is
+    // what gets written.
+    const LinkTarget link = link_target_inside_folder(fpath, cfg);
+    std::vector<std::string> below = split(link.target.substr(link.root.size()), '/');
+    place.name = below.back();
+    below.pop_back();
+    place.dir = open_directory_below(link.root, below, /*create=*/false);
+    place.dir_path = dir_of(link.target);
+  } else {
+    place.dir = open_directory_below(place.dir_path, {}, /*create=*/false);
   }
-  join_onto(path, fname);
-  return {fname, path};
+  return place;
 }
 
 }  // namespace img_util

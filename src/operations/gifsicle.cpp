@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "img_util/errors.hpp"
@@ -15,6 +16,7 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
+#include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
 #include "support/spawn.hpp"
 
@@ -106,12 +108,13 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
   const int64_t size2 = file_size(path2);
   if (!status.ok() || size2 <= 0 || size2 >= size1) return;
 
+  refuse_link_leaving_folder(fpath, cfg);
   backup(fpath, cfg);
-  const auto [fname, path] = get_save_path(fpath, cfg);
+  FilePlace place = output_place(fpath, cfg);
   // The marker is chosen before anything is written, so a target never lacks it.
   const char* marker = num_eq(cfg.at("maskmode"), 1) ? "Amask" : "Bmask";
   const std::string data = read_whole_file(path2);
-  write_file_atomically(path, {data, marker});
+  write_file_atomically(std::move(place), {data, marker});
 
   add_one(cfg.at("result"), "compresscount");
   if (debug()) print_line(tuple_line({fpath, "done"}));

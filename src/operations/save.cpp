@@ -4,12 +4,14 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "imaging/imaging.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
+#include "operations/output_place.hpp"
 #include "pipeline/marker.hpp"
 #include "support/atomic_file.hpp"
 
@@ -65,7 +67,8 @@ std::shared_ptr<const std::string> unchanged_adoption(const Image& im, const std
 
 void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im_in) {
   if (!im_in) return;
-  const auto [fname, path] = get_save_path(fpath, cfg);
+  FilePlace place = output_place(fpath, cfg);
+  const std::string path = place.path;
   const bool optimize = cfg.get("optimize", 0).truthy();
   // A quality chosen by compression holds for every encoding of this image, not only the first.
   const std::optional<int> quality = im_in->info.adopted_quality;
@@ -112,8 +115,8 @@ void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im
   }
 
   const std::string_view marker = marker_for(cfg);
-  write_file_atomically(path, {adopted ? std::string_view(*adopted) : std::string_view(encoded),
-                               marker});
+  write_file_atomically(std::move(place),
+                        {adopted ? std::string_view(*adopted) : std::string_view(encoded), marker});
 
   if (debug()) print_line(tuple_line({path, "done"}));
 }

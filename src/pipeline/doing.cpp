@@ -6,6 +6,7 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
+#include "operations/output_place.hpp"
 
 namespace img_util {
 
@@ -14,6 +15,7 @@ void IMAGES::doing(const std::string& fpath, const Value& cfg, bool use_check, b
     if (!check(fpath, cfg)) return;
     note_file_selected();
   }
+  refuse_link_leaving_folder(fpath, cfg);
   if (debug()) print_line(tuple_line({fpath, "start", "."}));
 
   if (use_back) backup(fpath, cfg);

@@ -22,6 +22,7 @@
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
+#include "operations/output_place.hpp"
 #include "pipeline/marker.hpp"
 #include "support/atomic_file.hpp"
 
@@ -94,6 +95,7 @@ ScratchFrame write_frame_scratch(ImagePtr source, Mode colour_mode, const std::s
 void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::string& mode) {
   if (!check(fpath, cfg)) return;
   note_file_selected();
+  refuse_link_leaving_folder(fpath, cfg);
 
   // Whatever stops the file from opening (missing, unreadable, not an image) means there is
   // nothing to do with it: no backup, no line.
@@ -172,10 +174,9 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   // Compression alone must pay for itself; a watermark is written whatever it costs.
   if (num_eq(cfg.at("maskmode"), 1) && size2 >= size0) return;
 
-  const auto [fname, path] = get_save_path(fpath, cfg);
   // The marker is chosen before anything is written, so a target never lacks it; the new
   // content replaces the target in one rename, so a failure leaves the old file whole.
-  write_file_atomically(path, {gif, marker_for(cfg)});
+  write_file_atomically(output_place(fpath, cfg), {gif, marker_for(cfg)});
 }
 
 }  // namespace img_util

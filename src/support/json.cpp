@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "img_util/errors.hpp"
 #include "img_util/value.hpp"
@@ -16,7 +17,7 @@ namespace {
 
 class Parser {
  public:
-  explicit Parser(std::string_view text) : s_(text) {}
+  Parser(std::string_view text, DuplicateKeys duplicates) : s_(text), duplicates_(duplicates) {}
 
   Value document() {
     skip_ws();
@@ -30,6 +31,10 @@ class Parser {
   static constexpr int kMaxDepth = 512;
 
   [[noreturn]] void fail(const std::string& what) const {
+    throw ValueError(what + ": " + position());
+  }
+
+  std::string position() const {
     size_t line = 1, col = 1;
     for (size_t i = 0; i < pos_ && i < s_.size(); ++i) {
       if (s_[i] == '\n') {
@@ -39,8 +44,8 @@ class Parser {
         ++col;
       }
     }
-    throw ValueError(what + ": line " + std::to_string(line) + " column " + std::to_string(col) +
-                     " (char " + std::to_string(pos_) + ")");
+    return "line " + std::to_string(line) + " column " + std::to_string(col) + " (char " +
+           std::to_string(pos_) + ")";
   }
 
   void skip_ws() {
@@ -218,7 +223,12 @@ class Parser {
       skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != '"')
         fail("Expecting property name enclosed in double quotes");
+      const size_t key_pos = pos_;
       std::string key = string();
+      if (duplicates_ == DuplicateKeys::Refuse && d.contains(key)) {
+        pos_ = key_pos;
+        throw DuplicateKeyError(key, position());
+      }
       skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != ':') fail("Expecting ':' delimiter");
       ++pos_;
@@ -238,6 +248,7 @@ class Parser {
   }
 
   std::string_view s_;
+  DuplicateKeys duplicates_;
   size_t pos_ = 0;
 };
 
@@ -328,7 +339,14 @@ void write(std::string& out, const Value& v, int depth = 0) {
 
 }  // namespace
 
-Value parse_json(std::string_view text) { return Parser(text).document(); }
+DuplicateKeyError::DuplicateKeyError(std::string key, std::string where)
+    : ValueError("Duplicate key " + py_repr(std::string_view(key)) + ": " + where),
+      key_(std::move(key)),
+      where_(std::move(where)) {}
+
+Value parse_json(std::string_view text, DuplicateKeys duplicates) {
+  return Parser(text, duplicates).document();
+}
 
 std::string to_json(const Value& v) {
   std::string out;

@@ -111,6 +111,13 @@ TEST_F(Cli, ConfigurationErrorsExitTwoNamingTheProblem) {
        "img_util: config key 'exts' must be a text or a list of texts, got list\n"},
       {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "result": {"ctime": 1, "compresscount": 0, "maskcount": 0, "files": {}}})",
        "img_util: config key 'result.files' must be a list, got dict\n"},
+      // A second "folder" would quietly win and walk a folder its author did not mean.
+      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "folder": "/"})",
+       "img_util: config key 'folder' is given more than once in " + tmp / "cfg.json" +
+           " (again at line 1 column 77 (char 76)); keep one\n"},
+      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "outpath": ")" +
+           tmp / "cfg.json" + "\"}",
+       "img_util: config key 'outpath': '" + tmp / "cfg.json" + "' exists and is not a folder\n"},
   };
   for (const auto& c : cases) {
     write_file(tmp / "cfg.json", c.json);

@@ -113,6 +113,33 @@ TEST_F(Backup, NonUtf8NamesAreArchivedUnderTheirRawBytes) {
   EXPECT_EQ(names, (tmp / "site").substr(1) + "/caf\xe9.jpg\n");
 }
 
+TEST_F(Backup, EntryNamesNeverClimb) {
+  // Names with backslashes are the site's own files: each backslash becomes "/" and the ".."
+  // parts are resolved on the text, never above the top, so unpacking stays in its folder.
+  const std::string base = (tmp / "site").substr(1);
+  std::string climb;
+  for (int i = 0; i < 30; ++i) climb += "..\\";
+  fs::create_directories(tmp / "site/d");
+  const struct {
+    std::string path;
+    std::string entry;
+  } cases[] = {
+      {source("..\\target\\evil.jpg", "x"), base.substr(0, base.rfind('/')) + "/target/evil.jpg"},
+      {source(climb + "etc\\x.jpg", "x"), "etc/x.jpg"},
+      {source("a\\.\\b.jpg", "x"), base + "/a/b.jpg"},
+      {source("d/../c.jpg", "x"), base + "/c.jpg"},
+  };
+  std::string expected;
+  for (const auto& c : cases) {
+    IMAGES().backup(c.path, cfg);
+    expected += c.entry + "\n";
+  }
+  finish();
+  std::string names;
+  ASSERT_EQ(run_command("unzip -Z1 " + shell_quote(archives().at(0)), &names), 0);
+  EXPECT_EQ(names, expected);
+}
+
 TEST_F(Backup, CapIsStrictlyGreaterAndTheFileThatPassesItStaysInTheArchive) {
   const std::string a = source("a.jpg", "AAAA");
   const std::string b = source("b.jpg", "BB");

@@ -1,8 +1,14 @@
 // execute and enpath: the walk, routing, error policy, archive completion and the run lock.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <climits>
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
 
 #include "helpers.hpp"
@@ -221,6 +227,88 @@ TEST_F(Execute, LockIsReleasedWhenTheRunRaises) {
   CapturedLines out;
   EXPECT_THROW(run(cfg), std::runtime_error);
   EXPECT_NO_THROW(RunLock again(basedir()));
+}
+
+// Removes `name` below `dir` and everything in it through descriptors, as paths deeper than
+// PATH_MAX cannot be removed by name.
+void remove_at(int dir, const std::string& name) {
+  const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    ::unlinkat(dir, name.c_str(), 0);
+    return;
+  }
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::fdopendir(fd), ::closedir);
+  std::vector<std::string> names;
+  while (const dirent* e = ::readdir(d.get()))
+    if (std::string(e->d_name) != "." && std::string(e->d_name) != "..") names.push_back(e->d_name);
+  for (const std::string& n : names) remove_at(fd, n);
+  d.reset();
+  ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+}
+
+TEST_F(Execute, PathsTooLongForTheSystemAreReportedNotSkipped) {
+  // A chain of directories whose deepest one has a path 20 bytes short of PATH_MAX: a short
+  // name there still fits, a long one or a further directory does not.
+  std::vector<std::string> chain;
+  for (size_t len = root.size(); len < PATH_MAX - 20;) {
+    const size_t room = PATH_MAX - 20 - len - 1;
+    chain.push_back(std::string(room > 252 ? 250 : room, 'd'));
+    len += chain.back().size() + 1;
+  }
+  int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string deepest = root;
+  for (const std::string& name : chain) {
+    ASSERT_EQ(::mkdirat(fd, name.c_str(), 0755), 0);
+    const int next = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    fd = next;
+    deepest += "/" + name;
+  }
+  ASSERT_EQ(deepest.size(), PATH_MAX - 20u);
+  const std::string long_name(246, 'f');
+  for (const std::string& file : {std::string("short.jpg"), long_name + ".jpg"})
+    ::close(::openat(fd, file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  const std::string deeper_name = "deeper" + std::string(40, 'x');
+  ASSERT_EQ(::mkdirat(fd, deeper_name.c_str(), 0755), 0);
+  const int deeper = ::openat(fd, deeper_name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ::close(::openat(deeper, "unseen.jpg", O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+  ::close(deeper);
+  ::close(fd);
+
+  Value cfg = base_config(root);
+  cfg.set("subfold", true);
+  cfg.set("jumperr", true);
+  std::vector<std::string> causes;
+  RunHooks hooks;
+  hooks.on_file = [&](const std::string&, FileOutcome outcome, const std::string& error) {
+    if (outcome == FileOutcome::Failed) causes.push_back(error);
+  };
+  set_run_hooks(hooks);
+  CapturedLines out;
+  run(cfg);
+  set_run_hooks({});
+  const int top = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  remove_at(top, chain.front());
+  ::close(top);
+
+  // Compared by their last part: the whole paths would flood a failure's message.
+  auto last_parts = [&deepest](const std::vector<std::string>& texts, const std::string& prefix) {
+    std::vector<std::string> out;
+    for (const std::string& t : texts)
+      out.push_back(t.rfind(prefix + deepest + "/", 0) == 0
+                        ? t.substr(prefix.size() + deepest.size() + 1)
+                        : "elsewhere: " + t.substr(0, 80));
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  EXPECT_EQ(last_parts(paths(), ""), std::vector<std::string>{"short.jpg"});
+  EXPECT_EQ(last_parts(out.lines, "('"),
+            (std::vector<std::string>{deeper_name + "', 'error')", long_name + ".jpg', 'error')"}));
+  ASSERT_EQ(causes.size(), 2u);
+  for (const std::string& cause : causes)
+    EXPECT_TRUE(cause.starts_with("OSError: [Errno 36] Path too long for the system (4096 bytes "
+                                  "at most); not processed: '"))
+        << cause.substr(0, 120);
 }
 
 TEST(Enpath, UsablePathsComeBackUnchanged) {

@@ -112,5 +112,34 @@ TEST_F(GetSavePathMirrored, MissingRootAndUncreatableDirectoryRaise) {
   }
 }
 
+TEST_F(GetSavePathMirrored, ClimbingNamesAndLinkedDirectoriesAreRefused) {
+  // The pair of texts goes to the Python host too: it must never name a place outside `out`.
+  fs::create_directories(dir / "elsewhere");
+  fs::create_directories(out);
+  fs::create_directory_symlink(dir / "elsewhere", out + "/linked");
+  const struct {
+    std::string source;
+    int err;
+    std::string message;
+  } cases[] = {
+      {root + "/..\\..\\x\\a.jpg", EINVAL,
+       "[Errno 22] Name leads out of the output folder '" + out +
+           "' (a '..' part once backslashes are read as '/'): '" + root + "/..\\\\..\\\\x\\\\a.jpg'"},
+      {root + "/linked/deeper/b.jpg", ELOOP,
+       "[Errno 40] Symbolic link not followed: '" + out + "/linked'"},
+  };
+  for (const auto& c : cases) {
+    try {
+      IMAGES::get_save_path(c.source, cfg);
+      ADD_FAILURE() << c.source;
+    } catch (const OSError& e) {
+      EXPECT_EQ(e.error_number(), c.err);
+      EXPECT_EQ(std::string(e.what()), c.message);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "x"));
+  EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+}
+
 }  // namespace
 }  // namespace img_util

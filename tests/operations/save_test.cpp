@@ -186,7 +186,7 @@ TEST_F(Save, FailuresLeaveTheSourceAsItWas) {
   {
     std::string src = source("ro.jpg");
     FileOpsOverride restore;
-    file_ops().access = [](const char*, int) {
+    file_ops().accessat = [](int, const char*, int) {
       errno = EACCES;
       return -1;
     };

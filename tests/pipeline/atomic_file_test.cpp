@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <regex>
 
 #include "img_util/errors.hpp"
 #include "support/fixtures.hpp"
@@ -151,7 +152,7 @@ TEST_P(AtomicFileFailure, LeavesTheOriginalIntact) {
 INSTANTIATE_TEST_SUITE_P(
     Syscalls, AtomicFileFailure,
     ::testing::Values(
-        Failure{"open", [](FileOps& o) { o.open = [](const char*, int, mode_t) { errno = EACCES; return -1; }; }, EACCES},
+        Failure{"open", [](FileOps& o) { o.openat = [](int, const char*, int, mode_t) { errno = EACCES; return -1; }; }, EACCES},
         Failure{"write", [](FileOps& o) { o.write = [](int, const void*, size_t) -> ssize_t { errno = ENOSPC; return -1; }; }, ENOSPC},
         Failure{"short_then_fail",
                 [](FileOps& o) {
@@ -164,8 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
                 EIO},
         Failure{"fsync", [](FileOps& o) { o.fsync = [](int) { errno = EIO; return -1; }; }, EIO},
         Failure{"close", [](FileOps& o) { o.close = [](int fd) { ::close(fd); errno = EIO; return -1; }; }, EIO},
-        Failure{"rename", [](FileOps& o) { o.rename = [](const char*, const char*) { errno = EXDEV; return -1; }; }, EXDEV},
-        Failure{"read_only_target", [](FileOps& o) { o.access = [](const char*, int) { errno = EACCES; return -1; }; }, EACCES}),
+        Failure{"rename", [](FileOps& o) { o.renameat = [](int, const char*, int, const char*) { errno = EXDEV; return -1; }; }, EXDEV},
+        Failure{"read_only_target", [](FileOps& o) { o.accessat = [](int, const char*, int) { errno = EACCES; return -1; }; }, EACCES}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AtomicFile, DirectoryOrSpecialTargetAndMissingDirectoryAreErrors) {
@@ -191,7 +192,7 @@ TEST(AtomicFile, RefusingFolderIsNamedInTheMessage) {
   TempDir dir;
   std::string path = dir / "a.jpg";
   FileOpsOverride restore;
-  file_ops().open = [](const char*, int, mode_t) {
+  file_ops().openat = [](int, const char*, int, mode_t) {
     errno = EACCES;
     return -1;
   };
@@ -214,6 +215,99 @@ TEST(AtomicFile, UncommittedFileLeavesNothingBehind) {
   }
   EXPECT_EQ(read_file(path), "old");
   EXPECT_EQ(entries(dir.str()), (std::vector<std::string>{"a.jpg", "plugin"}));
+}
+
+TEST(AtomicFile, FailedFlushOfTheFolderAfterTheRenameIsReported) {
+  TempDir dir;
+  std::string path = dir / "a.jpg";
+  write_file(path, "old");
+  FileOpsOverride restore;
+  // Only the directory's flush fails; the temporary file's goes through.
+  file_ops().fsync = [](int fd) {
+    struct stat st{};
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      errno = EIO;
+      return -1;
+    }
+    return ::fsync(fd);
+  };
+  try {
+    write_file_atomically(path, {"new", "Amask"});
+    FAIL() << "no error";
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), EIO);
+    EXPECT_EQ(std::string(e.what()),
+              "[Errno 5] Input/output error (flushing its folder after the new content took its "
+              "place): '" + path + "'");
+  }
+  // Past the rename there is nothing to undo: the complete new content is in place.
+  EXPECT_EQ(read_file(path), "newAmask");
+  EXPECT_EQ(entries(dir.str()), (std::vector<std::string>{"a.jpg", "plugin"}));
+}
+
+TEST(AtomicFile, TemporaryNamesStayWithinTheNameLimit) {
+  const std::string e_acute = "\xc3\xa9";
+  const std::regex form(R"(^\..*\.tmp-[0-9a-z]{10}$)");
+  const struct {
+    std::string name;
+    size_t kept;  // bytes of the name in the temporary name
+  } cases[] = {
+      {"a.jpg", 5},
+      {std::string(239, 'x'), 239},
+      {std::string(240, 'x'), 239},
+      {std::string(250, 'y') + ".jpg", 239},
+      // The cut at 239 would split the first character in two: one byte fewer.
+      {std::string(238, 'z') + e_acute + e_acute + ".png", 238},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name.size());
+    const std::string temp = temp_name_for(c.name);
+    EXPECT_LE(temp.size(), 255u);
+    EXPECT_TRUE(std::regex_match(temp, form)) << temp;
+    EXPECT_EQ(temp.substr(1, temp.size() - 16), c.name.substr(0, c.kept));
+    EXPECT_NE(temp_name_for(c.name), temp);
+  }
+
+  TempDir dir;
+  const std::string path = dir / (std::string(246, 'n') + ".jpg");  // 250 bytes
+  write_file(path, "old");
+  write_file_atomically(path, {"new", "Bmask"});
+  EXPECT_EQ(read_file(path), "newBmask");
+  EXPECT_EQ(entries(dir.str()),
+            (std::vector<std::string>{std::string(246, 'n') + ".jpg", "plugin"}));
+}
+
+TEST(OpenDirectoryBelow, CreatesMissingLevelsAndRefusesLinksAndFilesOnTheWay) {
+  TempDir dir;
+  const std::string root = dir / "out";
+  {
+    Fd made = open_directory_below(root, {"a", "", ".", "b"}, /*create=*/true);
+    EXPECT_GE(made.get(), 0);
+  }
+  EXPECT_TRUE(fs::is_directory(root + "/a/b"));
+  fs::create_directory_symlink(dir.str(), root + "/link");
+  write_file(root + "/file", "");
+  const struct {
+    std::vector<std::string> below;
+    bool create;
+    int err;
+    std::string named;
+  } cases[] = {
+      {{"link", "x"}, true, ELOOP, root + "/link"},
+      {{"a", "file"}, false, ENOENT, root + "/a/file"},
+      {{"file", "x"}, true, ENOTDIR, root + "/file"},
+      {{"a", ".."}, true, EINVAL, root + "/a/.."},
+  };
+  for (const auto& c : cases) {
+    try {
+      open_directory_below(root, c.below, c.create);
+      ADD_FAILURE() << c.named;
+    } catch (const OSError& e) {
+      EXPECT_EQ(e.error_number(), c.err) << e.what();
+      EXPECT_EQ(e.filename(), c.named);
+    }
+  }
+  EXPECT_FALSE(fs::exists(dir / "x"));
 }
 
 TEST(MakeDirectories, CreatesChainsAcceptsExistingAndRefusesFilesInTheWay) {

@@ -389,7 +389,7 @@ TEST_F(DoingGifTest, FailedWriteLeavesTheSourceWhole) {
   cfg = config(4);
   {
     FileOpsOverride restore;
-    file_ops().rename = [](const char*, const char*) {
+    file_ops().renameat = [](int, const char*, int, const char*) {
       errno = ENOSPC;
       return -1;
     };

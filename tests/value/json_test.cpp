@@ -17,6 +17,28 @@ struct Zip : Handle {
   std::string type_name() const override { return "ZipFile"; }
 };
 
+TEST(Json, RepeatedKeysCanBeRefusedAtAnyDepth) {
+  const struct {
+    std::string text, key, where;
+  } cases[] = {
+      {R"({"folder": "/site", "folder": "/"})", "folder", "line 1 column 21 (char 20)"},
+      {"{\"a\": {\"x\": 1,\n \"x\": 2}}", "x", "line 2 column 2 (char 16)"},
+      {R"([{"k": 1}, {"k": 2}, {"k": 3, "j": 0, "k": 4}])", "k", "line 1 column 39 (char 38)"},
+  };
+  for (const auto& c : cases) {
+    try {
+      parse_json(c.text, DuplicateKeys::Refuse);
+      ADD_FAILURE() << c.text;
+    } catch (const DuplicateKeyError& e) {
+      EXPECT_EQ(e.key(), c.key);
+      EXPECT_EQ(e.where(), c.where);
+      EXPECT_EQ(std::string(e.what()), "Duplicate key '" + c.key + "': " + c.where);
+    }
+    EXPECT_NO_THROW(parse_json(c.text)) << "the default keeps the last value";
+  }
+  EXPECT_NO_THROW(parse_json(R"({"a": {"a": 1}, "b": [{"a": 2}]})", DuplicateKeys::Refuse));
+}
+
 TEST(Json, ParseKeepsOrderAndKinds) {
   Value v = parse_json(R"( {"z": 1, "a": [1.0, -2, 3e2, true, null, "x"], "m": {}, "z": 5} )");
   const auto& items = v.as_dict().items();
