@@ -16,6 +16,7 @@
 #include "support/leftovers.hpp"
 #include "support/run_lock.hpp"
 #include "support/zip_repair.hpp"
+#include "support/zip_writer.hpp"
 
 namespace img_util {
 
@@ -152,7 +153,8 @@ void clean_up_after_killed_run(const Value& cfg, const std::string& folder) {
     std::fprintf(stderr, "img_util: %s\n", text.c_str());
     std::fflush(stderr);
   };
-  for (const ArchiveRepair& r : repair_backup_archives(IMAGES::backdir())) say(describe_repair(r));
+  for (const ArchiveRepair& r : repair_backup_archives(IMAGES::backdir(), ZipWriter::writing))
+    say(describe_repair(r));
 
   std::vector<std::string> trees{folder};
   const Value outpath = cfg.get("outpath");

@@ -56,8 +56,8 @@ void put64(std::string& out, uint64_t v) {
 size_t read_at(int fd, const std::string& path, void* buf, size_t n, uint64_t offset) {
   size_t got = 0;
   while (got < n) {
-    const ssize_t r = ::pread(fd, static_cast<char*>(buf) + got, n - got,
-                              static_cast<off_t>(offset + got));
+    const ssize_t r =
+        ::pread(fd, static_cast<char*>(buf) + got, n - got, static_cast<off_t>(offset + got));
     if (r < 0) {
       if (errno == EINTR) continue;
       throw_errno(path);
@@ -277,7 +277,8 @@ std::string central_directory(const std::vector<ZipEntryRecord>& entries, uint64
       put16(extra, zip64.size());
       extra += zip64;
     }
-    const uint16_t needed = zip64.empty() ? e.version_needed : std::max<uint16_t>(e.version_needed, 45);
+    const uint16_t needed =
+        zip64.empty() ? e.version_needed : std::max<uint16_t>(e.version_needed, 45);
     put32(out, kCentralSig);
     put16(out, 3u << 8 | std::max<uint16_t>(needed, 20));  // made by: Unix
     put16(out, needed);
@@ -358,7 +359,8 @@ ZipRepairResult rebuild_central_directory(int fd, const std::string& path) {
 
 bool is_backup_archive_name(std::string_view name) {
   auto digits = [](std::string_view s) {
-    return !s.empty() && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
   };
   if (name.size() < 18 || !name.ends_with(".zip")) return false;
   name.remove_suffix(4);
@@ -367,7 +369,8 @@ bool is_backup_archive_name(std::string_view name) {
   return name.empty() || (name.front() == '-' && digits(name.substr(1)));
 }
 
-std::vector<ArchiveRepair> repair_backup_archives(const std::string& dir) {
+std::vector<ArchiveRepair> repair_backup_archives(
+    const std::string& dir, const std::function<bool(const struct stat&)>& in_use) {
   std::vector<ArchiveRepair> out;
   struct DirClose {
     void operator()(DIR* d) const noexcept { ::closedir(d); }
@@ -387,7 +390,7 @@ std::vector<ArchiveRepair> repair_backup_archives(const std::string& dir) {
       if (fd.get() < 0) throw_errno(path);
       struct stat st {};
       if (::fstat(fd.get(), &st) != 0) throw_errno(path);
-      if (!S_ISREG(st.st_mode)) continue;
+      if (!S_ISREG(st.st_mode) || (in_use && in_use(st))) continue;
       unsigned char sig[4];
       const size_t n = read_at(fd.get(), path, sig, 4, 0);
       // An empty file is an archive whose run was killed before its first entry.
@@ -408,8 +411,8 @@ std::vector<ArchiveRepair> repair_backup_archives(const std::string& dir) {
 
 std::string describe_repair(const ArchiveRepair& r) {
   if (!r.error.empty())
-    return "backup archive " + r.path + " lacks its central directory and could not be repaired: " +
-           r.error;
+    return "backup archive " + r.path +
+           " lacks its central directory and could not be repaired: " + r.error;
   if (r.removed)
     return "removed backup archive " + r.path + ": it held no whole entry (" +
            std::to_string(r.result.bytes_dropped) + " bytes dropped)";

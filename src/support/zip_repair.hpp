@@ -4,7 +4,10 @@
 // first entry that is not whole ends the scan: it and everything after it are dropped.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,8 +63,10 @@ struct ArchiveRepair {
 };
 
 // Repairs every archive of the backup name form in `dir` that lacks its central directory.
-// Files that are not zip archives are left alone. A missing `dir` has nothing to repair.
-std::vector<ArchiveRepair> repair_backup_archives(const std::string& dir);
+// Files that are not zip archives, and those `in_use` says are still being written, are left
+// alone. A missing `dir` has nothing to repair.
+std::vector<ArchiveRepair> repair_backup_archives(
+    const std::string& dir, const std::function<bool(const struct stat&)>& in_use = nullptr);
 
 // The line that tells the user what one repair did, for standard error.
 std::string describe_repair(const ArchiveRepair& repair);

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <vector>
 
 #include "img_util/errors.hpp"
@@ -47,7 +49,24 @@ std::string dir_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// The archives open for writing in this process, by device and inode.
+std::mutex g_open_mutex;
+std::set<std::pair<dev_t, ino_t>>& open_archives() {
+  static std::set<std::pair<dev_t, ino_t>> set;
+  return set;
+}
+
 }  // namespace
+
+bool ZipWriter::writing(const struct stat& st) {
+  std::lock_guard<std::mutex> lock(g_open_mutex);
+  return open_archives().count({st.st_dev, st.st_ino}) != 0;
+}
+
+void ZipWriter::forget() noexcept {
+  std::lock_guard<std::mutex> lock(g_open_mutex);
+  open_archives().erase({dev_, ino_});
+}
 
 void ZipWriter::ArchiveFree::operator()(struct archive* a) const noexcept { archive_write_free(a); }
 
@@ -93,6 +112,13 @@ ZipWriter::ZipWriter(const std::string& path) : path_(path), fd_(create_exclusiv
   }
   // The archive's name must outlive a power cut as much as its entries.
   fsync_directory(dir_of(path_));
+  struct stat st {};
+  if (::fstat(fd_.get(), &st) == 0) {
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    std::lock_guard<std::mutex> lock(g_open_mutex);
+    open_archives().insert({dev_, ino_});
+  }
 }
 
 ZipWriter::~ZipWriter() {
@@ -165,6 +191,7 @@ void ZipWriter::salvage(uint64_t keep) noexcept {
                  path_.c_str(), e.what());
   }
   fd_.close();
+  forget();
 }
 
 void ZipWriter::close() {
@@ -182,6 +209,7 @@ void ZipWriter::close() {
   }
   discard_writes_ = true;
   archive_.reset();
+  forget();
   const int close_rc = fd_.close();
   const int close_errno = errno;
   if (!msg.empty()) throw OSError(err > 0 ? err : EIO, path_, msg);

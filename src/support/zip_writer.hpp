@@ -7,6 +7,7 @@
 // end; an archive whose run never got there is repaired by the next run (zip_repair.hpp).
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -45,6 +46,10 @@ class ZipWriter : public Handle {
   const std::string& path() const { return path_; }
   bool closed() const { return !archive_; }
 
+  // Whether the file `st` describes is an archive this process is still writing (a host may
+  // hold one from a run that raised): it lacks its central directory, yet is no wreck to repair.
+  static bool writing(const struct stat& st);
+
  private:
   struct ArchiveFree {
     void operator()(struct archive* a) const noexcept;
@@ -52,11 +57,14 @@ class ZipWriter : public Handle {
   static ssize_t write_out(struct archive* a, void* self, const void* buf, size_t n);
   [[noreturn]] void fail(const std::string& filename);
   void salvage(uint64_t keep) noexcept;
+  void forget() noexcept;
 
   std::string path_;
   Fd fd_;
   uint64_t written_ = 0;         // bytes handed to the file so far
   bool discard_writes_ = false;  // set once libarchive's view of the file no longer counts
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
   std::unique_ptr<struct archive, ArchiveFree> archive_;
 };
 

@@ -299,14 +299,14 @@ def kill_rounds(args, work, originals_dir):
 
 
 class Tmpfs:
-    """A small tmpfs, or None when mounting is not allowed here."""
+    """A small tmpfs; `ok` is false where mounting is not allowed."""
 
     def __init__(self, path, size, allowed=True):
         self.path = path
         os.makedirs(path, exist_ok=True)
-        self.ok = allowed and subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", path],
-                                 stdout=subprocess.DEVNULL,
-                                 stderr=subprocess.DEVNULL).returncode == 0
+        mount = ["mount", "-t", "tmpfs", "-o", "size=%d" % size, "tmpfs", path]
+        self.ok = allowed and subprocess.run(mount, stdout=subprocess.DEVNULL,
+                                             stderr=subprocess.DEVNULL).returncode == 0
 
     def fill(self, leave):
         """Leaves about `leave` bytes free."""
@@ -379,7 +379,8 @@ def disk_full(args, work, originals_dir):
                 fail("disk full, %s: the run after freeing space failed: %s"
                      % (name, r.stderr.decode(errors="replace")))
             first_line = [l for l in err.splitlines() if "No space" in l][:1]
-            report.append("%s: exit 1, %s" % (name, first_line[0] if first_line else "(no message)"))
+            report.append("%s: exit 1, %s"
+                          % (name, first_line[0] if first_line else "(no message)"))
     finally:
         fs.close()
     return report, fs.ok
@@ -396,8 +397,11 @@ def main():
                     help="fill the disk by strace's ENOSPC injection even where a tmpfs mounts")
     args = ap.parse_args()
     args.cli = os.path.abspath(args.cli)
+    args.corpus = args.corpus and os.path.abspath(args.corpus)
 
     work = tempfile.mkdtemp(prefix="img_util_crash_")
+    # The compression's scratch folder is "./temp": keep it out of the repository.
+    os.chdir(work)
     try:
         originals_dir = os.path.join(work, "originals")
         os.makedirs(os.path.join(originals_dir, "sub"))
