@@ -71,7 +71,7 @@ void IMAGES::backup(const std::string& fpath, const Value& cfg) {
   // another one.
   if (cfg.get("zfile").truthy()) {
     auto open = std::dynamic_pointer_cast<ZipWriter>(cfg.at("zfile").as_handle());
-    if (open && open->closed()) cfg.erase("zfile");
+    if (open && open->ended_by_error()) cfg.erase("zfile");
   }
 
   if (!cfg.get("zfile").truthy()) {

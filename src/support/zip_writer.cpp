@@ -178,6 +178,7 @@ void ZipWriter::add_file(const std::string& source, const std::string& entry_nam
 void ZipWriter::salvage(uint64_t keep) noexcept {
   // libarchive still counts the torn entry; it must write nothing more.
   discard_writes_ = true;
+  ended_by_error_ = true;
   archive_.reset();
   try {
     if (::ftruncate(fd_.get(), static_cast<off_t>(keep)) != 0) throw_errno(path_);

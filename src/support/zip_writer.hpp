@@ -45,6 +45,8 @@ class ZipWriter : public Handle {
   std::string type_name() const override { return "ZipFile"; }
   const std::string& path() const { return path_; }
   bool closed() const { return !archive_; }
+  // Whether a failed entry closed the archive (see add_file), rather than close().
+  bool ended_by_error() const { return ended_by_error_; }
 
   // Whether the file `st` describes is an archive this process is still writing (a host may
   // hold one from a run that raised): it lacks its central directory, yet is no wreck to repair.
@@ -63,6 +65,7 @@ class ZipWriter : public Handle {
   Fd fd_;
   uint64_t written_ = 0;         // bytes handed to the file so far
   bool discard_writes_ = false;  // set once libarchive's view of the file no longer counts
+  bool ended_by_error_ = false;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   std::unique_ptr<struct archive, ArchiveFree> archive_;

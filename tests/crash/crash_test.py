@@ -224,13 +224,17 @@ def kill_rounds(args, work, originals_dir):
     if not held:
         print("crash_test: strace cannot trace here; random kills only", file=sys.stderr)
     rng = random.Random(args.seed)
-    kills = after_rename = 0
-    for i in range(args.kills):
+    kills = after_rename = i = 0
+    # A run may finish before its random moment comes; rounds go on until that many kills.
+    while kills < args.kills:
+        if i >= 3 * args.kills + 10:
+            fail("only %d kills in %d rounds" % (kills, i))
+        i += 1
         originals = fresh()
-        if i % 2 == 0 and renames > 0 and held:
+        if i % 2 == 1 and renames > 0 and held:
             # strace holds the run in the exit of its n-th rename (n = 1 first): the source has
             # just been replaced and nothing after it has run. It is killed there.
-            n = 1 if i == 0 else rng.randint(1, renames)
+            n = 1 if i == 1 else rng.randint(1, renames)
             how = "right after rename %d" % n
             hold = ["strace", "-f", "-qq", "-o", "/dev/null",
                     "-e", "trace=rename,renameat,renameat2",
@@ -257,7 +261,7 @@ def kill_rounds(args, work, originals_dir):
             killed = True
             after_rename += 1
         else:
-            delay = rng.uniform(0, full * 1.1)
+            delay = rng.uniform(0, full)
             how = "after %.3f s" % delay
             p = subprocess.Popen([args.cli, "run", cfg, "--plugin-dir", plugin, "--no-log"],
                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
@@ -295,7 +299,7 @@ def kill_rounds(args, work, originals_dir):
         left = [p for p in tree_files(site) if ".tmp-" in os.path.basename(p)]
         if left:
             fail(where + ": temporary files left after the next run: " + ", ".join(left))
-    return kills, after_rename
+    return kills, after_rename, i
 
 
 class Tmpfs:
@@ -412,10 +416,10 @@ def main():
                 os.rename(os.path.join(originals_dir, f), os.path.join(originals_dir, "sub", f))
         count = len(tree_files(originals_dir))
         t0 = time.monotonic()
-        kills, after_rename = kill_rounds(args, work, originals_dir)
+        kills, after_rename, rounds = kill_rounds(args, work, originals_dir)
         print("crash_test: %d files (%s), seed %d: 0 originals lost in %d kills "
-              "(%d right after a rename, %d at random moments), %.1f s"
-              % (count, source, args.seed, kills, after_rename, kills - after_rename,
+              "(%d right after a rename, %d at random moments; %d rounds), %.1f s"
+              % (count, source, args.seed, kills, after_rename, kills - after_rename, rounds,
                  time.monotonic() - t0))
         if not args.no_disk_full:
             lines, mounted = disk_full(args, work, originals_dir)
