@@ -70,7 +70,7 @@ void ZipWriter::forget() noexcept {
 
 void ZipWriter::ArchiveFree::operator()(struct archive* a) const noexcept { archive_write_free(a); }
 
-ssize_t ZipWriter::write_out(struct archive* a, void* self, const void* buf, size_t n) {
+ssize_t ZipWriter::write_out(struct archive*, void* self, const void* buf, size_t n) {
   auto& zip = *static_cast<ZipWriter*>(self);
   if (zip.discard_writes_) return static_cast<ssize_t>(n);
   // Through the writer's seam, so that tests can fill the disk.
@@ -79,9 +79,11 @@ ssize_t ZipWriter::write_out(struct archive* a, void* self, const void* buf, siz
     const ssize_t w = file_ops().write(zip.fd_.get(), p, left);
     if (w < 0) {
       if (errno == EINTR) continue;
-      const int err = errno;
-      archive_set_error(a, err, "%s", std::strerror(err));
-      return -1;
+      // Reported by the caller, not to libarchive: a libarchive in its fatal state would skip
+      // its own close and leak. What it writes from now on goes nowhere.
+      zip.write_errno_ = errno;
+      zip.discard_writes_ = true;
+      return static_cast<ssize_t>(n);
     }
     p += w;
     left -= static_cast<size_t>(w);
@@ -129,6 +131,11 @@ ZipWriter::~ZipWriter() {
   }
 }
 
+void ZipWriter::check(int rc) {
+  if (write_errno_ != 0) throw OSError(write_errno_, path_);
+  if (rc < ARCHIVE_WARN) fail(path_);
+}
+
 void ZipWriter::fail(const std::string& filename) {
   const int err = archive_errno(archive_.get());
   const char* msg = archive_error_string(archive_.get());
@@ -154,9 +161,10 @@ void ZipWriter::add_file(const std::string& source, const std::string& entry_nam
   archive_entry_set_mtime(entry.get(), st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
 
   const uint64_t entry_start = written_;
+  // Outlives the salvage below: libarchive's deflate stream may still point into it.
+  std::vector<char> buf(256 * 1024);
   try {
-    if (archive_write_header(archive_.get(), entry.get()) < ARCHIVE_WARN) fail(path_);
-    std::vector<char> buf(256 * 1024);
+    check(archive_write_header(archive_.get(), entry.get()));
     while (true) {
       const ssize_t n = ::read(in.get(), buf.data(), buf.size());
       if (n < 0) {
@@ -164,10 +172,11 @@ void ZipWriter::add_file(const std::string& source, const std::string& entry_nam
         throw_errno(source);
       }
       if (n == 0) break;
-      if (archive_write_data(archive_.get(), buf.data(), static_cast<size_t>(n)) < 0) fail(path_);
+      const la_ssize_t w = archive_write_data(archive_.get(), buf.data(), static_cast<size_t>(n));
+      check(w < 0 ? ARCHIVE_FATAL : ARCHIVE_OK);
     }
     // Hands over the rest of the deflate stream and the data descriptor.
-    if (archive_write_finish_entry(archive_.get()) < ARCHIVE_WARN) fail(path_);
+    check(archive_write_finish_entry(archive_.get()));
     if (file_ops().fsync(fd_.get()) != 0) throw_errno(path_);
   } catch (...) {
     salvage(entry_start);
@@ -200,7 +209,10 @@ void ZipWriter::close() {
   const int rc = archive_write_close(archive_.get());
   int err = 0;
   std::string msg;
-  if (rc != ARCHIVE_OK) {
+  if (write_errno_ != 0) {
+    err = write_errno_;
+    msg = std::string(std::strerror(err)) + " (the next run repairs the archive)";
+  } else if (rc != ARCHIVE_OK) {
     err = archive_errno(archive_.get());
     const char* text = archive_error_string(archive_.get());
     msg = std::string(text ? text : "close failed") + " (the next run repairs the archive)";

@@ -56,7 +56,9 @@ class ZipWriter : public Handle {
   struct ArchiveFree {
     void operator()(struct archive* a) const noexcept;
   };
-  static ssize_t write_out(struct archive* a, void* self, const void* buf, size_t n);
+  static ssize_t write_out(struct archive*, void* self, const void* buf, size_t n);
+  // Throws for a failed write, or for a libarchive status below ARCHIVE_WARN.
+  void check(int rc);
   [[noreturn]] void fail(const std::string& filename);
   void salvage(uint64_t keep) noexcept;
   void forget() noexcept;
@@ -66,6 +68,7 @@ class ZipWriter : public Handle {
   uint64_t written_ = 0;         // bytes handed to the file so far
   bool discard_writes_ = false;  // set once libarchive's view of the file no longer counts
   bool ended_by_error_ = false;
+  int write_errno_ = 0;  // of the write that failed
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   std::unique_ptr<struct archive, ArchiveFree> archive_;
