@@ -168,6 +168,18 @@ TEST(ZipRepair, ArchiveCutAnywhereKeepsItsWholeEntries) {
   EXPECT_EQ(out, std::to_string(written) + "\n");
 }
 
+// A repair that is itself killed after writing the central directory, before cutting the file:
+// the next one finds the directory followed by the old tail and repairs again to the same bytes.
+TEST(ZipRepair, InterruptedRepairIsRepairedAgain) {
+  TempDir tmp;
+  const Snapshots s = write_with_snapshots(tmp, make_sources(tmp));
+  const std::string p = tmp / "again.zip";
+  write_file(p, s.closed + "PK\x03\x04 the torn tail of the entry that was under way");
+  EXPECT_FALSE(complete(p));
+  EXPECT_EQ(repair_file(p).entries_kept, 4u);
+  EXPECT_EQ(read_file(p), s.closed);
+}
+
 TEST(ZipRepair, DamagedEntryEndsTheArchiveThere) {
   TempDir tmp;
   const auto sources = make_sources(tmp);
