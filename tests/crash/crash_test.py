@@ -18,6 +18,10 @@ can be mounted, strace makes every write from some point on fail with ENOSPC ins
 messages cannot be checked then: writing them fails too).
 
 Usage: crash_test.py --cli build/release/img_util [--kills N] [--seed S] [--corpus DIR]
+
+Photos: from the corpus script (MAKE_CORPUS, or ../shared/corpus/make-corpus beside the
+repository), else from Debian's lomiri-wallpapers-16.04 package (downloaded and unpacked, not
+installed), else photo-like pictures made with Pillow.
 """
 import argparse
 import json
@@ -57,7 +61,8 @@ def fail(msg):
 
 def gather_photos(dest, corpus):
     """Real photos into dest; returns how they were found."""
-    make_corpus = os.path.join(os.path.dirname(REPO), "shared", "corpus", "make-corpus")
+    make_corpus = os.environ.get("MAKE_CORPUS") or os.path.join(
+        os.path.dirname(REPO), "shared", "corpus", "make-corpus")
     if not corpus and os.path.exists(make_corpus):
         corpus = os.path.join(REPO, "build", "crash-corpus")
         subprocess.run(["bash", make_corpus, corpus], check=True, stdout=subprocess.DEVNULL)
