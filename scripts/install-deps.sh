@@ -12,7 +12,7 @@ PKGS=(
   libgtest-dev libgmock-dev
   pybind11-dev python3-dev python3-pil python3-pytest
   gifsicle fonts-dejavu-core fonts-wqy-microhei
-  unzip sqlite3
+  unzip sqlite3 strace
 )
 if [ "${1:-}" = "--bench" ]; then
   PKGS+=(libvips-tools imagemagick libjpeg-turbo-progs time)

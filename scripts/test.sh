@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the Release and the sanitizer (address + undefined) builds,
-# and runs every test in both: GoogleTest through CTest, and pytest for the Python module.
+# and runs every test in both: GoogleTest through CTest, and pytest for the Python module; then
+# kills runs and fills their disk (tests/crash/crash_test.py, about half a minute).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -22,6 +23,9 @@ ctest --test-dir build/release --output-on-failure -j"$jobs"
 echo "== GoogleTest, address+undefined sanitizer build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+echo "== Killed runs and a full disk, Release build"
+/usr/bin/python3 tests/crash/crash_test.py --cli build/release/img_util --kills 12 --seed 1
 
 if [ -d tests/python ] && ls build/release/img_util*.so >/dev/null 2>&1; then
   echo "== pytest, Python module"

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <vector>
@@ -13,7 +14,10 @@
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "support/leftovers.hpp"
 #include "support/run_lock.hpp"
+#include "support/zip_repair.hpp"
+#include "support/zip_writer.hpp"
 
 namespace img_util {
 
@@ -98,6 +102,8 @@ class Run {
     const bool too_long = fpath.empty() && path_too_long(raw);
     if (too_long) fpath = raw;
     if (fpath.empty()) return;
+    // Another writer's file half-way to its rename, never an image of the site.
+    if (is_atomic_temp_name(std::string_view(fpath).substr(fpath.rfind('/') + 1))) return;
     reset_file_selected();
     const bool gif = ends_with_gif(fpath);
     try {
@@ -157,6 +163,28 @@ std::string path_text(const Value& v) {
   return v.as_text();
 }
 
+// What a killed run may have left: backup archives without their central directory, and
+// temporary files of atomic writes in the trees this run walks and writes. Said on standard
+// error; a repair that fails leaves that archive as it was and does not stop the run.
+void clean_up_after_killed_run(const Value& cfg, const std::string& folder) {
+  auto say = [](const std::string& text) {
+    std::fprintf(stderr, "img_util: %s\n", text.c_str());
+    std::fflush(stderr);
+  };
+  for (const ArchiveRepair& r : repair_backup_archives(IMAGES::backdir(), ZipWriter::writing))
+    say(describe_repair(r));
+
+  std::vector<std::string> trees{folder};
+  const Value outpath = cfg.get("outpath");
+  if (outpath.is_text() && !outpath.as_text().empty()) trees.push_back(outpath.as_text());
+  for (size_t i = 0; i < trees.size(); ++i) {
+    const bool recursive = i > 0 || cfg.get("subfold").truthy();
+    for (const LeftoverRemoval& r : remove_leftover_temp_files(trees[i], recursive))
+      say(r.error.empty() ? "removed the temporary file " + r.path + " of an unfinished write"
+                          : "cannot remove the temporary file " + r.path + ": " + r.error);
+  }
+}
+
 }  // namespace
 
 void set_pipeline_seam(PipelineSeam seam) { seam_storage() = std::move(seam); }
@@ -183,6 +211,7 @@ void IMAGES::execute(const Value& cfg) {
   }
 
   const std::string folder = path_text(cfg.at("folder"));
+  clean_up_after_killed_run(cfg, folder);
   Run run(*this, cfg);
   if (cfg.get("subfold").truthy()) {
     run.walk(folder);

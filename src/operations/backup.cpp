@@ -10,6 +10,8 @@
 
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
+#include "img_util/module.hpp"
+#include "support/files.hpp"
 #include "support/zip_writer.hpp"
 
 namespace img_util {
@@ -84,11 +86,19 @@ void IMAGES::backup(const std::string& fpath, const Value& cfg) {
   else
     cfg.set("allmaxsize", total.as_int() + static_cast<int64_t>(st.st_size));
 
+  // An archive completed early because an entry failed takes no more: the next file starts
+  // another one.
+  if (cfg.get("zfile").truthy()) {
+    auto open = std::dynamic_pointer_cast<ZipWriter>(cfg.at("zfile").as_handle());
+    if (open && open->ended_by_error()) cfg.erase("zfile");
+  }
+
   if (!cfg.get("zfile").truthy()) {
     const std::string dir = backdir();
     struct stat ds {};
     if (::stat(dir.c_str(), &ds) != 0 || !S_ISDIR(ds.st_mode)) {
       if (::mkdir(dir.c_str(), 0777) != 0) throw_errno(dir);
+      fsync_directory(basedir());
     }
     cfg.set("zfile", std::shared_ptr<Handle>(
                          std::make_shared<ZipWriter>(join(dir, local_stamp() + ".zip"))));

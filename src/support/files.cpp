@@ -44,4 +44,9 @@ std::string OpenFile::read_all() {
 
 std::string read_whole_file(const std::string& path) { return OpenFile(path).read_all(); }
 
+void fsync_directory(const std::string& dir) {
+  Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0 || ::fsync(fd.get()) != 0) throw_errno(dir);
+}
+
 }  // namespace img_util

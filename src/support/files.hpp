@@ -33,4 +33,8 @@ class OpenFile {
 // The whole content of the file at `path`. Throws OSError (EISDIR for a directory).
 std::string read_whole_file(const std::string& path);
 
+// Flushes the directory `dir` itself to disk, so that names created, renamed or removed in it
+// survive a power cut. Throws OSError naming `dir`.
+void fsync_directory(const std::string& dir);
+
 }  // namespace img_util
