@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -67,6 +68,34 @@ ImagePtr to_palette(const ImagePtr& im, Mode colour_mode) {
   return std::make_shared<Image>(imaging::convert(*colour, Mode::P, 256));
 }
 
+// The frame number of a frame scratch file's name ("src12.jpg", "src12.png"), or 0.
+int64_t frame_number(const std::string& name) {
+  if (name.size() < 8 || name.compare(0, 3, "src") != 0) return 0;
+  const std::string ext = name.substr(name.size() - 4);
+  if (ext != ".jpg" && ext != ".png") return 0;
+  const std::string digits = name.substr(3, name.size() - 7);
+  if (digits.empty() || digits.size() > 12 || digits[0] == '0') return 0;
+  int64_t n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + (c - '0');
+  }
+  return n;
+}
+
+// Frame scratch files are overwritten by number, so the frame limit bounds how many there are;
+// those numbered past it (left by an animation longer than any run now takes on) would never
+// be overwritten again, and go. Failures leave a file behind and nothing worse.
+void remove_frame_scratch_beyond_limit(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (frame_number(it->path().filename().string()) <= imaging::kFrameLimit) continue;
+    std::error_code ignored;
+    fs::remove(it->path(), ignored);
+  }
+}
+
 struct ScratchFrame {
   ImagePtr palette;  // the frame reduced to its adaptive palette
   ImagePtr working;  // what the operations work on: `palette`, or its colour-mode expansion
@@ -116,6 +145,9 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
     return;
   }
 
+  // An animation over the frame or pixel limits is refused here, before its backup.
+  auto reader = std::make_unique<imaging::FrameReader>(*im);
+
   const int64_t size0 = file_size(fpath);
   backup(fpath, cfg);
   // The first frame's display time becomes every frame's.
@@ -136,31 +168,30 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   opts.duration = duration;
   opts.optimize = true;
   imaging::GifWriter assembly(opts, /*opaque_frames=*/colour_mode == Mode::RGB);
+  remove_frame_scratch_beyond_limit(tmp_dir);
   int index = 0;
-  {
-    imaging::FrameReader reader(*im);
-    while (ImagePtr decoded = reader.next()) {
-      ++index;
-      const std::string tpath =
-          join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
-      ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
+  while (ImagePtr decoded = reader->next()) {
+    ++index;
+    const std::string tpath =
+        join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
+    ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
 
-      // The run's counters move once per GIF, with its first frame.
-      const bool iscount = index == 1;
-      ImagePtr tim = compress(tpath, cfg, frame.working, iscount);
-      if (num_eq(cfg.at("maskmode"), 2))
-        tim = watermark_word(tpath, cfg, tim, iscount);
-      else if (num_eq(cfg.at("maskmode"), 3))
-        tim = watermark_pic(tpath, cfg, tim, iscount);
-      // Untouched by the operations, the frame keeps its palette frame's colours, which give
-      // the same palette again as their expansion would, and far cheaper from 1-byte indices.
-      // (to_palette brings a result into the colour mode itself.) The forms not needed are let
-      // go first.
-      ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
-      frame = {};
-      assembly.add(to_palette(finished, colour_mode));
-    }
+    // The run's counters move once per GIF, with its first frame.
+    const bool iscount = index == 1;
+    ImagePtr tim = compress(tpath, cfg, frame.working, iscount);
+    if (num_eq(cfg.at("maskmode"), 2))
+      tim = watermark_word(tpath, cfg, tim, iscount);
+    else if (num_eq(cfg.at("maskmode"), 3))
+      tim = watermark_pic(tpath, cfg, tim, iscount);
+    // Untouched by the operations, the frame keeps its palette frame's colours, which give
+    // the same palette again as their expansion would, and far cheaper from 1-byte indices.
+    // (to_palette brings a result into the colour mode itself.) The forms not needed are let
+    // go first.
+    ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
+    frame = {};
+    assembly.add(to_palette(finished, colour_mode));
   }
+  reader.reset();
   im.reset();
   if (index == 0) throw ImageError("no frames could be read", fpath);
 
