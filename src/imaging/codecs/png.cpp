@@ -5,6 +5,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -59,8 +60,16 @@ extern "C" void read_from_memory(png_structp png, png_bytep out, size_t n) {
   // be whole, and nothing after it can be read: the file ends here, before anything is
   // allocated for it.
   if ((io & PNG_IO_CHUNK_HDR) && have == 8 && be32(out + 4) != kIDAT &&
-      uint64_t{be32(out)} + 4 > r->size - r->pos)
-    png_error(png, kTruncated);
+      uint64_t{be32(out)} + 4 > r->size - r->pos) {
+    char type[5] = {};
+    for (int i = 0; i < 4; ++i)
+      type[i] = std::isalpha(out[4 + i]) ? static_cast<char>(out[4 + i]) : '?';
+    char what[96];
+    std::snprintf(what, sizeof what, "%s chunk of %u bytes runs past the end of the file", type,
+                  static_cast<unsigned>(be32(out)));
+    r->ended = true;  // while reading rows: the rows so far stay
+    png_error(png, what);
+  }
   if (have < n) {
     // libpng asks for image data in pieces of a few KB; when the file ends inside one, hand
     // over what there is and zeros after it, so the rows that the real bytes complete still
