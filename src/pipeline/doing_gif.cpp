@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
@@ -74,11 +76,11 @@ int64_t frame_number(const std::string& name) {
   const std::string ext = name.substr(name.size() - 4);
   if (ext != ".jpg" && ext != ".png") return 0;
   const std::string digits = name.substr(3, name.size() - 7);
-  if (digits.empty() || digits.size() > 12 || digits[0] == '0') return 0;
+  if (digits.empty() || digits[0] == '0') return 0;
   int64_t n = 0;
   for (char c : digits) {
     if (c < '0' || c > '9') return 0;
-    n = n * 10 + (c - '0');
+    n = std::min<int64_t>(n * 10 + (c - '0'), INT32_MAX);  // all past any limit from there
   }
   return n;
 }
