@@ -46,7 +46,15 @@ png_uint_32 be32(const unsigned char* p) {
   return png_uint_32{p[0]} << 24 | png_uint_32{p[1]} << 16 | png_uint_32{p[2]} << 8 | p[3];
 }
 
-constexpr png_uint_32 kIDAT = 0x49444154;
+constexpr png_uint_32 kIDAT = 0x49444154, kIHDR = 0x49484452;
+
+// Whether a chunk of this type is held to the length of the file at its header: any but the
+// image header and image data, if it is a chunk type at all (four letters).
+bool chunk_type_to_check(const unsigned char* type) {
+  for (int i = 0; i < 4; ++i)
+    if (!std::isalpha(type[i])) return false;
+  return be32(type) != kIDAT && be32(type) != kIHDR;
+}
 
 extern "C" void read_from_memory(png_structp png, png_bytep out, size_t n) {
   auto* r = static_cast<PngRead*>(png_get_io_ptr(png));
@@ -59,11 +67,10 @@ extern "C" void read_from_memory(png_structp png, png_bytep out, size_t n) {
   // claims. A chunk other than image data that claims more than the file still holds cannot
   // be whole, and nothing after it can be read: the file ends here, before anything is
   // allocated for it.
-  if ((io & PNG_IO_CHUNK_HDR) && have == 8 && be32(out + 4) != kIDAT &&
+  // (libpng itself judges the length of the header chunk and a type that is no chunk type.)
+  if ((io & PNG_IO_CHUNK_HDR) && have == 8 && chunk_type_to_check(out + 4) &&
       uint64_t{be32(out)} + 4 > r->size - r->pos) {
-    char type[5] = {};
-    for (int i = 0; i < 4; ++i)
-      type[i] = std::isalpha(out[4 + i]) ? static_cast<char>(out[4 + i]) : '?';
+    const char type[5] = {char(out[4]), char(out[5]), char(out[6]), char(out[7]), '\0'};
     char what[96];
     std::snprintf(what, sizeof what, "%s chunk of %u bytes runs past the end of the file", type,
                   static_cast<unsigned>(be32(out)));
