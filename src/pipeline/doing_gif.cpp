@@ -141,14 +141,15 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
     return;
   }
 
+  // An animation beyond the frame or pixel limits is refused before anything else is done
+  // with it, the lossy pass included.
+  imaging::check_animation(im->frame_count(), im->width(), im->height(), fpath);
+
   if (cfg.get("isgifsicle").truthy() && num_eq(cfg.at("maskmode"), 1)) {
     im.reset();
     gifsicle(fpath, cfg);
     return;
   }
-
-  // An animation over the frame or pixel limits is refused here, before its backup.
-  auto reader = std::make_unique<imaging::FrameReader>(*im);
 
   const int64_t size0 = file_size(fpath);
   backup(fpath, cfg);
@@ -172,28 +173,30 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   imaging::GifWriter assembly(opts, /*opaque_frames=*/colour_mode == Mode::RGB);
   remove_frame_scratch_beyond_limit(tmp_dir);
   int index = 0;
-  while (ImagePtr decoded = reader->next()) {
-    ++index;
-    const std::string tpath =
-        join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
-    ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
+  {
+    imaging::FrameReader reader(*im);
+    while (ImagePtr decoded = reader.next()) {
+      ++index;
+      const std::string tpath =
+          join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
+      ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
 
-    // The run's counters move once per GIF, with its first frame.
-    const bool iscount = index == 1;
-    ImagePtr tim = compress(tpath, cfg, frame.working, iscount);
-    if (num_eq(cfg.at("maskmode"), 2))
-      tim = watermark_word(tpath, cfg, tim, iscount);
-    else if (num_eq(cfg.at("maskmode"), 3))
-      tim = watermark_pic(tpath, cfg, tim, iscount);
-    // Untouched by the operations, the frame keeps its palette frame's colours, which give
-    // the same palette again as their expansion would, and far cheaper from 1-byte indices.
-    // (to_palette brings a result into the colour mode itself.) The forms not needed are let
-    // go first.
-    ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
-    frame = {};
-    assembly.add(to_palette(finished, colour_mode));
+      // The run's counters move once per GIF, with its first frame.
+      const bool iscount = index == 1;
+      ImagePtr tim = compress(tpath, cfg, frame.working, iscount);
+      if (num_eq(cfg.at("maskmode"), 2))
+        tim = watermark_word(tpath, cfg, tim, iscount);
+      else if (num_eq(cfg.at("maskmode"), 3))
+        tim = watermark_pic(tpath, cfg, tim, iscount);
+      // Untouched by the operations, the frame keeps its palette frame's colours, which give
+      // the same palette again as their expansion would, and far cheaper from 1-byte indices.
+      // (to_palette brings a result into the colour mode itself.) The forms not needed are let
+      // go first.
+      ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
+      frame = {};
+      assembly.add(to_palette(finished, colour_mode));
+    }
   }
-  reader.reset();
   im.reset();
   if (index == 0) throw ImageError("no frames could be read", fpath);
 

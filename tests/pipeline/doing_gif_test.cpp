@@ -286,7 +286,8 @@ TEST_F(DoingGifTest, PngScratchModeKeepsPaletteFrames) {
 }
 
 // An animation beyond the frame limit, or whose frames add up to more than the pixel limit, is
-// refused with an error naming it before it is backed up, and nothing is written.
+// refused with an error naming it before it is backed up or handed to the lossy pass, and
+// nothing is written.
 TEST_F(DoingGifTest, AnimationBeyondTheLimitsIsRefusedBeforeItsBackup) {
   struct Case {
     const char* what;
@@ -300,20 +301,27 @@ TEST_F(DoingGifTest, AnimationBeyondTheLimitsIsRefusedBeforeItsBackup) {
       {"three frames of 12650x12650", test::gif_of_pixel_frames(12650, 12650, 3),
        "exceeds the limit of 178956970 pixels"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    write_file(source, c.gif);
-    try {
-      images.doing_gif(source, cfg);
-      ADD_FAILURE() << "no error";
-    } catch (const ImageError& e) {
-      const std::string message = e.what();
-      EXPECT_NE(message.find(c.says), std::string::npos) << message;
-      EXPECT_NE(message.find("'" + source + "'"), std::string::npos) << message;
+  const std::string ran = dir / "gifsicle-ran";
+  write_file(dir.plugin() + "/gifsicle", "#!/bin/sh\ntouch '" + ran + "'\n");
+  ::chmod((dir.plugin() + "/gifsicle").c_str(), 0755);
+  for (const bool lossy : {false, true}) {
+    cfg.set("isgifsicle", lossy);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (lossy ? ", lossy pass" : ""));
+      write_file(source, c.gif);
+      try {
+        images.doing_gif(source, cfg);
+        ADD_FAILURE() << "no error";
+      } catch (const ImageError& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find(c.says), std::string::npos) << message;
+        EXPECT_NE(message.find("'" + source + "'"), std::string::npos) << message;
+      }
+      EXPECT_EQ(read_file(source), c.gif);
+      EXPECT_EQ(files_listed(), 0u);
+      EXPECT_FALSE(fs::exists(scratch(1)));
+      EXPECT_FALSE(fs::exists(ran));
     }
-    EXPECT_EQ(read_file(source), c.gif);
-    EXPECT_EQ(files_listed(), 0u);
-    EXPECT_FALSE(fs::exists(scratch(1)));
   }
 }
 
