@@ -64,10 +64,10 @@ extern "C" void read_from_memory(png_structp png, png_bytep out, size_t n) {
   r->pos += have;
   const png_uint_32 io = png_get_io_state(png);
   // libpng reads a whole chunk into memory before it looks at it, at the size its header
-  // claims. A chunk other than image data that claims more than the file still holds cannot
-  // be whole, and nothing after it can be read: the file ends here, before anything is
-  // allocated for it.
-  // (libpng itself judges the length of the header chunk and a type that is no chunk type.)
+  // claims. A chunk that claims more than the file still holds cannot be whole, and nothing
+  // after it can be read: the file ends here, before anything is allocated for it. Image data
+  // is read in pieces and decodes as far as it goes; the image header's length and a type
+  // that is no chunk type are libpng's to judge.
   if ((io & PNG_IO_CHUNK_HDR) && have == 8 && chunk_type_to_check(out + 4) &&
       uint64_t{be32(out)} + 4 > r->size - r->pos) {
     const char type[5] = {char(out[4]), char(out[5]), char(out[6]), char(out[7]), '\0'};
