@@ -83,6 +83,10 @@ void check_size(int64_t width, int64_t height, const std::string& name) {
                      name);
 }
 
+bool too_little_to_decode(uint64_t canvas_bytes, uint64_t filled, uint64_t whole) {
+  return canvas_bytes > kSmallCanvasBytes && filled * 8 < whole;
+}
+
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
 Image apply_orientation(const Image& im, int orientation) {

@@ -132,20 +132,13 @@ Header bmp_header(std::string_view data, const std::string& name) {
 
 namespace {
 
-// A file whose pixel data stops short decodes as far as it goes, the missing rows left zero, as
-// long as the rows present are a fair part of the image: a few hundred KB must not make us fill
-// and then process hundreds of megabytes of nothing. Small canvases are let through whatever
-// their rows, as every truncated upload of an ordinary picture is.
-constexpr int64_t kMissingRowsShare = 8;  // at least 1/8 of the rows present
-constexpr uint64_t kSmallCanvasBytes = uint64_t{16} << 20;
-
+// Rows the file does not hold stay zero, unless they are too many (see too_little_to_decode).
 void check_rows_present(const Layout& l, size_t data_size, const std::string& name) {
+  const uint64_t rows = static_cast<uint64_t>(l.height);
   const uint64_t present = data_size > l.pixel_offset ? (data_size - l.pixel_offset) / l.stride : 0;
-  if (present >= static_cast<uint64_t>(l.height)) return;
-  const uint64_t canvas = static_cast<uint64_t>(l.width) * l.height * mode_bands(l.mode);
-  if (canvas <= kSmallCanvasBytes || present * kMissingRowsShare >= static_cast<uint64_t>(l.height))
-    return;
-  bad("BMP pixel data ends after " + std::to_string(present) + " of " + std::to_string(l.height) +
+  const uint64_t canvas = static_cast<uint64_t>(l.width) * rows * mode_bands(l.mode);
+  if (present >= rows || !too_little_to_decode(canvas, present, rows)) return;
+  bad("BMP pixel data ends after " + std::to_string(present) + " of " + std::to_string(rows) +
           " rows; too little of the image to decode",
       name);
 }

@@ -537,25 +537,20 @@ bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const By
 
 }  // namespace
 
-// Below this a canvas is filled whatever the file holds, as an ordinary photo cut short is.
-constexpr uint64_t kSmallCanvasBytes = uint64_t{16} << 20;
-
-// Refuses a file whose scan data could not draw an eighth of its picture even at the least a
-// Huffman-coded scan spends on an 8x8 block, one bit (every block of every component is coded
-// at least once, so a complete file, however flat, holds that much): a few hundred bytes that
-// claim a huge picture must not make us fill and then work on hundreds of megabytes of grey.
-// Arithmetic coding has no such least cost, and is left to decode as far as it goes.
+// Refuses a file whose scan data is too little for its picture (see too_little_to_decode) even
+// at the least a Huffman-coded scan spends on an 8x8 block, one bit: every block of every
+// component is coded at least once, so a whole file, however flat, holds that much. Arithmetic
+// coding has no such least cost, and is left to decode as far as it goes.
 void check_data_covers(const Reader& r, const ByteSource& data, const std::string& name) {
   const jpeg_decompress_struct& c = r.cinfo;
-  if (c.arith_code ||
-      uint64_t{c.image_width} * c.image_height * c.num_components <= kSmallCanvasBytes)
-    return;
+  if (c.arith_code) return;
   uint64_t blocks = 0;
   for (int i = 0; i < c.num_components; ++i)
     blocks += uint64_t{c.comp_info[i].width_in_blocks} * c.comp_info[i].height_in_blocks;
   // Everything after the scan header libjpeg stopped at: scan data, and anything after it.
   const uint64_t scan_bytes = data.size() - (r.src.next_byte - r.src.pub.bytes_in_buffer);
-  if (scan_bytes * 8 * 8 >= blocks) return;
+  const uint64_t canvas = uint64_t{c.image_width} * c.image_height * c.num_components;
+  if (!too_little_to_decode(canvas, scan_bytes * 8, blocks)) return;
   throw ImageError("JPEG data of " + std::to_string(scan_bytes) + " bytes cannot cover " +
                        std::to_string(c.image_width) + "x" + std::to_string(c.image_height) +
                        " pixels; too little of the image to decode in " + quoted(name),

@@ -84,14 +84,10 @@ Header webp_header(std::string_view data, const std::string& name) {
 
 namespace {
 
-// Below this a canvas is filled whatever the file holds, as an ordinary picture cut short is.
-constexpr uint64_t kSmallCanvasBytes = uint64_t{16} << 20;
-// A larger one needs at least this share of its rows (1/8) decoded.
-constexpr int kMissingRowsShare = 8;
-
 // A file cut short whose picture is large: decoded first into libwebp's own buffer, whose
-// pages cost memory only as rows are written to them, so a few bytes claiming a huge picture
-// are refused before a canvas is made for them. What is decoded is then copied out.
+// pages cost memory only as rows are written to them, so that too few rows (see
+// too_little_to_decode) are refused before a canvas is made for them. What is decoded is then
+// copied out.
 Image decode_cut_short(std::string_view data, const std::string& name,
                        const WebPBitstreamFeatures& f) {
   std::unique_ptr<WebPIDecoder, IDecDeleter> dec(
@@ -105,7 +101,9 @@ Image decode_cut_short(std::string_view data, const std::string& name,
   int rows = 0, width = 0, height = 0, stride = 0;
   const uint8_t* px = WebPIDecGetRGB(dec.get(), &rows, &width, &height, &stride);
   if (!px) rows = 0;
-  if (int64_t{rows} * kMissingRowsShare < f.height)
+  const uint64_t canvas =
+      uint64_t{static_cast<uint32_t>(f.width)} * f.height * (f.has_alpha ? 4 : 3);
+  if (too_little_to_decode(canvas, static_cast<uint64_t>(std::max(rows, 0)), f.height))
     throw ImageError("WebP data ends after " + std::to_string(rows) + " of " +
                          std::to_string(f.height) + " rows; too little of the image to decode in " +
                          quoted(name),
