@@ -83,6 +83,10 @@ void check_size(int64_t width, int64_t height, const std::string& name) {
                      name);
 }
 
+bool too_little_to_decode(uint64_t canvas_bytes, uint64_t filled, uint64_t whole) {
+  return canvas_bytes > kSmallCanvasBytes && filled * 8 < whole;
+}
+
 std::string quoted(const std::string& name) { return "'" + name + "'"; }
 
 Image apply_orientation(const Image& im, int orientation) {
@@ -220,9 +224,25 @@ struct FrameReader::State {
   ImagePtr still;  // the one frame of a still image, handed out once
 };
 
+void check_animation(int frames, int64_t width, int64_t height, const std::string& name) {
+  if (frames > kFrameLimit)
+    throw ImageError("animation of " + std::to_string(frames) + " frames exceeds the limit of " +
+                         std::to_string(kFrameLimit) + " frames: " + codec::quoted(name),
+                     name);
+  // Every frame is decoded, worked on and encoded at the full size of the screen.
+  const int64_t pixels = int64_t{frames} * width * height;
+  if (frames > 1 && pixels > pixel_limit())
+    throw ImageError("animation of " + std::to_string(frames) + " frames of " +
+                         std::to_string(width) + "x" + std::to_string(height) + " pixels (" +
+                         std::to_string(pixels) + " in all) exceeds the limit of " +
+                         std::to_string(pixel_limit()) + " pixels: " + codec::quoted(name),
+                     name);
+}
+
 FrameReader::FrameReader(const Image& opened) : state_(std::make_unique<State>()) {
   const auto& file = opened.encoded_file();
   if (file && file->format->animation) {
+    check_animation(opened.frame_count(), opened.width(), opened.height(), file->name);
     state_->gif = std::make_unique<codec::GifFrames>(file->bytes, file->name);
   } else {
     state_->still = std::make_shared<Image>(opened);

@@ -64,6 +64,12 @@ class GifWriter {
   size_t frames_ = 0;
 };
 
+// An animation has at most this many frames; each is worked on as a picture of its own.
+inline constexpr int kFrameLimit = 5000;
+// Throws ImageError naming `name` when `frames` frames of `width` x `height` pixels exceed
+// kFrameLimit or, together, the pixel limit.
+void check_animation(int frames, int64_t width, int64_t height, const std::string& name);
+
 // Decodes the frames of a (GIF) image one at a time, each composited to a full frame as a
 // viewer shows it, with info.duration (absent without a graphic control extension) and
 // info.loop set per frame: the first frame as P with its palette and transparency index, as
@@ -71,6 +77,8 @@ class GifWriter {
 // For still formats it yields the one image.
 class FrameReader {
  public:
+  // Throws ImageError naming the file for an animation of more than kFrameLimit frames, or one
+  // whose frames add up to more than the pixel limit; nothing is decoded or allocated then.
   explicit FrameReader(const Image& opened);
   ~FrameReader();
   // Next frame, or null after the last one. Throws ImageError on data it cannot decode at all.

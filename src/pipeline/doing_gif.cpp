@@ -8,9 +8,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <utility>
@@ -68,6 +71,34 @@ ImagePtr to_palette(const ImagePtr& im, Mode colour_mode) {
   return std::make_shared<Image>(imaging::convert(*colour, Mode::P, 256));
 }
 
+// The frame number of a frame scratch file's name ("src12.jpg", "src12.png"), or 0.
+int64_t frame_number(const std::string& name) {
+  if (name.size() < 8 || name.compare(0, 3, "src") != 0) return 0;
+  const std::string ext = name.substr(name.size() - 4);
+  if (ext != ".jpg" && ext != ".png") return 0;
+  const std::string digits = name.substr(3, name.size() - 7);
+  if (digits.empty() || digits[0] == '0') return 0;
+  int64_t n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    n = std::min<int64_t>(n * 10 + (c - '0'), INT32_MAX);  // all past any limit from there
+  }
+  return n;
+}
+
+// Frame scratch files are overwritten by number, so the frame limit bounds how many there are;
+// those numbered past it (left by an animation longer than any run now takes on) would never
+// be overwritten again, and go. Failures leave a file behind and nothing worse.
+void remove_frame_scratch_beyond_limit(const std::string& dir) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    if (frame_number(it->path().filename().string()) <= imaging::kFrameLimit) continue;
+    std::error_code ignored;
+    fs::remove(it->path(), ignored);
+  }
+}
+
 struct ScratchFrame {
   ImagePtr palette;  // the frame reduced to its adaptive palette
   ImagePtr working;  // what the operations work on: `palette`, or its colour-mode expansion
@@ -112,6 +143,10 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
     return;
   }
 
+  // An animation beyond the frame or pixel limits is refused before anything else is done
+  // with it, the lossy pass included.
+  imaging::check_animation(im->frame_count(), im->width(), im->height(), fpath);
+
   if (cfg.get("isgifsicle").truthy() && num_eq(cfg.at("maskmode"), 1)) {
     im.reset();
     gifsicle(fpath, cfg);
@@ -138,6 +173,7 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   opts.duration = duration;
   opts.optimize = true;
   imaging::GifWriter assembly(opts, /*opaque_frames=*/colour_mode == Mode::RGB);
+  remove_frame_scratch_beyond_limit(tmp_dir);
   int index = 0;
   {
     imaging::FrameReader reader(*im);

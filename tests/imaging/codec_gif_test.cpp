@@ -7,6 +7,7 @@
 
 #include "imaging/codec_util.hpp"
 #include "imaging/imaging.hpp"
+#include "support/fixtures.hpp"
 
 namespace img_util::test {
 namespace {
@@ -359,6 +360,63 @@ TEST(Gif, TruncatedAnimationYieldsTheFramesThatArrived) {
   auto cut = Image::open_bytes(gif.substr(0, gif.size() - 3), "cut.gif");
   EXPECT_EQ(cut->frame_count(), 4);
   EXPECT_EQ(all_frames(gif.substr(0, gif.size() - 3)).size(), 4u);
+}
+
+// ---- limits on animations --------------------------------------------------------------------
+
+// The pixel limit for one test, restored however the test ends.
+class PixelLimitFor {
+ public:
+  explicit PixelLimitFor(int64_t pixels) : saved_(pixel_limit()) { set_pixel_limit(pixels); }
+  ~PixelLimitFor() { set_pixel_limit(saved_); }
+  PixelLimitFor(const PixelLimitFor&) = delete;
+  PixelLimitFor& operator=(const PixelLimitFor&) = delete;
+
+ private:
+  int64_t saved_;
+};
+
+struct AnimationCase {
+  const char* what;
+  int width, height, frames;
+  const char* refusal;  // empty: every frame is read
+};
+
+// Frames of one pixel on a large screen cost a few bytes each in the file and a whole screen
+// each to decode and work on: the limits look at the screen, and refuse before anything is
+// decoded or allocated.
+TEST(GifLimits, AnimationsBeyondTheFrameOrPixelLimitAreRefusedBeforeDecoding) {
+  const AnimationCase cases[] = {
+      {"as many frames as allowed", 1, 1, imaging::kFrameLimit, ""},
+      {"one frame more", 1, 1, imaging::kFrameLimit + 1,
+       "animation of 5001 frames exceeds the limit of 5000 frames: 'x.gif'"},
+      {"three frames of 12650x12650", 12650, 12650, 3,
+       "animation of 3 frames of 12650x12650 pixels (480067500 in all) exceeds the limit of "
+       "178956970 pixels: 'x.gif'"},
+  };
+  for (const AnimationCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto im = Image::open_bytes(gif_of_pixel_frames(c.width, c.height, c.frames), "x.gif");
+    EXPECT_EQ(im->frame_count(), c.frames);  // opening counts the frames and decodes nothing
+    try {
+      FrameReader reader(*im);
+      int read = 0;
+      while (reader.next()) ++read;
+      EXPECT_EQ(std::string(c.refusal), "") << "read " << read << " frames";
+      EXPECT_EQ(read, c.frames);
+    } catch (const ImageError& e) {
+      EXPECT_EQ(std::string(e.what()), c.refusal);
+    }
+  }
+}
+
+TEST(GifLimits, FramesCountTogetherAgainstThePixelLimit) {
+  PixelLimitFor limit(3 * 40 * 30);
+  EXPECT_EQ(all_frames(gif_of_pixel_frames(40, 30, 3)).size(), 3u);
+  EXPECT_THROW(all_frames(gif_of_pixel_frames(40, 30, 4)), ImageError);
+  // A still image is held to the limit on its own, as every image is.
+  auto still = Image::open_bytes(gif_of_pixel_frames(60, 60, 1), "still.gif");
+  EXPECT_EQ(FrameReader(*still).next()->width(), 60);
 }
 
 }  // namespace

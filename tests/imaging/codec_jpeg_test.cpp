@@ -271,5 +271,69 @@ TEST(Jpeg, GarbageAfterTheHeaderIsAnImageErrorNamingTheFile) {
   }
 }
 
+// Where the scan data of a JPEG begins: just past its first scan header.
+size_t scan_data_start(const std::string& jpeg) {
+  const size_t sos = jpeg.find("\xFF\xDA");
+  if (sos == std::string::npos) return std::string::npos;
+  return sos + 2 + (static_cast<uint8_t>(jpeg[sos + 2]) << 8 | static_cast<uint8_t>(jpeg[sos + 3]));
+}
+
+struct CoverCase {
+  const char* what;
+  std::string file;
+  std::string refusal;  // empty: decodes at full size
+};
+
+// A Huffman-coded scan spends at least a bit on every 8x8 block, so a whole file, however flat,
+// holds that much. A large picture whose scan data could not draw an eighth of it at that rate
+// is refused before anything is allocated; from an eighth on it decodes as far as it goes.
+TEST(Jpeg, ScanDataTooShortForALargePictureIsRefused) {
+  // 2400x2400 with 4:2:0 chroma: 90,000 + 2 x 22,500 blocks, an eighth of a bit each is 2,110
+  // bytes (rounded up).
+  const Image flat(Mode::RGB, 2400, 2400, {90, 140, 200, 255});
+  const std::string baseline = encode(flat, "JPEG");
+  const std::string progressive = libjpeg_file(
+      2400, 2400, 3, JCS_RGB, true, [&](int y) { return flat.row(y); },
+      [](jpeg_compress_struct& c) { c.optimize_coding = TRUE; });
+  const size_t start = scan_data_start(baseline);
+  ASSERT_NE(start, std::string::npos);
+  std::string claim = encode(pattern(Mode::RGB, 16, 16), "JPEG");
+  const size_t sof = claim.find("\xFF\xC0");
+  ASSERT_NE(sof, std::string::npos);
+  claim.replace(sof + 5, 4, std::string("\x34\x40\x34\x40", 4));  // 13376 x 13376
+  const std::string small = encode(pattern(Mode::RGB, 256, 192), "JPEG");
+
+  const CoverCase cases[] = {
+      {"a whole flat picture", baseline, ""},
+      {"a whole flat progressive picture", progressive, ""},
+      {"an eighth of a bit a block", baseline.substr(0, start + 2110), ""},
+      {"a byte less", baseline.substr(0, start + 2109),
+       "JPEG data of 2109 bytes cannot cover 2400x2400 pixels; too little of the image to "
+       "decode in 'x.jpg'"},
+      {"a small picture without scan data", small.substr(0, scan_data_start(small)), ""},
+  };
+  for (const CoverCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto im = Image::open_bytes(c.file, "x.jpg");
+    try {
+      im->load();
+      EXPECT_EQ(c.refusal, "") << "decoded";
+      EXPECT_EQ(im->pixels().size(), static_cast<size_t>(im->width()) * im->height() * 3);
+    } catch (const ImageError& e) {
+      EXPECT_EQ(std::string(e.what()), c.refusal);
+    }
+  }
+  // The shape of the hostile files: a few hundred bytes claiming 13376x13376 pixels.
+  try {
+    Image::open_bytes(claim, "claim.jpg")->load();
+    ADD_FAILURE() << "decoded";
+  } catch (const ImageError& e) {
+    EXPECT_NE(std::string(e.what()).find("cannot cover 13376x13376 pixels; too little of the "
+                                         "image to decode in 'claim.jpg'"),
+              std::string::npos)
+        << e.what();
+  }
+}
+
 }  // namespace
 }  // namespace img_util::test

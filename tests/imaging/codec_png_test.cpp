@@ -164,5 +164,57 @@ TEST(Png, DamagedCompressedDataIsAnImageError) {
   EXPECT_THROW(Image::open_bytes(file, "bad.png")->load(), ImageError);
 }
 
+// A chunk claiming about 1 GiB in a 57-byte file (as among libspng's crash inputs) ends the read
+// at its header, whatever the chunk: nothing is read, inflated or allocated for it.
+TEST(Png, ChunkLongerThanTheFileEndsTheReadAtItsHeader) {
+  const std::string head = std::string("\x89PNG\r\n\x1A\n", 8) +
+                           png_chunk("IHDR", be32(64) + be32(64) + bytes({8, 2, 0, 0, 0}));
+  for (const char* type : {"tEXt", "zTXt", "iTXt", "iCCP", "eXIf", "PLTE", "prVt"}) {
+    SCOPED_TRACE(type);
+    const std::string file = head + be32(0x3FFFFFF0) + type + std::string("Comment\0xxxxxxxx", 16);
+    ASSERT_EQ(file.size(), 57u);
+    try {
+      Image::open_bytes(file, "claim.png")->load();
+      ADD_FAILURE() << "no error";
+    } catch (const ImageError& e) {
+      EXPECT_EQ(std::string(e.what()), "cannot read PNG header (" + std::string(type) +
+                                           " chunk of 1073741808 bytes runs past the end of the "
+                                           "file) in 'claim.png'");
+    }
+  }
+}
+
+// Met between two pieces of image data, such a chunk is where the file ends: the rows before
+// it stay.
+TEST(Png, ChunkLongerThanTheFileAmongImageDataKeepsTheRowsBefore) {
+  std::string raw;
+  for (int y = 0; y < 64; ++y) raw += '\0' + std::string(64, char(200));
+  const std::string z = zlib_stored(raw);
+  const std::string file = std::string("\x89PNG\r\n\x1A\n", 8) +
+                           png_chunk("IHDR", be32(64) + be32(64) + bytes({8, 0, 0, 0, 0})) +
+                           png_chunk("IDAT", z.substr(0, 65 * 20)) + be32(0x3FFFFFF0) + "tEXt";
+  auto im = Image::open_bytes(file, "cut.png");
+  im->load();
+  EXPECT_EQ(im->row(5)[10], 200);
+  EXPECT_EQ(im->row(63)[10], 0);
+}
+
+// Chunks that nothing here reads, whole or damaged, large or unknown, change nothing in what
+// is decoded.
+TEST(Png, ChunksNothingReadsArePassedOver) {
+  const std::string raw = bytes({0, 10, 20, 30, 40, 50, 60});
+  const std::string extra =
+      png_chunk("tEXt", "Comment\0" + std::string(3 << 20, 'x')) +
+      png_chunk("zTXt", std::string("Title\0\0not zlib at all", 22)) +
+      png_chunk("iTXt", std::string("k\0\0\0\0\0", 6)) + png_chunk("tIME", "short") +
+      png_chunk("pHYs", bytes({0, 0, 11, 19, 0, 0, 11, 19, 1})) + png_chunk("prVt", "ours?") +
+      png_chunk("bKGD", bytes({0, 1, 0, 2, 0, 3}));
+  auto plain = Image::open_bytes(png_file(2, 1, 8, 2, 0, raw), "plain.png");
+  auto busy = Image::open_bytes(png_file(2, 1, 8, 2, 0, raw, extra), "busy.png");
+  EXPECT_EQ(busy->mode(), plain->mode());
+  EXPECT_EQ(busy->pixels(), plain->pixels());
+  EXPECT_EQ(busy->pixels(), std::vector<uint8_t>({10, 20, 30, 40, 50, 60}));
+}
+
 }  // namespace
 }  // namespace img_util::test

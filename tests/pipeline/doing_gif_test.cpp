@@ -285,6 +285,64 @@ TEST_F(DoingGifTest, PngScratchModeKeepsPaletteFrames) {
   EXPECT_EQ(read_frames(source).size(), 2u);
 }
 
+// An animation beyond the frame limit, or whose frames add up to more than the pixel limit, is
+// refused with an error naming it before it is backed up or handed to the lossy pass, and
+// nothing is written.
+TEST_F(DoingGifTest, AnimationBeyondTheLimitsIsRefusedBeforeItsBackup) {
+  struct Case {
+    const char* what;
+    std::string gif;
+    std::string says;
+  };
+  const Case cases[] = {
+      // 2.3 MB of them took 25 s and left 100,001 scratch files.
+      {"5,001 frames", test::gif_of_pixel_frames(4, 4, imaging::kFrameLimit + 1),
+       "animation of 5001 frames exceeds the limit of 5000 frames"},
+      {"three frames of 12650x12650", test::gif_of_pixel_frames(12650, 12650, 3),
+       "exceeds the limit of 178956970 pixels"},
+  };
+  const std::string ran = dir / "gifsicle-ran";
+  write_file(dir.plugin() + "/gifsicle", "#!/bin/sh\ntouch '" + ran + "'\n");
+  ::chmod((dir.plugin() + "/gifsicle").c_str(), 0755);
+  for (const bool lossy : {false, true}) {
+    cfg.set("isgifsicle", lossy);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (lossy ? ", lossy pass" : ""));
+      write_file(source, c.gif);
+      try {
+        images.doing_gif(source, cfg);
+        ADD_FAILURE() << "no error";
+      } catch (const ImageError& e) {
+        const std::string message = e.what();
+        EXPECT_NE(message.find(c.says), std::string::npos) << message;
+        EXPECT_NE(message.find("'" + source + "'"), std::string::npos) << message;
+      }
+      EXPECT_EQ(read_file(source), c.gif);
+      EXPECT_EQ(files_listed(), 0u);
+      EXPECT_FALSE(fs::exists(scratch(1)));
+      EXPECT_FALSE(fs::exists(ran));
+    }
+  }
+}
+
+// Frame scratch files are overwritten by number, and those of a longer earlier animation stay;
+// but none numbered past the frame limit, which no later animation would overwrite.
+TEST_F(DoingGifTest, FrameScratchFilesPastTheFrameLimitAreRemoved) {
+  const std::string tmp = IMAGES::tmpPath() + "/";
+  const std::vector<std::string> stale = {"src5001.jpg", "src100000.png", "src99999999999999.jpg"};
+  const std::vector<std::string> kept = {"src5000.jpg", "src7.png", "src05001.jpg",
+                                         "src5001.jpg.bak", "infile.jpg"};
+  for (const std::string& name : stale) write_file(tmp + name, "old");
+  for (const std::string& name : kept) write_file(tmp + name, "old");
+  write_file(source, encode_animation(3, 60, 40));
+
+  images.doing_gif(source, cfg);
+
+  for (int n = 1; n <= 3; ++n) EXPECT_TRUE(fs::exists(scratch(n))) << n;
+  for (const std::string& name : stale) EXPECT_FALSE(fs::exists(tmp + name)) << name;
+  for (const std::string& name : kept) EXPECT_EQ(read_file(tmp + name), "old") << name;
+}
+
 // The host library doing the same frame loop (palette, RGB, downscale, palette again) must see
 // the same pictures in its GIF as we put in ours.
 TEST_F(DoingGifTest, FramesMatchTheHostLibrarysFrameLoop) {

@@ -60,6 +60,20 @@ std::string tail(const std::string& path, size_t n) {
   return all.size() <= n ? all : all.substr(all.size() - n);
 }
 
+std::string gif_of_pixel_frames(int width, int height, int frames) {
+  auto le16 = [](int v) { return std::string{char(v & 0xFF), char((v >> 8) & 0xFF)}; };
+  // Screen with a two-colour global palette (black, white).
+  std::string g = "GIF89a" + le16(width) + le16(height) + std::string("\x80\0\0", 3) +
+                  std::string("\0\0\0\xFF\xFF\xFF", 6);
+  // A 1x1 image at the top left: LZW minimum code size 2, then the codes clear, 0, end in
+  // three bits each, in one two-byte sub-block.
+  const std::string frame =
+      "\x2C" + le16(0) + le16(0) + le16(1) + le16(1) + std::string("\0\x02\x02\x44\x01\0", 6);
+  g.reserve(g.size() + frame.size() * static_cast<size_t>(frames) + 1);
+  for (int i = 0; i < frames; ++i) g += frame;
+  return g + ";";
+}
+
 Image make_photo(int width, int height, Mode mode) {
   Image rgba(Mode::RGBA, width, height);
   std::mt19937 rng(width * 7919 + height);

@@ -42,6 +42,10 @@ Image make_photo(int width, int height, Mode mode = Mode::RGB);
 std::string write_photo(const std::string& path, int width, int height, Mode mode = Mode::RGB,
                         int quality = 95);
 
+// A GIF of a `width` x `height` screen holding `frames` frames of one pixel each: some 15
+// bytes a frame, however large the screen it claims.
+std::string gif_of_pixel_frames(int width, int height, int frames);
+
 // Runs the img_util CLI with `args`; captures standard output and error separately.
 struct CliResult {
   int exit_code = -1;

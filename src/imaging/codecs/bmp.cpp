@@ -130,8 +130,24 @@ Header bmp_header(std::string_view data, const std::string& name) {
   return h;
 }
 
+namespace {
+
+// Rows the file does not hold stay zero, unless they are too many (see too_little_to_decode).
+void check_rows_present(const Layout& l, size_t data_size, const std::string& name) {
+  const uint64_t rows = static_cast<uint64_t>(l.height);
+  const uint64_t present = data_size > l.pixel_offset ? (data_size - l.pixel_offset) / l.stride : 0;
+  const uint64_t canvas = static_cast<uint64_t>(l.width) * rows * mode_bands(l.mode);
+  if (present >= rows || !too_little_to_decode(canvas, present, rows)) return;
+  bad("BMP pixel data ends after " + std::to_string(present) + " of " + std::to_string(rows) +
+          " rows; too little of the image to decode",
+      name);
+}
+
+}  // namespace
+
 Image bmp_decode(std::string_view data, const std::string& name, ReduceHint) {
   Layout l = parse(data, name);
+  check_rows_present(l, data.size(), name);
   Image out(l.mode, static_cast<int>(l.width), static_cast<int>(l.height));
   out.palette = l.palette;
   out.info.format = "BMP";

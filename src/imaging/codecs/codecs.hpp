@@ -98,6 +98,13 @@ const Format* find(std::string_view name);
 // pixel limit. Every decoder calls it after reading a header and before allocating.
 void check_size(int64_t width, int64_t height, const std::string& name);
 
+// A file cut short decodes as far as it goes. But a canvas above kSmallCanvasBytes is made only
+// when the data there can fill at least an eighth of it: a few hundred bytes claiming a huge
+// picture must not make us fill, and then work on, hundreds of megabytes of nothing. Whether
+// the data, able to fill `filled` of the `whole` (rows, blocks), is too little for the canvas.
+inline constexpr uint64_t kSmallCanvasBytes = uint64_t{16} << 20;
+bool too_little_to_decode(uint64_t canvas_bytes, uint64_t filled, uint64_t whole);
+
 // "'name'" for messages.
 std::string quoted(const std::string& name);
 

@@ -537,6 +537,26 @@ bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const By
 
 }  // namespace
 
+// Refuses a file whose scan data is too little for its picture (see too_little_to_decode) even
+// at the least a Huffman-coded scan spends on an 8x8 block, one bit: every block of every
+// component is coded at least once, so a whole file, however flat, holds that much. Arithmetic
+// coding has no such least cost, and is left to decode as far as it goes.
+void check_data_covers(const Reader& r, const ByteSource& data, const std::string& name) {
+  const jpeg_decompress_struct& c = r.cinfo;
+  if (c.arith_code) return;
+  uint64_t blocks = 0;
+  for (int i = 0; i < c.num_components; ++i)
+    blocks += uint64_t{c.comp_info[i].width_in_blocks} * c.comp_info[i].height_in_blocks;
+  // Everything after the scan header libjpeg stopped at: scan data, and anything after it.
+  const uint64_t scan_bytes = data.size() - (r.src.next_byte - r.src.pub.bytes_in_buffer);
+  const uint64_t canvas = uint64_t{c.image_width} * c.image_height * c.num_components;
+  if (!too_little_to_decode(canvas, scan_bytes * 8, blocks)) return;
+  throw ImageError("JPEG data of " + std::to_string(scan_bytes) + " bytes cannot cover " +
+                       std::to_string(c.image_width) + "x" + std::to_string(c.image_height) +
+                       " pixels; too little of the image to decode in " + quoted(name),
+                   name);
+}
+
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink) {
   const std::optional<SharedRead> shared = plan_shared_read(data);
   auto store = std::make_unique<CoefStore>();
@@ -544,6 +564,7 @@ bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hin
   open_reader(*r, data, shared ? jpeg_scans::stream(shared->layout, shared->plan, 0) : whole(data),
               name);
   check_size(r->cinfo.image_width, r->cinfo.image_height, name);
+  if (!shared) check_data_covers(*r, data, name);
   ImageInfo info;
   read_metadata(r->cinfo, info);
   const int orientation = exif_orientation(info.exif);

@@ -5,6 +5,7 @@
 #include <png.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -41,21 +42,61 @@ extern "C" void on_error(png_structp png, png_const_charp msg) {
 
 extern "C" void on_warning(png_structp, png_const_charp) {}
 
+png_uint_32 be32(const unsigned char* p) {
+  return png_uint_32{p[0]} << 24 | png_uint_32{p[1]} << 16 | png_uint_32{p[2]} << 8 | p[3];
+}
+
+constexpr png_uint_32 kIDAT = 0x49444154, kIHDR = 0x49484452;
+
+// Whether a chunk of this type is held to the length of the file at its header: any but the
+// image header and image data, if it is a chunk type at all (four letters).
+bool chunk_type_to_check(const unsigned char* type) {
+  for (int i = 0; i < 4; ++i)
+    if (!std::isalpha(type[i])) return false;
+  return be32(type) != kIDAT && be32(type) != kIHDR;
+}
+
 extern "C" void read_from_memory(png_structp png, png_bytep out, size_t n) {
   auto* r = static_cast<PngRead*>(png_get_io_ptr(png));
-  // libpng asks for compressed data in large pieces; when the file ends inside one, hand over
-  // what there is and zeros after it, so the rows that the real bytes complete still arrive. The
-  // zeros then fail as data and `ended` tells that failure from real damage.
   if (r->ended) png_error(png, kTruncated);
   size_t have = std::min(n, r->size - r->pos);
   std::memcpy(out, r->data + r->pos, have);
   r->pos += have;
+  const png_uint_32 io = png_get_io_state(png);
+  // libpng reads a whole chunk into memory before it looks at it, at the size its header
+  // claims. A chunk that claims more than the file still holds cannot be whole, and nothing
+  // after it can be read: the file ends here, before anything is allocated for it. Image data
+  // is read in pieces and decodes as far as it goes; the image header's length and a type
+  // that is no chunk type are libpng's to judge.
+  if ((io & PNG_IO_CHUNK_HDR) && have == 8 && chunk_type_to_check(out + 4) &&
+      uint64_t{be32(out)} + 4 > r->size - r->pos) {
+    const char type[5] = {char(out[4]), char(out[5]), char(out[6]), char(out[7]), '\0'};
+    char what[96];
+    std::snprintf(what, sizeof what, "%s chunk of %u bytes runs past the end of the file", type,
+                  static_cast<unsigned>(be32(out)));
+    r->ended = true;  // while reading rows: the rows so far stay
+    png_error(png, what);
+  }
   if (have < n) {
-    if (have == 0 || png_get_image_width(png, r->info) == 0) png_error(png, kTruncated);
+    // libpng asks for image data in pieces of a few KB; when the file ends inside one, hand
+    // over what there is and zeros after it, so the rows that the real bytes complete still
+    // arrive. The zeros then fail as data and `ended` tells that failure from real damage.
+    const bool image_data = (io & PNG_IO_CHUNK_DATA) && png_get_io_chunk_type(png) == kIDAT;
+    if (have == 0 || !image_data || png_get_image_width(png, r->info) == 0)
+      png_error(png, kTruncated);
     std::memset(out + have, 0, n - have);
     r->ended = true;
   }
 }
+
+// Ancillary chunks that nothing here reads: libpng passes over them in small pieces instead of
+// reading (and, for the text chunks, inflating) them into memory. Chunks it does not know are
+// passed over likewise. The colour-space chunks (gAMA, cHRM, sRGB) stay: libpng weighs the ICC
+// profile against them, and they have fixed small sizes.
+constexpr png_byte kUnusedChunks[] =
+    "bKGD\0hIST\0iTXt\0oFFs\0pCAL\0pHYs\0sBIT\0sCAL\0sPLT\0"
+    "tEXt\0tIME\0zTXt";
+constexpr int kUnusedChunkCount = sizeof kUnusedChunks / 5;
 
 template <class State>
 bool guarded(State& s, void (*step)(State*)) {
@@ -70,6 +111,8 @@ void step_read_info(PngRead* r) {
   // allocating for absurd headers first.
   png_set_user_limits(r->png, 1u << 20, 1u << 20);
   png_set_chunk_malloc_max(r->png, 64u << 20);
+  png_set_keep_unknown_chunks(r->png, PNG_HANDLE_CHUNK_NEVER, nullptr, 0);
+  png_set_keep_unknown_chunks(r->png, PNG_HANDLE_CHUNK_NEVER, kUnusedChunks, kUnusedChunkCount);
   png_set_crc_action(r->png, PNG_CRC_QUIET_USE, PNG_CRC_QUIET_USE);
   png_set_benign_errors(r->png, 1);
 #ifdef PNG_SKIP_sRGB_CHECK_PROFILE

@@ -82,8 +82,47 @@ Header webp_header(std::string_view data, const std::string& name) {
   return h;
 }
 
+namespace {
+
+// A file cut short whose picture is large: decoded first into libwebp's own buffer, whose
+// pages cost memory only as rows are written to them, so that too few rows (see
+// too_little_to_decode) are refused before a canvas is made for them. What is decoded is then
+// copied out.
+Image decode_cut_short(std::string_view data, const std::string& name,
+                       const WebPBitstreamFeatures& f) {
+  std::unique_ptr<WebPIDecoder, IDecDeleter> dec(
+      WebPINewRGB(f.has_alpha ? MODE_RGBA : MODE_RGB, nullptr, 0, 0));
+  if (!dec) throw ImageError("out of memory decoding " + quoted(name), name);
+  VP8StatusCode st =
+      WebPIAppend(dec.get(), reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  if (st != VP8_STATUS_OK && st != VP8_STATUS_SUSPENDED)
+    throw ImageError("broken WebP data (status " + std::to_string(st) + ") in " + quoted(name),
+                     name);
+  int rows = 0, width = 0, height = 0, stride = 0;
+  const uint8_t* px = WebPIDecGetRGB(dec.get(), &rows, &width, &height, &stride);
+  if (!px) rows = 0;
+  const uint64_t canvas =
+      uint64_t{static_cast<uint32_t>(f.width)} * f.height * (f.has_alpha ? 4 : 3);
+  if (too_little_to_decode(canvas, static_cast<uint64_t>(std::max(rows, 0)), f.height))
+    throw ImageError("WebP data ends after " + std::to_string(rows) + " of " +
+                         std::to_string(f.height) + " rows; too little of the image to decode in " +
+                         quoted(name),
+                     name);
+  Image out(f.has_alpha ? Mode::RGBA : Mode::RGB, f.width, f.height);
+  for (int y = 0; y < rows; ++y)
+    std::memcpy(out.row(y), px + static_cast<size_t>(stride) * y, out.stride());
+  out.info.format = "WEBP";
+  return out;
+}
+
+}  // namespace
+
 Image webp_decode(std::string_view data, const std::string& name, ReduceHint) {
   WebPBitstreamFeatures f = features(data, name);
+  const bool cut_short = data.size() < uint64_t{le32(data, 4)} + 8;
+  if (cut_short && uint64_t{static_cast<uint32_t>(f.width)} * f.height * (f.has_alpha ? 4 : 3) >
+                       kSmallCanvasBytes)
+    return decode_cut_short(data, name, f);
   Image out(f.has_alpha ? Mode::RGBA : Mode::RGB, f.width, f.height);
   // The incremental decoder writes rows straight into our buffer and, on data that ends early,
   // leaves the rows it reached.
