@@ -1,0 +1,7 @@
+// GIF decoding: header, first frame whole and reduced, resized while decoding, every frame
+// composited as a viewer shows it.
+#include "fuzz.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return img_util::fuzz::decode_all_ways({reinterpret_cast<const char*>(data), size}, "GIF");
+}
