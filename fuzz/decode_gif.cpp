@@ -1,5 +1,4 @@
-// GIF decoding: header, first frame whole and reduced, resized while decoding, every frame
-// composited as a viewer shows it.
+// GIF decoding: header, the first frame, and every frame composited as a viewer shows it.
 #include "fuzz.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -1,4 +1,4 @@
-// WEBP decoding: header, whole image, reduced, resized while decoding, frame by frame.
+// WEBP decoding through Image::open and load().
 #include "fuzz.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -26,17 +26,17 @@ class Input {
   }
   // A number in [lo, hi] from the last byte.
   int take_int(int lo, int hi) { return lo + take_byte() % (hi - lo + 1); }
-  bool take_bool() { return take_byte() & 1; }
   std::string_view rest() const { return rest_; }
 
  private:
   std::string_view rest_;
 };
 
-// Opens `data` as an image, and, when it is in `format` ("JPEG", "PNG", ...), decodes it the ways
-// a run does: whole, reduced while decoding, straight into a smaller size, and frame by frame.
-// Returns -1 (not worth keeping) for data in another format, else 0. Errors the library reports
-// (ImageError and the like) end the work quietly; anything else escapes to libFuzzer as a crash.
+// Opens `data` as an image and, when it is in `format` ("JPEG", "PNG", ...), decodes it the ways
+// a run does: whole; where the format decodes row by row also reduced while decoding and
+// straight into a smaller size; where it holds animations frame by frame. Returns -1 (not worth
+// keeping) for data in another format, else 0. Errors the library reports (ImageError and the
+// like) end the work quietly; anything else escapes to libFuzzer as a crash.
 int decode_all_ways(std::string_view data, std::string_view format);
 
 // Holds decoding to images of about this many pixels, as the decoders' own fuzzers do: the
