@@ -58,6 +58,7 @@ std::shared_ptr<Image> make_frame(fuzz::Input& in, const Image* before, int sw, 
 // left: the writer's own rules for which palette entry is transparent.
 Look expected_look(const Image& im, int sw, int sh) {
   std::optional<int> t = im.info.transparency;
+  if (t && (*t < 0 || *t > 255)) t.reset();  // no such index: none
   if (im.mode() == Mode::P && !t)
     for (size_t i = 0; i < im.palette.size(); ++i)
       if (im.palette[i][3] == 0) {
@@ -94,10 +95,26 @@ void push_unless_repeated(std::vector<Look>& looks, Look look) {
   if (looks.empty() || looks.back() != look) looks.push_back(std::move(look));
 }
 
-[[noreturn]] void mismatch(const char* what, size_t frame, const imaging::EncodeOptions& o,
-                           bool opaque) {
+// Prints what was given and what came back, pictures as hex grids, then aborts.
+[[noreturn]] void mismatch(const char* what, size_t picture, const imaging::EncodeOptions& o,
+                           bool opaque, const std::vector<std::shared_ptr<Image>>& frames,
+                           const std::vector<Look>& want, const std::vector<Look>& got, int sw) {
   std::fprintf(stderr, "GIF written with optimize=%d opaque_frames=%d: %s (picture %zu)\n",
-               o.optimize, opaque, what, frame);
+               o.optimize, opaque, what, picture);
+  for (const auto& f : frames) {
+    std::fprintf(stderr, "frame %s %dx%d transparency %d palette", mode_name(f->mode()),
+                 f->width(), f->height(), f->info.transparency.value_or(-1));
+    for (const Rgba& c : f->palette) std::fprintf(stderr, " %02x%02x%02x%02x", c[0], c[1], c[2], c[3]);
+    std::fprintf(stderr, "\n");
+  }
+  for (const auto* looks : {&want, &got}) {
+    std::fprintf(stderr, looks == &want ? "expected:\n" : "read back:\n");
+    for (const Look& look : *looks) {
+      for (size_t i = 0; i < look.size(); ++i)
+        std::fprintf(stderr, "%08x%s", look[i], (i + 1) % sw ? " " : "\n");
+      std::fprintf(stderr, "--\n");
+    }
+  }
   std::abort();
 }
 
@@ -135,11 +152,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<Look> want, got;
   for (const auto& f : frames) push_unless_repeated(want, expected_look(*f, sw, sh));
   ImagePtr read = Image::open_bytes(gif, "written.gif");
-  if (read->width() != sw || read->height() != sh) mismatch("screen size", 0, opts, opaque);
+  if (read->width() != sw || read->height() != sh) mismatch("screen size", 0, opts, opaque, frames, want, got, sw);
   imaging::FrameReader reader(*read);
   while (ImagePtr frame = reader.next()) push_unless_repeated(got, decoded_look(*frame));
-  if (got.size() != want.size()) mismatch("number of pictures", got.size(), opts, opaque);
+  if (got.size() != want.size()) mismatch("number of pictures", got.size(), opts, opaque, frames, want, got, sw);
   for (size_t i = 0; i < want.size(); ++i)
-    if (got[i] != want[i]) mismatch("pixels differ", i, opts, opaque);
+    if (got[i] != want[i]) mismatch("pixels differ", i, opts, opaque, frames, want, got, sw);
   return 0;
 }
