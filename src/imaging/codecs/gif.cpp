@@ -680,6 +680,8 @@ struct GifAssembler {
       sw = f.width, sh = f.height;
       if (!loop) loop = src.info.loop;
     } else if (f.width != sw || f.height != sh) {
+      if (opaque)
+        throw ValueError("a GIF frame of another size than the first, where none was expected");
       place_on_screen(f);
     }
     ++added;
