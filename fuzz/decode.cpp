@@ -4,10 +4,10 @@
 #include <string>
 
 #include "fuzz.hpp"
-#include "img_util/errors.hpp"
-#include "img_util/image.hpp"
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/imaging.hpp"
+#include "img_util/errors.hpp"
+#include "img_util/image.hpp"
 
 namespace img_util::fuzz {
 

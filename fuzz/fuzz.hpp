@@ -15,8 +15,7 @@ namespace img_util::fuzz {
 // that mutations of it keep reaching the decoder with.
 class Input {
  public:
-  Input(const uint8_t* data, size_t size)
-      : rest_(reinterpret_cast<const char*>(data), size) {}
+  Input(const uint8_t* data, size_t size) : rest_(reinterpret_cast<const char*>(data), size) {}
   // The last byte, removed; zero once the input is used up.
   uint8_t take_byte() {
     if (rest_.empty()) return 0;

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "fuzz.hpp"
+#include "imaging/imaging.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
-#include "imaging/imaging.hpp"
 
 using namespace img_util;
 
@@ -71,8 +71,10 @@ Look expected_look(const Image& im, int sw, int sh) {
       const int i = im.row(y)[x];
       if (t && i == *t) continue;
       Rgba c{0, 0, 0, 255};
-      if (im.mode() == Mode::L) c = {uint8_t(i), uint8_t(i), uint8_t(i), 255};
-      else if (i < static_cast<int>(im.palette.size())) c = im.palette[static_cast<size_t>(i)];
+      if (im.mode() == Mode::L)
+        c = {uint8_t(i), uint8_t(i), uint8_t(i), 255};
+      else if (i < static_cast<int>(im.palette.size()))
+        c = im.palette[static_cast<size_t>(i)];
       look[static_cast<size_t>(y) * sw + x] =
           uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16 | 0xFF000000u;
     }
@@ -102,9 +104,10 @@ void push_unless_repeated(std::vector<Look>& looks, Look look) {
   std::fprintf(stderr, "GIF written with optimize=%d opaque_frames=%d: %s (picture %zu)\n",
                o.optimize, opaque, what, picture);
   for (const auto& f : frames) {
-    std::fprintf(stderr, "frame %s %dx%d transparency %d palette", mode_name(f->mode()),
-                 f->width(), f->height(), f->info.transparency.value_or(-1));
-    for (const Rgba& c : f->palette) std::fprintf(stderr, " %02x%02x%02x%02x", c[0], c[1], c[2], c[3]);
+    std::fprintf(stderr, "frame %s %dx%d transparency %d palette", mode_name(f->mode()), f->width(),
+                 f->height(), f->info.transparency.value_or(-1));
+    for (const Rgba& c : f->palette)
+      std::fprintf(stderr, " %02x%02x%02x%02x", c[0], c[1], c[2], c[3]);
     std::fprintf(stderr, "\n");
   }
   for (const auto* looks : {&want, &got}) {
@@ -152,10 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<Look> want, got;
   for (const auto& f : frames) push_unless_repeated(want, expected_look(*f, sw, sh));
   ImagePtr read = Image::open_bytes(gif, "written.gif");
-  if (read->width() != sw || read->height() != sh) mismatch("screen size", 0, opts, opaque, frames, want, got, sw);
+  if (read->width() != sw || read->height() != sh)
+    mismatch("screen size", 0, opts, opaque, frames, want, got, sw);
   imaging::FrameReader reader(*read);
   while (ImagePtr frame = reader.next()) push_unless_repeated(got, decoded_look(*frame));
-  if (got.size() != want.size()) mismatch("number of pictures", got.size(), opts, opaque, frames, want, got, sw);
+  if (got.size() != want.size())
+    mismatch("number of pictures", got.size(), opts, opaque, frames, want, got, sw);
   for (size_t i = 0; i < want.size(); ++i)
     if (got[i] != want[i]) mismatch("pixels differ", i, opts, opaque, frames, want, got, sw);
   return 0;

@@ -17,12 +17,12 @@
 #include <string>
 
 #include "fuzz.hpp"
+#include "imaging/imaging.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
 #include "pipeline/marker.hpp"
 
 using namespace img_util;
@@ -129,7 +129,7 @@ Value options(fuzz::Input& in, const Scratch& s, std::string& name) {
   cfg.set("fontsize", 4 + mark % 24);
   cfg.set("rgba", "#ffffff60");
   cfg.set("maskimgPath", (s.root / "mark.png").string());
-  cfg.set("maskscale", 2 + (mark >> 4));  // the picture is 1/scale of the image
+  cfg.set("maskscale", 2 + (mark >> 4));    // the picture is 1/scale of the image
   cfg.set("maskopacity", (mark & 15) * 7);  // percent
   cfg.set("marginx", 2);
   cfg.set("marginy", 2);
@@ -160,9 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   s.reset();
   const std::string source = s.folder() + "/" + name;
-  {
-    std::ofstream(source, std::ios::binary) << bytes;
-  }
+  { std::ofstream(source, std::ios::binary) << bytes; }
   const bool outpath = cfg.get("outpath").truthy();
   const std::string target = outpath ? s.out() + "/" + name : source;
 
