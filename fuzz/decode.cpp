@@ -15,7 +15,7 @@ namespace {
 
 // An animation's frames are each decoded from the start of their data; past this many, more of
 // them only repeat the work (and a GIF of thousands of one-pixel frames is tested elsewhere).
-constexpr int kMaxFrames = 256;
+constexpr int kMaxFrames = 64;
 
 }  // namespace
 
