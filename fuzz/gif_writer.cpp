@@ -57,9 +57,9 @@ std::shared_ptr<Image> make_frame(fuzz::Input& in, const Image* before, int sw, 
 // The picture a frame given to the writer should show on a screen of sw x sh, placed at the top
 // left: the writer's own rules for which palette entry is transparent.
 Look expected_look(const Image& im, int sw, int sh) {
-  std::optional<int> t = im.info.transparency;
-  if (t && (*t < 0 || *t > 255)) t.reset();  // no such index: none
-  if (im.mode() == Mode::P && !t)
+  int t = im.info.transparency.value_or(-1);  // -1: none
+  if (t > 255) t = -1;                          // no such index
+  if (im.mode() == Mode::P && t < 0)
     for (size_t i = 0; i < im.palette.size(); ++i)
       if (im.palette[i][3] == 0) {
         t = static_cast<int>(i);
@@ -69,7 +69,7 @@ Look expected_look(const Image& im, int sw, int sh) {
   for (int y = 0; y < std::min(sh, im.height()); ++y)
     for (int x = 0; x < std::min(sw, im.width()); ++x) {
       const int i = im.row(y)[x];
-      if (t && i == *t) continue;
+      if (i == t) continue;
       Rgba c{0, 0, 0, 255};
       if (im.mode() == Mode::L)
         c = {uint8_t(i), uint8_t(i), uint8_t(i), 255};
