@@ -54,8 +54,10 @@ class Dict {
   void set(std::string_view key, Value v);
   // Removes the key if present; returns whether it was.
   bool erase(std::string_view key);
-  size_t size() const { return items_.size(); }
-  bool empty() const { return items_.empty(); }
+  // Defined below Value: clang instantiates the constexpr vector members where they are used,
+  // which needs Value complete.
+  size_t size() const;
+  bool empty() const;
   const std::vector<Item>& items() const { return items_; }
   std::vector<Item>& items() { return items_; }
 
@@ -134,6 +136,9 @@ class Value {
                std::shared_ptr<Dict>, std::shared_ptr<Handle>>
       v_;
 };
+
+inline size_t Dict::size() const { return items_.size(); }
+inline bool Dict::empty() const { return items_.empty(); }
 
 // Numeric equality as Python's `v == n`: true for 1, 1.0 and True against 1; never for text.
 bool num_eq(const Value& v, int64_t n);

@@ -92,11 +92,12 @@ void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im
     }
   }
 
-  auto encode = [&](const Image& img, bool with_optimize) {
+  // `target` because clang before 16 cannot capture a structured binding.
+  auto encode = [&, &target = path](const Image& img, bool with_optimize) {
     imaging::EncodeOptions opts;
     opts.optimize = with_optimize;
     opts.quality = quality;
-    return imaging::encode(img, imaging::format_for_path(path), opts);
+    return imaging::encode(img, imaging::format_for_path(target), opts);
   };
 
   std::string encoded;

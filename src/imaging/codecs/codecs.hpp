@@ -114,6 +114,9 @@ Header jpeg_header(std::string_view data, const std::string& name);
 Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint);
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink);
 std::string jpeg_encode(const Image& im, const EncodeOptions& opts);
+// For tests and fuzz targets: progressive files of any size, on any number of CPUs, are read by
+// two decoders sharing the scans (otherwise only large files on two or more CPUs are).
+void jpeg_always_share_progressive(bool on);
 
 Header png_header(std::string_view data, const std::string& name);
 Image png_decode(std::string_view data, const std::string& name, ReduceHint hint);

@@ -469,6 +469,14 @@ Frame to_frame(const Image& src) {
     f.palette = p.palette.empty() ? grey_palette() : p.palette;
     if (f.palette.size() > 256) f.palette.resize(256);
     f.transparency = p.info.transparency;
+    if (f.transparency && (*f.transparency < 0 || *f.transparency > 255)) f.transparency.reset();
+    // Indices beyond the palette show black; the colour table written must hold every index the
+    // pixels and the transparency use, or readers disagree on what such a pixel is.
+    const size_t n = static_cast<size_t>(f.width) * f.height;
+    const int top = std::max<int>(n ? *std::max_element(f.idx, f.idx + n) : 0,
+                                  f.transparency.value_or(0));
+    if (static_cast<size_t>(top) >= f.palette.size())
+      f.palette.resize(static_cast<size_t>(top) + 1, Rgba{0, 0, 0, 255});
     if (!f.transparency)
       for (size_t i = 0; i < f.palette.size(); ++i)
         if (f.palette[i][3] == 0) {
@@ -502,12 +510,32 @@ void drop_unused_colors(Frame& f) {
   f.palette = std::move(pal);
 }
 
+// An index (as written) that no written pixel of `f` uses, if there is one.
+std::optional<int> unused_index(const Frame& f) {
+  std::array<bool, 256> used{};
+  for (int y = f.rect.y; y < f.rect.y + f.rect.h; ++y)
+    for (int x = f.rect.x; x < f.rect.x + f.rect.w; ++x) used[f.remap[f.at(x, y)]] = true;
+  const auto unused = std::find(used.begin(), used.end(), false);
+  if (unused == used.end()) return std::nullopt;
+  return static_cast<int>(unused - used.begin());
+}
+
+// Declares index `t` transparent; one beyond the palette first extends it (indices beyond it
+// show black, as they did).
+void make_transparent(Frame& f, int t) {
+  if (static_cast<size_t>(t) >= f.palette.size())
+    f.palette.resize(static_cast<size_t>(t) + 1, Rgba{0, 0, 0, 255});
+  f.transparency = t;
+}
+
 // What each index shows, packed: transparent as 0, indices beyond the palette opaque black.
+// A GIF has no alpha but the transparent index: every other entry shows opaque, whatever alpha
+// the palette gave it.
 std::array<uint32_t, 256> shown_colours(const Frame& f) {
   std::array<uint32_t, 256> shown;
   for (int i = 0; i < 256; ++i) {
     const Rgba c = i < static_cast<int>(f.palette.size()) ? f.palette[i] : Rgba{0, 0, 0, 255};
-    shown[i] = uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16 | uint32_t(c[3]) << 24;
+    shown[i] = uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16 | 0xFF000000u;
   }
   if (f.transparency && *f.transparency >= 0 && *f.transparency < 256) shown[*f.transparency] = 0;
   return shown;
@@ -652,6 +680,8 @@ struct GifAssembler {
       sw = f.width, sh = f.height;
       if (!loop) loop = src.info.loop;
     } else if (f.width != sw || f.height != sh) {
+      if (opaque)
+        throw ValueError("a GIF frame of another size than the first, where none was expected");
       place_on_screen(f);
     }
     ++added;
@@ -706,9 +736,20 @@ struct GifAssembler {
     const bool animated = frames.size() > 1;
     for (Frame& f : frames) {
       if (optimize) drop_unused_colors(f);
+      if (animated && &f != &frames.back()) give_transparent_index(f);
       out.put(f, &f == &frames.front(), animated, loop);
     }
     return out.finish();
+  }
+
+  // A frame disposed of (disposal 2) leaves the screen transparent only when it has a
+  // transparent index; without one, readers that fill the background colour (as ours does)
+  // would show that colour through the next frame's transparent pixels. An index its pixels do
+  // not use is declared transparent, which changes nothing the frame shows. A frame using all
+  // 256 indices keeps none.
+  static void give_transparent_index(Frame& f) {
+    if (f.transparency) return;
+    if (const std::optional<int> t = unused_index(f)) make_transparent(f, *t);
   }
 
   static bool any_transparent(const std::vector<Frame>& frames) {
@@ -723,13 +764,14 @@ struct GifAssembler {
 
   // Later frames are placed at the top left and clipped to the first frame's size.
   void place_on_screen(Frame& f) const {
-    if (!f.transparency) {
-      // The uncovered part shows through as transparent.
-      if (f.palette.size() < 256) f.palette.push_back({0, 0, 0, 0});
-      f.transparency = static_cast<int>(f.palette.size()) - 1;
+    if (!f.transparency && (f.width < sw || f.height < sh)) {
+      // The uncovered part shows through as transparent: an index the pixels do not use, so
+      // that none of them turns transparent too. (A frame that uses all 256 loses its last.)
+      make_transparent(f, unused_index(f).value_or(255));
     }
+    // A frame without transparency covers the screen: the fill never shows.
     std::vector<uint8_t> placed(static_cast<size_t>(sw) * sh,
-                                static_cast<uint8_t>(*f.transparency));
+                                static_cast<uint8_t>(f.transparency.value_or(0)));
     for (int y = 0; y < std::min(sh, f.height); ++y)
       std::memcpy(&placed[static_cast<size_t>(y) * sw], f.idx + static_cast<size_t>(y) * f.width,
                   static_cast<size_t>(std::min(sw, f.width)));

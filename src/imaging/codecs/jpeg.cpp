@@ -485,6 +485,9 @@ void configure(Reader& r, int num, const std::string& name) {
 // Below this a progressive file is read in a few milliseconds, and one decoder does it.
 constexpr size_t kSharedReadBytes = size_t{512} << 10;
 
+// Set by tests and fuzz targets only, so that small inputs reach the shared reading too.
+std::atomic<bool> g_always_share{false};
+
 struct SharedRead {
   jpeg_scans::Layout layout;
   jpeg_scans::Plan plan;
@@ -493,7 +496,9 @@ struct SharedRead {
 // How a progressive file's scans are shared out, when that is possible and a second CPU is
 // there to take its part.
 std::optional<SharedRead> plan_shared_read(const ByteSource& data) {
-  if (data.size() < kSharedReadBytes || usable_cpus() < 2) return std::nullopt;
+  if (!g_always_share.load(std::memory_order_relaxed) &&
+      (data.size() < kSharedReadBytes || usable_cpus() < 2))
+    return std::nullopt;
   std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
   if (!layout) return std::nullopt;
   jpeg_scans::Plan plan = jpeg_scans::plan(*layout);
@@ -556,6 +561,8 @@ void check_data_covers(const Reader& r, const ByteSource& data, const std::strin
                        " pixels; too little of the image to decode in " + quoted(name),
                    name);
 }
+
+void jpeg_always_share_progressive(bool on) { g_always_share.store(on); }
 
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink) {
   const std::optional<SharedRead> shared = plan_shared_read(data);
