@@ -221,10 +221,9 @@ Search towards_target(TrialEncoder& trials, int quality, double ctrsize, double 
 // as they are; decoded only if a later step needs the pixels.
 ImagePtr adopt(Trial trial, const std::string& outfile, const std::string& format) {
   auto adopted = Image::open_bytes(std::move(trial.bytes), outfile);
-  adopted->info.adopted_bytes = imaging::undecoded_bytes(*adopted);
-  adopted->info.adopted_format = format;
-  if (compress_detail::format_uses_quality(format))
-    adopted->info.adopted_quality = trial.quality;
+  Adoption adoption{imaging::undecoded_bytes(*adopted), format, std::nullopt};
+  if (compress_detail::format_uses_quality(format)) adoption.quality = trial.quality;
+  adopted->info.adoption = std::move(adoption);
   return adopted;
 }
 

@@ -39,7 +39,8 @@ inline void keep_metadata(const Image& from, Image& to) {
   to.info.icc = from.info.icc;
   to.info.duration = from.info.duration;
   to.info.loop = from.info.loop;
-  to.info.adopted_quality = from.info.adopted_quality;
+  to.info.adoption = from.info.adoption;
+  if (to.info.adoption) to.info.adoption->bytes.reset();
 }
 
 // Runs fn(begin, end, part) over the rows [0, n), as two parts on two threads when the work
