@@ -22,6 +22,7 @@
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
 #include "operations/compress_trials.hpp"
+#include "operations/count.hpp"
 
 namespace img_util {
 
@@ -74,12 +75,12 @@ int64_t derived_side(int64_t other, int64_t limit, int64_t side) {
   return static_cast<int64_t>(q);
 }
 
-// The resize of the size rule, decoding straight into the resampler where it can. A JPEG
-// that shrinks by half or more decodes at a DCT scale that still leaves twice the target
-// box, so Lanczos has the detail it needs.
+// The resize of the size rule, decoding straight into the resampler where it can. An image
+// whose format decodes smaller (a JPEG, by DCT scaling) and that shrinks by half or more
+// decodes at a scale that still leaves twice the target box, so Lanczos has the detail it needs.
 Image downscale(const Image& im, int width, int height) {
   ReduceHint hint;
-  if (im.info.format == "JPEG" && int64_t{im.width()} >= 2 * int64_t{width} &&
+  if (imaging::format_caps(im.info.format).reduces && int64_t{im.width()} >= 2 * int64_t{width} &&
       int64_t{im.height()} >= 2 * int64_t{height})
     hint = ReduceHint{2 * width, 2 * height};
   return imaging::decode_resized(im, width, height, hint);
@@ -253,15 +254,6 @@ ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool
   return adopt(std::move(*search.last), outfile, probe.format);
 }
 
-void count_change(const Value& cfg) {
-  Value& result = cfg.at("result");
-  Value counter = result.at("compresscount");
-  if (counter.is_float())
-    result.set("compresscount", counter.as_number() + 1.0);
-  else
-    result.set("compresscount", counter.as_int() + 1);
-}
-
 }  // namespace
 
 ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr im, bool iscount) {
@@ -304,7 +296,7 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
     changed = true;
   }
 
-  if (iscount && changed) count_change(cfg);
+  if (iscount && changed) count_one(cfg, "compresscount");
   // In the compression-only mode an unchanged image is not worth writing.
   if (num_eq(cfg.at("maskmode"), 1) && !changed) return nullptr;
   return im;

@@ -23,7 +23,7 @@
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
 #include "operations/output_place.hpp"
-#include "pipeline/marker.hpp"
+#include "operations/marker.hpp"
 #include "support/atomic_file.hpp"
 
 namespace img_util {
