@@ -168,8 +168,8 @@ void Image::load(ReduceHint hint) {
 
 void Image::require_loaded() const {
   if (source_)
-    throw std::logic_error("the pixels of " + (source_->name.empty() ? std::string("an image")
-                                                                       : source_->name) +
+    throw std::logic_error("the pixels of " +
+                           (source_->name.empty() ? std::string("an image") : source_->name) +
                            " were read before load()");
 }
 

@@ -157,8 +157,7 @@ struct Probe {
 
 // The probe of the image as it is. The first trial does not depend on the probe's size, so
 // it may start on another core while the probe is made.
-Probe probe_as_is(const ImagePtr& im, const std::string& infile, bool optimize,
-                  const Value& cfg) {
+Probe probe_as_is(const ImagePtr& im, const std::string& infile, bool optimize, const Value& cfg) {
   Probe probe;
   probe.format = imaging::format_for_path(infile);
   im->load();
@@ -241,11 +240,10 @@ ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool
   if (!probe.trials) probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
   Search search{std::nullopt, probe_kib};
   if (ctrsize_v) {
-    search = towards_target(*probe.trials, static_cast<int>(quality), ctrsize_v.as_number(),
-                            probe_kib);
+    search =
+        towards_target(*probe.trials, static_cast<int>(quality), ctrsize_v.as_number(), probe_kib);
   } else {
-    search.last = Trial{probe.trials->encode(static_cast<int>(quality)),
-                        static_cast<int>(quality)};
+    search.last = Trial{probe.trials->encode(static_cast<int>(quality)), static_cast<int>(quality)};
     search.measured_kib = kib(search.last->bytes);
   }
   if (!search.last) return nullptr;

@@ -56,8 +56,8 @@ ConstImagePtr prepared(ConstImagePtr im, const Value& cfg, bool png_source, bool
   if (cfg.get("clearexif").truthy()) im = without_metadata(*im);
   if (png_source) {
     if (optimize)
-      im = std::make_shared<Image>(
-          imaging::convert(imaging::convert(*im, Mode::RGB), Mode::P, 256));
+      im =
+          std::make_shared<Image>(imaging::convert(imaging::convert(*im, Mode::RGB), Mode::P, 256));
     else if (cfg.get("isopaque").truthy())
       im = std::make_shared<Image>(imaging::convert(*im, Mode::RGB));
   }
@@ -124,13 +124,13 @@ void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im
     im->load();
     const std::optional<int> quality =
         im->info.adoption ? im->info.adoption->quality : std::nullopt;
-    encoded = encode_for(*prepared(im, cfg, png_source, optimize), path, optimize, png_source,
-                         quality);
+    encoded =
+        encode_for(*prepared(im, cfg, png_source, optimize), path, optimize, png_source, quality);
   }
 
-  write_file_atomically(std::move(place),
-                        {adopted ? std::string_view(*adopted) : std::string_view(encoded),
-                         marker_for(cfg)});
+  write_file_atomically(
+      std::move(place),
+      {adopted ? std::string_view(*adopted) : std::string_view(encoded), marker_for(cfg)});
 
   if (debug()) print_line(tuple_line({path, "done"}));
 }
