@@ -4,8 +4,9 @@
 // by magic bytes, size, mode, frame count); pixels are decoded by `load()`, which may take a
 // reduction hint that lets the JPEG decoder scale in the DCT domain, or on the first mutable
 // pixel access. Reading the pixels of a const image requires it to be loaded: whoever holds an
-// opened image loads it (the operations do at their entry) before handing it to code that reads. Operations never change an image in place once it has been handed on: they
-// return a new one.
+// opened image loads it (the operations do at their entry) before handing it to code that
+// reads. Operations never change an image in place once it has been handed on: they return a
+// new one.
 #pragma once
 
 #include <array>
@@ -45,7 +46,7 @@ struct ImageInfo {
   std::optional<int> transparency;    // P: palette index shown transparent (from GIF or PNG tRNS)
   std::string exif;                   // raw EXIF (TIFF header onwards), empty when none
   std::string icc;                    // ICC profile, empty when none
-  std::optional<Adoption> adoption;    // set by compress; see Adoption
+  std::optional<Adoption> adoption;  // set by compress; see Adoption
 };
 
 // Where decoding may stop early: the decoder may deliver any size that is at least this big
