@@ -18,16 +18,17 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "../src/support/sqlite_db.hpp"
 #include "cli.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "img_util/run_log.hpp"
 #include "img_util/value.hpp"
 
 namespace img_util::cli {
@@ -181,106 +182,127 @@ std::string count_text(const Value& v) {
   return v.is_none() ? "0" : py_repr(v);
 }
 
-int cmd_run(const std::vector<std::string>& args) {
+// The options of `run`.
+struct RunOptions {
   std::string config_path, plugin_dir, report_path;
-  bool no_log = false, want_debug = false, have_config = false;
+  bool no_log = false, debug = false;
+};
+
+// `run`'s arguments; none once the help has been printed.
+std::optional<RunOptions> parse_run_args(const std::vector<std::string>& args) {
+  RunOptions opts;
+  bool have_config = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     std::string value;
     if (a == "--help" || a == "-h") {
       std::fputs(kRunHelp, stdout);
-      return kOk;
+      return std::nullopt;
     } else if (option_value(args, i, "--plugin-dir", value)) {
       if (value.empty()) throw Usage{"--plugin-dir needs a directory"};
-      plugin_dir = value;
+      opts.plugin_dir = value;
     } else if (option_value(args, i, "--report", value)) {
       if (value.empty()) throw Usage{"--report needs a file name"};
-      report_path = value;
+      opts.report_path = value;
     } else if (a == "--debug") {
-      want_debug = true;
+      opts.debug = true;
     } else if (a == "--no-log") {
-      no_log = true;
+      opts.no_log = true;
     } else if (a.size() > 1 && a[0] == '-') {
       throw Usage{"unknown option " + a};
     } else if (!have_config) {
-      config_path = a;
+      opts.config_path = a;
       have_config = true;
     } else {
       throw Usage{"unexpected argument " + a};
     }
   }
   if (!have_config) throw Usage{"run needs a configuration file"};
-  if (!plugin_dir.empty()) set_plugin_dir(plugin_dir);
-  if (want_debug) set_debug(true);
+  return opts;
+}
 
+// The configuration file as a JSON object; none once the reason it is refused has been said.
+std::optional<Value> read_config(const std::string& path) {
   Value cfg;
   try {
-    std::string text = read_all(config_path);
+    std::string text = read_all(path);
     // Editors on some systems start UTF-8 files with a byte order mark.
     if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
     cfg = parse_json(text, DuplicateKeys::Refuse);
   } catch (const OSError& e) {
     say("cannot read configuration: " + std::string(e.what()));
-    return kUsage;
+    return std::nullopt;
   } catch (const DuplicateKeyError& e) {
     // The host would take the last value silently; a hand-edited file more likely holds a
     // leftover line than a deliberate override.
     say("config key " + py_repr(std::string_view(e.key())) + " is given more than once in " +
-        config_path + " (again at " + e.where() + "); keep one");
-    return kUsage;
+        path + " (again at " + e.where() + "); keep one");
+    return std::nullopt;
   } catch (const ValueError& e) {
-    say(config_path + " is not valid JSON: " + e.what());
-    return kUsage;
+    say(path + " is not valid JSON: " + e.what());
+    return std::nullopt;
   }
   if (!cfg.is_dict()) {
     say("the configuration must be a JSON object, got " + cfg.type_name());
-    return kUsage;
+    return std::nullopt;
   }
-  if (!cfg.contains("result")) {
+  return cfg;
+}
+
+// Files directly in the root folder are written straight into the output folder, which
+// nothing else creates; made here so they do not fail one by one. False once the reason it
+// cannot be has been said.
+bool make_output_folder(const Value& cfg) {
+  const Value outpath = cfg.get("outpath");
+  struct stat ost {};
+  if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) == 0 && !S_ISDIR(ost.st_mode)) {
+    say("config key 'outpath': " + py_repr(outpath) + " exists and is not a folder");
+    return false;
+  }
+  if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) != 0) {
+    std::error_code ec;
+    std::filesystem::create_directories(outpath.as_text(), ec);
+    if (ec) {
+      say("config key 'outpath': cannot create " + py_repr(outpath) + ": " + ec.message());
+      return false;
+    }
+    say("created the output folder " + py_repr(outpath));
+  }
+  return true;
+}
+
+// The configuration, ready to run: read, given a fresh `result` when it has none, checked,
+// and its output folder made. None once the reason it is refused has been said.
+std::optional<Value> load_config(const std::string& path) {
+  std::optional<Value> cfg = read_config(path);
+  if (!cfg) return std::nullopt;
+  if (!cfg->contains("result")) {
     Value result = Value::dict();
     result.set("ctime", static_cast<int64_t>(std::time(nullptr)));
     result.set("compresscount", 0);
     result.set("maskcount", 0);
     result.set("files", Value::list());
-    cfg.set("result", result);
+    cfg->set("result", result);
   }
   try {
-    validate_config(cfg);
+    validate_config(*cfg);
   } catch (const ConfigError& e) {
     say(e.message);
-    return kUsage;
+    return std::nullopt;
   }
+  // A recursive run over a missing folder quietly does nothing; say so.
+  struct stat fst {};
+  const Value folder = cfg->at("folder");
+  if (cfg->get("subfold").truthy() && ::stat(folder.as_text().c_str(), &fst) != 0)
+    say("warning: folder " + py_repr(folder) + " cannot be read (" + std::strerror(errno) +
+        "); nothing to do");
+  if (!make_output_folder(*cfg)) return std::nullopt;
+  return cfg;
+}
 
-  {
-    // A recursive run over a missing folder quietly does nothing; say so.
-    struct stat fst {};
-    const Value folder = cfg.at("folder");
-    if (cfg.get("subfold").truthy() && ::stat(folder.as_text().c_str(), &fst) != 0)
-      say("warning: folder " + py_repr(folder) + " cannot be read (" + std::strerror(errno) +
-          "); nothing to do");
-  }
-
-  {
-    // Files directly in the root folder are written straight into the output folder, which
-    // nothing else creates; make it here so they do not fail one by one.
-    const Value outpath = cfg.get("outpath");
-    struct stat ost {};
-    if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) == 0 && !S_ISDIR(ost.st_mode)) {
-      say("config key 'outpath': " + py_repr(outpath) + " exists and is not a folder");
-      return kUsage;
-    }
-    if (outpath.truthy() && ::stat(outpath.as_text().c_str(), &ost) != 0) {
-      std::error_code ec;
-      std::filesystem::create_directories(outpath.as_text(), ec);
-      if (ec) {
-        say("config key 'outpath': cannot create " + py_repr(outpath) + ": " + ec.message());
-        return kUsage;
-      }
-      say("created the output folder " + py_repr(outpath));
-    }
-  }
-
-  Progress progress(::isatty(2) == 1);
+// Runs `cfg` with the module's lines on standard output, progress and failures on standard
+// error, and Ctrl-C stopping the run between two files. The run's exception, if any.
+std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progress) {
   set_line_sink([&progress](const std::string& line) {
     progress.before_line();
     std::fwrite(line.data(), 1, line.size(), stdout);
@@ -305,9 +327,6 @@ int cmd_run(const std::vector<std::string>& args) {
   set_run_hooks(hooks);
   install_sigint();
 
-  const std::string backdir = IMAGES::backdir();
-  const auto zips_before = zip_names(backdir);
-  IMAGES images;
   std::exception_ptr failure;
   try {
     images.execute(cfg);
@@ -317,36 +336,68 @@ int cmd_run(const std::vector<std::string>& args) {
   progress.finish();
   set_run_hooks({});
   set_line_sink(nullptr);
+  return failure;
+}
 
-  // A run that stopped early leaves its archive open in cfg; complete it so the backups taken
-  // so far are readable, and keep the report free of it.
-  if (failure && cfg.get("zfile").truthy()) {
-    try {
-      cfg.at("zfile").as_handle()->close();
-    } catch (...) {
-      say("the backup archive could not be completed: " + error_text(std::current_exception()));
-    }
-    cfg.erase("zfile");
+// A run that stopped early leaves its archive open in cfg; completed here so the backups taken
+// so far are readable, and taken out so the report is free of it.
+void complete_left_archive(Value& cfg) {
+  if (!cfg.get("zfile").truthy()) return;
+  try {
+    cfg.at("zfile").as_handle()->close();
+  } catch (...) {
+    say("the backup archive could not be completed: " + error_text(std::current_exception()));
   }
+  cfg.erase("zfile");
+}
 
-  int status = kOk;
-  if (failure) {
-    say(error_text(failure));
-    bool interrupted = false;
-    try {
-      std::rethrow_exception(failure);
-    } catch (const Interrupted&) {
-      interrupted = true;
-    } catch (...) {
-    }
-    status = interrupted ? kInterrupted : kRunFailed;
+// The exit status of a run that raised `failure`, said on standard error.
+int failure_status(const std::exception_ptr& failure) {
+  say(error_text(failure));
+  try {
+    std::rethrow_exception(failure);
+  } catch (const Interrupted&) {
+    return kInterrupted;
+  } catch (...) {
+    return kRunFailed;
   }
+}
+
+// The closing summary: outcomes, time, counters and the backup archives this run made.
+void say_summary(const Progress& progress, bool failed, const Value& result,
+                 const std::string& backdir, const std::set<std::string>& zips_before) {
+  std::vector<std::string> new_zips;
+  for (const auto& name : zip_names(backdir))
+    if (!zips_before.count(name)) new_zips.push_back(name);
+  char timing[64];
+  std::snprintf(timing, sizeof timing, "%.1f s", progress.elapsed());
+  say(std::string(failed ? "stopped" : "done") + " in " + timing + ": " +
+      std::to_string(progress.seen()) + " files seen, " + std::to_string(progress.processed()) +
+      " processed, " + std::to_string(progress.skipped()) + " skipped, " +
+      std::to_string(progress.failed()) + " failed");
+  const auto counter = [&result](const char* key) {
+    return count_text(result.is_dict() ? result.get(key) : Value());
+  };
+  std::string counts = "compresscount " + counter("compresscount") + ", maskcount " +
+                       counter("maskcount") + ", " + std::to_string(new_zips.size()) +
+                       (new_zips.size() == 1 ? " backup archive" : " backup archives");
+  for (size_t i = 0; i < new_zips.size(); ++i)
+    counts += (i == 0 ? ": " : ", ") + backdir + "/" + new_zips[i];
+  say(counts);
+}
+
+// After the run: the archive completed, the run logged, the report written, the summary said.
+// The exit status.
+int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
+               const std::exception_ptr& failure) {
+  if (failure) complete_left_archive(cfg);
+  int status = failure ? failure_status(failure) : kOk;
 
   const Value result = cfg.get("result");
   const bool counted = result.is_dict() &&
                        (result.get("compresscount").truthy() || result.get("maskcount").truthy());
   // Files already changed by a run that stopped early are logged too.
-  if (!no_log && (!failure || counted)) {
+  if (!opts.no_log && (!failure || counted)) {
     try {
       images.save_db(cfg);
     } catch (...) {
@@ -354,32 +405,34 @@ int cmd_run(const std::vector<std::string>& args) {
       if (status == kOk) status = kRunFailed;
     }
   }
-
-  if (!report_path.empty()) {
+  if (!opts.report_path.empty()) {
     try {
-      write_report(report_path, to_json(cfg));
+      write_report(opts.report_path, to_json(cfg));
     } catch (...) {
       say("the report could not be written: " + error_text(std::current_exception()));
       if (status == kOk) status = kRunFailed;
     }
   }
+  return status;
+}
 
-  std::vector<std::string> new_zips;
-  for (const auto& name : zip_names(backdir))
-    if (!zips_before.count(name)) new_zips.push_back(name);
-  char timing[64];
-  std::snprintf(timing, sizeof timing, "%.1f s", progress.elapsed());
-  say(std::string(failure ? "stopped" : "done") + " in " + timing + ": " +
-      std::to_string(progress.seen()) + " files seen, " + std::to_string(progress.processed()) +
-      " processed, " + std::to_string(progress.skipped()) + " skipped, " +
-      std::to_string(progress.failed()) + " failed");
-  std::string counts = "compresscount " + count_text(result.is_dict() ? result.get("compresscount") : Value()) +
-                       ", maskcount " + count_text(result.is_dict() ? result.get("maskcount") : Value()) +
-                       ", " + std::to_string(new_zips.size()) +
-                       (new_zips.size() == 1 ? " backup archive" : " backup archives");
-  for (size_t i = 0; i < new_zips.size(); ++i)
-    counts += (i == 0 ? ": " : ", ") + backdir + "/" + new_zips[i];
-  say(counts);
+int cmd_run(const std::vector<std::string>& args) {
+  const std::optional<RunOptions> opts = parse_run_args(args);
+  if (!opts) return kOk;
+  if (!opts->plugin_dir.empty()) set_plugin_dir(opts->plugin_dir);
+  if (opts->debug) set_debug(true);
+
+  std::optional<Value> cfg = load_config(opts->config_path);
+  if (!cfg) return kUsage;
+
+  Progress progress(::isatty(2) == 1);
+  const std::string backdir = IMAGES::backdir();
+  const auto zips_before = zip_names(backdir);
+  IMAGES images;
+  const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
+
+  const int status = finish_run(images, *cfg, *opts, failure);
+  say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
   return status;
 }
 
@@ -411,49 +464,38 @@ int cmd_log(const std::vector<std::string>& args) {
       if (value.empty()) throw Usage{"--plugin-dir needs a directory"};
       plugin_dir = value;
     } else {
-      throw Usage{(args[i].size() > 1 && args[i][0] == '-' ? "unknown option " : "unexpected argument ") + args[i]};
+      throw Usage{(args[i].size() > 1 && args[i][0] == '-' ? "unknown option "
+                                                           : "unexpected argument ") +
+                  args[i]};
     }
   }
   if (!plugin_dir.empty()) set_plugin_dir(plugin_dir);
-  const std::string path = basedir() + (basedir().empty() || basedir().back() == '/' ? "" : "/") +
-                           "quorvane.sqlite3";
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) {
-    say("no runs logged yet (" + path + " does not exist)");
-    return kOk;
-  }
-  struct Row {
-    std::string started, mode, compressed, watermarked, seconds, folder;
-  };
-  std::vector<Row> rows;
+  RunLog log;
   try {
-    Database db(path);
-    db.busy_timeout(5000);
-    Statement exists = db.prepare("select 1 from sqlite_master where type = 'table' and name = 'image_logs'");
-    if (!exists.step()) {
-      say("no runs logged yet (" + path + " has no run table)");
-      return kOk;
-    }
-    Statement q = db.prepare(
-        "select ctime, flags, compresscount, maskcount, second, folder from image_logs "
-        "order by ctime desc, rowid desc");
-    while (q.step())
-      rows.push_back({local_time(q.column_int(0)), mode_name(q.column_text(1)), q.column_text(2),
-                      q.column_text(3), q.column_text(4), q.column_text(5)});
+    log = read_run_log();
   } catch (const Error& e) {
     say(std::string(e.type_name()) + ": " + e.what());
     return kRunFailed;
   }
-  if (rows.empty()) {
+  if (log.state == RunLog::State::Missing) {
+    say("no runs logged yet (" + log.path + " does not exist)");
+    return kOk;
+  }
+  if (log.state == RunLog::State::NoTable) {
+    say("no runs logged yet (" + log.path + " has no run table)");
+    return kOk;
+  }
+  if (log.runs.empty()) {
     say("no runs logged yet");
     return kOk;
   }
   std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", "started", "mode", "compressed", "watermarked",
               "seconds", "folder");
-  for (const Row& r : rows)
-    std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", r.started.c_str(), r.mode.c_str(),
-                r.compressed.c_str(), r.watermarked.c_str(), r.seconds.c_str(), r.folder.c_str());
-  say(std::to_string(rows.size()) + (rows.size() == 1 ? " run" : " runs"));
+  for (const LoggedRun& r : log.runs)
+    std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", local_time(r.ctime).c_str(),
+                mode_name(r.flags).c_str(), r.compresscount.c_str(), r.maskcount.c_str(),
+                r.seconds.c_str(), r.folder.c_str());
+  say(std::to_string(log.runs.size()) + (log.runs.size() == 1 ? " run" : " runs"));
   return kOk;
 }
 

@@ -1,10 +1,12 @@
 // Image: our in-memory raster, opened lazily from a file.
 //
 // Interleaved 8-bit pixels in one of five modes. `Image::open` reads only the header (format
-// by magic bytes, size, mode, frame count); pixels are decoded on the first access or by an
-// explicit `load()`, which may take a reduction hint that lets the JPEG decoder scale in the
-// DCT domain. Operations never change an image in place once it has been handed on: they
-// return a new one.
+// by magic bytes, size, mode, frame count); pixels are decoded by `load()`, which may take a
+// reduction hint that lets the JPEG decoder scale in the DCT domain, or on the first mutable
+// pixel access. Reading the pixels of a const image requires it to be loaded: whoever holds an
+// opened image loads it (the operations do at their entry) before handing it to code that
+// reads. Operations never change an image in place once it has been handed on: they return a
+// new one.
 #pragma once
 
 #include <array>
@@ -27,6 +29,15 @@ bool mode_has_alpha(Mode m);
 
 using Rgba = std::array<uint8_t, 4>;
 
+// An encoding that compression adopted for an image: written by compress alone, read by save
+// alone. While the pixels are those of `bytes`, save writes the bytes as they are, so the size
+// compression measured holds; a changed image keeps only the quality for its new encoding.
+struct Adoption {
+  std::shared_ptr<const std::string> bytes;  // the adopted trial; null once the pixels changed
+  std::string format;                        // the format of `bytes`
+  std::optional<int> quality;                // its quality, for formats that use one
+};
+
 // What came with the image besides its pixels.
 struct ImageInfo {
   std::string format;                 // "JPEG", "PNG", "GIF", "WEBP", "BMP"; empty for made images
@@ -35,12 +46,7 @@ struct ImageInfo {
   std::optional<int> transparency;    // P: palette index shown transparent (from GIF or PNG tRNS)
   std::string exif;                   // raw EXIF (TIFF header onwards), empty when none
   std::string icc;                    // ICC profile, empty when none
-  // Set when these pixels were decoded from an encoding that compression adopted: the exact
-  // bytes and the quality they were made with, so an unchanged image is written as it is and a
-  // changed one keeps the chosen quality.
-  std::shared_ptr<const std::string> adopted_bytes;
-  std::string adopted_format;         // format of adopted_bytes
-  std::optional<int> adopted_quality;
+  std::optional<Adoption> adoption;  // set by compress; see Adoption
 };
 
 // Where decoding may stop early: the decoder may deliver any size that is at least this big
@@ -83,7 +89,8 @@ class Image {
   void load(ReduceHint hint = {});
   bool loaded() const { return !source_; }
 
-  // Pixel access (loads first).
+  // Mutable pixel access loads first; const access throws std::logic_error on an image that
+  // was not loaded.
   uint8_t* row(int y);
   const uint8_t* row(int y) const;
   std::vector<uint8_t>& pixels();
@@ -102,7 +109,7 @@ class Image {
   Image(std::shared_ptr<EncodedSource> src, Mode mode, int width, int height, int frames);
 
  private:
-  void ensure_loaded() const;
+  void require_loaded() const;
   Mode mode_ = Mode::RGB;
   int width_ = 0;
   int height_ = 0;

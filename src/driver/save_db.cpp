@@ -1,4 +1,6 @@
-// save_db: appends the finished run's summary row to the run log.
+// save_db: appends the finished run's summary row to the run log; and the log's reader.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -8,11 +10,14 @@
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "img_util/run_log.hpp"
 #include "support/sqlite_db.hpp"
 
 namespace img_util {
 
 namespace {
+
+constexpr const char* kLogFile = "quorvane.sqlite3";
 
 constexpr const char* kCreateTable =
     "\n"
@@ -65,7 +70,7 @@ int64_t to_int(const Value& v) {
 }  // namespace
 
 void IMAGES::save_db(const Value& d) {
-  Database db(path_join(basedir(), "quorvane.sqlite3"));
+  Database db(path_join(basedir(), kLogFile));
   db.busy_timeout(5000);
   db.exec(kCreateTable);
 
@@ -96,6 +101,29 @@ void IMAGES::save_db(const Value& d) {
   }  // finalized before the commit and the close
   db.exec("COMMIT");
   db.close();
+}
+
+RunLog read_run_log() {
+  RunLog log;
+  log.path = path_join(basedir(), kLogFile);
+  struct stat st {};
+  if (::stat(log.path.c_str(), &st) != 0) return log;
+  Database db(log.path);
+  db.busy_timeout(5000);
+  Statement exists =
+      db.prepare("select 1 from sqlite_master where type = 'table' and name = 'image_logs'");
+  if (!exists.step()) {
+    log.state = RunLog::State::NoTable;
+    return log;
+  }
+  log.state = RunLog::State::Present;
+  Statement q = db.prepare(
+      "select ctime, flags, compresscount, maskcount, second, folder from image_logs "
+      "order by ctime desc, rowid desc");
+  while (q.step())
+    log.runs.push_back({q.column_int(0), q.column_text(1), q.column_text(2), q.column_text(3),
+                        q.column_text(4), q.column_text(5)});
+  return log;
 }
 
 }  // namespace img_util

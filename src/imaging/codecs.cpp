@@ -20,7 +20,7 @@ namespace {
 // the lazy Image read the entry points.
 constexpr Format kFormats[] = {
     {"JPEG", {".jpg", ".jpeg", ".jpe", ".jfif"}, {{{0, "\xFF\xD8\xFF"}, {}}},
-     false, true, false, jpeg_header, jpeg_decode, jpeg_encode, jpeg_stream},
+     false, true, false, jpeg_header, jpeg_decode, jpeg_encode, jpeg_stream, true},
     {"PNG", {".png"}, {{{0, "\x89PNG\r\n\x1A\n"}, {}}},
      true, false, false, png_header, png_decode, png_encode},
     {"GIF", {".gif"}, {{{0, "GIF8"}, {}}},
@@ -188,6 +188,12 @@ std::string format_for_path(const std::string& path) {
     for (std::string_view e : f.extensions)
       if (!e.empty() && e == ext) return std::string(f.name);
   throw ValueError("unknown file extension: " + ext);
+}
+
+FormatCaps format_caps(const std::string& format) {
+  const codec::Format* f = codec::find(format);
+  if (!f) return {};
+  return {f->alpha, f->quality, f->animation, f->reduces};
 }
 
 std::string encode(const Image& im, const std::string& format, const EncodeOptions& opts) {

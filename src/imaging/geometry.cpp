@@ -205,9 +205,7 @@ void paste(Image& dst, const Image& src, int x, int y) {
   for (int yy = y0; yy < y1; ++yy)
     std::memcpy(dst.row(yy) + x0 * bands, src.row(yy - y) + (x0 - x) * bands, (x1 - x0) * bands);
   // The pixels changed, so an adopted encoding no longer describes them.
-  dst.info.adopted_bytes.reset();
-  dst.info.adopted_format.clear();
-  dst.info.adopted_quality.reset();
+  dst.info.adoption.reset();
 }
 
 }  // namespace img_util::imaging

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <utility>
 
 #include "imaging/codecs/codecs.hpp"
@@ -165,29 +166,30 @@ void Image::load(ReduceHint hint) {
   source_.reset();
 }
 
-// Pixel access from a const image still decodes on first use: the decoded pixels are what the
-// image always stood for, so this is logically const.
-void Image::ensure_loaded() const {
-  if (source_) const_cast<Image*>(this)->load();
+void Image::require_loaded() const {
+  if (source_)
+    throw std::logic_error("the pixels of " +
+                           (source_->name.empty() ? std::string("an image") : source_->name) +
+                           " were read before load()");
 }
 
 uint8_t* Image::row(int y) {
-  ensure_loaded();
+  load();
   return pixels_.data() + stride() * static_cast<size_t>(y);
 }
 
 const uint8_t* Image::row(int y) const {
-  ensure_loaded();
+  require_loaded();
   return pixels_.data() + stride() * static_cast<size_t>(y);
 }
 
 std::vector<uint8_t>& Image::pixels() {
-  ensure_loaded();
+  load();
   return pixels_;
 }
 
 const std::vector<uint8_t>& Image::pixels() const {
-  ensure_loaded();
+  require_loaded();
   return pixels_;
 }
 

@@ -32,6 +32,16 @@ struct EncodeOptions {
 // Throws ValueError("unknown file extension: .xyz") for anything else.
 std::string format_for_path(const std::string& path);
 
+// What the codec of a format can do, as the format table says; all false for an unknown name
+// (and for the empty format of a made image).
+struct FormatCaps {
+  bool alpha = false;      // stores an alpha band
+  bool quality = false;    // honours EncodeOptions::quality
+  bool animation = false;  // stores several frames
+  bool reduces = false;    // decodes smaller by a ReduceHint (JPEG's DCT scaling)
+};
+FormatCaps format_caps(const std::string& format);
+
 // Encodes `im` in `format`. Throws ImageError when the format cannot store the mode
 // (JPEG refuses P, LA and RGBA: "cannot write mode RGBA as JPEG").
 std::string encode(const Image& im, const std::string& format, const EncodeOptions& opts = {});

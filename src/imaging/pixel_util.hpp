@@ -29,9 +29,7 @@ constexpr uint8_t clip8(int v) { return v <= 0 ? 0 : v < 256 ? static_cast<uint8
 inline ImageInfo derived_info(const ImageInfo& src) {
   ImageInfo info = src;
   info.format.clear();
-  info.adopted_bytes.reset();
-  info.adopted_format.clear();
-  info.adopted_quality.reset();
+  info.adoption.reset();
   return info;
 }
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "img_util/errors.hpp"
 #include "support/fd.hpp"
@@ -21,6 +22,7 @@
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
 #include "operations/compress_trials.hpp"
+#include "operations/count.hpp"
 
 namespace img_util {
 
@@ -73,12 +75,12 @@ int64_t derived_side(int64_t other, int64_t limit, int64_t side) {
   return static_cast<int64_t>(q);
 }
 
-// The resize of the size rule, decoding straight into the resampler where it can. A JPEG
-// that shrinks by half or more decodes at a DCT scale that still leaves twice the target
-// box, so Lanczos has the detail it needs.
+// The resize of the size rule, decoding straight into the resampler where it can. An image
+// whose format decodes smaller (a JPEG, by DCT scaling) and that shrinks by half or more
+// decodes at a scale that still leaves twice the target box, so Lanczos has the detail it needs.
 Image downscale(const Image& im, int width, int height) {
   ReduceHint hint;
-  if (im.info.format == "JPEG" && int64_t{im.width()} >= 2 * int64_t{width} &&
+  if (imaging::format_caps(im.info.format).reduces && int64_t{im.width()} >= 2 * int64_t{width} &&
       int64_t{im.height()} >= 2 * int64_t{height})
     hint = ReduceHint{2 * width, 2 * height};
   return imaging::decode_resized(im, width, height, hint);
@@ -92,13 +94,162 @@ std::optional<int> likely_first_trial(const Value& cfg) {
   return static_cast<int>(q.as_int());
 }
 
-void count_change(const Value& cfg) {
-  Value& result = cfg.at("result");
-  Value counter = result.at("compresscount");
-  if (counter.is_float())
-    result.set("compresscount", counter.as_number() + 1.0);
-  else
-    result.set("compresscount", counter.as_int() + 1);
+// How the size rule left the image.
+enum class Sized {
+  Within,  // already inside the box, or no limit set
+  Shrunk,  // downscaled into the box
+  NoBox,   // one side over its limit and the other under it, in the compression-only mode
+};
+
+// The box of the size rule for an image of x by y pixels: one limit derives the other from the
+// aspect ratio; both make an exact box. None when no limit is set.
+std::optional<std::pair<int64_t, int64_t>> size_box(const Value& cfg, int64_t x, int64_t y) {
+  Value yswidth_v = cfg.get("yswidth"), ysheight_v = cfg.get("ysheight");
+  if (yswidth_v && ysheight_v)
+    return std::pair{whole_number(yswidth_v, "yswidth"), whole_number(ysheight_v, "ysheight")};
+  if (yswidth_v) {
+    const int64_t yswidth = whole_number(yswidth_v, "yswidth");
+    return std::pair{yswidth, derived_side(y, yswidth, x)};
+  }
+  if (ysheight_v) {
+    const int64_t ysheight = whole_number(ysheight_v, "ysheight");
+    return std::pair{derived_side(x, ysheight, y), ysheight};
+  }
+  return std::nullopt;
+}
+
+// The size rule: an image larger than its box on both sides is downscaled into it.
+Sized apply_size_rule(const std::string& fpath, const Value& cfg, ImagePtr& im) {
+  const int64_t x = im->width(), y = im->height();
+  const auto box = size_box(cfg, x, y);
+  if (!box) return Sized::Within;
+  const auto [yswidth, ysheight] = *box;
+  if (yswidth >= x && ysheight >= y) return Sized::Within;
+  if (yswidth <= x && ysheight <= y) {
+    if (yswidth <= 0 || ysheight <= 0)
+      throw ValueError("cannot resize " + fpath + " to " + std::to_string(yswidth) + "x" +
+                       std::to_string(ysheight) + ": height and width must be > 0");
+    im = std::make_shared<Image>(
+        downscale(*im, static_cast<int>(yswidth), static_cast<int>(ysheight)));
+    return Sized::Shrunk;
+  }
+  return num_eq(cfg.at("maskmode"), 1) ? Sized::NoBox : Sized::Within;
+}
+
+// The scratch directory of the trial encodings, one level, made when missing. The
+// configuration names it (the frames of an animation use the plugin's own scratch folder).
+std::string scratch_dir(const Value& cfg) {
+  Value tmp_v = cfg.get("tmpPath");
+  std::string tmp_path = tmp_v ? tmp_v.as_text() : std::string("./temp");
+  struct stat st {};
+  if (!(::stat(tmp_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
+    if (::mkdir(tmp_path.c_str(), 0777) != 0) throw_errno(tmp_path);
+  }
+  return tmp_path;
+}
+
+// The probe: the image encoded with the encoder's defaults, as written to `infile`.
+struct Probe {
+  std::string format;
+  std::string bytes;
+  std::unique_ptr<TrialEncoder> trials;  // started early when the probe was made as it is
+};
+
+// The probe of the image as it is. The first trial does not depend on the probe's size, so
+// it may start on another core while the probe is made.
+Probe probe_as_is(const ImagePtr& im, const std::string& infile, bool optimize, const Value& cfg) {
+  Probe probe;
+  probe.format = imaging::format_for_path(infile);
+  im->load();
+  probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
+  if (auto q = likely_first_trial(cfg)) probe.trials->prefetch(*q);
+  probe.bytes = imaging::encode(*im, probe.format);
+  write_scratch(infile, probe.bytes);
+  return probe;
+}
+
+// The probe of the image made RGB, which every format can store.
+Probe probe_as_rgb(ImagePtr& im, const std::string& infile) {
+  im->load();
+  im = std::make_shared<Image>(imaging::convert(*im, Mode::RGB));
+  Probe probe;
+  probe.format = imaging::format_for_path(infile);
+  probe.bytes = imaging::encode(*im, probe.format);
+  write_scratch(infile, probe.bytes);
+  return probe;
+}
+
+// A trial encoding and the quality it was made at.
+struct Trial {
+  std::string bytes;
+  int quality;
+};
+
+// What the quality search ended with: the last trial made (what outfile ends up holding) and
+// the size the loop last measured, in KiB.
+struct Search {
+  std::optional<Trial> last;
+  double measured_kib;
+};
+
+// Trials at falling quality from `quality` until one fits `ctrsize` KiB or the quality runs
+// out; none when the probe fits already.
+Search towards_target(TrialEncoder& trials, int quality, double ctrsize, double probe_kib) {
+  const auto over_target = [ctrsize](double size_kib) { return size_kib > ctrsize; };
+  trials.set_goes_on([over_target](const std::string& bytes) { return over_target(kib(bytes)); });
+  Search search{std::nullopt, probe_kib};
+  if (!over_target(probe_kib)) return search;
+  int q = quality;
+  int step = 10;
+  while (over_target(search.measured_kib) && q > 0) {
+    const LoopStep next = after_trial(q, step);
+    // Whether the loop could want another trial after this one, and at which quality.
+    std::optional<int> ahead;
+    if (!next.leave_now && next.next_quality > 0) ahead = next.next_quality;
+    search.last = Trial{trials.encode(q, ahead), q};
+    step = next.step;
+    // At quality 1 the loop ends before measuring: the comparison with the probe then uses
+    // the size of the trial before, while outfile holds this one.
+    if (next.leave_now) break;
+    q = next.next_quality;
+    search.measured_kib = kib(search.last->bytes);
+  }
+  return search;
+}
+
+// The last trial as the image to write, left undecoded: written unchanged, the bytes go out
+// as they are; decoded only if a later step needs the pixels.
+ImagePtr adopt(Trial trial, const std::string& outfile, const std::string& format) {
+  auto adopted = Image::open_bytes(std::move(trial.bytes), outfile);
+  Adoption adoption{imaging::undecoded_bytes(*adopted), format, std::nullopt};
+  if (compress_detail::format_uses_quality(format)) adoption.quality = trial.quality;
+  adopted->info.adoption = std::move(adoption);
+  return adopted;
+}
+
+// The quality search for a quality strictly between 0 and 100: the last trial, adopted when
+// it is strictly smaller than the probe (or it is not worth adopting); null otherwise.
+ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool optimize,
+                        const std::string& outfile) {
+  Value ctrsize_v = cfg.get("ctrsize");
+  Value quality_v = cfg.get("quality");
+  const int64_t quality = quality_v ? whole_number(quality_v, "quality") : 100;
+  if (quality <= 0 || quality >= 100) return nullptr;
+
+  const double probe_kib = kib(probe.bytes);
+  if (!probe.trials) probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
+  Search search{std::nullopt, probe_kib};
+  if (ctrsize_v) {
+    search =
+        towards_target(*probe.trials, static_cast<int>(quality), ctrsize_v.as_number(), probe_kib);
+  } else {
+    search.last = Trial{probe.trials->encode(static_cast<int>(quality)), static_cast<int>(quality)};
+    search.measured_kib = kib(search.last->bytes);
+  }
+  if (!search.last) return nullptr;
+  write_scratch(outfile, search.last->bytes);
+  if (!(probe_kib > search.measured_kib)) return nullptr;
+  return adopt(std::move(*search.last), outfile, probe.format);
 }
 
 }  // namespace
@@ -107,150 +258,45 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
   // Outside the compression-only mode compression is optional.
   if (!cfg.get("iscompress") && !num_eq(cfg.at("maskmode"), 1)) return im;
 
-  // Whether the image changed here: resized, made RGB to be storable, or re-encoded smaller.
-  int state = 0;
-
-  // A file we cannot open is no failure here: there is simply nothing to compress.
   if (!im) {
     try {
       im = Image::open(fpath);
     } catch (...) {
-      return nullptr;
+      return nullptr;  // a file we cannot open simply has nothing to compress
     }
   }
-
-  // The image library we build on has no global encoder buffer to enlarge: our encoders
-  // grow their output as needed, so nothing is set here.
-  const int64_t x = im->width(), y = im->height();
-
+  // Our encoders grow their output as needed: there is no global encoder buffer to enlarge.
   const bool optimize = cfg.get("optimize", 0).truthy();
-  Value yswidth_v = cfg.get("yswidth"), ysheight_v = cfg.get("ysheight");
 
-  // Size rule: one limit derives the other from the aspect ratio; both make an exact box.
-  if (yswidth_v || ysheight_v) {
-    int64_t yswidth = 0, ysheight = 0;
-    if (yswidth_v && ysheight_v) {
-      yswidth = whole_number(yswidth_v, "yswidth");
-      ysheight = whole_number(ysheight_v, "ysheight");
-    } else if (yswidth_v) {
-      yswidth = whole_number(yswidth_v, "yswidth");
-      ysheight = derived_side(y, yswidth, x);
-    } else {
-      ysheight = whole_number(ysheight_v, "ysheight");
-      yswidth = derived_side(x, ysheight, y);
-    }
-    if (yswidth >= x && ysheight >= y) {
-      // already within the box
-    } else if (yswidth <= x && ysheight <= y) {
-      if (yswidth <= 0 || ysheight <= 0)
-        throw ValueError("cannot resize " + fpath + " to " + std::to_string(yswidth) + "x" +
-                         std::to_string(ysheight) + ": height and width must be > 0");
-      im = std::make_shared<Image>(
-          downscale(*im, static_cast<int>(yswidth), static_cast<int>(ysheight)));
-      state = 1;
-    } else if (num_eq(cfg.at("maskmode"), 1)) {
-      // One side over its limit, the other under it: there is no box to shrink into.
-      return nullptr;
-    }
-  }
-
-  // Scratch directory, one level, made when missing.
-  Value tmp_v = cfg.get("tmpPath");
-  const std::string tmp_path = tmp_v ? tmp_v.as_text() : std::string("./temp");
-  struct stat st {};
-  if (!(::stat(tmp_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-    if (::mkdir(tmp_path.c_str(), 0777) != 0) throw_errno(tmp_path);
-  }
+  // Whether the image changed here: resized, made RGB to be storable, or re-encoded smaller.
+  const Sized sized = apply_size_rule(fpath, cfg, im);
+  if (sized == Sized::NoBox) return nullptr;
+  bool changed = sized == Sized::Shrunk;
 
   // The scratch files take the text after the last "." of the whole path.
+  const std::string tmp_path = scratch_dir(cfg);
   const size_t dot = fpath.rfind('.');
   const std::string ext = dot == std::string::npos ? fpath : fpath.substr(dot + 1);
   const std::string infile = tmp_path + "/infile." + ext;
 
-  // Probe encoding with the encoder's defaults. An image the format cannot store (alpha
-  // under a JPEG name) goes on as RGB, and that counts as a change. The first trial does not
-  // depend on the probe's size, so it may start on another core while the probe is made.
-  std::string format, probe;
-  std::optional<TrialEncoder> trials;
+  Probe probe;
   try {
-    format = imaging::format_for_path(infile);
-    im->load();
-    trials.emplace(im, format, optimize);
-    if (auto q = likely_first_trial(cfg)) trials->prefetch(*q);
-    probe = imaging::encode(*im, format);
-    write_scratch(infile, probe);
+    probe = probe_as_is(im, infile, optimize, cfg);
   } catch (...) {
-    trials.reset();
-    im = std::make_shared<Image>(imaging::convert(*im, Mode::RGB));
-    format = imaging::format_for_path(infile);
-    probe = imaging::encode(*im, format);
-    write_scratch(infile, probe);
-    state = 1;
+    // Typically alpha under a JPEG name: the image goes on as RGB, and that counts as a
+    // change; a failure of that second probe is this file's error.
+    probe = probe_as_rgb(im, infile);
+    changed = true;
   }
 
-  Value ctrsize_v = cfg.get("ctrsize");
-  Value quality_v = cfg.get("quality");
-  int64_t quality = quality_v ? whole_number(quality_v, "quality") : 100;
-
-  // Re-encode only for a quality strictly between 0 and 100.
-  if (0 < quality && quality < 100) {
-    const double o_size = kib(probe);
-    double start_size = o_size;
-    const std::string outfile = tmp_path + "/outfile." + ext;
-    if (!trials) trials.emplace(im, format, optimize);
-    std::optional<std::string> last;  // the last trial made: what outfile ends up holding
-    int last_quality = 0;
-
-    if (ctrsize_v) {
-      const double ctrsize = ctrsize_v.as_number();
-      const auto over_target = [ctrsize](double size_kib) { return size_kib > ctrsize; };
-      trials->set_goes_on(
-          [over_target](const std::string& bytes) { return over_target(kib(bytes)); });
-      if (over_target(o_size)) {
-        int q = static_cast<int>(quality);
-        int step = 10;
-        while (over_target(start_size) && q > 0) {
-          const LoopStep next = after_trial(q, step);
-          // Whether the loop could want another trial after this one, and at which quality.
-          std::optional<int> ahead;
-          if (!next.leave_now && next.next_quality > 0) ahead = next.next_quality;
-          last = trials->encode(q, ahead);
-          last_quality = q;
-          step = next.step;
-          // At quality 1 the loop ends before measuring: the comparison below then uses the
-          // size of the trial before, while outfile holds this one.
-          if (next.leave_now) break;
-          q = next.next_quality;
-          start_size = kib(*last);
-        }
-      }
-    } else {
-      last = trials->encode(static_cast<int>(quality));
-      last_quality = static_cast<int>(quality);
-      start_size = kib(*last);
-    }
-
-    if (last) {
-      write_scratch(outfile, *last);
-      // Strictly smaller than the probe, or it is not worth adopting.
-      if (o_size > start_size) {
-        // Left undecoded: written unchanged, the bytes go out as they are; decoded only if a
-        // later step needs the pixels.
-        auto adopted = Image::open_bytes(std::move(*last), outfile);
-        adopted->info.adopted_bytes = imaging::undecoded_bytes(*adopted);
-        adopted->info.adopted_format = format;
-        if (compress_detail::format_uses_quality(format))
-          adopted->info.adopted_quality = last_quality;
-        im = std::move(adopted);
-        state = 1;
-      }
-    }
+  if (ImagePtr adopted = search_quality(cfg, im, probe, optimize, tmp_path + "/outfile." + ext)) {
+    im = std::move(adopted);
+    changed = true;
   }
 
-  if (iscount && state == 1) count_change(cfg);
-
+  if (iscount && changed) count_one(cfg, "compresscount");
   // In the compression-only mode an unchanged image is not worth writing.
-  if (num_eq(cfg.at("maskmode"), 1) && state == 0) return nullptr;
+  if (num_eq(cfg.at("maskmode"), 1) && !changed) return nullptr;
   return im;
 }
 

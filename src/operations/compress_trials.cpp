@@ -28,7 +28,7 @@ void set_trial_lookahead(std::optional<bool> enabled) {
 }
 
 bool format_uses_quality(const std::string& format) {
-  return format == "JPEG" || format == "WEBP";
+  return imaging::format_caps(format).quality;
 }
 
 LoopStep after_trial(int quality, int step) {

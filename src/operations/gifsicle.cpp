@@ -16,6 +16,8 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
+#include "operations/count.hpp"
+#include "operations/marker.hpp"
 #include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
 #include "support/spawn.hpp"
@@ -77,17 +79,6 @@ std::string palette_size_text(const Value& exponent) {
                   exponent.type_name() + "'");
 }
 
-// result["compresscount"] += 1, keeping the number's kind as Python's + would.
-void add_one(const Value& counters, std::string_view key) {
-  Value& c = counters.at(key);
-  if (c.is_bool() || c.is_int())
-    c = Value(c.as_int() + 1);
-  else if (c.is_float())
-    c = Value(c.as_number() + 1.0);
-  else
-    throw TypeError("unsupported operand type(s) for +: '" + c.type_name() + "' and 'int'");
-}
-
 }  // namespace
 
 void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
@@ -112,11 +103,11 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
   backup(fpath, cfg);
   FilePlace place = output_place(fpath, cfg);
   // The marker is chosen before anything is written, so a target never lacks it.
-  const char* marker = num_eq(cfg.at("maskmode"), 1) ? "Amask" : "Bmask";
+  const std::string_view marker = marker_for(cfg);
   const std::string data = read_whole_file(path2);
   write_file_atomically(std::move(place), {data, marker});
 
-  add_one(cfg.at("result"), "compresscount");
+  count_one(cfg, "compresscount");
   if (debug()) print_line(tuple_line({fpath, "done"}));
 }
 

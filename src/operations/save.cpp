@@ -12,7 +12,7 @@
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "operations/output_place.hpp"
-#include "pipeline/marker.hpp"
+#include "operations/marker.hpp"
 #include "support/atomic_file.hpp"
 
 namespace img_util {
@@ -43,81 +43,94 @@ ConstImagePtr without_metadata(const Image& im) {
   return bare;
 }
 
-// The encoding compression chose, when `im` still shows exactly its pixels: writing it as it
+// Whether save changes the pixels or metadata before encoding, so that an adopted encoding no
+// longer shows what is written.
+bool prepares(const Value& cfg, bool png_source, bool optimize) {
+  return cfg.get("clearexif").truthy() ||
+         (png_source && (optimize || cfg.get("isopaque").truthy()));
+}
+
+// The image as it is to be encoded: metadata dropped on request; a PNG source reduced to a
+// palette when optimising, or made opaque.
+ConstImagePtr prepared(ConstImagePtr im, const Value& cfg, bool png_source, bool optimize) {
+  if (cfg.get("clearexif").truthy()) im = without_metadata(*im);
+  if (png_source) {
+    if (optimize)
+      im =
+          std::make_shared<Image>(imaging::convert(imaging::convert(*im, Mode::RGB), Mode::P, 256));
+    else if (cfg.get("isopaque").truthy())
+      im = std::make_shared<Image>(imaging::convert(*im, Mode::RGB));
+  }
+  return im;
+}
+
+// The encoding compression adopted, when `im` still shows exactly its pixels: writing it as it
 // is keeps the size compression measured. Anything in doubt means "encode afresh".
-std::shared_ptr<const std::string> unchanged_adoption(const Image& im, const std::string& format) {
-  const auto& adopted = im.info.adopted_bytes;
-  if (!adopted || im.info.adopted_format != format) return nullptr;
-  // Never decoded since: its pixels are those bytes by definition.
-  if (imaging::undecoded_bytes(im) == adopted) return adopted;
+std::shared_ptr<const std::string> unchanged_adoption(const Image& im, const std::string& path) {
+  if (!im.info.adoption || !im.info.adoption->bytes) return nullptr;
+  const Adoption& adoption = *im.info.adoption;
   try {
-    ImagePtr decoded = Image::open_bytes(*adopted);
+    if (adoption.format != imaging::format_for_path(path)) return nullptr;
+    // Never decoded since: its pixels are those bytes by definition.
+    if (imaging::undecoded_bytes(im) == adoption.bytes) return adoption.bytes;
+    if (!im.loaded()) return nullptr;
+    ImagePtr decoded = Image::open_bytes(*adoption.bytes);
     decoded->load();
     if (decoded->mode() != im.mode() || decoded->width() != im.width() ||
         decoded->height() != im.height() || decoded->pixels() != im.pixels())
       return nullptr;
     if (im.mode() == Mode::P && decoded->palette != im.palette) return nullptr;
-    return adopted;
+    return adoption.bytes;
   } catch (...) {
-    return nullptr;
+    return nullptr;  // an unknown extension or undecodable bytes: the encoder will say which
+  }
+}
+
+// The encoding of `im` for `path` with the configured options; after any failure at all, the
+// plainer second attempt, whose failure is this file's error.
+std::string encode_for(const Image& im, const std::string& path, bool optimize, bool png_source,
+                       std::optional<int> quality) {
+  auto encode = [&](const Image& img, bool with_optimize) {
+    imaging::EncodeOptions opts;
+    opts.optimize = with_optimize;
+    opts.quality = quality;
+    return imaging::encode(img, imaging::format_for_path(path), opts);
+  };
+  try {
+    return encode(im, optimize);
+  } catch (...) {
+    // Typically an alpha or palette image bound for a format without them (JPEG).
+    if (png_source) return encode(im, false);
+    return encode(imaging::convert(im, Mode::RGB), false);
   }
 }
 
 }  // namespace
 
-void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im_in) {
-  if (!im_in) return;
+void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im) {
+  if (!im) return;
   FilePlace place = output_place(fpath, cfg);
   const std::string path = place.path;
   const bool optimize = cfg.get("optimize", 0).truthy();
-  // A quality chosen by compression holds for every encoding of this image, not only the first.
-  const std::optional<int> quality = im_in->info.adopted_quality;
-
-  ConstImagePtr im = im_in;
-  bool prepared = false;  // whether the pixels or metadata differ from what compression adopted
-  if (cfg.get("clearexif").truthy()) {
-    im = without_metadata(*im);
-    prepared = true;
-  }
-
   const bool png_source = ends_with_png(fpath);
-  if (png_source) {
-    if (optimize) {
-      im = std::make_shared<Image>(
-          imaging::convert(imaging::convert(*im, Mode::RGB), Mode::P, 256));
-      prepared = true;
-    } else if (cfg.get("isopaque").truthy()) {
-      im = std::make_shared<Image>(imaging::convert(*im, Mode::RGB));
-      prepared = true;
-    }
-  }
 
-  // `target` because clang before 16 cannot capture a structured binding.
-  auto encode = [&, &target = path](const Image& img, bool with_optimize) {
-    imaging::EncodeOptions opts;
-    opts.optimize = with_optimize;
-    opts.quality = quality;
-    return imaging::encode(img, imaging::format_for_path(target), opts);
-  };
-
-  std::string encoded;
+  // An adopted encoding goes out as it is, undecoded, when nothing here changes what it shows;
+  // anything else is encoded from the pixels. A quality chosen by compression holds for every
+  // encoding of this image, not only the first.
   std::shared_ptr<const std::string> adopted;
-  // First attempt: any failure at all sends us to the plainer second attempt.
-  try {
-    if (!prepared) adopted = unchanged_adoption(*im, imaging::format_for_path(path));
-    if (!adopted) encoded = encode(*im, optimize);
-  } catch (...) {
-    if (png_source) {
-      encoded = encode(*im, false);
-    } else {
-      // Typically an alpha or palette image bound for a format without them (JPEG).
-      encoded = encode(imaging::convert(*im, Mode::RGB), false);
-    }
+  if (!prepares(cfg, png_source, optimize)) adopted = unchanged_adoption(*im, path);
+  std::string encoded;
+  if (!adopted) {
+    im->load();
+    const std::optional<int> quality =
+        im->info.adoption ? im->info.adoption->quality : std::nullopt;
+    encoded =
+        encode_for(*prepared(im, cfg, png_source, optimize), path, optimize, png_source, quality);
   }
 
-  const std::string_view marker = marker_for(cfg);
-  write_file_atomically(std::move(place),
-                        {adopted ? std::string_view(*adopted) : std::string_view(encoded), marker});
+  write_file_atomically(
+      std::move(place),
+      {adopted ? std::string_view(*adopted) : std::string_view(encoded), marker_for(cfg)});
 
   if (debug()) print_line(tuple_line({path, "done"}));
 }

@@ -12,18 +12,6 @@
 
 namespace img_util::watermark {
 
-// Raises result["maskcount"] by one, keeping its number type; the lookups are required ones.
-inline void count_watermark(const Value& cfg) {
-  Value& result = cfg.at("result");
-  Value& count = result.at("maskcount");
-  if (count.is_float())
-    count = Value(count.as_number() + 1.0);
-  else if (count.is_int() || count.is_bool())
-    count = Value(count.as_int() + 1);
-  else
-    throw TypeError("can only count 'maskcount' when it is a number, not '" + count.type_name() + "'");
-}
-
 // A path from the configuration: text, or bytes taken as they are.
 inline std::string path_value(const Value& v, const char* key) {
   if (v.is_text()) return v.as_text();
@@ -39,7 +27,8 @@ inline void keep_metadata(const Image& from, Image& to) {
   to.info.icc = from.info.icc;
   to.info.duration = from.info.duration;
   to.info.loop = from.info.loop;
-  to.info.adopted_quality = from.info.adopted_quality;
+  to.info.adoption = from.info.adoption;
+  if (to.info.adoption) to.info.adoption->bytes.reset();
 }
 
 // Runs fn(begin, end, part) over the rows [0, n), as two parts on two threads when the work

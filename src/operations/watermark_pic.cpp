@@ -10,6 +10,7 @@
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
 #include "imaging/text.hpp"
+#include "operations/count.hpp"
 #include "operations/watermark_common.hpp"
 #include "operations/watermark_pic.hpp"
 
@@ -138,7 +139,7 @@ ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, Image
   Image out = mark.mode() == Mode::RGBA ? watermark::blend_picture(watermark::to_rgba(*im), mark, pos)
                                         : watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(mark), pos);
   watermark::keep_metadata(*im, out);
-  if (iscount) watermark::count_watermark(cfg);
+  if (iscount) count_one(cfg, "maskcount");
   return std::make_shared<Image>(std::move(out));
 }
 

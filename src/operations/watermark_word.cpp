@@ -13,6 +13,7 @@
 #include "imaging/color.hpp"
 #include "imaging/imaging.hpp"
 #include "imaging/text.hpp"
+#include "operations/count.hpp"
 #include "operations/watermark_common.hpp"
 #include "operations/watermark_text_layout.hpp"
 
@@ -263,7 +264,7 @@ ImagePtr IMAGES::watermark_word(const std::string& fpath, const Value& cfg, Imag
                   ? watermark::stamp_text(*im, stamp, ink, grid)
                   : watermark::stamp_text(imaging::convert(*im, Mode::RGBA), stamp, ink, grid);
   watermark::keep_metadata(*im, out);
-  if (iscount) watermark::count_watermark(cfg);
+  if (iscount) count_one(cfg, "maskcount");
   return std::make_shared<Image>(std::move(out));
 }
 

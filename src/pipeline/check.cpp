@@ -11,7 +11,7 @@
 #include "img_util/image.hpp"
 #include "img_util/images.hpp"
 #include "img_util/value.hpp"
-#include "pipeline/marker.hpp"
+#include "operations/marker.hpp"
 #include "support/regex.hpp"
 
 namespace img_util {

@@ -26,7 +26,7 @@
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
 #include "operations/output_place.hpp"
-#include "pipeline/marker.hpp"
+#include "operations/marker.hpp"
 #include "support/atomic_file.hpp"
 
 namespace img_util {
@@ -66,6 +66,7 @@ ImagePtr to_mode(const ImagePtr& im, Mode m) {
 // from the source, without the RGB copy: alpha plays no part in it, and a palette image is
 // read through its palette.
 ImagePtr to_palette(const ImagePtr& im, Mode colour_mode) {
+  im->load();  // a frame that compression adopted comes back undecoded
   if (colour_mode == Mode::RGB) return std::make_shared<Image>(imaging::convert_to_p_via_rgb(*im));
   ImagePtr colour = to_mode(im, colour_mode);
   return std::make_shared<Image>(imaging::convert(*colour, Mode::P, 256));

@@ -8,6 +8,7 @@
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "img_util/run_log.hpp"
 #include "support/fixtures.hpp"
 #include "support/sqlite_db.hpp"
 
@@ -81,6 +82,33 @@ TEST_F(SaveDb, EachCallAppendsARow) {
   const auto r = rows();
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[0].records, r[1].records);
+}
+
+TEST_F(SaveDb, ReaderTellsAMissingLogATablelessOneAndTheRunsNewestFirst) {
+  EXPECT_EQ(read_run_log().state, RunLog::State::Missing);
+  {
+    Database db(db_path());
+    db.exec("create table other (x INT)");
+  }
+  EXPECT_EQ(read_run_log().state, RunLog::State::NoTable);
+
+  Value older = run_record(1, 0);
+  older.at("result").set("ctime", 1000);
+  Value newer = run_record(0, 3);
+  newer.at("result").set("ctime", 2000);
+  IMAGES().save_db(older);
+  IMAGES().save_db(newer);
+  const RunLog log = read_run_log();
+  EXPECT_EQ(log.state, RunLog::State::Present);
+  EXPECT_EQ(log.path, db_path());
+  ASSERT_EQ(log.runs.size(), 2u);
+  EXPECT_EQ(log.runs[0].ctime, 2000);
+  EXPECT_EQ(log.runs[0].compresscount, "3");
+  EXPECT_EQ(log.runs[0].maskcount, "0");
+  EXPECT_EQ(log.runs[0].flags, "2");
+  EXPECT_EQ(log.runs[0].folder, "/srv/sites/图片");
+  EXPECT_EQ(log.runs[1].ctime, 1000);
+  EXPECT_EQ(log.runs[1].maskcount, "1");
 }
 
 TEST_F(SaveDb, CtimeConversion) {

@@ -49,6 +49,35 @@ TEST(FormatForPath, ByExtensionInAnyCase) {
   }
 }
 
+// The operations ask the format table what a format can do; the answers must be what its codec
+// does: quality changes the bytes, a reduction hint the decoded size, alpha is accepted.
+TEST(FormatCaps, MatchWhatTheCodecsDo) {
+  const Image rgb = make_photo(64, 48, Mode::RGB);
+  const Image rgba = make_photo(64, 48, Mode::RGBA);
+  for (const char* format : {"JPEG", "PNG", "GIF", "WEBP", "BMP"}) {
+    SCOPED_TRACE(format);
+    const imaging::FormatCaps caps = imaging::format_caps(format);
+    imaging::EncodeOptions low, high;
+    low.quality = 20;
+    high.quality = 90;
+    EXPECT_EQ(caps.quality, encode(rgb, format, low) != encode(rgb, format, high));
+    auto opened = Image::open_bytes(encode(rgb, format));
+    opened->load(ReduceHint{16, 12});
+    EXPECT_EQ(caps.reduces, opened->width() < 64);
+    bool takes_alpha = true;
+    try {
+      encode(rgba, format);
+    } catch (const ImageError&) {
+      takes_alpha = false;
+    }
+    EXPECT_EQ(caps.alpha, takes_alpha);
+  }
+  for (const char* unknown : {"", "TIFF"}) {
+    const imaging::FormatCaps caps = imaging::format_caps(unknown);
+    EXPECT_FALSE(caps.alpha || caps.quality || caps.animation || caps.reduces) << unknown;
+  }
+}
+
 TEST(ImageOpen, MissingFileIsOSErrorWithErrno) {
   ScratchDir dir;
   std::string path = dir / "missing.jpg";

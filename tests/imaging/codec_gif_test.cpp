@@ -132,6 +132,7 @@ TEST(Gif, HeaderGivesFramesDurationLoopAndPalette) {
   EXPECT_TRUE(im->is_animated());
   EXPECT_EQ(im->info.duration, 70);
   EXPECT_EQ(im->info.loop, 0);
+  im->load();
   EXPECT_EQ(letters(*im), "RG");
 
   auto still = Image::open_bytes(hand_gif(1, 1, {{0, 0, 1, 1, idx({2})}}), "s.gif");
@@ -326,6 +327,7 @@ TEST(Gif, TransparencyIndexIsKept) {
   a.info.transparency = 0;
   auto im = Image::open_bytes(encode(a, "GIF"), "t.gif");
   EXPECT_EQ(im->info.transparency, 0);
+  im->load();
   EXPECT_EQ(letters(*im), "_R");
 }
 

@@ -77,21 +77,22 @@ TEST(Convert, IndicesBeyondAShortPaletteMatchPillow) {
 
 TEST(Convert, SameModeIsAPlainCopy) {
   Image in = test::random_image(Mode::RGB, 5, 5, 3);
-  in.info.adopted_bytes = std::make_shared<const std::string>("jpeg bytes");
+  in.info.adoption =
+      Adoption{std::make_shared<const std::string>("jpeg bytes"), "JPEG", std::nullopt};
   Image out = imaging::convert(in, Mode::RGB);
   EXPECT_EQ(out.pixels(), in.pixels());
-  EXPECT_TRUE(out.info.adopted_bytes);
+  ASSERT_TRUE(out.info.adoption);
+  EXPECT_TRUE(out.info.adoption->bytes);
 }
 
 TEST(Convert, NewPixelsDropTheAdoptedEncoding) {
   Image in = test::random_image(Mode::RGBA, 5, 5, 3);
-  in.info.adopted_bytes = std::make_shared<const std::string>("png bytes");
-  in.info.adopted_format = "PNG";
+  in.info.adoption =
+      Adoption{std::make_shared<const std::string>("png bytes"), "PNG", std::nullopt};
   in.info.exif = "Exif";
   for (Mode to : {Mode::RGB, Mode::P}) {
     Image out = imaging::convert(in, to);
-    EXPECT_FALSE(out.info.adopted_bytes) << mode_name(to);
-    EXPECT_TRUE(out.info.adopted_format.empty()) << mode_name(to);
+    EXPECT_FALSE(out.info.adoption) << mode_name(to);
     EXPECT_EQ(out.info.exif, "Exif") << mode_name(to);
   }
 }

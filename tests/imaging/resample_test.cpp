@@ -152,10 +152,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(Resize, SameSizeIsACopyThatKeepsTheAdoptedEncoding) {
   Image in = test::random_image(Mode::RGB, 4, 3, 1);
-  in.info.adopted_bytes = std::make_shared<const std::string>("x");
+  in.info.adoption = Adoption{std::make_shared<const std::string>("x"), "JPEG", std::nullopt};
   Image out = imaging::resize(in, 4, 3);
   EXPECT_EQ(out.pixels(), in.pixels());
-  EXPECT_TRUE(out.info.adopted_bytes);
+  ASSERT_TRUE(out.info.adoption);
+  EXPECT_TRUE(out.info.adoption->bytes);
 }
 
 TEST(Resize, NewPixelsDropTheAdoptedEncodingButKeepMetadata) {
@@ -163,15 +164,11 @@ TEST(Resize, NewPixelsDropTheAdoptedEncodingButKeepMetadata) {
   in.info.format = "JPEG";
   in.info.exif = "Exif";
   in.info.icc = "icc";
-  in.info.adopted_bytes = std::make_shared<const std::string>("x");
-  in.info.adopted_format = "JPEG";
-  in.info.adopted_quality = 70;
+  in.info.adoption = Adoption{std::make_shared<const std::string>("x"), "JPEG", 70};
   Image out = imaging::resize(in, 4, 4);
   EXPECT_EQ(out.info.exif, "Exif");
   EXPECT_EQ(out.info.icc, "icc");
-  EXPECT_FALSE(out.info.adopted_bytes);
-  EXPECT_TRUE(out.info.adopted_format.empty());
-  EXPECT_FALSE(out.info.adopted_quality);
+  EXPECT_FALSE(out.info.adoption);
 }
 
 TEST(Resize, RejectsEmptyTargets) {

@@ -304,10 +304,10 @@ TEST_P(CompressLoop, TriesTheQualitiesOfTheLoopAndEndsWithTheLastTrial) {
   EXPECT_NE(out, in);
   // The image is the adopted encoding: its pixels are that encoding's.
   EXPECT_EQ(out->pixels(), Image::open_bytes(last)->pixels());
-  ASSERT_TRUE(out->info.adopted_bytes);
-  EXPECT_EQ(*out->info.adopted_bytes, last);
-  EXPECT_EQ(out->info.adopted_format, "JPEG");
-  EXPECT_EQ(out->info.adopted_quality, c.tried.back());
+  ASSERT_TRUE(out->info.adoption && out->info.adoption->bytes);
+  EXPECT_EQ(*out->info.adoption->bytes, last);
+  EXPECT_EQ(out->info.adoption->format, "JPEG");
+  EXPECT_EQ(out->info.adoption->quality, c.tried.back());
 }
 
 // Whichever thread makes a trial and whenever, each call returns the bytes of a plain encoding
@@ -375,7 +375,8 @@ TEST_F(CompressTest, LoopStopsAtTheFirstTrialUnderTheTarget) {
     EXPECT_EQ(log.qualities, (std::vector<int>{80, 70, 60}));
     EXPECT_EQ(test::read_file(outfile()), jpeg_at(*in, 60, true));
     ASSERT_NE(out, nullptr);
-    EXPECT_EQ(out->info.adopted_quality, 60);
+    ASSERT_TRUE(out->info.adoption);
+    EXPECT_EQ(out->info.adoption->quality, 60);
   }
 }
 
@@ -400,7 +401,7 @@ TEST_F(CompressTest, QualityOutsideTheOpenRangeMakesNoTrials) {
     EXPECT_TRUE(log.qualities.empty()) << py_repr(q);
     ASSERT_NE(out, nullptr);  // the resize alone decides
     EXPECT_EQ(out->width(), 50);
-    EXPECT_FALSE(out->info.adopted_bytes);
+    EXPECT_FALSE(out->info.adoption);
   }
   EXPECT_FALSE(fs::exists(outfile()));
 }
@@ -446,7 +447,8 @@ TEST_F(CompressTest, PngIgnoresQualityAndIsAdoptedOnlyWhenSmaller) {
     EXPECT_EQ(out != nullptr, smaller) << "optimize " << optimize;
     EXPECT_EQ(compresscount(cfg), smaller ? 1 : 0);
     if (out) {
-      EXPECT_FALSE(out->info.adopted_quality);
+      ASSERT_TRUE(out->info.adoption);
+      EXPECT_FALSE(out->info.adoption->quality);
     }
   }
 }

@@ -219,9 +219,7 @@ TEST_F(Save, AdoptedEncodingIsWrittenAsItIsWhileUnchanged) {
   auto adopt = [&] {
     ImagePtr im = Image::open_bytes(adopted);
     im->load();
-    im->info.adopted_bytes = std::make_shared<const std::string>(adopted);
-    im->info.adopted_format = "JPEG";
-    im->info.adopted_quality = 30;
+    im->info.adoption = Adoption{std::make_shared<const std::string>(adopted), "JPEG", 30};
     return im;
   };
 

@@ -68,14 +68,13 @@ TEST_F(WatermarkWord, KeepsMetadataAndTheChosenQualityButNotTheAdoptedEncoding) 
   ImagePtr im = photo(50, 40, Mode::RGB);
   im->info.exif = "Exif-bytes";
   im->info.icc = "icc-profile";
-  im->info.adopted_bytes = std::make_shared<const std::string>("jpeg bytes");
-  im->info.adopted_format = "JPEG";
-  im->info.adopted_quality = 61;
+  im->info.adoption = Adoption{std::make_shared<const std::string>("jpeg bytes"), "JPEG", 61};
   ImagePtr out = images.watermark_word("x.jpg", cfg, im);
   EXPECT_EQ(out->info.exif, "Exif-bytes");
   EXPECT_EQ(out->info.icc, "icc-profile");
-  EXPECT_EQ(out->info.adopted_quality, 61);
-  EXPECT_EQ(out->info.adopted_bytes, nullptr);
+  ASSERT_TRUE(out->info.adoption);
+  EXPECT_EQ(out->info.adoption->quality, 61);
+  EXPECT_EQ(out->info.adoption->bytes, nullptr);
 }
 
 TEST_F(WatermarkWord, KeysChangeSizeColourAndText) {
@@ -234,6 +233,7 @@ TEST_F(WatermarkPic, OpacityHalvesAlphaOnlyStrictlyBetweenZeroAnd99) {
   cfg.set("markpos", "lefttop");
   auto im = std::make_shared<Image>(test::make_photo(120, 80, Mode::RGBA));
   ImagePtr logo = Image::open(dir / "logo.png");
+  logo->load();
   struct Row {
     Value opacity;
     double factor;
@@ -270,6 +270,7 @@ TEST_F(WatermarkPic, PaletteLogoIsConvertedAndLargeLogosClip) {
   ImagePtr out = images.watermark_pic("x.png", cfg, im, false);  // 100 x 50 on 60 x 30: at (-40, -20)
   ASSERT_TRUE(out);
   ImagePtr logo = Image::open(dir / "pal.png");
+  logo->load();
   Image want = watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(*logo), {-40, -20});
   EXPECT_TRUE(out->pixels() == want.pixels());
 }

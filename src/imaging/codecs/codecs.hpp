@@ -87,6 +87,7 @@ struct Format {
   DecodeFn decode;
   EncodeFn encode;
   StreamFn stream = nullptr;  // where the format decodes row by row
+  bool reduces = false;       // decodes smaller by a ReduceHint (JPEG's DCT scaling)
 };
 
 // The format whose magic bytes begin `data`, or null.

@@ -1,4 +1,4 @@
-#include "pipeline/marker.hpp"
+#include "operations/marker.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "pipeline/marker.hpp"
+#include "operations/marker.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,11 +10,6 @@
 #include "support/fd.hpp"
 
 namespace img_util {
-
-namespace {
-
-
-}  // namespace
 
 std::string_view marker_for(const Value& cfg) {
   return num_eq(cfg.at("maskmode"), 1) ? kMarkerCompressed : kMarkerWatermarked;

@@ -1,5 +1,6 @@
 // The five bytes appended to every image the system writes, telling later runs that the file
-// was already processed and by which kind of run.
+// was already processed and by which kind of run. Every writer of a finished image (save, the
+// GIF pipeline, the gifsicle pass) takes its marker from here; check reads it back.
 #pragma once
 
 #include <string>

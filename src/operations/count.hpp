@@ -1,0 +1,24 @@
+// The run's counters in cfg["result"].
+#pragma once
+
+#include <string_view>
+
+#include "img_util/errors.hpp"
+#include "img_util/value.hpp"
+
+namespace img_util {
+
+// result[key] += 1, keeping the number's kind as Python's + would (a float stays a float, a
+// bool counts as an int). Throws KeyError when "result" or `key` is missing and TypeError
+// when the counter is no number.
+inline void count_one(const Value& cfg, std::string_view key) {
+  Value& counter = cfg.at("result").at(key);
+  if (counter.is_float())
+    counter = Value(counter.as_number() + 1.0);
+  else if (counter.is_int() || counter.is_bool())
+    counter = Value(counter.as_int() + 1);
+  else
+    throw TypeError("unsupported operand type(s) for +: '" + counter.type_name() + "' and 'int'");
+}
+
+}  // namespace img_util
