@@ -23,7 +23,7 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
-#include "pipeline/marker.hpp"
+#include "operations/marker.hpp"
 
 using namespace img_util;
 namespace fs = std::filesystem;
