@@ -1,10 +1,10 @@
-// Median-cut palette reduction with the same box choices, palette averages and nearest-entry
-// search as Pillow's ADAPTIVE quantizer, so palette images come out the way the host's did.
-//
-// Steps: a colour histogram (exact while it has at most 65536 colours, otherwise on colours
-// with their low bits dropped, one bit at a time until it fits), median cut of the histogram
-// into boxes, one palette entry per box (the mean of its pixels), then every pixel mapped to
-// its nearest entry, searched from its own box's entry outwards with a cache per colour.
+// Palette reduction, two ways. Median cut, for images without alpha, makes the same box
+// choices, palette averages and nearest-entry search as Pillow's ADAPTIVE quantizer, so palette
+// images come out the way the host's did: a colour histogram (exact while it has at most 65536
+// colours, otherwise on colours with their low bits dropped, one bit at a time until it fits),
+// median cut of the histogram into boxes, one palette entry per box (the mean of its pixels),
+// then every pixel mapped to its nearest entry, searched from its own box's entry outwards with
+// a cache per colour. An octree over r, g, b and a (quantize_octree) serves images with alpha.
 #include "imaging/quantize.hpp"
 
 #include <algorithm>

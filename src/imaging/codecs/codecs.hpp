@@ -142,7 +142,8 @@ class GifFrames {
   ~GifFrames();
   GifFrames(const GifFrames&) = delete;
   GifFrames& operator=(const GifFrames&) = delete;
-  // The next full frame (P while no frame needed more than one palette, else RGBA), or null.
+  // The next full frame, or null after the last: the first as P with its palette, every later
+  // one as RGBA.
   ImagePtr next();
 
  private:
