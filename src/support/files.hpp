@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "support/fd.hpp"
 
@@ -32,6 +33,11 @@ class OpenFile {
 
 // The whole content of the file at `path`. Throws OSError (EISDIR for a directory).
 std::string read_whole_file(const std::string& path);
+
+// Creates or truncates the file at `path` and writes `bytes` to it whole; a plain write, for
+// files whose loss half-way costs nothing (use AtomicFile for anything else). Throws OSError
+// naming the file, also when the close reports a failed write.
+void write_whole_file(const std::string& path, std::string_view bytes);
 
 // Flushes the directory `dir` itself to disk, so that names created, renamed or removed in it
 // survive a power cut. Throws OSError naming `dir`.
