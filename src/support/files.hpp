@@ -1,4 +1,4 @@
-// Whole-file helpers shared by the codecs and the GIF operations.
+// Whole-file and path helpers shared by the codecs, the GIF operations and the driver.
 #pragma once
 
 #include <cstdint>
@@ -42,5 +42,15 @@ void write_whole_file(const std::string& path, std::string_view bytes);
 // Flushes the directory `dir` itself to disk, so that names created, renamed or removed in it
 // survive a power cut. Throws OSError naming `dir`.
 void fsync_directory(const std::string& dir);
+
+// POSIX join: a "/" between the parts unless `left` is empty or ends in "/"; a `right` that
+// begins with "/" replaces `left`.
+inline std::string path_join(std::string_view left, std::string_view right) {
+  if (!right.empty() && right.front() == '/') return std::string(right);
+  std::string out(left);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += right;
+  return out;
+}
 
 }  // namespace img_util
