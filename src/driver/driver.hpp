@@ -1,8 +1,10 @@
-// Private to the driver layer: the per-entry selection flag and path joining.
+// Private to the driver layer: the per-entry selection flag.
 #pragma once
 
 #include <string>
 #include <string_view>
+
+#include "support/files.hpp"
 
 namespace img_util {
 
@@ -10,16 +12,6 @@ namespace img_util {
 void reset_file_selected();
 // Whether note_file_selected() was called since the last reset.
 bool file_selected();
-
-// POSIX join: a "/" between the parts unless `left` is empty or ends in "/"; a `right` that
-// begins with "/" replaces `left`.
-inline std::string path_join(std::string_view left, std::string_view right) {
-  if (!right.empty() && right.front() == '/') return std::string(right);
-  std::string out(left);
-  if (!out.empty() && out.back() != '/') out += '/';
-  out += right;
-  return out;
-}
 
 }  // namespace img_util
 

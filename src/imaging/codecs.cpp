@@ -1,6 +1,5 @@
 // The format table and what reads it: detection by magic bytes, the output format by
 // extension, encode/save dispatch, the frame reader and the EXIF orientation helpers.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 #include <utility>
 
 #include "imaging/codecs/codecs.hpp"
+#include "support/files.hpp"
 
 namespace img_util::imaging {
 
@@ -207,20 +207,7 @@ std::string encode(const Image& im, const std::string& format, const EncodeOptio
 
 void save(const Image& im, const std::string& path, const EncodeOptions& opts) {
   std::string data = encode(im, format_for_path(path), opts);
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw_errno(path);
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      throw OSError(err, path);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0) throw_errno(path);
+  write_whole_file(path, data);
 }
 
 // ---- frames ---------------------------------------------------------------------------------

@@ -60,10 +60,6 @@ double running_total(const Value& v) {
   return v.as_number();
 }
 
-std::string join(const std::string& dir, const std::string& name) {
-  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-}
-
 }  // namespace
 
 void IMAGES::backup(const std::string& fpath, const Value& cfg) {
@@ -101,7 +97,7 @@ void IMAGES::backup(const std::string& fpath, const Value& cfg) {
       fsync_directory(basedir());
     }
     cfg.set("zfile", std::shared_ptr<Handle>(
-                         std::make_shared<ZipWriter>(join(dir, local_stamp() + ".zip"))));
+                         std::make_shared<ZipWriter>(path_join(dir, local_stamp() + ".zip"))));
   }
 
   auto zip = std::dynamic_pointer_cast<ZipWriter>(cfg.at("zfile").as_handle());

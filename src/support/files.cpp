@@ -44,6 +44,21 @@ std::string OpenFile::read_all() {
 
 std::string read_whole_file(const std::string& path) { return OpenFile(path).read_all(); }
 
+void write_whole_file(const std::string& path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) throw_errno(path);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_errno(path);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fd.close() != 0) throw_errno(path);
+}
+
 void fsync_directory(const std::string& dir) {
   Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (fd.get() < 0 || ::fsync(fd.get()) != 0) throw_errno(dir);

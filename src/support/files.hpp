@@ -1,8 +1,9 @@
-// Whole-file helpers shared by the codecs and the GIF operations.
+// Whole-file and path helpers shared by the codecs, the GIF operations and the driver.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "support/fd.hpp"
 
@@ -33,8 +34,23 @@ class OpenFile {
 // The whole content of the file at `path`. Throws OSError (EISDIR for a directory).
 std::string read_whole_file(const std::string& path);
 
+// Creates or truncates the file at `path` and writes `bytes` to it whole; a plain write, for
+// files whose loss half-way costs nothing (use AtomicFile for anything else). Throws OSError
+// naming the file, also when the close reports a failed write.
+void write_whole_file(const std::string& path, std::string_view bytes);
+
 // Flushes the directory `dir` itself to disk, so that names created, renamed or removed in it
 // survive a power cut. Throws OSError naming `dir`.
 void fsync_directory(const std::string& dir);
+
+// POSIX join: a "/" between the parts unless `left` is empty or ends in "/"; a `right` that
+// begins with "/" replaces `left`.
+inline std::string path_join(std::string_view left, std::string_view right) {
+  if (!right.empty() && right.front() == '/') return std::string(right);
+  std::string out(left);
+  if (!out.empty() && out.back() != '/') out += '/';
+  out += right;
+  return out;
+}
 
 }  // namespace img_util

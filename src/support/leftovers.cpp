@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 
+#include "support/files.hpp"
+
 namespace img_util {
 
 namespace {
@@ -16,10 +18,6 @@ namespace {
 struct DirClose {
   void operator()(DIR* d) const noexcept { ::closedir(d); }
 };
-
-std::string join(const std::string& dir, const std::string& name) {
-  return dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-}
 
 void sweep(const std::string& dir, bool recursive, std::vector<LeftoverRemoval>& out) {
   std::unique_ptr<DIR, DirClose> d(::opendir(dir.c_str()));
@@ -33,13 +31,13 @@ void sweep(const std::string& dir, bool recursive, std::vector<LeftoverRemoval>&
     if (S_ISDIR(st.st_mode)) {
       if (recursive) subdirs.push_back(name);
     } else if (S_ISREG(st.st_mode) && is_atomic_temp_name(name)) {
-      LeftoverRemoval r{join(dir, name), ""};
+      LeftoverRemoval r{path_join(dir, name), ""};
       if (::unlinkat(dirfd(d.get()), e->d_name, 0) != 0) r.error = std::strerror(errno);
       out.push_back(std::move(r));
     }
   }
   d.reset();
-  for (const std::string& sub : subdirs) sweep(join(dir, sub), recursive, out);
+  for (const std::string& sub : subdirs) sweep(path_join(dir, sub), recursive, out);
 }
 
 }  // namespace
