@@ -17,12 +17,12 @@
 #include <utility>
 
 #include "img_util/errors.hpp"
-#include "support/fd.hpp"
 #include "img_util/images.hpp"
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
 #include "operations/compress_trials.hpp"
 #include "operations/count.hpp"
+#include "support/files.hpp"
 
 namespace img_util {
 
@@ -35,23 +35,6 @@ using compress_detail::TrialEncoder;
 double kib(const std::string& bytes) { return static_cast<double>(bytes.size()) / 1024.0; }
 
 
-// Replaces the file at `path` with `bytes`. Throws OSError naming the file.
-void write_scratch(const std::string& path, const std::string& bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (fd.get() < 0) throw_errno(path);
-  const char* p = bytes.data();
-  size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd.get(), p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw_errno(path);
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  if (fd.close() != 0) throw_errno(path);
-}
 
 // A pixel count from the configuration. Floats are accepted when they hold a whole number
 // of pixels, as a JSON configuration may write 1920.0.
@@ -164,7 +147,7 @@ Probe probe_as_is(const ImagePtr& im, const std::string& infile, bool optimize, 
   probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
   if (auto q = likely_first_trial(cfg)) probe.trials->prefetch(*q);
   probe.bytes = imaging::encode(*im, probe.format);
-  write_scratch(infile, probe.bytes);
+  write_whole_file(infile, probe.bytes);
   return probe;
 }
 
@@ -175,7 +158,7 @@ Probe probe_as_rgb(ImagePtr& im, const std::string& infile) {
   Probe probe;
   probe.format = imaging::format_for_path(infile);
   probe.bytes = imaging::encode(*im, probe.format);
-  write_scratch(infile, probe.bytes);
+  write_whole_file(infile, probe.bytes);
   return probe;
 }
 
@@ -247,7 +230,7 @@ ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool
     search.measured_kib = kib(search.last->bytes);
   }
   if (!search.last) return nullptr;
-  write_scratch(outfile, search.last->bytes);
+  write_whole_file(outfile, search.last->bytes);
   if (!(probe_kib > search.measured_kib)) return nullptr;
   return adopt(std::move(*search.last), outfile, probe.format);
 }

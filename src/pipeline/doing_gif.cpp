@@ -32,29 +32,6 @@
 namespace img_util {
 namespace {
 
-// The scratch GIF is a plain write: nothing of value is lost when it fails half-way.
-void write_scratch(const std::string& path, const std::string& bytes) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw_errno(path);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      throw OSError(err, path);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (::close(fd) != 0) throw_errno(path);
-}
-
-std::string join(const std::string& dir, const std::string& name) {
-  if (dir.empty() || dir.back() == '/') return dir + name;
-  return dir + "/" + name;
-}
-
 // `im` in mode `m`; the image itself when it is in that mode already (a conversion to the same
 // mode would only copy it).
 ImagePtr to_mode(const ImagePtr& im, Mode m) {
@@ -181,7 +158,7 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
     while (ImagePtr decoded = reader.next()) {
       ++index;
       const std::string tpath =
-          join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
+          path_join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
       ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
 
       // The run's counters move once per GIF, with its first frame.
@@ -203,9 +180,10 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   im.reset();
   if (index == 0) throw ImageError("no frames could be read", fpath);
 
-  const std::string path2 = join(basedir(), "tmp.gif");
+  const std::string path2 = path_join(basedir(), "tmp.gif");
   const std::string gif = assembly.finish();
-  write_scratch(path2, gif);
+  // The scratch GIF is a plain write: nothing of value is lost when it fails half-way.
+  write_whole_file(path2, gif);
   const int64_t size2 = file_size(path2);
 
   // Compression alone must pay for itself; a watermark is written whatever it costs.
