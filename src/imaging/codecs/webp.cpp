@@ -84,6 +84,17 @@ Header webp_header(std::string_view data, const std::string& name) {
 
 namespace {
 
+// Hands the whole file to an incremental decoder (none when libwebp could not make one); data
+// that ends early is fine, the rows it reached stay.
+void append_all(WebPIDecoder* dec, std::string_view data, const std::string& name) {
+  if (!dec) throw ImageError("out of memory decoding " + quoted(name), name);
+  const VP8StatusCode st =
+      WebPIAppend(dec, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+  if (st != VP8_STATUS_OK && st != VP8_STATUS_SUSPENDED)
+    throw ImageError("broken WebP data (status " + std::to_string(st) + ") in " + quoted(name),
+                     name);
+}
+
 // A file cut short whose picture is large: decoded first into libwebp's own buffer, whose
 // pages cost memory only as rows are written to them, so that too few rows (see
 // too_little_to_decode) are refused before a canvas is made for them. What is decoded is then
@@ -92,12 +103,7 @@ Image decode_cut_short(std::string_view data, const std::string& name,
                        const WebPBitstreamFeatures& f) {
   std::unique_ptr<WebPIDecoder, IDecDeleter> dec(
       WebPINewRGB(f.has_alpha ? MODE_RGBA : MODE_RGB, nullptr, 0, 0));
-  if (!dec) throw ImageError("out of memory decoding " + quoted(name), name);
-  VP8StatusCode st =
-      WebPIAppend(dec.get(), reinterpret_cast<const uint8_t*>(data.data()), data.size());
-  if (st != VP8_STATUS_OK && st != VP8_STATUS_SUSPENDED)
-    throw ImageError("broken WebP data (status " + std::to_string(st) + ") in " + quoted(name),
-                     name);
+  append_all(dec.get(), data, name);
   int rows = 0, width = 0, height = 0, stride = 0;
   const uint8_t* px = WebPIDecGetRGB(dec.get(), &rows, &width, &height, &stride);
   if (!px) rows = 0;
@@ -129,12 +135,7 @@ Image webp_decode(std::string_view data, const std::string& name, ReduceHint) {
   std::unique_ptr<WebPIDecoder, IDecDeleter> dec(
       WebPINewRGB(f.has_alpha ? MODE_RGBA : MODE_RGB, out.pixels().data(), out.pixels().size(),
                   static_cast<int>(out.stride())));
-  if (!dec) throw ImageError("out of memory decoding " + quoted(name), name);
-  VP8StatusCode st =
-      WebPIAppend(dec.get(), reinterpret_cast<const uint8_t*>(data.data()), data.size());
-  if (st != VP8_STATUS_OK && st != VP8_STATUS_SUSPENDED)
-    throw ImageError("broken WebP data (status " + std::to_string(st) + ") in " + quoted(name),
-                     name);
+  append_all(dec.get(), data, name);
   out.info.format = "WEBP";
   return out;
 }
