@@ -91,9 +91,39 @@ std::string describe_current_exception() {
   }
 }
 
+// The folders a run writes into itself: the plugin directory (backups, lock, run log, the
+// frames' scratch folder), the output tree and the trial scratch folder. When one of them lies
+// below the folder being walked, its files are this run's own (or an earlier run's) work, never
+// site images: entering it would watermark outputs again and nest out/out/out.
+class OwnFolders {
+ public:
+  explicit OwnFolders(const Value& cfg) {
+    paths_.push_back(basedir());
+    const Value outpath = cfg.get("outpath");
+    if (outpath.is_text() && !outpath.as_text().empty()) paths_.push_back(outpath.as_text());
+    const Value scratch = cfg.get("tmpPath");
+    paths_.push_back(scratch.is_text() ? scratch.as_text() : std::string("./temp"));
+  }
+
+  // Compared by identity, not by name, so another spelling of the same folder (a trailing "/",
+  // "..", a link) is recognised too. Looked up each time: the output tree may appear mid-run.
+  bool contains(const std::string& dir) const {
+    struct stat d {};
+    if (::stat(dir.c_str(), &d) != 0) return false;
+    for (const std::string& p : paths_) {
+      struct stat o {};
+      if (::stat(p.c_str(), &o) == 0 && o.st_dev == d.st_dev && o.st_ino == d.st_ino) return true;
+    }
+    return false;
+  }
+
+ private:
+  std::vector<std::string> paths_;
+};
+
 class Run {
  public:
-  Run(IMAGES& self, const Value& cfg) : self_(self), cfg_(cfg) {}
+  Run(IMAGES& self, const Value& cfg) : self_(self), cfg_(cfg), own_(cfg) {}
 
   void entry(const std::string& raw) {
     if (const auto& poll = run_hooks().poll) poll();
@@ -147,13 +177,14 @@ class Run {
     }
     for (const std::string& d : dirs) {
       const std::string sub = path_join(root, d);
-      if (!is_link(sub)) walk(sub);
+      if (!is_link(sub) && !own_.contains(sub)) walk(sub);
     }
   }
 
  private:
   IMAGES& self_;
   const Value& cfg_;
+  OwnFolders own_;
 };
 
 std::string path_text(const Value& v) {

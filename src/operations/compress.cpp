@@ -200,14 +200,33 @@ Search towards_target(TrialEncoder& trials, int quality, double ctrsize, double 
   return search;
 }
 
-// The last trial as the image to write, left undecoded: written unchanged, the bytes go out
-// as they are; decoded only if a later step needs the pixels.
-ImagePtr adopt(Trial trial, const std::string& outfile, const std::string& format) {
+// An encoding as the image to write, left undecoded: written unchanged, the bytes go out as
+// they are; decoded only if a later step needs the pixels. `quality` is what it was made at,
+// for formats that use one (none for the probe: the encoder's default).
+ImagePtr adopt(Trial trial, const std::string& outfile, const std::string& format,
+               std::optional<int> quality) {
   auto adopted = Image::open_bytes(std::move(trial.bytes), outfile);
   Adoption adoption{imaging::undecoded_bytes(*adopted), format, std::nullopt};
-  if (compress_detail::format_uses_quality(format)) adoption.quality = trial.quality;
+  if (compress_detail::format_uses_quality(format)) adoption.quality = quality;
   adopted->info.adoption = std::move(adoption);
   return adopted;
+}
+
+// With a size target in the compression-only mode, a probe that fits ends the quality search
+// with nothing adopted, which would leave a source file far over the target as it is. The
+// probe is taken instead when the file on disk is over the target and larger than the probe.
+// (In the watermark modes the image is encoded afresh anyway, as the probe was.)
+bool probe_meets_target_file_does_not(const std::string& fpath, const Value& cfg,
+                                      const Probe& probe) {
+  if (!num_eq(cfg.at("maskmode"), 1)) return false;
+  const Value ctrsize = cfg.get("ctrsize");
+  const Value quality_v = cfg.get("quality");
+  if (!ctrsize || !quality_v) return false;
+  const int64_t quality = whole_number(quality_v, "quality");
+  if (quality <= 0 || quality >= 100) return false;
+  const int64_t on_disk = file_size(fpath);
+  return static_cast<double>(on_disk) / 1024.0 > ctrsize.as_number() &&
+         on_disk > static_cast<int64_t>(probe.bytes.size());
 }
 
 // The quality search for a quality strictly between 0 and 100: the last trial, adopted when
@@ -232,7 +251,8 @@ ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool
   if (!search.last) return nullptr;
   write_whole_file(outfile, search.last->bytes);
   if (!(probe_kib > search.measured_kib)) return nullptr;
-  return adopt(std::move(*search.last), outfile, probe.format);
+  const int quality_used = search.last->quality;
+  return adopt(std::move(*search.last), outfile, probe.format, quality_used);
 }
 
 }  // namespace
@@ -241,6 +261,7 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
   // Outside the compression-only mode compression is optional.
   if (!cfg.get("iscompress") && !num_eq(cfg.at("maskmode"), 1)) return im;
 
+  const bool opened_here = !im;
   if (!im) {
     try {
       im = Image::open(fpath);
@@ -274,6 +295,9 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
 
   if (ImagePtr adopted = search_quality(cfg, im, probe, optimize, tmp_path + "/outfile." + ext)) {
     im = std::move(adopted);
+    changed = true;
+  } else if (!changed && opened_here && probe_meets_target_file_does_not(fpath, cfg, probe)) {
+    im = adopt(Trial{std::move(probe.bytes), 0}, infile, probe.format, std::nullopt);
     changed = true;
   }
 

@@ -1,12 +1,14 @@
 // gifsicle: a lossy pass over a whole animated GIF with the external gifsicle tool.
 //
-// The tool lives in the plugin directory and writes the scratch GIF there; its result replaces
-// the target only when the tool succeeded and the result is smaller than the source.
+// The tool lives in the plugin directory (or else on PATH) and writes the scratch GIF there; its
+// result replaces the target only when the tool succeeded and the result is smaller than the
+// source.
 #include <sys/stat.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -79,6 +81,16 @@ std::string palette_size_text(const Value& exponent) {
                   exponent.type_name() + "'");
 }
 
+// The tool in the plugin directory, or else the one a shell would find on PATH. Neither is
+// an error of this file: a missing tool must not pass for "no smaller result".
+std::string lossy_tool() {
+  std::string own = basedir() + "/gifsicle";
+  struct stat st {};
+  if (::stat(own.c_str(), &st) == 0) return own;
+  if (std::optional<std::string> found = support::find_on_path("gifsicle")) return *found;
+  throw OSError(ENOENT, own, "No gifsicle in the plugin directory nor on PATH");
+}
+
 }  // namespace
 
 void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
@@ -91,9 +103,11 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
   const std::string loss = text_form(cfg.at("gif_loss"));
   // A relative name starting with "-" would read as an option; "./" names the same file.
   const std::string source = fpath.starts_with("-") ? "./" + fpath : fpath;
-  const std::vector<std::string> argv{basedir() + "/gifsicle", source, "-" + qty, "--colors",
-                                      colors, "--lossy=" + loss};
+  const std::vector<std::string> argv{lossy_tool(), source, "-" + qty, "--colors", colors,
+                                      "--lossy=" + loss};
   const support::ExitStatus status = support::run_program(argv, path2);
+  if (status.spawn_error != 0)
+    throw OSError(status.spawn_error, argv[0], "Cannot start the lossy GIF tool");
 
   // A tool that failed may have left a partial GIF behind: only a clean exit counts.
   const int64_t size2 = file_size(path2);

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -145,6 +147,23 @@ ExitStatus run_program(const std::vector<std::string>& argv, const std::string& 
     st.signal = WTERMSIG(status);
   }
   return st;
+}
+
+std::optional<std::string> find_on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::nullopt;
+  std::string_view rest(path);
+  while (true) {
+    const size_t colon = rest.find(':');
+    const std::string_view dir = rest.substr(0, colon);
+    const std::string candidate = (dir.empty() ? std::string(".") : std::string(dir)) + "/" + name;
+    struct stat st {};
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0)
+      return candidate;
+    if (colon == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(colon + 1);
+  }
 }
 
 }  // namespace img_util::support

@@ -2,6 +2,7 @@
 // standard output goes into a file, and the caller waits for its exit status.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,5 +29,9 @@ struct ExitStatus {
 // Throws OSError when `stdout_path` cannot be opened or the process cannot be waited for; a
 // program that cannot be started is reported in the result, not thrown.
 ExitStatus run_program(const std::vector<std::string>& argv, const std::string& stdout_path);
+
+// The first executable regular file called `name` in the folders of $PATH, as a shell finds
+// it (an empty entry is the working directory); nullopt when there is none.
+std::optional<std::string> find_on_path(const std::string& name);
 
 }  // namespace img_util::support

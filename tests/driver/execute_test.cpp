@@ -95,6 +95,27 @@ TEST_F(Execute, RecursiveWalkIsTopDownAndSkipsLinksToDirsAndBrokenLinks) {
   EXPECT_TRUE(out.lines.empty());
 }
 
+// The run's own folders below `folder` (named in other spellings than the walk's) are not
+// entered; a folder that merely shares a name with one of them still is.
+TEST_F(Execute, RecursiveWalkDoesNotEnterTheRunsOwnFolders) {
+  for (const char* d : {"out/out", "plugin/backups", "plugin/temp", "scratch", "photos/out"})
+    fs::create_directories(root + "/" + d);
+  for (const char* f : {"a.jpg", "out/a.jpg", "out/out/a.jpg", "plugin/temp/frame.jpg",
+                        "scratch/infile.jpg", "photos/out/b.jpg"})
+    write_file(root + "/" + f, "x");
+  set_plugin_dir(root + "/photos/../plugin");
+  Value cfg = base_config(root);
+  cfg.set("subfold", true);
+  cfg.set("outpath", root + "/out/");
+  cfg.set("tmpPath", root + "/./scratch");
+  run(cfg);
+  set_plugin_dir(tmp.plugin());
+
+  auto got = paths();
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{root + "/a.jpg", root + "/photos/out/b.jpg"}));
+}
+
 TEST_F(Execute, RootWithTrailingSlashJoinsWithoutDoubling) {
   write_file(root + "/a.jpg", "x");
   Value cfg = base_config(root + "/");

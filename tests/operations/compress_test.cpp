@@ -390,6 +390,47 @@ TEST_F(CompressTest, ProbeThatFitsMakesNoTrials) {
   EXPECT_FALSE(fs::exists(outfile()));
 }
 
+// A file on disk far over the target whose probe fits: the probe is taken (counted, and
+// written by the caller), so the file meets the target. Everything else stays as it was.
+TEST_F(CompressTest, ProbeThatFitsIsTakenWhenTheFileOnDiskIsOverTheTarget) {
+  const Image source = test::make_photo(160, 120, Mode::RGB);
+  const std::string path = dir / "big.jpg";
+  test::write_file(path, jpeg_at(source, 100, false));
+  const double file_kib = fs::file_size(path) / 1024.0;
+  const double probe_kib = imaging::encode(source, "JPEG").size() / 1024.0;
+  ASSERT_LT(probe_kib * 1.5, file_kib);
+  const double between = (probe_kib + file_kib) / 2;
+
+  struct Case {
+    const char* name;
+    int maskmode;
+    Value quality;
+    double ctrsize;
+    bool taken;
+  };
+  for (const Case& c : {Case{"over target", 1, Value(80), between, true},
+                        Case{"file fits too", 1, Value(80), file_kib + 1, false},
+                        Case{"no quality loop", 1, Value(100), between, false},
+                        Case{"watermark mode", 2, Value(80), between, false}}) {
+    Value cfg = config(c.maskmode);
+    cfg.set("iscompress", true);
+    cfg.set("quality", c.quality);
+    cfg.set("ctrsize", c.ctrsize);
+    TrialLog log;
+    ImagePtr out = IMAGES::compress(path, cfg);
+    EXPECT_TRUE(log.qualities.empty()) << c.name;
+    EXPECT_EQ(compresscount(cfg), c.taken ? 1 : 0) << c.name;
+    if (c.taken) {
+      ASSERT_NE(out, nullptr) << c.name;
+      ASSERT_TRUE(out->info.adoption) << c.name;
+      EXPECT_EQ(*out->info.adoption->bytes, test::read_file(infile())) << c.name;
+      EXPECT_FALSE(out->info.adoption->quality) << c.name;  // the encoder's default
+    } else if (out) {
+      EXPECT_FALSE(out->info.adoption) << c.name;
+    }
+  }
+}
+
 TEST_F(CompressTest, QualityOutsideTheOpenRangeMakesNoTrials) {
   for (Value q : {Value(), Value(0), Value(-5), Value(100), Value(150)}) {
     Value cfg = config(1);

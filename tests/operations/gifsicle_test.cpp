@@ -57,7 +57,7 @@ class GifsicleTest : public ::testing::Test {
     std::string script = "#!/bin/sh\n"
                          "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + (dir / "args") +
                          "'\n"
-                         "cat '" + (dir / "payload") + "'\n"
+                         "/bin/cat '" + (dir / "payload") + "'\n"
                          "exit " + std::to_string(code) + "\n";
     write_file(tool(), script);
     ::chmod(tool().c_str(), 0755);
@@ -168,12 +168,35 @@ TEST_F(GifsicleTest, BadSettingsFailBeforeTheToolStarts) {
   EXPECT_EQ(read_file(source), std::string(1000, 'G'));
 }
 
-TEST_F(GifsicleTest, MissingToolRejectsQuietlyWithAnEmptyScratchFile) {
-  write_file(dir.plugin() + "/tmp.gif", "old scratch content");
+// Without a tool in the plugin directory the one on PATH runs; without either, or with one
+// that cannot start, the file fails naming the tool before anything is written.
+TEST_F(GifsicleTest, ToolFromPathOrAFailureNamingIt) {
+  struct PathGuard {
+    std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+    ~PathGuard() { ::setenv("PATH", saved.c_str(), 1); }
+  } path_guard;
+  fake_tool(10);
+  fs::create_directories(dir / "bin");
+  fs::rename(tool(), dir / "bin/gifsicle");
+
+  ::setenv("PATH", (dir / "empty:" + dir / "bin").c_str(), 1);
   images.gifsicle(source, cfg);
-  EXPECT_EQ(read_file(dir.plugin() + "/tmp.gif"), "");
+  EXPECT_EQ(read_file(source), payload + "Amask");
+
+  write_file(source, std::string(1000, 'G'));
+  ::setenv("PATH", (dir / "empty").c_str(), 1);
+  try {
+    images.gifsicle(source, cfg);
+    ADD_FAILURE() << "no tool, no error";
+  } catch (const OSError& e) {
+    EXPECT_EQ(std::string(e.what()), "[Errno 2] No gifsicle in the plugin directory nor on PATH: '" +
+                                         tool() + "'");
+  }
+  write_file(tool(), "not a program");  // present, but not executable
+  EXPECT_THROW(images.gifsicle(source, cfg), OSError);
   EXPECT_EQ(read_file(source), std::string(1000, 'G'));
-  EXPECT_EQ(compresscount(), 0);
+  EXPECT_EQ(compresscount(), 1);  // the first call's only
+  EXPECT_EQ(files_listed(), 1u);
 }
 
 TEST_F(GifsicleTest, MissingSourceIsAnError) {

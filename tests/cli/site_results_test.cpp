@@ -1,0 +1,116 @@
+// Whole runs where the literal result would lose a site owner's data or report a wrong result
+// as success: a size target the written file meets, a run that stays out of its own folders,
+// and a lossy GIF pass that finds its tool or says why not.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "img_util/image.hpp"
+#include "support/fixtures.hpp"
+
+namespace img_util::test {
+namespace {
+
+class SiteRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site = tmp / "site";
+    plugin = tmp.plugin();
+    fs::create_directories(site);
+    cfg = parse_json(R"({"maskmode": 1, "exts": [".jpg", ".gif"], "utimemode": 0, "utime": "",
+        "isbackup": false})");
+    cfg.set("folder", site);
+    cfg.set("tmpPath", tmp / "scratch");
+  }
+  CliResult run() {
+    write_file(tmp / "cfg.json", to_json(cfg));
+    return run_cli({"run", tmp / "cfg.json", "--plugin-dir", plugin, "--no-log", "--report",
+                    tmp / "report.json"});
+  }
+  int64_t compresscount() {
+    return parse_json(read_file(tmp / "report.json")).at("result").at("compresscount").as_int();
+  }
+  TempDir tmp;
+  std::string site, plugin;
+  Value cfg;
+};
+
+// A photo stored at quality 100 is far over the target although its encoding at the default
+// quality fits: it is rewritten (and counted) so the file on disk meets the target.
+TEST_F(SiteRun, SizeTargetIsMetByTheFileOnDisk) {
+  const std::string jpg = write_photo(site + "/big.jpg", 400, 300, Mode::RGB, 100);
+  const auto before = fs::file_size(jpg);
+  const double target_kib = before / 1024.0 / 2;
+  cfg.set("quality", 90);
+  cfg.set("ctrsize", target_kib);
+  const CliResult r = run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(compresscount(), 1);
+  EXPECT_EQ(tail(jpg), "Amask");
+  EXPECT_LE((fs::file_size(jpg) - 5) / 1024.0, target_kib);
+  EXPECT_EQ(Image::open(jpg)->width(), 400);
+
+  // A file that already meets the target stays as it is.
+  const std::string small = write_photo(site + "/small.jpg", 64, 48, Mode::RGB, 100);
+  const std::string original = read_file(small);
+  cfg.set("ctrsize", 1000);
+  ASSERT_EQ(run().exit_code, 0);
+  EXPECT_EQ(read_file(small), original);
+}
+
+// An output tree and a scratch folder below the folder: reruns neither process them again
+// nor nest out/out.
+TEST_F(SiteRun, RerunsWithTheOutputInsideTheFolderDoNotReprocessIt) {
+  write_photo(site + "/a.jpg", 120, 90);
+  cfg.set("subfold", true);
+  cfg.set("yswidth", 60);
+  cfg.set("outpath", site + "/out");
+  cfg.set("tmpPath", site + "/scratch");
+  for (int i = 0; i < 3; ++i) {
+    const CliResult r = run();
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(compresscount(), 1) << "run " << i;
+  }
+  EXPECT_TRUE(fs::exists(site + "/out/a.jpg"));
+  EXPECT_FALSE(fs::exists(site + "/out/out"));
+  EXPECT_FALSE(fs::exists(site + "/out/scratch"));
+}
+
+// Without a tool in the plugin directory the one on PATH runs; without any, the file fails
+// with a line that says what was looked for.
+TEST_F(SiteRun, LossyGifPassUsesTheToolOnPathOrSaysItIsMissing) {
+  if (!fs::exists("/usr/bin/gifsicle")) GTEST_SKIP() << "gifsicle is not installed";
+  const std::string gif = site + "/anim.gif";
+  ASSERT_EQ(std::system(("/usr/bin/python3 -c 'from PIL import Image; fr = [Image.effect_noise("
+                         "(48, 32), 60 + 40 * k).convert(\"RGB\") for k in range(3)]; fr[0].save("
+                         "\"" + gif + "\", save_all=True, append_images=fr[1:], duration=80)'")
+                            .c_str()),
+            0);
+  cfg.set("isgifsicle", true);
+  cfg.set("gif_qty", "O3");
+  cfg.set("gif_color", 5);
+  cfg.set("gif_loss", 80);
+  ASSERT_FALSE(fs::exists(plugin + "/gifsicle"));
+
+  const CliResult found = run();  // the tests' PATH holds /usr/bin
+  ASSERT_EQ(found.exit_code, 0) << found.err;
+  EXPECT_EQ(compresscount(), 1);
+  EXPECT_EQ(tail(gif), "Amask");
+
+  const std::string saved_path = std::getenv("PATH");
+  write_file(gif, read_file(gif).substr(0, fs::file_size(gif) - 5));
+  ::setenv("PATH", (tmp / "empty").c_str(), 1);  // the child inherits it
+  const CliResult missing = run();
+  ::setenv("PATH", saved_path.c_str(), 1);
+  EXPECT_NE(missing.exit_code, 0);
+  EXPECT_NE(missing.err.find("No gifsicle in the plugin directory nor on PATH: '" + plugin +
+                             "/gifsicle'"),
+            std::string::npos)
+      << missing.err;
+}
+
+}  // namespace
+}  // namespace img_util::test
