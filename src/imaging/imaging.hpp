@@ -20,7 +20,10 @@ struct EncodeOptions {
   std::optional<int> quality;  // JPEG/WebP 1..100; default 75 (JPEG), 80 (WebP). Ignored elsewhere.
   bool optimize = false;       // JPEG: optimised Huffman tables; PNG: zlib level 9; GIF: drop unused
                                // palette entries and crop later frames to their changed rectangle
-  bool keep_metadata = true;   // write info.exif / info.icc where the format can hold them
+  bool keep_icc = true;        // write info.icc where the format can hold it
+  // Write info.exif too. Off by default, as in Pillow: an EXIF block carries GPS positions,
+  // serial numbers and a thumbnail that can outweigh a small photo's pixels.
+  bool keep_exif = false;
   // Animated GIF only.
   bool save_all = false;
   std::vector<std::shared_ptr<const Image>> append_images;

@@ -115,7 +115,7 @@ TEST(Jpeg, ExifOrientationIsAppliedAndReset) {
       p[2] = x < 16 ? 0 : 255;
     }
   src.info.exif = exif_with_orientation(6);
-  auto im = Image::open_bytes(encode(src, "JPEG", with_quality(95)), "rot.jpg");
+  auto im = Image::open_bytes(encode(src, "JPEG", with_exif(95)), "rot.jpg");
   EXPECT_EQ(im->width(), 16);
   EXPECT_EQ(im->height(), 32);
   EXPECT_EQ(imaging::exif_orientation(im->info.exif), 1);
@@ -130,7 +130,7 @@ TEST(Jpeg, ExifOrientationIsAppliedAndReset) {
   EXPECT_GT(bottom[2], 200);
 
   // A reduction hint speaks of the upright image: 4x8 upright is a quarter of the stored 32x16.
-  auto reduced = Image::open_bytes(encode(src, "JPEG", with_quality(95)), "rot.jpg");
+  auto reduced = Image::open_bytes(encode(src, "JPEG", with_exif(95)), "rot.jpg");
   reduced->load({4, 8});
   EXPECT_EQ(reduced->width(), 4);
   EXPECT_EQ(reduced->height(), 8);
@@ -168,13 +168,15 @@ TEST(Exif, OrientationReadAndReset) {
   EXPECT_EQ(imaging::exif_with_orientation_1(cut), cut);
 }
 
-TEST(Jpeg, ExifAndIccAreKeptOrDropped) {
+TEST(Jpeg, IccIsKeptAndExifOnlyWhenAsked) {
   Image src = pattern(Mode::RGB, 16, 16);
   src.info.exif = exif_with_orientation(1) + "more exif";
   src.info.icc = std::string(70000, 'i');  // spans two APP2 segments
   auto kept = Image::open_bytes(encode(src, "JPEG"), "k.jpg");
-  EXPECT_EQ(kept->info.exif, src.info.exif);
+  EXPECT_TRUE(kept->info.exif.empty());
   EXPECT_EQ(kept->info.icc, src.info.icc);
+  auto asked = Image::open_bytes(encode(src, "JPEG", with_exif()), "e.jpg");
+  EXPECT_EQ(asked->info.exif, src.info.exif);
   auto dropped = Image::open_bytes(encode(src, "JPEG", without_metadata()), "d.jpg");
   EXPECT_TRUE(dropped->info.exif.empty());
   EXPECT_TRUE(dropped->info.icc.empty());
@@ -223,7 +225,7 @@ TEST(DecodeResized, EqualsDecodingWholeThenResizing) {
       {"grey", encode(random_image(Mode::L, 300, 200, 2), "JPEG"), 120, 80, {}},
       {"one axis", encode(random_image(Mode::RGB, 300, 200, 3), "JPEG"), 300, 77, {}},
       {"cmyk", cmyk_jpeg(64, 64, ink), 20, 20, {}},
-      {"turned upright first", encode(turned, "JPEG"), 50, 100, {}},
+      {"turned upright first", encode(turned, "JPEG", with_exif()), 50, 100, {}},
       {"png", encode(random_image(Mode::RGB, 200, 100, 4), "PNG"), 50, 25, {}},
   };
   for (const Case& c : cases) {

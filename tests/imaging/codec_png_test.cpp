@@ -132,13 +132,14 @@ TEST(Png, OptimizeIsNotLarger) {
 
 // libpng validates profiles on reading and finds the made-up one too thin, so only its chunk
 // is checked here; real profiles come back whole.
-TEST(Png, IccAndExifAreWritten) {
+TEST(Png, IccIsWrittenAndExifOnlyWhenAsked) {
   Image src = pattern(Mode::RGB, 8, 8);
   src.info.exif = exif_with_orientation(3);
   src.info.icc = tiny_rgb_icc();
   std::string file = encode(src, "PNG");
   EXPECT_NE(file.find("iCCP"), std::string::npos);
-  auto im = Image::open_bytes(file, "m.png");
+  EXPECT_EQ(file.find("eXIf"), std::string::npos);
+  auto im = Image::open_bytes(encode(src, "PNG", with_exif()), "m.png");
   EXPECT_EQ(im->info.exif, src.info.exif);
   auto bare = Image::open_bytes(encode(src, "PNG", without_metadata()), "b.png");
   EXPECT_TRUE(bare->info.exif.empty());

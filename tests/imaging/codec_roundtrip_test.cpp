@@ -76,9 +76,11 @@ TEST(Webp, QualityChangesTheSizeAndMetadataTravels) {
   EXPECT_LT(encode(src, "WEBP", with_quality(10)).size(), encode(src, "WEBP").size());
   src.info.exif = exif_with_orientation(1);
   src.info.icc = tiny_rgb_icc();
-  std::string file = encode(src, "WEBP");
+  imaging::EncodeOptions opts = with_exif();
+  std::string file = encode(src, "WEBP", opts);
   auto im = Image::open_bytes(file, "m.webp");
   EXPECT_EQ(im->info.exif, src.info.exif);
+  EXPECT_TRUE(Image::open_bytes(encode(src, "WEBP"), "n.webp")->info.exif.empty());
   EXPECT_EQ(im->info.icc, src.info.icc);
   im->load();
   EXPECT_LT(mean_abs_diff(*im, src), 6);

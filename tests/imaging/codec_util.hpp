@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "img_util/image.hpp"
@@ -88,7 +89,13 @@ inline imaging::EncodeOptions optimized(bool on = true) {
 }
 inline imaging::EncodeOptions without_metadata() {
   imaging::EncodeOptions o;
-  o.keep_metadata = false;
+  o.keep_icc = false;
+  return o;
+}
+inline imaging::EncodeOptions with_exif(std::optional<int> quality = std::nullopt) {
+  imaging::EncodeOptions o;
+  o.keep_exif = true;
+  o.quality = quality;
   return o;
 }
 

@@ -693,8 +693,8 @@ std::string jpeg_encode(const Image& im, const EncodeOptions& opts) {
   w.im = &im;
   w.quality = std::clamp(opts.quality.value_or(75), 1, 100);
   w.optimize = opts.optimize;
-  if (opts.keep_metadata && !im.info.exif.empty()) w.exif = &im.info.exif;
-  if (opts.keep_metadata && !im.info.icc.empty()) w.icc = &im.info.icc;
+  if (opts.keep_exif && !im.info.exif.empty()) w.exif = &im.info.exif;
+  if (opts.keep_icc && !im.info.icc.empty()) w.icc = &im.info.icc;
   if (!guarded(w.err, step_write, &w))
     throw ImageError(std::string("cannot write JPEG: ") + w.err.message);
   return std::string(reinterpret_cast<const char*>(w.buffer), w.size);

@@ -324,8 +324,8 @@ std::string png_encode(const Image& im, const EncodeOptions& opts) {
     while (last > 0 && pal[last - 1][3] == 255) --last;
     for (size_t i = 0; i < last; ++i) w.trns.push_back(pal[i][3]);
   }
-  if (opts.keep_metadata && !im.info.icc.empty()) w.icc = &im.info.icc;
-  if (opts.keep_metadata && !im.info.exif.empty()) w.exif = &im.info.exif;
+  if (opts.keep_icc && !im.info.icc.empty()) w.icc = &im.info.icc;
+  if (opts.keep_exif && !im.info.exif.empty()) w.exif = &im.info.exif;
   w.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, w.message, on_error, on_warning);
   if (w.png) w.info = png_create_info_struct(w.png);
   if (!w.png || !w.info) throw ImageError("out of memory writing PNG");

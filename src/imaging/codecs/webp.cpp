@@ -211,8 +211,8 @@ std::string webp_encode(const Image& im, const EncodeOptions& opts) {
                  : WebPEncodeRGB(px, src->width(), src->height(), stride, quality, &mem.data);
   if (n == 0) throw ImageError("cannot write WebP: the encoder failed");
   std::string simple(reinterpret_cast<const char*>(mem.data), n);
-  const bool icc = opts.keep_metadata && !im.info.icc.empty();
-  const bool exif = opts.keep_metadata && !im.info.exif.empty();
+  const bool icc = opts.keep_icc && !im.info.icc.empty();
+  const bool exif = opts.keep_exif && !im.info.exif.empty();
   if (!icc && !exif) return simple;
   return with_metadata(simple, *src, icc ? im.info.icc : std::string(),
                        exif ? im.info.exif : std::string());
