@@ -214,7 +214,7 @@ ImagePtr adopt(Trial trial, const std::string& outfile, const std::string& forma
 
 // With a size target in the compression-only mode, a probe that fits ends the quality search
 // with nothing adopted, which would leave a source file far over the target as it is. The
-// probe is taken instead when the file on disk is over the target and larger than the probe.
+// probe is taken instead when it fits and the file on disk is over the target and larger.
 // (In the watermark modes the image is encoded afresh anyway, as the probe was.)
 bool probe_meets_target_file_does_not(const std::string& fpath, const Value& cfg,
                                       const Probe& probe) {
@@ -224,8 +224,9 @@ bool probe_meets_target_file_does_not(const std::string& fpath, const Value& cfg
   if (!ctrsize || !quality_v) return false;
   const int64_t quality = whole_number(quality_v, "quality");
   if (quality <= 0 || quality >= 100) return false;
+  const double target = ctrsize.as_number();
   const int64_t on_disk = file_size(fpath);
-  return static_cast<double>(on_disk) / 1024.0 > ctrsize.as_number() &&
+  return kib(probe.bytes) <= target && static_cast<double>(on_disk) / 1024.0 > target &&
          on_disk > static_cast<int64_t>(probe.bytes.size());
 }
 
