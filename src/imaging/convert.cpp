@@ -109,6 +109,21 @@ Image convert_to_p_via_rgb(const Image& im, int colors) {
   return with_info_of(quantize_median_cut(im, colors), im);
 }
 
+bool has_transparency(const Image& im) {
+  switch (im.mode()) {
+    case Mode::LA:
+    case Mode::RGBA: {
+      const int bands = im.bands();
+      const std::vector<uint8_t>& px = im.pixels();
+      for (size_t i = static_cast<size_t>(bands) - 1; i < px.size(); i += bands)
+        if (px[i] != 255) return true;
+      return false;
+    }
+    case Mode::P: return has_transparency(convert(im, Mode::RGBA));
+    default: return false;
+  }
+}
+
 Image convert(const Image& im, Mode to, int colors) {
   if (colors < 1 || colors > 256) throw ValueError("bad number of colors: " + std::to_string(colors));
   // Same mode: a plain copy, which still describes the same encoded bytes.

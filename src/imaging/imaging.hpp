@@ -114,6 +114,9 @@ Image convert(const Image& im, Mode to, int colors = 256);
 // convert(convert(im, Mode::RGB), Mode::P, colors), without making the RGB image: alpha is
 // ignored and a P image is read through its palette. Throws ValueError as convert does.
 Image convert_to_p_via_rgb(const Image& im, int colors = 256);
+// Whether any pixel is less than fully opaque (an alpha band below 255, or a palette entry
+// with alpha that some pixel uses).
+bool has_transparency(const Image& im);
 
 // Lanczos-3 resampling with the support scaled by the reduction (Pillow's ANTIALIAS);
 // images with alpha are resampled premultiplied, P images by nearest neighbour (palette

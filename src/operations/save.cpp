@@ -55,7 +55,12 @@ bool prepares(const Value& cfg, bool png_source, bool optimize) {
 ConstImagePtr prepared(ConstImagePtr im, const Value& cfg, bool png_source, bool optimize) {
   if (cfg.get("clearexif").truthy()) im = without_metadata(*im);
   if (png_source) {
-    if (optimize)
+    if (optimize && !cfg.get("isopaque").truthy() && imaging::has_transparency(*im))
+      // Made opaque first, a transparent logo would show whatever colour lay under its
+      // transparent pixels. The palette keeps the alpha instead (tRNS), reduced the way Pillow
+      // reduces RGBA. `isopaque` is how a user asks for the opaque result.
+      im = std::make_shared<Image>(imaging::convert(imaging::convert(*im, Mode::RGBA), Mode::P));
+    else if (optimize)
       im =
           std::make_shared<Image>(imaging::convert(imaging::convert(*im, Mode::RGB), Mode::P, 256));
     else if (cfg.get("isopaque").truthy())

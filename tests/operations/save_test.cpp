@@ -99,15 +99,25 @@ TEST_F(Save, MirroredTargetLeavesTheSourceUnmarked) {
   EXPECT_EQ(reopen(dir / "out/2020/a.png")->info.format, "PNG");
 }
 
+// With optimize a PNG becomes a palette image: opaque from an opaque source or with isopaque,
+// keeping its alpha in the palette (tRNS) otherwise, reduced as Pillow reduces RGBA.
 TEST_F(Save, PngRulesFollowTheSourcePath) {
+  ImagePtr translucent = photo(24, 16, Mode::RGBA);  // alpha from 77 to 255
+  ImagePtr opaque = std::make_shared<Image>(imaging::convert(*translucent, Mode::RGB));
+  opaque = std::make_shared<Image>(imaging::convert(*opaque, Mode::RGBA));
   struct Case {
     std::string name;
     Value optimize, isopaque;
+    ImagePtr image;
     Mode expected;
+    bool palette_alpha;
   } cases[] = {
-      {"a.PNG", 1, Value(), Mode::P},     {"b.png", 1, 1, Mode::P},
-      {"c.png", 0, 1, Mode::RGB},         {"d.png", 0, 0, Mode::RGBA},
-      {"e.png", Value(), Value(), Mode::RGBA},
+      {"a.PNG", 1, Value(), translucent, Mode::P, true},
+      {"b.png", 1, 1, translucent, Mode::P, false},
+      {"c.png", 0, 1, translucent, Mode::RGB, false},
+      {"d.png", 0, 0, translucent, Mode::RGBA, false},
+      {"e.png", Value(), Value(), translucent, Mode::RGBA, false},
+      {"f.png", 1, Value(), opaque, Mode::P, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -118,14 +128,23 @@ TEST_F(Save, PngRulesFollowTheSourcePath) {
       cfg.set("optimize", c.optimize);
     }
     cfg.set("isopaque", c.isopaque);
-    IMAGES::save(src, cfg, photo(24, 16, Mode::RGBA));
+    IMAGES::save(src, cfg, c.image);
     EXPECT_EQ(tail(src), "Amask");
     ImagePtr back = reopen(src);
     EXPECT_EQ(back->mode(), c.expected);
-    if (c.expected == Mode::P) {
-      EXPECT_LE(back->palette.size(), 256u);
-      EXPECT_FALSE(back->info.transparency.has_value());
+    if (c.expected != Mode::P) continue;
+    EXPECT_LE(back->palette.size(), 256u);
+    if (c.palette_alpha) {
+      // Exactly the octree reduction of the source, alpha and all.
+      const Image want = imaging::convert(*c.image, Mode::P);
+      EXPECT_EQ(imaging::convert(*back, Mode::RGBA).pixels(),
+                imaging::convert(want, Mode::RGBA).pixels());
+    } else {
+      // Today's opaque result: the RGB image's adaptive palette.
       for (const Rgba& entry : back->palette) EXPECT_EQ(entry[3], 255);
+      const Image want = imaging::convert(imaging::convert(*c.image, Mode::RGB), Mode::P);
+      EXPECT_EQ(back->pixels(), want.pixels());
+      EXPECT_FALSE(back->info.transparency.has_value());
     }
   }
 }

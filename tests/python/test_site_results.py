@@ -42,3 +42,46 @@ def test_written_files_carry_no_exif_but_keep_the_icc(tmp_path, plugin_dir, mode
         assert im.width == 200
     if ctrsize:
         assert (len(data) - 5) / 1024 <= ctrsize
+
+
+def transparent_logo(path):
+    """A logo on a transparent background whose hidden pixels are black."""
+    im = Image.new("RGBA", (120, 80), (0, 0, 0, 0))
+    from PIL import ImageDraw
+    draw = ImageDraw.Draw(im)
+    draw.ellipse((10, 10, 70, 70), fill=(230, 40, 40, 255))
+    draw.rectangle((60, 20, 110, 60), fill=(40, 90, 220, 160))
+    im.save(path)
+    return im
+
+
+def colour_key_png(path):
+    """An RGB PNG whose green is transparent through a tRNS colour key."""
+    im = Image.new("RGB", (64, 48), (200, 50, 50))
+    im.paste((10, 200, 30), (0, 0, 32, 48))
+    im.save(path, transparency=(10, 200, 30))
+
+
+@pytest.mark.parametrize("isopaque", [False, True])
+def test_optimized_png_keeps_its_transparency(tmp_path, plugin_dir, isopaque):
+    site = tmp_path / "site"
+    site.mkdir()
+    logo = transparent_logo(site / "logo.png")
+    colour_key_png(site / "key.png")
+    cfg = make_cfg(site, 1, plugin_dir, optimize=1, isopaque=isopaque, exts=[".png"],
+                   yswidth=0, quality=80)
+
+    img_util.IMAGES().execute(cfg)
+
+    with Image.open(site / "logo.png") as out, Image.open(site / "key.png") as key:
+        assert out.mode == key.mode == "P"
+        if isopaque:  # asked for: the opaque result as before
+            assert "transparency" not in out.info
+            return
+        # The logo as Pillow's quantize (its fast octree for RGBA) makes it, alpha and all.
+        want = logo.quantize(256).convert("RGBA")
+        assert list(out.convert("RGBA").getdata()) == list(want.getdata())
+        # The colour key as the literal reduction keeps it in Pillow: a transparent index.
+        with Image.open(tmp_path / "site" / "key.png") as k:
+            rgba = k.convert("RGBA")
+        assert rgba.getpixel((0, 0))[3] == 0 and rgba.getpixel((40, 0)) == (200, 50, 50, 255)
