@@ -183,6 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{301, 17, "jW \xc2\xa9 2024", 30, kDejaVu, kGrey, true, true},  // odd landscape, overlaps
         Case{250, 251, "\xe6\xb0\xb4\xe5\x8d\xb0", 48, kWqy, {200, 30, 30, 160}, false, false},
         Case{120, 90, "two\nlines", 36, kDejaVu, kGrey, true, false},
+        Case{180, 140, "Shop متجر 2026", 30, kDejaVu, kGrey, true, false},  // both directions
         Case{200, 150, "Tall", 260, kDejaVu, {10, 20, 30, 77}, false, false},  // taller than a row
         Case{16000, 2, "float", 36, kDejaVu, kGrey, false, false},  // past 16.16 range
         Case{1001, 1000, "rows split", 60, kDejaVu, kGrey, true, true},    // two threads
@@ -271,9 +272,12 @@ std::string hex_of(std::string_view bytes) {
   return s;
 }
 
-// The same result as the host library running the literal algorithm (with its simple layout).
+// The same result as the host library running the literal algorithm with its shaping layout:
+// Latin text with kerning pairs, Chinese, Arabic and a line that mixes both directions.
 TEST(StampText, MatchesTheHostLibrary) {
-  if (!std::filesystem::exists(kDejaVu) || !std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP();
+  if (!std::filesystem::exists(kDejaVu) || !std::filesystem::exists(kWqy) ||
+      !std::filesystem::exists("/usr/bin/python3"))
+    GTEST_SKIP();
   std::string dir = ::testing::TempDir();
   struct Oracle {
     int w, h;
@@ -281,42 +285,55 @@ TEST(StampText, MatchesTheHostLibrary) {
     const char* text;
     int size;
     const char* color;
+    const char* font = kDejaVu;
   };
   for (const Oracle& o : {Oracle{61, 40, false, "Hi", 36, "#00000080"},
                           Oracle{90, 131, true, "img_util", 20, "rgba(255,0,0,90)"},
                           Oracle{300, 200, true, "Copyright", 36, "hsl(200, 80%, 40%)"},
-                          Oracle{150, 110, false, "two\nlines", 24, "#fff8"}}) {
+                          Oracle{150, 110, false, "two\nlines", 24, "#fff8"},
+                          Oracle{240, 170, false, "Tw AV Te", 36, "#00000080"},
+                          Oracle{333, 180, true, "WAVE To", 40, "rgba(20,40,200,150)"},
+                          Oracle{220, 190, false, "水印测试", 36, "#c0202090", kWqy},
+                          Oracle{260, 150, true, "مرحبا بالعالم", 30, "#00000080"},
+                          Oracle{310, 210, false, "Shop متجر 2026", 36, "#ffffff70"}}) {
     Image im = input(o.w, o.h, o.alpha, o.alpha);
     std::string in_path = dir + "/img_util_wm_in.raw", out_path = dir + "/img_util_wm_out.raw";
     std::ofstream(in_path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(im.pixels().data()), static_cast<std::streamsize>(im.pixels().size()));
+        .write(reinterpret_cast<const char*>(im.pixels().data()),
+               static_cast<std::streamsize>(im.pixels().size()));
     std::string script = dir + "/img_util_wm.py";
-    std::ofstream(script) << "from PIL import Image, ImageDraw, ImageFont\n"
-                             "im = Image.frombytes('" << (o.alpha ? "RGBA" : "RGB") << "', (" << o.w << ", " << o.h
-                          << "), open('" << in_path << "', 'rb').read())\n"
-                             "w, h = im.size\n"
-                             "font = ImageFont.truetype('" << kDejaVu << "', " << o.size
-                          << ", layout_engine=ImageFont.Layout.BASIC)\n"
-                             "new_img = Image.new('RGBA', (3 * w, 3 * h), (0, 0, 0, 0))\n"
-                             "new_img.paste(im, (w, h))\n"
-                             "text = bytes.fromhex('" << hex_of(o.text) << "').decode()\n"
-                             "rgba_image = new_img.convert('RGBA')\n"
-                             "overlay = Image.new('RGBA', rgba_image.size, (255, 255, 255, 0))\n"
-                             "d = ImageDraw.Draw(overlay)\n"
-                             "v = int(40 * " << o.size << " / 36)\n"
-                             "for i in range(0, rgba_image.size[0], len(text) * v):\n"
-                             "    for j in range(0, rgba_image.size[1], 200):\n"
-                             "        d.text((i, j), text, font=font, fill='" << o.color << "')\n"
-                             "overlay = overlay.rotate(-45)\n"
-                             "out = Image.alpha_composite(rgba_image, overlay).crop((w, h, 2 * w, 2 * h))\n"
-                             "open('" << out_path << "', 'wb').write(out.tobytes())\n";
+    std::ofstream(script)
+        << "import sys\n"
+           "from PIL import Image, ImageDraw, ImageFont, features\n"
+           "if not features.check('raqm'):\n"
+           "    sys.exit(3)\n"
+           "im = Image.frombytes('" << (o.alpha ? "RGBA" : "RGB") << "', (" << o.w << ", " << o.h
+        << "), open('" << in_path << "', 'rb').read())\n"
+           "w, h = im.size\n"
+           "font = ImageFont.truetype('" << o.font << "', " << o.size
+        << ", layout_engine=ImageFont.Layout.RAQM)\n"
+           "new_img = Image.new('RGBA', (3 * w, 3 * h), (0, 0, 0, 0))\n"
+           "new_img.paste(im, (w, h))\n"
+           "text = bytes.fromhex('" << hex_of(o.text) << "').decode()\n"
+           "rgba_image = new_img.convert('RGBA')\n"
+           "overlay = Image.new('RGBA', rgba_image.size, (255, 255, 255, 0))\n"
+           "d = ImageDraw.Draw(overlay)\n"
+           "v = int(40 * " << o.size << " / 36)\n"
+           "for i in range(0, rgba_image.size[0], len(text) * v):\n"
+           "    for j in range(0, rgba_image.size[1], 200):\n"
+           "        d.text((i, j), text, font=font, fill='" << o.color << "')\n"
+           "overlay = overlay.rotate(-45)\n"
+           "out = Image.alpha_composite(rgba_image, overlay).crop((w, h, 2 * w, 2 * h))\n"
+           "open('" << out_path << "', 'wb').write(out.tobytes())\n";
     std::filesystem::remove(out_path);
-    if (std::system(("/usr/bin/python3 " + script + " 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no python3-pil";
+    if (std::system(("/usr/bin/python3 " + script + " 2>/dev/null").c_str()) != 0)
+      GTEST_SKIP() << "no python3-pil with its shaping layout";
     std::string expected = test::read_file(out_path);
 
-    Font font(kDejaVu, o.size);
+    Font font(o.font, o.size);
     std::u32string text = u32(o.text);
-    Image fast = stamp_text(im, font.render(text), imaging::parse_color(o.color), text_grid(o.w, o.h, text.size(), o.size));
+    Image fast = stamp_text(im, font.render(text), imaging::parse_color(o.color),
+                            text_grid(o.w, o.h, text.size(), o.size));
     ASSERT_EQ(expected.size(), fast.pixels().size());
     Image want(Mode::RGBA, o.w, o.h);
     std::memcpy(want.pixels().data(), expected.data(), expected.size());
