@@ -176,7 +176,8 @@ std::vector<Run> visual_runs(const std::vector<uint32_t>& text) {
   for (int level = top; level > 0; --level) {
     for (size_t i = 0, j = 0; i < order.size(); i = j + 1) {
       for (j = i; j < order.size() && order[j].level >= level;) ++j;
-      std::reverse(order.begin() + static_cast<ptrdiff_t>(i), order.begin() + static_cast<ptrdiff_t>(j));
+      std::reverse(order.begin() + static_cast<ptrdiff_t>(i),
+                   order.begin() + static_cast<ptrdiff_t>(j));
     }
   }
 
@@ -238,7 +239,8 @@ struct Font::Impl {
       hb_buffer_set_script(b, run.script);
       hb_buffer_set_language(b, hb_language_get_default());
       hb_buffer_set_direction(b, run.direction);
-      hb_buffer_set_flags(b, static_cast<hb_buffer_flags_t>(HB_BUFFER_FLAG_BOT | HB_BUFFER_FLAG_EOT));
+      hb_buffer_set_flags(b,
+                          static_cast<hb_buffer_flags_t>(HB_BUFFER_FLAG_BOT | HB_BUFFER_FLAG_EOT));
       hb_shape(shaper.get(), b, nullptr, 0);
       if (!hb_buffer_allocation_successful(b)) throw std::bad_alloc();
       unsigned count = 0;
@@ -284,7 +286,11 @@ bool decode_utf8(std::string_view bytes, std::u32string& out) {
   size_t i = 0;
   while (i < bytes.size()) {
     auto b0 = static_cast<unsigned char>(bytes[i]);
-    int len = b0 < 0x80 ? 1 : (b0 >> 5) == 0x6 ? 2 : (b0 >> 4) == 0xE ? 3 : (b0 >> 3) == 0x1E ? 4 : 0;
+    int len = b0 < 0x80           ? 1
+              : (b0 >> 5) == 0x6  ? 2
+              : (b0 >> 4) == 0xE  ? 3
+              : (b0 >> 3) == 0x1E ? 4
+                                  : 0;
     if (len == 0 || i + len > bytes.size()) return false;
     char32_t cp = len == 1 ? b0 : b0 & (0x7F >> len);
     for (int k = 1; k < len; ++k) {
@@ -346,8 +352,8 @@ TextMask Font::render_line(std::u32string_view line) const {
   if (glyphs.empty() || width <= 0 || height <= 0) return mask;
   // The same limit as for images: a mask this large is a mistake, not a watermark.
   if (width > INT_MAX || height > INT_MAX || width * height > pixel_limit())
-    throw ValueError("text is too large to draw: " + std::to_string(width) + "x" + std::to_string(height) +
-                     " pixels at this font size");
+    throw ValueError("text is too large to draw: " + std::to_string(width) + "x" +
+                     std::to_string(height) + " pixels at this font size");
   mask.width = static_cast<int>(width);
   mask.height = static_cast<int>(height);
   mask.coverage.assign(static_cast<size_t>(width) * height, 0);
@@ -385,7 +391,8 @@ TextMask Font::render_line(std::u32string_view line) const {
       default: throw OSError(0, f.path, "unsupported bitmap pixel mode in font '" + f.path + "'");
     }
     if (bitmap.pixel_mode != FT_PIXEL_MODE_GRAY) {
-      if (FT_Error err = FT_Bitmap_Convert(f.library.get(), &bitmap, converted.get(), 1)) f.fail(err);
+      if (FT_Error err = FT_Bitmap_Convert(f.library.get(), &bitmap, converted.get(), 1))
+        f.fail(err);
       bitmap = *converted.get();
     }
     long x0 = std::max<long>(0, -xx);
@@ -421,7 +428,8 @@ TextStamp Font::render(std::u32string_view text) const {
   size_t start = 0;
   while (true) {
     size_t end = text.find(U'\n', start);
-    std::u32string_view line = text.substr(start, end == std::u32string_view::npos ? std::u32string_view::npos : end - start);
+    std::u32string_view line = text.substr(
+        start, end == std::u32string_view::npos ? std::u32string_view::npos : end - start);
     TextMask mask = render_line(line);
     mask.dy += top;
     if (mask.width > 0 && mask.height > 0) {

@@ -48,7 +48,8 @@ Image literal_rotate_minus_45(const Image& src) {
       std::memcpy(out.row(y) + x * 4, src.row(yin) + xin * 4, 4);
   };
   auto fits = [&](double x, double y) {
-    return std::fabs(x * m[0] + y * m[1] + m[2]) < 32768.0 && std::fabs(x * m[3] + y * m[4] + m[5]) < 32768.0;
+    return std::fabs(x * m[0] + y * m[1] + m[2]) < 32768.0 &&
+           std::fabs(x * m[3] + y * m[4] + m[5]) < 32768.0;
   };
   if (fits(0, 0) && fits(W, H) && fits(0, H) && fits(W, 0)) {
     auto fix = [](double v) {
@@ -72,8 +73,8 @@ Image literal_rotate_minus_45(const Image& src) {
   return out;
 }
 
-Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view text, double size, Rgba ink,
-                        int* draws = nullptr) {
+Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view text, double size,
+                        Rgba ink, int* draws = nullptr) {
   const int w = rgba.width(), h = rgba.height(), W = 3 * w, H = 3 * h;
   Image canvas(Mode::RGBA, W, H, {0, 0, 0, 0});
   for (int y = 0; y < h; ++y) std::memcpy(canvas.row(h + y) + w * 4, rgba.row(y), w * 4);
@@ -88,7 +89,8 @@ Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view
   Image out(Mode::RGBA, w, h);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
-      composite_over(canvas.row(h + y) + (w + x) * 4, turned.row(h + y) + (w + x) * 4, out.row(y) + x * 4);
+      composite_over(canvas.row(h + y) + (w + x) * 4, turned.row(h + y) + (w + x) * 4,
+                     out.row(y) + x * 4);
   return out;
 }
 
@@ -134,8 +136,9 @@ std::string first_difference(const Image& a, const Image& b) {
       if (std::memcmp(a.row(y) + x * 4, b.row(y) + x * 4, 4) != 0) {
         const uint8_t *p = a.row(y) + x * 4, *q = b.row(y) + x * 4;
         std::ostringstream s;
-        s << "pixel (" << x << ", " << y << "): got " << int(p[0]) << "," << int(p[1]) << "," << int(p[2]) << ","
-          << int(p[3]) << " expected " << int(q[0]) << "," << int(q[1]) << "," << int(q[2]) << "," << int(q[3]);
+        s << "pixel (" << x << ", " << y << "): got " << int(p[0]) << "," << int(p[1]) << ","
+          << int(p[2]) << "," << int(p[3]) << " expected " << int(q[0]) << "," << int(q[1]) << ","
+          << int(q[2]) << "," << int(q[3]);
         return s.str();
       }
   return "";
@@ -174,20 +177,21 @@ constexpr Rgba kGrey{0, 0, 0, 128};
 INSTANTIATE_TEST_SUITE_P(
     Sizes, StampMatchesLiteral,
     ::testing::Values(
-        Case{600, 400, "AB", 36, kDejaVu, kGrey, false, false},             // the grid example
-        Case{1, 1, "AB", 36, kDejaVu, kGrey, false, false},                 // tiny
+        Case{600, 400, "AB", 36, kDejaVu, kGrey, false, false},  // the grid example
+        Case{1, 1, "AB", 36, kDejaVu, kGrey, false, false},      // tiny
         Case{2, 3, "x", 36, kDejaVu, {255, 0, 0, 255}, true, false},
-        Case{37, 23, "Watermark", 20, kDejaVu, kGrey, false, false},        // text longer than the image
-        Case{64, 64, "W", 120, kDejaVu, {0, 0, 255, 200}, true, true},      // glyph wider than the step
+        Case{37, 23, "Watermark", 20, kDejaVu, kGrey, false, false},  // text longer than the image
+        Case{64, 64, "W", 120, kDejaVu, {0, 0, 255, 200}, true, true},  // glyph wider than the step
         Case{45, 130, "Portrait", 11, kDejaVu, {255, 255, 255, 90}, false, false},
-        Case{301, 17, "jW \xc2\xa9 2024", 30, kDejaVu, kGrey, true, true},  // odd landscape, overlaps
+        Case{301, 17, "jW \xc2\xa9 2024", 30, kDejaVu, kGrey, true,
+             true},  // odd landscape, overlaps
         Case{250, 251, "\xe6\xb0\xb4\xe5\x8d\xb0", 48, kWqy, {200, 30, 30, 160}, false, false},
         Case{120, 90, "two\nlines", 36, kDejaVu, kGrey, true, false},
-        Case{180, 140, "Shop متجر 2026", 30, kDejaVu, kGrey, true, false},  // both directions
+        Case{180, 140, "Shop متجر 2026", 30, kDejaVu, kGrey, true, false},     // both directions
         Case{200, 150, "Tall", 260, kDejaVu, {10, 20, 30, 77}, false, false},  // taller than a row
-        Case{16000, 2, "float", 36, kDejaVu, kGrey, false, false},  // past 16.16 range
-        Case{1001, 1000, "rows split", 60, kDejaVu, kGrey, true, true},    // two threads
-        Case{15000, 70, "both", 36, kDejaVu, kGrey, false, false}));       // two threads, floating point
+        Case{16000, 2, "float", 36, kDejaVu, kGrey, false, false},             // past 16.16 range
+        Case{1001, 1000, "rows split", 60, kDejaVu, kGrey, true, true},        // two threads
+        Case{15000, 70, "both", 36, kDejaVu, kGrey, false, false}));  // two threads, floating point
 
 TEST(TextGrid, TheExampleGridHas138Draws) {
   TextGrid g = text_grid(600, 400, 2, 36);
@@ -230,7 +234,8 @@ TEST(LiteralAlgorithm, AgreesWithTheLibrarysRotateAndComposite) {
     Image under = test::make_photo(w, h, Mode::RGBA);
     Image mine(Mode::RGBA, w, h);
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) composite_over(under.row(y) + x * 4, turned.row(y) + x * 4, mine.row(y) + x * 4);
+      for (int x = 0; x < w; ++x)
+        composite_over(under.row(y) + x * 4, turned.row(y) + x * 4, mine.row(y) + x * 4);
     EXPECT_TRUE(imaging::alpha_composite(under, turned).pixels() == mine.pixels()) << w << "x" << h;
   }
 }
