@@ -156,6 +156,18 @@ TEST(DrawText, SeveralLinesAreStackedByTheLineSpacing) {
   EXPECT_EQ(font.line_spacing(), font.ascent() + 4);  // "A" sits on the baseline
 }
 
+// Bytes of a watermark text that are not UTF-8 come as characters with no glyph at all.
+TEST(Font, ACharacterWithNoGlyphIsDrawnAsTheMissingGlyphBox) {
+  if (!have(kDejaVu)) GTEST_SKIP();
+  Font font(kDejaVu, 30);
+  TextMask none = font.render_line(std::u32string{U'a', kNoCharacter, U'b'});
+  TextMask han = font.render_line(U"a\u6c34b");  // DejaVu Sans has no Han glyphs
+  EXPECT_EQ(none.width, han.width);
+  EXPECT_EQ(none.height, han.height);
+  EXPECT_EQ(none.coverage, han.coverage);
+  EXPECT_GT(none.width, font.render_line(U"ab").width);
+}
+
 TEST(Font, UnreadableFileNamesTheFile) {
   try {
     Font font("/nonexistent/font.ttf", 20);
