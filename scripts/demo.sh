@@ -98,7 +98,8 @@ echo "== backup archive"
 for z in "$demo"/plugin/backups/*.zip; do unzip -l "$z" | sed 's/^/  /'; done
 
 echo
-echo "== watermarks: a tiled diagonal text (Latin and Chinese) and a logo, each into its own folder"
+echo "== watermarks: tiled diagonal texts (Latin with Arabic, read right to left; Chinese) and a"
+echo "   logo, each into its own folder"
 /usr/bin/python3 - "$demo/logo.png" <<'PY'
 import sys
 from PIL import Image, ImageDraw
@@ -109,8 +110,9 @@ d.ellipse((30, 30, 130, 130), fill=(255, 200, 40, 255))
 d.rectangle((160, 60, 370, 100), fill=(255, 255, 255, 230))
 logo.save(sys.argv[1])
 PY
-font=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
-[ -f "$font" ] || font=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+dejavu=/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf
+cjk=/usr/share/fonts/truetype/wqy/wqy-microhei.ttc
+[ -f "$cjk" ] || cjk=$dejavu
 watermark_run() {  # NAME JSON-KEYS
   local name=$1 keys=$2
   cat > "$demo/$name.json" <<JSON
@@ -127,8 +129,11 @@ JSON
     printf '  %-60s %6d KiB, ends in "%s"\n' "${f#$demo/}" $(( $(stat -c %s "$f") / 1024 )) "$(tail -c 5 "$f")"
   done
 }
-watermark_run watermarked-text '"maskmode": 2, "masktext": "© img_util 演示 水印", "fontttf": "'"$font"'",
+# The Arabic word ("shop") is shaped with its letters joined and set right to left in the line.
+watermark_run watermarked-text '"maskmode": 2, "masktext": "© Shop متجر 2026", "fontttf": "'"$dejavu"'",
   "fontsize": 44, "rgba": "rgba(255, 255, 255, 110)"'
+watermark_run watermarked-text-zh '"maskmode": 2, "masktext": "© img_util 演示 水印",
+  "fontttf": "'"$cjk"'", "fontsize": 44, "rgba": "rgba(255, 255, 255, 110)"'
 watermark_run watermarked-logo '"maskmode": 3, "maskimgPath": "'"$demo/logo.png"'", "maskscale": 6,
   "maskopacity": 70, "markpos": "rightbottom", "marginx": 24, "marginy": 24'
 echo

@@ -8,6 +8,7 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PKGS=(
   build-essential cmake pkg-config
   libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libfreetype-dev
+  libharfbuzz-dev libfribidi-dev
   libarchive-dev libsqlite3-dev libpcre2-dev zlib1g-dev
   libgtest-dev libgmock-dev
   pybind11-dev python3-dev python3-pil python3-pytest

@@ -1,7 +1,8 @@
-// Text rendering with FreeType: a font face at a pixel size, the coverage mask of a line of
-// text laid out the way the host's image library lays it out (hinted glyphs, hinted advances,
-// the font's own kerning table, the left end of the ascender line as the drawing point), and
-// drawing such a mask onto an RGBA image.
+// Text rendering: a font face at a pixel size, the coverage mask of a line of text laid out the
+// way the host's image library lays it out (bidi runs from FriBidi, shaped by HarfBuzz over the
+// FreeType face: ligatures, joined scripts, GPOS kerning, unhinted advances; each glyph drawn
+// hinted by FreeType at its shaped position; the left end of the ascender line as the drawing
+// point), and drawing such a mask onto an RGBA image.
 #pragma once
 
 #include <cstdint>
@@ -51,7 +52,8 @@ class Font {
   Font& operator=(const Font&) = delete;
 
   // One line of text (no line breaks) as drawn at a point: anchored at the left end of the
-  // ascender line. Throws OSError when a glyph cannot be loaded.
+  // ascender line, its direction that of its first strong character. Throws OSError when a
+  // glyph cannot be loaded.
   TextMask render_line(std::u32string_view line) const;
   // The whole text: lines split at "\n", each drawn `line_spacing()` below the previous one.
   TextStamp render(std::u32string_view text) const;

@@ -1,5 +1,6 @@
-// Text rendering against the host's image library: the same coverage masks, offsets and
-// drawn pixels (both use FreeType with the same hinting, so we expect exact equality).
+// Text rendering against the host's image library with its shaping layout: the same coverage
+// masks, offsets and drawn pixels (both shape with HarfBuzz and FriBidi and draw with FreeType
+// with the same hinting, so we expect exact equality).
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -44,8 +45,11 @@ std::string python(const std::string& script) {
   return out;
 }
 
+// Pillow with its shaping layout engine, as the host has it.
 bool have_pillow() {
-  static const bool ok = have(kPython) && python("import PIL.ImageFont\nprint('ok')\n") == "ok\n";
+  static const bool ok =
+      have(kPython) &&
+      python("import PIL.features\nprint(PIL.features.check('raqm'))\n") == "True\n";
   return ok;
 }
 
@@ -64,14 +68,14 @@ struct MaskCase {
 
 class TextMaskTest : public ::testing::TestWithParam<MaskCase> {};
 
-TEST_P(TextMaskTest, MatchesTheHostLibrarysSimpleLayout) {
+TEST_P(TextMaskTest, MatchesTheHostLibrarysLayout) {
   const MaskCase& c = GetParam();
   if (!have(c.font)) GTEST_SKIP() << c.font << " is not installed";
-  if (!have_pillow()) GTEST_SKIP() << "python3-pil is not installed";
+  if (!have_pillow()) GTEST_SKIP() << "python3-pil with its shaping layout is not installed";
   std::string script =
       "from PIL import ImageFont, Image\n"
       "f = ImageFont.truetype(" + std::string("'") + c.font + "', " + std::to_string(c.size) +
-      ", layout_engine=ImageFont.Layout.BASIC)\n"
+      ", layout_engine=ImageFont.Layout.RAQM)\n"
       "m, off = f.getmask2(bytes.fromhex('" + hex({c.text, c.text + strlen(c.text)}) +
       "').decode(), 'L', start=(0, 0))\n"
       "im = Image.Image()._new(m)\n"
@@ -99,16 +103,27 @@ INSTANTIATE_TEST_SUITE_P(
                       MaskCase{kDejaVu, 36, "\xe6\xb0\xb4\xe5\x8d\xb0"},  // no glyphs: boxes
                       MaskCase{kDejaVu, 30, "  spaced  "},
                       MaskCase{kWqy, 36, "\xe6\xb0\xb4\xe5\x8d\xb0 test"},
-                      MaskCase{kWqy, 13, "\xe7\x89\x88\xe6\x9d\x83"}));
+                      MaskCase{kWqy, 13, "\xe7\x89\x88\xe6\x9d\x83"},
+                      // Shaping: kerning pairs, joined Arabic, right-to-left runs among
+                      // left-to-right ones and the reverse, brackets, digits, combining marks.
+                      MaskCase{kDejaVu, 36, "Tw"}, MaskCase{kDejaVu, 36, "Te"},
+                      MaskCase{kDejaVu, 40, "WAVE To"}, MaskCase{kDejaVu, 25, "office fly"},
+                      MaskCase{kDejaVu, 36, "مرحبا بالعالم"},
+                      MaskCase{kDejaVu, 36, "Shop متجر 2026"},
+                      MaskCase{kDejaVu, 30, "متجر (Shop) ٢٠٢٦!"},
+                      MaskCase{kDejaVu, 28, "שלום [עולם] 123 "},
+                      MaskCase{kDejaVu, 31, "e\u0301te\u0301 A\u030a"},
+                      MaskCase{kWqy, 36, "《水印》，Test 2026"},
+                      MaskCase{kWqy, 36, "水印 AV Tw"}));
 
 TEST(DrawText, MatchesTheHostLibraryOnTransparentAndOpaqueLayers) {
   if (!have(kDejaVu)) GTEST_SKIP();
-  if (!have_pillow()) GTEST_SKIP() << "python3-pil is not installed";
+  if (!have_pillow()) GTEST_SKIP() << "python3-pil with its shaping layout is not installed";
   // Two overlapping draws on a layer that is half transparent white, half opaque grey.
   std::string script =
       "from PIL import ImageFont, Image, ImageDraw\n"
       "f = ImageFont.truetype('" + std::string(kDejaVu) +
-      "', 24, layout_engine=ImageFont.Layout.BASIC)\n"
+      "', 24, layout_engine=ImageFont.Layout.RAQM)\n"
       "im = Image.new('RGBA', (90, 50), (255, 255, 255, 0))\n"
       "im.paste((90, 90, 90, 255), (0, 25, 90, 50))\n"
       "d = ImageDraw.Draw(im)\n"
@@ -139,6 +154,18 @@ TEST(DrawText, SeveralLinesAreStackedByTheLineSpacing) {
   TextMask second = font.render_line(U"cd");
   EXPECT_EQ(stamp.lines[1].dy, second.dy + font.line_spacing());
   EXPECT_EQ(font.line_spacing(), font.ascent() + 4);  // "A" sits on the baseline
+}
+
+// Bytes of a watermark text that are not UTF-8 come as characters with no glyph at all.
+TEST(Font, ACharacterWithNoGlyphIsDrawnAsTheMissingGlyphBox) {
+  if (!have(kDejaVu)) GTEST_SKIP();
+  Font font(kDejaVu, 30);
+  TextMask none = font.render_line(std::u32string{U'a', kNoCharacter, U'b'});
+  TextMask han = font.render_line(U"a\u6c34b");  // DejaVu Sans has no Han glyphs
+  EXPECT_EQ(none.width, han.width);
+  EXPECT_EQ(none.height, han.height);
+  EXPECT_EQ(none.coverage, han.coverage);
+  EXPECT_GT(none.width, font.render_line(U"ab").width);
 }
 
 TEST(Font, UnreadableFileNamesTheFile) {

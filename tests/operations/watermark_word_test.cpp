@@ -48,7 +48,8 @@ Image literal_rotate_minus_45(const Image& src) {
       std::memcpy(out.row(y) + x * 4, src.row(yin) + xin * 4, 4);
   };
   auto fits = [&](double x, double y) {
-    return std::fabs(x * m[0] + y * m[1] + m[2]) < 32768.0 && std::fabs(x * m[3] + y * m[4] + m[5]) < 32768.0;
+    return std::fabs(x * m[0] + y * m[1] + m[2]) < 32768.0 &&
+           std::fabs(x * m[3] + y * m[4] + m[5]) < 32768.0;
   };
   if (fits(0, 0) && fits(W, H) && fits(0, H) && fits(W, 0)) {
     auto fix = [](double v) {
@@ -72,8 +73,8 @@ Image literal_rotate_minus_45(const Image& src) {
   return out;
 }
 
-Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view text, double size, Rgba ink,
-                        int* draws = nullptr) {
+Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view text, double size,
+                        Rgba ink, int* draws = nullptr) {
   const int w = rgba.width(), h = rgba.height(), W = 3 * w, H = 3 * h;
   Image canvas(Mode::RGBA, W, H, {0, 0, 0, 0});
   for (int y = 0; y < h; ++y) std::memcpy(canvas.row(h + y) + w * 4, rgba.row(y), w * 4);
@@ -88,7 +89,8 @@ Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view
   Image out(Mode::RGBA, w, h);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
-      composite_over(canvas.row(h + y) + (w + x) * 4, turned.row(h + y) + (w + x) * 4, out.row(y) + x * 4);
+      composite_over(canvas.row(h + y) + (w + x) * 4, turned.row(h + y) + (w + x) * 4,
+                     out.row(y) + x * 4);
   return out;
 }
 
@@ -134,8 +136,9 @@ std::string first_difference(const Image& a, const Image& b) {
       if (std::memcmp(a.row(y) + x * 4, b.row(y) + x * 4, 4) != 0) {
         const uint8_t *p = a.row(y) + x * 4, *q = b.row(y) + x * 4;
         std::ostringstream s;
-        s << "pixel (" << x << ", " << y << "): got " << int(p[0]) << "," << int(p[1]) << "," << int(p[2]) << ","
-          << int(p[3]) << " expected " << int(q[0]) << "," << int(q[1]) << "," << int(q[2]) << "," << int(q[3]);
+        s << "pixel (" << x << ", " << y << "): got " << int(p[0]) << "," << int(p[1]) << ","
+          << int(p[2]) << "," << int(p[3]) << " expected " << int(q[0]) << "," << int(q[1]) << ","
+          << int(q[2]) << "," << int(q[3]);
         return s.str();
       }
   return "";
@@ -174,19 +177,21 @@ constexpr Rgba kGrey{0, 0, 0, 128};
 INSTANTIATE_TEST_SUITE_P(
     Sizes, StampMatchesLiteral,
     ::testing::Values(
-        Case{600, 400, "AB", 36, kDejaVu, kGrey, false, false},             // the grid example
-        Case{1, 1, "AB", 36, kDejaVu, kGrey, false, false},                 // tiny
+        Case{600, 400, "AB", 36, kDejaVu, kGrey, false, false},  // the grid example
+        Case{1, 1, "AB", 36, kDejaVu, kGrey, false, false},      // tiny
         Case{2, 3, "x", 36, kDejaVu, {255, 0, 0, 255}, true, false},
-        Case{37, 23, "Watermark", 20, kDejaVu, kGrey, false, false},        // text longer than the image
-        Case{64, 64, "W", 120, kDejaVu, {0, 0, 255, 200}, true, true},      // glyph wider than the step
+        Case{37, 23, "Watermark", 20, kDejaVu, kGrey, false, false},  // text longer than the image
+        Case{64, 64, "W", 120, kDejaVu, {0, 0, 255, 200}, true, true},  // glyph wider than the step
         Case{45, 130, "Portrait", 11, kDejaVu, {255, 255, 255, 90}, false, false},
-        Case{301, 17, "jW \xc2\xa9 2024", 30, kDejaVu, kGrey, true, true},  // odd landscape, overlaps
+        Case{301, 17, "jW \xc2\xa9 2024", 30, kDejaVu, kGrey, true,
+             true},  // odd landscape, overlaps
         Case{250, 251, "\xe6\xb0\xb4\xe5\x8d\xb0", 48, kWqy, {200, 30, 30, 160}, false, false},
         Case{120, 90, "two\nlines", 36, kDejaVu, kGrey, true, false},
+        Case{180, 140, "Shop متجر 2026", 30, kDejaVu, kGrey, true, false},     // both directions
         Case{200, 150, "Tall", 260, kDejaVu, {10, 20, 30, 77}, false, false},  // taller than a row
-        Case{16000, 2, "float", 36, kDejaVu, kGrey, false, false},  // past 16.16 range
-        Case{1001, 1000, "rows split", 60, kDejaVu, kGrey, true, true},    // two threads
-        Case{15000, 70, "both", 36, kDejaVu, kGrey, false, false}));       // two threads, floating point
+        Case{16000, 2, "float", 36, kDejaVu, kGrey, false, false},             // past 16.16 range
+        Case{1001, 1000, "rows split", 60, kDejaVu, kGrey, true, true},        // two threads
+        Case{15000, 70, "both", 36, kDejaVu, kGrey, false, false}));  // two threads, floating point
 
 TEST(TextGrid, TheExampleGridHas138Draws) {
   TextGrid g = text_grid(600, 400, 2, 36);
@@ -229,7 +234,8 @@ TEST(LiteralAlgorithm, AgreesWithTheLibrarysRotateAndComposite) {
     Image under = test::make_photo(w, h, Mode::RGBA);
     Image mine(Mode::RGBA, w, h);
     for (int y = 0; y < h; ++y)
-      for (int x = 0; x < w; ++x) composite_over(under.row(y) + x * 4, turned.row(y) + x * 4, mine.row(y) + x * 4);
+      for (int x = 0; x < w; ++x)
+        composite_over(under.row(y) + x * 4, turned.row(y) + x * 4, mine.row(y) + x * 4);
     EXPECT_TRUE(imaging::alpha_composite(under, turned).pixels() == mine.pixels()) << w << "x" << h;
   }
 }
@@ -271,9 +277,12 @@ std::string hex_of(std::string_view bytes) {
   return s;
 }
 
-// The same result as the host library running the literal algorithm (with its simple layout).
+// The same result as the host library running the literal algorithm with its shaping layout:
+// Latin text with kerning pairs, Chinese, Arabic and a line that mixes both directions.
 TEST(StampText, MatchesTheHostLibrary) {
-  if (!std::filesystem::exists(kDejaVu) || !std::filesystem::exists("/usr/bin/python3")) GTEST_SKIP();
+  if (!std::filesystem::exists(kDejaVu) || !std::filesystem::exists(kWqy) ||
+      !std::filesystem::exists("/usr/bin/python3"))
+    GTEST_SKIP();
   std::string dir = ::testing::TempDir();
   struct Oracle {
     int w, h;
@@ -281,42 +290,55 @@ TEST(StampText, MatchesTheHostLibrary) {
     const char* text;
     int size;
     const char* color;
+    const char* font = kDejaVu;
   };
   for (const Oracle& o : {Oracle{61, 40, false, "Hi", 36, "#00000080"},
                           Oracle{90, 131, true, "img_util", 20, "rgba(255,0,0,90)"},
                           Oracle{300, 200, true, "Copyright", 36, "hsl(200, 80%, 40%)"},
-                          Oracle{150, 110, false, "two\nlines", 24, "#fff8"}}) {
+                          Oracle{150, 110, false, "two\nlines", 24, "#fff8"},
+                          Oracle{240, 170, false, "Tw AV Te", 36, "#00000080"},
+                          Oracle{333, 180, true, "WAVE To", 40, "rgba(20,40,200,150)"},
+                          Oracle{220, 190, false, "水印测试", 36, "#c0202090", kWqy},
+                          Oracle{260, 150, true, "مرحبا بالعالم", 30, "#00000080"},
+                          Oracle{310, 210, false, "Shop متجر 2026", 36, "#ffffff70"}}) {
     Image im = input(o.w, o.h, o.alpha, o.alpha);
     std::string in_path = dir + "/img_util_wm_in.raw", out_path = dir + "/img_util_wm_out.raw";
     std::ofstream(in_path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(im.pixels().data()), static_cast<std::streamsize>(im.pixels().size()));
+        .write(reinterpret_cast<const char*>(im.pixels().data()),
+               static_cast<std::streamsize>(im.pixels().size()));
     std::string script = dir + "/img_util_wm.py";
-    std::ofstream(script) << "from PIL import Image, ImageDraw, ImageFont\n"
-                             "im = Image.frombytes('" << (o.alpha ? "RGBA" : "RGB") << "', (" << o.w << ", " << o.h
-                          << "), open('" << in_path << "', 'rb').read())\n"
-                             "w, h = im.size\n"
-                             "font = ImageFont.truetype('" << kDejaVu << "', " << o.size
-                          << ", layout_engine=ImageFont.Layout.BASIC)\n"
-                             "new_img = Image.new('RGBA', (3 * w, 3 * h), (0, 0, 0, 0))\n"
-                             "new_img.paste(im, (w, h))\n"
-                             "text = bytes.fromhex('" << hex_of(o.text) << "').decode()\n"
-                             "rgba_image = new_img.convert('RGBA')\n"
-                             "overlay = Image.new('RGBA', rgba_image.size, (255, 255, 255, 0))\n"
-                             "d = ImageDraw.Draw(overlay)\n"
-                             "v = int(40 * " << o.size << " / 36)\n"
-                             "for i in range(0, rgba_image.size[0], len(text) * v):\n"
-                             "    for j in range(0, rgba_image.size[1], 200):\n"
-                             "        d.text((i, j), text, font=font, fill='" << o.color << "')\n"
-                             "overlay = overlay.rotate(-45)\n"
-                             "out = Image.alpha_composite(rgba_image, overlay).crop((w, h, 2 * w, 2 * h))\n"
-                             "open('" << out_path << "', 'wb').write(out.tobytes())\n";
+    std::ofstream(script)
+        << "import sys\n"
+           "from PIL import Image, ImageDraw, ImageFont, features\n"
+           "if not features.check('raqm'):\n"
+           "    sys.exit(3)\n"
+           "im = Image.frombytes('" << (o.alpha ? "RGBA" : "RGB") << "', (" << o.w << ", " << o.h
+        << "), open('" << in_path << "', 'rb').read())\n"
+           "w, h = im.size\n"
+           "font = ImageFont.truetype('" << o.font << "', " << o.size
+        << ", layout_engine=ImageFont.Layout.RAQM)\n"
+           "new_img = Image.new('RGBA', (3 * w, 3 * h), (0, 0, 0, 0))\n"
+           "new_img.paste(im, (w, h))\n"
+           "text = bytes.fromhex('" << hex_of(o.text) << "').decode()\n"
+           "rgba_image = new_img.convert('RGBA')\n"
+           "overlay = Image.new('RGBA', rgba_image.size, (255, 255, 255, 0))\n"
+           "d = ImageDraw.Draw(overlay)\n"
+           "v = int(40 * " << o.size << " / 36)\n"
+           "for i in range(0, rgba_image.size[0], len(text) * v):\n"
+           "    for j in range(0, rgba_image.size[1], 200):\n"
+           "        d.text((i, j), text, font=font, fill='" << o.color << "')\n"
+           "overlay = overlay.rotate(-45)\n"
+           "out = Image.alpha_composite(rgba_image, overlay).crop((w, h, 2 * w, 2 * h))\n"
+           "open('" << out_path << "', 'wb').write(out.tobytes())\n";
     std::filesystem::remove(out_path);
-    if (std::system(("/usr/bin/python3 " + script + " 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no python3-pil";
+    if (std::system(("/usr/bin/python3 " + script + " 2>/dev/null").c_str()) != 0)
+      GTEST_SKIP() << "no python3-pil with its shaping layout";
     std::string expected = test::read_file(out_path);
 
-    Font font(kDejaVu, o.size);
+    Font font(o.font, o.size);
     std::u32string text = u32(o.text);
-    Image fast = stamp_text(im, font.render(text), imaging::parse_color(o.color), text_grid(o.w, o.h, text.size(), o.size));
+    Image fast = stamp_text(im, font.render(text), imaging::parse_color(o.color),
+                            text_grid(o.w, o.h, text.size(), o.size));
     ASSERT_EQ(expected.size(), fast.pixels().size());
     Image want(Mode::RGBA, o.w, o.h);
     std::memcpy(want.pixels().data(), expected.data(), expected.size());
