@@ -5,6 +5,6 @@
 #include "imaging/codecs/codecs.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  img_util::imaging::codec::jpeg_always_share_progressive(true);
+  img_util::imaging::codec::set_jpeg_shared_read(true);
   return img_util::fuzz::decode_all_ways({reinterpret_cast<const char*>(data), size}, "JPEG");
 }

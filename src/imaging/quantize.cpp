@@ -1,10 +1,10 @@
-// Palette reduction, two ways. Median cut, for images without alpha, makes the same box
-// choices, palette averages and nearest-entry search as Pillow's ADAPTIVE quantizer, so palette
-// images come out the way the host's did: a colour histogram (exact while it has at most 65536
-// colours, otherwise on colours with their low bits dropped, one bit at a time until it fits),
-// median cut of the histogram into boxes, one palette entry per box (the mean of its pixels),
-// then every pixel mapped to its nearest entry, searched from its own box's entry outwards with
-// a cache per colour. An octree over r, g, b and a (quantize_octree) serves images with alpha.
+// Palette reduction by median cut, for images without alpha (the octree for images with alpha
+// is in quantize_octree.cpp). It makes the same box choices, palette averages and nearest-entry
+// search as Pillow's ADAPTIVE quantizer, so palette images come out the way the host's did: a
+// colour histogram (exact while it has at most 65536 colours, otherwise on colours with their
+// low bits dropped, one bit at a time until it fits), median cut of the histogram into boxes,
+// one palette entry per box (the mean of its pixels), then every pixel mapped to its nearest
+// entry, searched from its own box's entry outwards with a cache per colour.
 #include "imaging/quantize.hpp"
 
 #include <algorithm>
@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "img_util/errors.hpp"
-#include "imaging/pixel_util.hpp"
 
 namespace img_util::imaging {
 namespace {
@@ -96,7 +95,8 @@ uint32_t palette_colour(const Image& im, int i) {
 }
 
 uint32_t scaled(uint32_t colour, int scale) {
-  return pack(channel(colour, 0) >> scale, channel(colour, 1) >> scale, channel(colour, 2) >> scale);
+  return pack(channel(colour, 0) >> scale, channel(colour, 1) >> scale,
+              channel(colour, 2) >> scale);
 }
 
 // A histogram bin: colour with `scale` low bits dropped per channel, and the exact sums of
@@ -432,205 +432,54 @@ class NearestEntry {
   std::vector<Row> rows_;
 };
 
-// ---- octree for images with alpha ---------------------------------------------------------
+// ---- the palette and the pixels -------------------------------------------------------------
 
-// A 4-D histogram with `bits` levels per channel (r, g, b, a); a bucket's count doubles as a
-// palette index once the cube is used for lookup.
-struct Cube {
-  struct Bucket {
-    uint32_t count = 0;
-    uint64_t sum[4] = {0, 0, 0, 0};
-  };
-  int bits[4];
-  std::vector<Bucket> buckets;
-
-  Cube(int r, int g, int b, int a) : bits{r, g, b, a}, buckets(size_t(1) << (r + g + b + a)) {}
-  size_t pos(const unsigned v[4]) const {
-    return (size_t(v[0]) << (bits[1] + bits[2] + bits[3])) | (size_t(v[1]) << (bits[2] + bits[3])) |
-           (size_t(v[2]) << bits[3]) | v[3];
-  }
-  Bucket& at(const uint8_t px[4]) {
-    unsigned v[4];
-    for (int c = 0; c < 4; ++c) v[c] = px[c] >> (8 - bits[c]);
-    return buckets[pos(v)];
-  }
-  size_t used() const {
-    return size_t(std::count_if(buckets.begin(), buckets.end(), [](const Bucket& b) { return b.count > 0; }));
-  }
-  // The same histogram with other depths: finer cells repeat their coarse cell's values,
-  // coarser cells add up their finer ones.
-  Cube resized(int r, int g, int b, int a) const {
-    Cube out(r, g, b, a);
-    const int nb[4] = {r, g, b, a};
-    int src_shift[4], dst_shift[4];
-    unsigned width[4];
-    for (int c = 0; c < 4; ++c) {
-      src_shift[c] = std::max(0, nb[c] - bits[c]);
-      dst_shift[c] = std::max(0, bits[c] - nb[c]);
-      width[c] = 1u << std::max(nb[c], bits[c]);
-    }
-    unsigned v[4], sv[4], dv[4];
-    for (v[0] = 0; v[0] < width[0]; ++v[0])
-      for (v[1] = 0; v[1] < width[1]; ++v[1])
-        for (v[2] = 0; v[2] < width[2]; ++v[2])
-          for (v[3] = 0; v[3] < width[3]; ++v[3]) {
-            for (int c = 0; c < 4; ++c) sv[c] = v[c] >> src_shift[c], dv[c] = v[c] >> dst_shift[c];
-            const Bucket& from = buckets[pos(sv)];
-            Bucket& to = out.buckets[out.pos(dv)];
-            to.count += from.count;
-            for (int c = 0; c < 4; ++c) to.sum[c] += from.sum[c];
-          }
-    return out;
-  }
-};
-
-// A bucket's mean colour, in single precision and truncated as the host's octree does.
-Rgba bucket_mean(const Cube::Bucket& b) {
-  Rgba out{0, 0, 0, 0};
-  if (b.count == 0) return out;
-  const float count = static_cast<float>(b.count);
-  for (int c = 0; c < 4; ++c) out[c] = detail::clip8(static_cast<int>(static_cast<float>(b.sum[c]) / count));
-  return out;
-}
-
-std::vector<Cube::Bucket> by_count(const Cube& cube) {
-  std::vector<Cube::Bucket> sorted = cube.buckets;
-  std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const Cube::Bucket& a, const Cube::Bucket& b) { return a.count > b.count; });
-  return sorted;
-}
-
-void subtract(Cube& coarse, const std::vector<Cube::Bucket>& fine, size_t from, size_t to) {
-  for (size_t i = from; i < to; ++i) {
-    if (fine[i].count == 0) continue;
-    Rgba mean = bucket_mean(fine[i]);
-    Cube::Bucket& m = coarse.at(mean.data());
-    m.count -= fine[i].count;
-    for (int c = 0; c < 4; ++c) m.sum[c] -= fine[i].sum[c];
-  }
-}
-
-}  // namespace
-
-Image quantize_octree(const Image& im, int colors) {
-  if (colors < 1 || colors > 256) throw ValueError("bad number of colors");
-  if (im.mode() != Mode::RGBA) throw ValueError("octree quantization needs an RGBA image");
-  Image out(Mode::P, im.width(), im.height());
-  const size_t n_quant = size_t(colors);
-
-  // Fine cube 8x16x8x8; every fully transparent pixel counts as the first one's colour.
-  Cube fine(3, 4, 3, 3);
-  bool seen_transparent = false;
-  uint8_t transparent[3] = {0, 0, 0};
-  auto pixel_at = [&](const uint8_t* p, uint8_t px[4]) {
-    px[0] = p[0], px[1] = p[1], px[2] = p[2], px[3] = p[3];
-    if (p[3] == 0) {
-      if (!seen_transparent) {
-        seen_transparent = true;
-        transparent[0] = p[0], transparent[1] = p[1], transparent[2] = p[2];
-      } else {
-        px[0] = transparent[0], px[1] = transparent[1], px[2] = transparent[2];
-      }
-    }
-  };
-  for (int y = 0; y < im.height(); ++y) {
-    const uint8_t* p = im.row(y);
-    for (int x = 0; x < im.width(); ++x, p += 4) {
-      uint8_t px[4];
-      pixel_at(p, px);
-      Cube::Bucket& b = fine.at(px);
-      ++b.count;
-      for (int c = 0; c < 4; ++c) b.sum[c] += px[c];
-    }
-  }
-
-  // Every used coarse (4x4x4x4) cell gets an entry, the most used fine cells the rest; a
-  // coarse cell emptied by the fine entries taken from it frees its place for another.
-  Cube coarse = fine.resized(2, 2, 2, 2);
-  size_t n_coarse = std::min(coarse.used(), n_quant);
-  size_t n_fine = n_quant - n_coarse;
-  const std::vector<Cube::Bucket> fine_sorted = by_count(fine);
-  subtract(coarse, fine_sorted, 0, n_fine);
-  while (n_coarse > coarse.used()) {
-    const size_t done = n_fine;
-    n_coarse = coarse.used();
-    n_fine = n_quant - n_coarse;
-    subtract(coarse, fine_sorted, done, n_fine);
-  }
-  const std::vector<Cube::Bucket> coarse_sorted = by_count(coarse);
-  std::vector<Cube::Bucket> entries(coarse_sorted.begin(), coarse_sorted.begin() + std::ptrdiff_t(n_coarse));
-  entries.insert(entries.end(), fine_sorted.begin(), fine_sorted.begin() + std::ptrdiff_t(n_fine));
-
-  // Lookup: coarse entries first, spread over the fine cells, then the fine entries; lower
-  // indices win where entries share a cell.
-  Cube coarse_lookup(2, 2, 2, 2);
-  for (size_t i = n_coarse; i-- > 0;) coarse_lookup.at(bucket_mean(entries[i]).data()).count = uint32_t(i);
-  Cube lookup = coarse_lookup.resized(3, 4, 3, 3);
-  for (size_t i = n_coarse + n_fine; i-- > n_coarse;) lookup.at(bucket_mean(entries[i]).data()).count = uint32_t(i);
-
-  seen_transparent = false;
-  uint8_t* dst = out.pixels().data();
-  for (int y = 0; y < im.height(); ++y) {
-    const uint8_t* p = im.row(y);
-    for (int x = 0; x < im.width(); ++x, p += 4) {
-      uint8_t px[4];
-      pixel_at(p, px);
-      *dst++ = static_cast<uint8_t>(lookup.at(px).count);
-    }
-  }
-  out.palette.resize(n_quant);
-  for (size_t i = 0; i < n_quant; ++i) out.palette[i] = bucket_mean(entries[i]);
-  return out;
-}
-
-Image quantize_median_cut(const Image& im, int colors) {
-  if (colors < 1 || colors > 256) throw ValueError("bad number of colors");
-  Image out(Mode::P, im.width(), im.height());
-  if (im.width() == 0 || im.height() == 0) return out;
-
-  uint8_t* dst = out.pixels().data();
-  Histogram h = build_histogram(im, dst);
-  MedianCut cut(h.bins);
-  int entries = cut.run(uint64_t(im.width()) * uint64_t(im.height()), colors);
-
-  // Each entry is the rounded mean of the exact pixels of its box.
+// One entry per box, the rounded mean of the exact pixels of its box.
+std::vector<Rgba> box_means(const Histogram& h, int entries) {
   std::vector<uint64_t> sums(size_t(entries) * 3, 0), counts(size_t(entries), 0);
   for (const Bin& b : h.bins) {
     counts[b.box] += b.count;
     for (int c = 0; c < 3; ++c) sums[size_t(b.box) * 3 + c] += b.sum[c];
   }
-  out.palette.resize(size_t(entries));
-  for (int i = 0; i < entries; ++i)
+  std::vector<Rgba> palette(static_cast<size_t>(entries));
+  for (int i = 0; i < entries; ++i) {
     for (int c = 0; c < 3; ++c)
-      out.palette[i][c] = static_cast<uint8_t>(0.5 + double(sums[size_t(i) * 3 + c]) / double(counts[i]));
-  for (Rgba& p : out.palette) p[3] = 255;
-
-  NearestEntry nearest(out.palette);
-  if (h.recorded) {
-    std::array<uint8_t, 256> entry_of{};
-    for (size_t i = 0; i < h.bins.size(); ++i)
-      entry_of[i] = static_cast<uint8_t>(nearest.find(h.bins[i].key, h.bins[i].box));
-    for (uint8_t& v : out.pixels()) v = entry_of[v];
-    return out;
+      palette[i][c] =
+          static_cast<uint8_t>(0.5 + double(sums[size_t(i) * 3 + c]) / double(counts[i]));
+    palette[i][3] = 255;
   }
-  if (im.mode() == Mode::P) {
-    // At most 256 colours, so the histogram is exact: one entry per index.
-    std::array<uint8_t, 256> entry_of{};
-    for (int i = 0; i < 256; ++i)
-      if (const uint32_t* pos = h.index.find(palette_colour(im, i)))
-        entry_of[i] = static_cast<uint8_t>(nearest.find(h.bins[*pos].key, h.bins[*pos].box));
-    for (uint8_t i : im.pixels()) *dst++ = entry_of[i];
-    return out;
-  }
+  return palette;
+}
 
-  // Exact colours seen so far -> entry. While the histogram is exact its bins serve as that
-  // cache directly.
+// Maps pixels whose bin positions build_histogram recorded in `out`'s pixels to their entries.
+void map_recorded(const Histogram& h, NearestEntry& nearest, Image& out) {
+  std::array<uint8_t, 256> entry_of{};
+  for (size_t i = 0; i < h.bins.size(); ++i)
+    entry_of[i] = static_cast<uint8_t>(nearest.find(h.bins[i].key, h.bins[i].box));
+  for (uint8_t& v : out.pixels()) v = entry_of[v];
+}
+
+// Maps a P image's pixels: at most 256 colours, so the histogram is exact, one entry per index.
+void map_palette_image(const Image& im, const Histogram& h, NearestEntry& nearest, Image& out) {
+  std::array<uint8_t, 256> entry_of{};
+  for (int i = 0; i < 256; ++i)
+    if (const uint32_t* pos = h.index.find(palette_colour(im, i)))
+      entry_of[i] = static_cast<uint8_t>(nearest.find(h.bins[*pos].key, h.bins[*pos].box));
+  uint8_t* dst = out.pixels().data();
+  for (uint8_t i : im.pixels()) *dst++ = entry_of[i];
+}
+
+// Maps every pixel by its colour, remembering the entry of each exact colour seen so far.
+// While the histogram is exact its bins serve as that cache directly.
+void map_colours(const Image& im, const Histogram& h, NearestEntry& nearest, Image& out) {
   ColourMap cache(h.scale == 0 ? 16 : 4096);
   std::vector<uint32_t> bin_entry;
   if (h.scale == 0) {
     bin_entry.resize(h.bins.size());
-    for (size_t i = 0; i < h.bins.size(); ++i) bin_entry[i] = nearest.find(h.bins[i].key, h.bins[i].box);
+    for (size_t i = 0; i < h.bins.size(); ++i)
+      bin_entry[i] = nearest.find(h.bins[i].key, h.bins[i].box);
   }
+  uint8_t* dst = out.pixels().data();
   uint32_t last = kEmpty, last_entry = 0;
   for_each_colour(im, [&](uint32_t colour) {
     if (colour != last) {
@@ -649,6 +498,23 @@ Image quantize_median_cut(const Image& im, int colors) {
     }
     *dst++ = static_cast<uint8_t>(last_entry);
   });
+}
+
+}  // namespace
+
+Image quantize_median_cut(const Image& im, int colors) {
+  if (colors < 1 || colors > 256) throw ValueError("bad number of colors");
+  Image out(Mode::P, im.width(), im.height());
+  if (im.width() == 0 || im.height() == 0) return out;
+  // While there are few colours, each pixel's bin is noted in `out` as the histogram is built.
+  Histogram h = build_histogram(im, out.pixels().data());
+  MedianCut cut(h.bins);
+  const int entries = cut.run(uint64_t(im.width()) * uint64_t(im.height()), colors);
+  out.palette = box_means(h, entries);
+  NearestEntry nearest(out.palette);
+  if (h.recorded) map_recorded(h, nearest, out);
+  else if (im.mode() == Mode::P) map_palette_image(im, h, nearest, out);
+  else map_colours(im, h, nearest, out);
   return out;
 }
 

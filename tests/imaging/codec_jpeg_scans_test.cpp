@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "imaging/codecs/codecs.hpp"
 #include "imaging/codecs/jpeg_scans.hpp"
 #include "imaging/imaging.hpp"
 #include "imaging/libjpeg_file.hpp"
@@ -96,6 +97,15 @@ std::vector<uint8_t> our_pixels(const std::string& data) {
   im->load();
   return im->pixels();
 }
+
+// Sets how progressive files are read for the life of the object.
+class SharedReadSetting {
+ public:
+  explicit SharedReadSetting(std::optional<bool> on) { imaging::codec::set_jpeg_shared_read(on); }
+  ~SharedReadSetting() { imaging::codec::set_jpeg_shared_read(std::nullopt); }
+  SharedReadSetting(const SharedReadSetting&) = delete;
+  SharedReadSetting& operator=(const SharedReadSetting&) = delete;
+};
 
 const Image& noise() {
   static const Image im = random_image(Mode::RGB, 1100, 960, 11);
@@ -210,10 +220,21 @@ TEST(JpegScans, DecodesExactlyAsLibjpegDoes) {
       {"cut short", progressive.substr(0, progressive.size() * 3 / 4)},
       {"left coarse (smoothed)", progressive_file(noise(), coarse)},
   };
+  // Shared out (by default, these files being large enough, where two CPUs may be used; or
+  // always), or read by one decoder (off): the same pixels.
+  const struct {
+    const char* what;
+    std::optional<bool> shared_read;
+  } settings[] = {{"default", std::nullopt}, {"always", true}, {"off", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_GE(c.data.size(), size_t{512} << 10) << "too small to be shared out";
-    EXPECT_TRUE(our_pixels(c.data) == libjpeg_pixels(c.data).value());
+    const std::vector<uint8_t> want = libjpeg_pixels(c.data).value();
+    for (const auto& s : settings) {
+      SCOPED_TRACE(s.what);
+      SharedReadSetting setting(s.shared_read);
+      EXPECT_TRUE(our_pixels(c.data) == want);
+    }
   }
 }
 

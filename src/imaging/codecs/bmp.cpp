@@ -32,9 +32,10 @@ struct Layout {
   throw ImageError(what + " in " + quoted(name), name);
 }
 
-Layout parse(std::string_view d, const std::string& name) {
+// The file and info headers: where the pixels are, the size, the bit depth, the compression.
+// Returns the info header's size.
+uint32_t read_headers(std::string_view d, Layout& l, const std::string& name) {
   if (d.size() < 26) bad("truncated BMP header", name);
-  Layout l;
   l.pixel_offset = u32(d, 10);
   const uint32_t hsize = u32(d, 14);
   if (hsize == 12) {  // OS/2 core header
@@ -53,9 +54,11 @@ Layout parse(std::string_view d, const std::string& name) {
     l.top_down = true;
     l.height = -l.height;
   }
-  check_size(l.width, l.height, name);
+  return hsize;
+}
 
-  const bool core = hsize == 12;
+// Where each channel of a 16 or 32-bit pixel is: given, or the format's default.
+void read_masks(std::string_view d, uint32_t hsize, Layout& l, const std::string& name) {
   if (l.compression == kBitfields || l.compression == kAlphaBitfields) {
     if (l.bits != 16 && l.bits != 32) bad("unsupported BMP bit fields", name);
     // Masks follow a 40-byte header, or sit inside the longer ones.
@@ -71,27 +74,36 @@ Layout parse(std::string_view d, const std::string& name) {
   } else if (l.bits == 32) {
     l.masks[0] = 0xFF0000, l.masks[1] = 0xFF00, l.masks[2] = 0xFF;  // the fourth byte is padding
   }
+}
 
+// The colour table of a 1, 4 or 8-bit file; a table of the 256 greys makes an L image.
+void read_palette(std::string_view d, uint32_t hsize, Layout& l, const std::string& name) {
+  const bool core = hsize == 12;
+  uint32_t colors = core ? 0 : u32(d, 46);
+  if (colors == 0 || colors > (1u << l.bits)) colors = 1u << l.bits;
+  const size_t entry = core ? 3 : 4;
+  const size_t at = 14 + hsize;
+  for (uint32_t i = 0; i < colors && at + (i + 1) * entry <= d.size(); ++i) {
+    const size_t e = at + i * entry;
+    l.palette.push_back({uint8_t(d[e + 2]), uint8_t(d[e + 1]), uint8_t(d[e]), 255});
+  }
+  if (l.palette.empty()) bad("BMP palette missing", name);
+  bool grey = l.palette.size() == 256;
+  for (size_t i = 0; grey && i < 256; ++i)
+    grey = l.palette[i] == Rgba{uint8_t(i), uint8_t(i), uint8_t(i), 255};
+  l.mode = grey ? Mode::L : Mode::P;
+  if (grey) l.palette.clear();
+}
+
+Layout parse(std::string_view d, const std::string& name) {
+  Layout l;
+  const uint32_t hsize = read_headers(d, l, name);
+  check_size(l.width, l.height, name);
+  read_masks(d, hsize, l, name);
   switch (l.bits) {
     case 1:
     case 4:
-    case 8: {
-      uint32_t colors = core ? 0 : u32(d, 46);
-      if (colors == 0 || colors > (1u << l.bits)) colors = 1u << l.bits;
-      const size_t entry = core ? 3 : 4;
-      const size_t at = 14 + hsize;
-      for (uint32_t i = 0; i < colors && at + (i + 1) * entry <= d.size(); ++i) {
-        const size_t e = at + i * entry;
-        l.palette.push_back({uint8_t(d[e + 2]), uint8_t(d[e + 1]), uint8_t(d[e]), 255});
-      }
-      if (l.palette.empty()) bad("BMP palette missing", name);
-      bool grey = l.palette.size() == 256;
-      for (size_t i = 0; grey && i < 256; ++i)
-        grey = l.palette[i] == Rgba{uint8_t(i), uint8_t(i), uint8_t(i), 255};
-      l.mode = grey ? Mode::L : Mode::P;
-      if (grey) l.palette.clear();
-      break;
-    }
+    case 8: read_palette(d, hsize, l, name); break;
     case 16:
     case 24: l.mode = Mode::RGB; break;
     case 32: l.mode = l.masks[3] ? Mode::RGBA : Mode::RGB; break;
@@ -145,43 +157,52 @@ void check_rows_present(const Layout& l, size_t data_size, const std::string& na
 
 }  // namespace
 
+namespace {
+
+// Decodes the stored row `s` into the `w` pixels of `o`, `bands` bytes each; `fields` read the
+// channels of a 16 or 32-bit pixel.
+void read_row(const Layout& l, const Field (&fields)[4], const uint8_t* s, uint8_t* o, int w,
+              int bands) {
+  switch (l.bits) {
+    case 1:
+    case 4:
+      for (int x = 0; x < w; ++x) {
+        int per = 8 / l.bits, bit = (per - 1 - x % per) * l.bits;
+        o[x] = static_cast<uint8_t>((s[x / per] >> bit) & ((1 << l.bits) - 1));
+      }
+      break;
+    case 8: std::memcpy(o, s, static_cast<size_t>(w)); break;
+    case 24:
+      for (int x = 0; x < w; ++x, s += 3, o += 3) o[0] = s[2], o[1] = s[1], o[2] = s[0];
+      break;
+    default: {
+      const int bpp = l.bits / 8;
+      for (int x = 0; x < w; ++x, s += bpp, o += bands) {
+        uint32_t v = bpp == 2 ? s[0] | s[1] << 8
+                              : s[0] | s[1] << 8 | s[2] << 16 | uint32_t(s[3]) << 24;
+        for (int c = 0; c < bands; ++c) o[c] = fields[c](v, l.masks[c]);
+      }
+    }
+  }
+}
+
+}  // namespace
+
 Image bmp_decode(std::string_view data, const std::string& name, ReduceHint) {
   Layout l = parse(data, name);
   check_rows_present(l, data.size(), name);
   Image out(l.mode, static_cast<int>(l.width), static_cast<int>(l.height));
   out.palette = l.palette;
   out.info.format = "BMP";
-  const int w = out.width();
-  const Field fr(l.masks[0]), fg(l.masks[1]), fb(l.masks[2]), fa(l.masks[3]);
+  const Field fields[4] = {Field(l.masks[0]), Field(l.masks[1]), Field(l.masks[2]),
+                           Field(l.masks[3])};
   for (int64_t i = 0; i < l.height; ++i) {
     // Rows the file does not hold (it ends early) stay zero.
     const size_t at = l.pixel_offset + static_cast<size_t>(i) * l.stride;
     if (at > data.size() || data.size() - at < l.stride) break;
     const auto* s = reinterpret_cast<const uint8_t*>(data.data()) + at;
     uint8_t* o = out.row(static_cast<int>(l.top_down ? i : l.height - 1 - i));
-    switch (l.bits) {
-      case 1:
-      case 4:
-        for (int x = 0; x < w; ++x) {
-          int per = 8 / l.bits, bit = (per - 1 - x % per) * l.bits;
-          o[x] = static_cast<uint8_t>((s[x / per] >> bit) & ((1 << l.bits) - 1));
-        }
-        break;
-      case 8: std::memcpy(o, s, static_cast<size_t>(w)); break;
-      case 24:
-        for (int x = 0; x < w; ++x, s += 3, o += 3) o[0] = s[2], o[1] = s[1], o[2] = s[0];
-        break;
-      default: {
-        const int bpp = l.bits / 8, bands = out.bands();
-        for (int x = 0; x < w; ++x, s += bpp, o += bands) {
-          uint32_t v = bpp == 2 ? s[0] | s[1] << 8 : s[0] | s[1] << 8 | s[2] << 16 | uint32_t(s[3]) << 24;
-          o[0] = fr(v, l.masks[0]);
-          o[1] = fg(v, l.masks[1]);
-          o[2] = fb(v, l.masks[2]);
-          if (bands == 4) o[3] = fa(v, l.masks[3]);
-        }
-      }
-    }
+    read_row(l, fields, s, o, out.width(), out.bands());
   }
   if (l.mode == Mode::P)
     for (uint8_t& v : out.pixels())
@@ -190,72 +211,103 @@ Image bmp_decode(std::string_view data, const std::string& name, ReduceHint) {
 }
 
 namespace {
+
 void put16(std::string& s, uint32_t v) { s += char(v & 0xFF), s += char((v >> 8) & 0xFF); }
 void put32(std::string& s, uint32_t v) { put16(s, v & 0xFFFF), put16(s, v >> 16); }
-}  // namespace
 
-std::string bmp_encode(const Image& im, const EncodeOptions&) {
-  const Image* src = &im;
-  Image converted(Mode::RGB, 0, 0);
-  if (im.mode() == Mode::LA) {
-    converted = convert(im, Mode::RGBA);
-    src = &converted;
-  }
-  const Mode mode = src->mode();
-  const int w = src->width(), h = src->height();
-  const int bits = mode == Mode::RGBA ? 32 : mode == Mode::RGB ? 24 : 8;
-  const uint64_t stride = (uint64_t{static_cast<uint32_t>(w)} * bits + 31) / 32 * 4;
+// The colour table written for an L or P image (none for the others).
+std::vector<Rgba> colour_table(const Image& im) {
   std::vector<Rgba> pal;
-  if (mode == Mode::L) {
+  if (im.mode() == Mode::L) {
     for (int i = 0; i < 256; ++i) pal.push_back({uint8_t(i), uint8_t(i), uint8_t(i), 255});
-  } else if (mode == Mode::P) {
-    pal = src->palette.empty() ? std::vector<Rgba>(256, Rgba{0, 0, 0, 255}) : src->palette;
+  } else if (im.mode() == Mode::P) {
+    pal = im.palette.empty() ? std::vector<Rgba>(256, Rgba{0, 0, 0, 255}) : im.palette;
     if (pal.size() > 256) pal.resize(256);
-    if (src->palette.empty())
+    if (im.palette.empty())
       for (int i = 0; i < 256; ++i) pal[i] = {uint8_t(i), uint8_t(i), uint8_t(i), 255};
   }
+  return pal;
+}
+
+// How a file is laid out: 8-bit indices, 24-bit BGR or 32-bit BGRA rows of `stride` bytes.
+struct FileLayout {
+  int bits = 0;
+  uint64_t stride = 0;
+  uint32_t hsize = 0;   // the info header's size
+  uint64_t offset = 0;  // of the pixels
+  uint64_t total = 0;   // the file's size
+};
+
+FileLayout file_layout(const Image& im, size_t palette_entries) {
+  FileLayout f;
+  f.bits = im.mode() == Mode::RGBA ? 32 : im.mode() == Mode::RGB ? 24 : 8;
+  f.stride = (uint64_t{static_cast<uint32_t>(im.width())} * f.bits + 31) / 32 * 4;
   // 32-bit with alpha needs the V4 header to say where the alpha is; readers take a 40-byte
   // header's fourth byte as padding.
-  const uint32_t hsize = bits == 32 ? 108 : 40;
-  const uint64_t offset = 14 + hsize + pal.size() * 4;
-  const uint64_t total = offset + stride * static_cast<uint64_t>(h);
-  if (total > 0xFFFFFFFFull) throw ImageError("image too large for BMP");
+  f.hsize = f.bits == 32 ? 108 : 40;
+  f.offset = 14 + f.hsize + palette_entries * 4;
+  f.total = f.offset + f.stride * static_cast<uint64_t>(im.height());
+  if (f.total > 0xFFFFFFFFull) throw ImageError("image too large for BMP");
+  return f;
+}
 
-  std::string out;
-  out.reserve(static_cast<size_t>(total));
+void put_headers(std::string& out, const FileLayout& f, int w, int h, size_t palette_entries) {
   out += "BM";
-  put32(out, static_cast<uint32_t>(total));
+  put32(out, static_cast<uint32_t>(f.total));
   put32(out, 0);
-  put32(out, static_cast<uint32_t>(offset));
-  put32(out, hsize);
+  put32(out, static_cast<uint32_t>(f.offset));
+  put32(out, f.hsize);
   put32(out, static_cast<uint32_t>(w));
   put32(out, static_cast<uint32_t>(h));
   put16(out, 1);
-  put16(out, static_cast<uint32_t>(bits));
-  put32(out, bits == 32 ? kBitfields : kRgb);
-  put32(out, static_cast<uint32_t>(stride * h));
+  put16(out, static_cast<uint32_t>(f.bits));
+  put32(out, f.bits == 32 ? kBitfields : kRgb);
+  put32(out, static_cast<uint32_t>(f.stride * h));
   put32(out, 2835);  // 72 dpi
   put32(out, 2835);
-  put32(out, static_cast<uint32_t>(pal.size()));
+  put32(out, static_cast<uint32_t>(palette_entries));
   put32(out, 0);
-  if (hsize == 108) {
+  if (f.hsize == 108) {
     put32(out, 0x00FF0000), put32(out, 0x0000FF00), put32(out, 0x000000FF), put32(out, 0xFF000000);
     out += "BGRs";
     out.append(36 + 12, '\0');  // endpoints and gamma, unused for sRGB
   }
-  for (const Rgba& c : pal) out += {char(c[2]), char(c[1]), char(c[0]), '\0'};
-  const size_t pad = static_cast<size_t>(stride) - static_cast<size_t>(w) * (bits / 8);
-  for (int y = h - 1; y >= 0; --y) {
-    const uint8_t* s = src->row(y);
-    if (bits == 8) {
+}
+
+// The rows, bottom up, each padded to the stride.
+void put_rows(std::string& out, const FileLayout& f, const Image& im) {
+  const int w = im.width();
+  const size_t pad = static_cast<size_t>(f.stride) - static_cast<size_t>(w) * (f.bits / 8);
+  for (int y = im.height() - 1; y >= 0; --y) {
+    const uint8_t* s = im.row(y);
+    if (f.bits == 8) {
       out.append(reinterpret_cast<const char*>(s), static_cast<size_t>(w));
-    } else if (bits == 24) {
+    } else if (f.bits == 24) {
       for (int x = 0; x < w; ++x, s += 3) out += {char(s[2]), char(s[1]), char(s[0])};
     } else {
       for (int x = 0; x < w; ++x, s += 4) out += {char(s[2]), char(s[1]), char(s[0]), char(s[3])};
     }
     out.append(pad, '\0');
   }
+}
+
+}  // namespace
+
+std::string bmp_encode(const Image& im, const EncodeOptions&) {
+  // LA is written as RGBA, the one mode with alpha a BMP holds.
+  const Image* src = &im;
+  Image converted(Mode::RGB, 0, 0);
+  if (im.mode() == Mode::LA) {
+    converted = convert(im, Mode::RGBA);
+    src = &converted;
+  }
+  const std::vector<Rgba> pal = colour_table(*src);
+  const FileLayout f = file_layout(*src, pal.size());
+  std::string out;
+  out.reserve(static_cast<size_t>(f.total));
+  put_headers(out, f, src->width(), src->height(), pal.size());
+  for (const Rgba& c : pal) out += {char(c[2]), char(c[1]), char(c[0]), '\0'};
+  put_rows(out, f, *src);
   return out;
 }
 

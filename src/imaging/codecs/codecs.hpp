@@ -1,5 +1,6 @@
-// The codec adapters behind Image::open, load and imaging::encode. Each adapter file is the only
-// one that includes its C library's header; this header is what the rest of src/imaging sees.
+// The codec adapters behind Image::open, load and imaging::encode. A format's adapter files
+// (<format>*.cpp and their private headers) are the only ones that include its C library's
+// header; this header is what the rest of src/imaging sees.
 #pragma once
 
 #include <array>
@@ -115,9 +116,11 @@ Header jpeg_header(std::string_view data, const std::string& name);
 Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint);
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink);
 std::string jpeg_encode(const Image& im, const EncodeOptions& opts);
-// For tests and fuzz targets: progressive files of any size, on any number of CPUs, are read by
-// two decoders sharing the scans (otherwise only large files on two or more CPUs are).
-void jpeg_always_share_progressive(bool on);
+// Whether progressive JPEGs are read by two decoders sharing the scans: never (false), always
+// (true: files of any size, on any number of CPUs, as tests and fuzz targets want), or, by
+// default (nullopt), files of 512 KiB and more where this process may use two CPUs. The pixels
+// are the same either way.
+void set_jpeg_shared_read(std::optional<bool> enabled);
 
 Header png_header(std::string_view data, const std::string& name);
 Image png_decode(std::string_view data, const std::string& name, ReduceHint hint);

@@ -1,51 +1,24 @@
-// JPEG through libjpeg-turbo's libjpeg API.
-//
-// libjpeg reports fatal errors through error_exit, which must not return; we longjmp out of it.
-// Every libjpeg call that can fail runs inside `guarded`, whose frame (and the frames of the
-// small step functions it calls) hold no object with a destructor, so the jump skips nothing
-// that needs unwinding. After the jump we throw ImageError with libjpeg's own message. The
-// callbacks we give libjpeg follow the same rule: whatever they lock or allocate is gone before
-// they call error_exit.
-#include <sys/mman.h>
-#include <unistd.h>
-
+// JPEG through libjpeg-turbo's libjpeg API: errors, header, the streaming decode and the encode.
+// How libjpeg's longjmp is kept contained is told in jpeg_reader.hpp; a progressive file's
+// coefficients and the reading two decoders share are in jpeg_shared.cpp. After a jump we throw
+// ImageError with libjpeg's own message.
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <condition_variable>
-#include <csetjmp>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <system_error>
-#include <thread>
+#include <utility>
 #include <vector>
 
-// jpeglib.h needs the standard headers first, and jerror.h needs jpeglib.h.
-#include <jerror.h>
-#include <jpeglib.h>
-
-#include "imaging/codecs/codecs.hpp"
-#include "imaging/codecs/jpeg_scans.hpp"
-#include "support/cpus.hpp"
+#include "imaging/codecs/jpeg_reader.hpp"
 
 namespace img_util::imaging::codec {
-namespace {
+namespace jpeg_detail {
 
-struct ErrorMgr {
-  jpeg_error_mgr pub;
-  std::jmp_buf jump;
-  char message[JMSG_LENGTH_MAX];
-  void (*std_emit)(j_common_ptr, int);
-  // A warning that says the data is damaged (not merely that scans are missing, which is what
-  // a decoder given part of a progressive file's scans sees).
-  bool damaged;
-};
+// ---- errors ---------------------------------------------------------------------------------
+
+namespace {
 
 extern "C" void on_error_exit(j_common_ptr c) {
   auto* err = reinterpret_cast<ErrorMgr*>(c->err);
@@ -61,6 +34,8 @@ extern "C" void on_emit_message(j_common_ptr c, int level) {
   if (level < 0 && c->err->msg_code != JWRN_BOGUS_PROGRESSION) err->damaged = true;
   err->std_emit(c, level);
 }
+
+}  // namespace
 
 void init_errors(ErrorMgr& err) {
   jpeg_std_error(&err.pub);
@@ -79,7 +54,6 @@ void init_errors(ErrorMgr& err) {
   std::abort();  // error_exit does not return
 }
 
-// Runs `step(arg)` where libjpeg may longjmp; false when it did.
 bool guarded(ErrorMgr& err, void (*step)(void*), void* arg) {
   if (setjmp(err.jump)) return false;
   step(arg);
@@ -88,14 +62,7 @@ bool guarded(ErrorMgr& err, void (*step)(void*), void* arg) {
 
 // ---- input: the file, or a progressive file's scans for one decoder --------------------------
 
-struct SpanSource {
-  jpeg_source_mgr pub;
-  const ByteSource* data;
-  std::vector<jpeg_scans::Span> spans;
-  size_t next = 0;         // the span being read
-  uint64_t next_byte = 0;  // in it
-  std::string scratch;     // what was read from a file
-};
+namespace {
 
 // A file is read a piece at a time; memory is handed over a span at a time.
 constexpr size_t kReadBytes = size_t{64} << 10;
@@ -143,6 +110,8 @@ extern "C" void span_skip(j_decompress_ptr c, long count) {
   }
 }
 
+}  // namespace
+
 void use_spans(SpanSource& src, const ByteSource& data, std::vector<jpeg_scans::Span> spans) {
   src.pub.init_source = span_init;
   src.pub.fill_input_buffer = span_fill;
@@ -157,194 +126,7 @@ void use_spans(SpanSource& src, const ByteSource& data, std::vector<jpeg_scans::
   src.next_byte = 0;
 }
 
-// All of `data`.
-std::vector<jpeg_scans::Span> whole(const ByteSource& data) { return {{0, data.size()}}; }
-
-// ---- a progressive file's coefficients ---------------------------------------------------------
-
-// libjpeg keeps every coefficient of a progressive file until its last scan is read: two bytes
-// a coefficient, 72 MB for an 18-megapixel photo, more than the photo's pixels. Its memory
-// manager holds them to the end of the decode. Ours keeps them in mappings of our own, shared by
-// the decoders of one file, and gives each row back once the output has gone past it.
-class CoefStore {
- public:
-  CoefStore() = default;
-  CoefStore(const CoefStore&) = delete;
-  CoefStore& operator=(const CoefStore&) = delete;
-
-  // Routes `c`'s coefficient arrays here (its client_data is ours from now on).
-  void attach(jpeg_decompress_struct& c) {
-    clients_.push_back(Client{this, 0});
-    c.client_data = &clients_.back();
-    c.mem->request_virt_barray = on_request;
-    c.mem->access_virt_barray = on_access;
-  }
-
- private:
-  struct Array {
-    JDIMENSION blocks_per_row = 0, rows = 0;
-    size_t row_bytes = 0, bytes = 0;
-    void* memory = nullptr;
-    std::vector<JBLOCKROW> row_ptrs;
-    JDIMENSION released_rows = 0;  // rows below this were given back
-    size_t released_bytes = 0;     // and these pages
-
-    ~Array() {
-      if (memory) munmap(memory, bytes);
-    }
-    // Gives back whole pages below `row`, which no later access reaches.
-    void release_below(JDIMENSION row) {
-      if (row <= released_rows) return;
-      released_rows = row;
-      const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-      const size_t end = size_t{row} * row_bytes / page * page;
-      if (end <= released_bytes) return;
-      madvise(static_cast<char*>(memory) + released_bytes, end - released_bytes, MADV_DONTNEED);
-      released_bytes = end;
-    }
-  };
-  struct Client {
-    CoefStore* store;
-    size_t next;  // which array its next request is for (decoders ask in component order)
-  };
-
-  // The k-th array, made on the first request for it; nothing when it cannot be made or a
-  // second decoder asks for other dimensions.
-  Array* array(size_t k, JDIMENSION blocks_per_row, JDIMENSION rows) {
-    std::lock_guard lock(mutex_);
-    if (k < arrays_.size()) {
-      Array* a = arrays_[k].get();
-      return a->blocks_per_row == blocks_per_row && a->rows == rows ? a : nullptr;
-    }
-    if (k != arrays_.size()) return nullptr;
-    auto a = std::make_unique<Array>();
-    a->blocks_per_row = blocks_per_row;
-    a->rows = rows;
-    a->row_bytes = size_t{blocks_per_row} * sizeof(JBLOCK);
-    a->bytes = std::max<size_t>(a->row_bytes * rows, 1);
-    // Fresh anonymous pages read as zeros, which is what libjpeg asks of these arrays.
-    void* p = mmap(nullptr, a->bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    a->memory = p;
-    a->row_ptrs.resize(rows);
-    for (JDIMENSION r = 0; r < rows; ++r)
-      a->row_ptrs[r] = reinterpret_cast<JBLOCKROW>(static_cast<char*>(p) + a->row_bytes * r);
-    arrays_.push_back(std::move(a));
-    return arrays_.back().get();
-  }
-
-  static jvirt_barray_ptr on_request(j_common_ptr c, int, boolean, JDIMENSION blocks_per_row,
-                                     JDIMENSION rows, JDIMENSION) {
-    auto* client = static_cast<Client*>(c->client_data);
-    Array* a = client->store->array(client->next++, blocks_per_row, rows);
-    if (!a) fail_with(c, JERR_OUT_OF_MEMORY);
-    return reinterpret_cast<jvirt_barray_ptr>(a);
-  }
-
-  // Input passes write rows; the output pass reads them once, top to bottom (looking back at
-  // most the rows of the previous access), so a read gives back what lies above its window.
-  static JBLOCKARRAY on_access(j_common_ptr c, jvirt_barray_ptr ptr, JDIMENSION start,
-                               JDIMENSION count, boolean writable) {
-    auto* a = reinterpret_cast<Array*>(ptr);
-    if (start < a->released_rows || start > a->rows || count > a->rows - start)
-      fail_with(c, JERR_BAD_VIRTUAL_ACCESS);
-    if (!writable) a->release_below(start - std::min(start, count));
-    return a->row_ptrs.data() + start;
-  }
-
-  std::mutex mutex_;
-  std::vector<std::unique_ptr<Array>> arrays_;
-  std::deque<Client> clients_;
-};
-
-// ---- two decoders sharing a progressive file's scans ------------------------------------------
-
-// Holds each decoder back at the start of a scan until the other decoder has read the scans it
-// refines. libjpeg's progress monitor is called before every step of reading input, so it is
-// where a decoder notices that it has reached its next scan.
-class ScanSync {
- public:
-  explicit ScanSync(const jpeg_scans::Plan& plan) : plan_(plan), done_(plan.decoder.size()) {
-    for (size_t s = 0; s < plan.decoder.size(); ++s)
-      mine_[static_cast<size_t>(plan.decoder[s])].push_back(s);
-  }
-  ScanSync(const ScanSync&) = delete;
-  ScanSync& operator=(const ScanSync&) = delete;
-
-  void attach(jpeg_decompress_struct& c, int decoder) {
-    Monitor& m = monitors_[static_cast<size_t>(decoder)];
-    m.pub = {};
-    m.pub.progress_monitor = on_progress;
-    m.sync = this;
-    m.decoder = decoder;
-    c.progress = &m.pub;
-  }
-
-  // Decoder `d` has read all its input, or failed: then nobody waits any more.
-  void finished(int d, bool ok) {
-    std::lock_guard lock(mutex_);
-    if (!ok) abandoned_ = true;
-    for (size_t s : mine_[static_cast<size_t>(d)]) done_[s] = true;
-    changed_.notify_all();
-  }
-
- private:
-  struct Monitor {
-    jpeg_progress_mgr pub;
-    ScanSync* sync;
-    int decoder;
-    int seen = 0;  // the scan number it last saw
-  };
-
-  // Decoder `d` is at its `number`-th scan (counting from 1), so its earlier ones are read.
-  // Returns once what that scan refines is in; false once reading was abandoned.
-  bool reached(int d, int number) {
-    const auto& mine = mine_[static_cast<size_t>(d)];
-    const size_t current = static_cast<size_t>(number - 1);
-    if (current >= mine.size()) return false;
-    std::unique_lock lock(mutex_);
-    for (size_t k = 0; k < current; ++k) done_[mine[k]] = true;
-    changed_.notify_all();
-    const auto& waits = plan_.waits[mine[current]];
-    changed_.wait(lock, [&] {
-      return abandoned_ ||
-             std::all_of(waits.begin(), waits.end(), [&](size_t s) { return bool(done_[s]); });
-    });
-    return !abandoned_;
-  }
-
-  static void on_progress(j_common_ptr c) {
-    auto* m = reinterpret_cast<Monitor*>(c->progress);
-    const int number = reinterpret_cast<j_decompress_ptr>(c)->input_scan_number;
-    if (number == m->seen) return;
-    m->seen = number;
-    if (!m->sync->reached(m->decoder, number)) fail_with(c, JERR_VIRTUAL_BUG);
-  }
-
-  const jpeg_scans::Plan& plan_;
-  std::array<std::vector<size_t>, 2> mine_;
-  std::array<Monitor, 2> monitors_{};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<char> done_;
-  bool abandoned_ = false;
-};
-
-// ---- reading --------------------------------------------------------------------------------
-
-struct Reader {
-  jpeg_decompress_struct cinfo;
-  ErrorMgr err;
-  bool created = false;
-  SpanSource src;
-  // The band read_band fills: `want` rows; for CMYK, a scratch row converted into them.
-  unsigned char** rows = nullptr;
-  JDIMENSION want = 0;
-  unsigned char* cmyk_row = nullptr;
-  ~Reader() {
-    if (created) jpeg_destroy_decompress(&cinfo);
-  }
-};
+// ---- the steps of a read ----------------------------------------------------------------------
 
 void step_read_header(void* arg) {
   auto* r = static_cast<Reader*>(arg);
@@ -357,10 +139,20 @@ void step_read_header(void* arg) {
   jpeg_read_header(&r->cinfo, TRUE);
 }
 
-void step_calc_output(void* arg) { jpeg_calc_output_dimensions(&static_cast<Reader*>(arg)->cinfo); }
-
-// For a progressive file this is where the whole file is read into coefficients.
 void step_start(void* arg) { jpeg_start_decompress(&static_cast<Reader*>(arg)->cinfo); }
+
+}  // namespace jpeg_detail
+
+// ---- reading --------------------------------------------------------------------------------
+
+using namespace jpeg_detail;
+
+namespace {
+
+// All of `data`.
+std::vector<jpeg_scans::Span> whole(const ByteSource& data) { return {{0, data.size()}}; }
+
+void step_calc_output(void* arg) { jpeg_calc_output_dimensions(&static_cast<Reader*>(arg)->cinfo); }
 
 void step_read_band(void* arg) {
   auto* r = static_cast<Reader*>(arg);
@@ -482,66 +274,6 @@ void configure(Reader& r, int num, const std::string& name) {
   check_size(c.output_width, c.output_height, name);
 }
 
-// Below this a progressive file is read in a few milliseconds, and one decoder does it.
-constexpr size_t kSharedReadBytes = size_t{512} << 10;
-
-// Set by tests and fuzz targets only, so that small inputs reach the shared reading too.
-std::atomic<bool> g_always_share{false};
-
-struct SharedRead {
-  jpeg_scans::Layout layout;
-  jpeg_scans::Plan plan;
-};
-
-// How a progressive file's scans are shared out, when that is possible and a second CPU is
-// there to take its part.
-std::optional<SharedRead> plan_shared_read(const ByteSource& data) {
-  if (!g_always_share.load(std::memory_order_relaxed) &&
-      (data.size() < kSharedReadBytes || usable_cpus() < 2))
-    return std::nullopt;
-  std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
-  if (!layout) return std::nullopt;
-  jpeg_scans::Plan plan = jpeg_scans::plan(*layout);
-  if (std::find(plan.decoder.begin(), plan.decoder.end(), 1) == plan.decoder.end())
-    return std::nullopt;
-  return SharedRead{std::move(*layout), std::move(plan)};
-}
-
-// Reads every scan into `store`: `a`, which goes on to the output, on this thread, and a second
-// decoder on another. False when anything went wrong or looked damaged; `a` is then spent.
-bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const ByteSource& data) {
-  Reader b;
-  init_errors(b.err);
-  use_spans(b.src, data, jpeg_scans::stream(shared.layout, shared.plan, 1));
-  if (!guarded(b.err, step_read_header, &b)) return false;
-  b.cinfo.scale_num = 1;  // it makes no output; the smallest scale keeps its buffers small
-  b.cinfo.scale_denom = 8;
-  ScanSync sync(shared.plan);
-  store.attach(a.cinfo);
-  store.attach(b.cinfo);
-  sync.attach(a.cinfo, 0);
-  sync.attach(b.cinfo, 1);
-  // `a` would smooth blocks whose coefficients it read no scans for; the whole file needs none.
-  a.cinfo.do_block_smoothing = FALSE;
-  bool b_ok = false;
-  std::thread other;
-  try {
-    other = std::thread([&] {
-      b_ok = guarded(b.err, step_start, &b);
-      sync.finished(1, b_ok);
-    });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  const bool a_ok = guarded(a.err, step_start, &a);
-  sync.finished(0, a_ok);
-  other.join();
-  a.cinfo.progress = nullptr;  // `sync` goes now
-  return a_ok && b_ok && !a.err.damaged && !b.err.damaged;
-}
-
-}  // namespace
-
 // Refuses a file whose scan data is too little for its picture (see too_little_to_decode) even
 // at the least a Huffman-coded scan spends on an 8x8 block, one bit: every block of every
 // component is coded at least once, so a whole file, however flat, holds that much. Arithmetic
@@ -562,7 +294,50 @@ void check_data_covers(const Reader& r, const ByteSource& data, const std::strin
                    name);
 }
 
-void jpeg_always_share_progressive(bool on) { g_always_share.store(on); }
+// Reads the input: for a progressive file, the whole file goes into coefficients here. Where
+// the reading two decoders share gives up, one decoder starts again on the file as it is: it
+// reports the damage or the error as libjpeg would.
+void read_input(std::unique_ptr<Reader>& r, std::unique_ptr<CoefStore>& store,
+                const std::optional<SharedRead>& shared, const ByteSource& data, int num,
+                const std::string& name) {
+  if (shared) {
+    if (read_shared(*r, *store, *shared, data)) return;
+    r = std::make_unique<Reader>();
+    store = std::make_unique<CoefStore>();
+    open_reader(*r, data, whole(data), name);
+    configure(*r, num, name);
+  }
+  if (r->cinfo.progressive_mode) store->attach(r->cinfo);
+  if (!guarded(r->err, step_start, r.get())) fail(*r, name);
+}
+
+// Hands the decoded rows to `sink`, in the bands it has room for.
+void send_rows(Reader& r, RowSink& sink, const std::string& name) {
+  jpeg_decompress_struct& c = r.cinfo;
+  std::vector<unsigned char> cmyk;
+  if (c.out_color_space == JCS_CMYK) {
+    cmyk.resize(size_t{c.output_width} * 4);
+    r.cmyk_row = cmyk.data();
+  }
+  const int height = static_cast<int>(c.output_height);
+  std::vector<unsigned char*> rows;
+  while (c.output_scanline < c.output_height) {
+    const int y = static_cast<int>(c.output_scanline);
+    int room = height - y;
+    size_t stride = 0;
+    uint8_t* band = sink.band(y, room, stride);
+    room = std::clamp(room, 1, height - y);
+    rows.resize(static_cast<size_t>(room));
+    for (int i = 0; i < room; ++i)
+      rows[static_cast<size_t>(i)] = band + stride * static_cast<size_t>(i);
+    r.rows = rows.data();
+    r.want = static_cast<JDIMENSION>(room);
+    if (!guarded(r.err, step_read_band, &r)) fail(r, name);
+    sink.commit(static_cast<int>(c.output_scanline) - y);
+  }
+}
+
+}  // namespace
 
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink) {
   const std::optional<SharedRead> shared = plan_shared_read(data);
@@ -581,43 +356,8 @@ bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hin
   const int width = static_cast<int>(r->cinfo.output_width),
             height = static_cast<int>(r->cinfo.output_height);
   if (!sink.start(mode, width, height, orientation)) return false;
-
-  // Input: for a progressive file, the whole file goes into coefficients here.
-  if (!shared || !read_shared(*r, *store, *shared, data)) {
-    if (shared) {
-      // Start again with one decoder reading the file as it is: it reports the damage or the
-      // error as libjpeg would.
-      r = std::make_unique<Reader>();
-      store = std::make_unique<CoefStore>();
-      open_reader(*r, data, whole(data), name);
-      configure(*r, num, name);
-    }
-    if (r->cinfo.progressive_mode) store->attach(r->cinfo);
-    if (!guarded(r->err, step_start, r.get())) fail(*r, name);
-  }
-
-  // Output.
-  jpeg_decompress_struct& c = r->cinfo;
-  std::vector<unsigned char> cmyk;
-  if (c.out_color_space == JCS_CMYK) {
-    cmyk.resize(size_t{c.output_width} * 4);
-    r->cmyk_row = cmyk.data();
-  }
-  std::vector<unsigned char*> rows;
-  while (c.output_scanline < c.output_height) {
-    const int y = static_cast<int>(c.output_scanline);
-    int room = height - y;
-    size_t stride = 0;
-    uint8_t* band = sink.band(y, room, stride);
-    room = std::clamp(room, 1, height - y);
-    rows.resize(static_cast<size_t>(room));
-    for (int i = 0; i < room; ++i)
-      rows[static_cast<size_t>(i)] = band + stride * static_cast<size_t>(i);
-    r->rows = rows.data();
-    r->want = static_cast<JDIMENSION>(room);
-    if (!guarded(r->err, step_read_band, r.get())) fail(*r, name);
-    sink.commit(static_cast<int>(c.output_scanline) - y);
-  }
+  read_input(r, store, shared, data, num, name);
+  send_rows(*r, sink, name);
   return true;
 }
 

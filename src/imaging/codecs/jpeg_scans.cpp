@@ -63,75 +63,122 @@ bool overlaps(const Scan& a, const Scan& b) {
   return false;
 }
 
+// Per component id: the bit each coefficient is known down to (-1: not yet seen).
+using Known = std::map<int, std::array<int, 64>>;
+
+// A marker segment: where its marker stands (after any fill bytes), where its body starts and
+// where the next segment does. The end marker (EOI) has no body.
+struct Segment {
+  int marker = 0;
+  uint64_t start = 0, body = 0, length = 0, next = 0;
+};
+
+// The segment at `i`, or nothing where no well-formed one is.
+std::optional<Segment> segment_at(Window& d, uint64_t i, uint64_t size) {
+  if (d.at(i) != 0xFF) return std::nullopt;
+  while (d.at(i + 1) == 0xFF) ++i;  // fill bytes
+  Segment seg;
+  seg.marker = d.at(i + 1);
+  seg.start = i;
+  if (seg.marker < 0) return std::nullopt;
+  if (seg.marker == 0xD9) {
+    seg.next = i + 2;
+    return seg;
+  }
+  // Markers without a length (SOI, RSTn, TEM) have no place here.
+  const int m = seg.marker;
+  if (m == 0xD8 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) return std::nullopt;
+  const int hi = d.at(i + 2), lo = d.at(i + 3);
+  if (hi < 0 || lo < 0) return std::nullopt;
+  seg.length = static_cast<uint64_t>(hi << 8 | lo);
+  seg.body = i + 4;
+  seg.next = i + 2 + seg.length;
+  if (seg.length < 2 || seg.next > size) return std::nullopt;
+  return seg;
+}
+
+bool is_frame_header(int marker) {
+  return marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
+}
+
+// A frame header: only one, and progressive with Huffman coding. Notes its components in `bits`.
+bool read_frame(Window& d, const Segment& seg, bool& progressive, Known& bits) {
+  if (seg.marker != 0xC2 || progressive || seg.length < 8) return false;
+  progressive = true;
+  auto byte = [&](uint64_t k) { return d.at(seg.body + k); };  // within the segment: readable
+  const int n = byte(5);
+  if (n < 1 || seg.length != 8 + 3 * static_cast<uint64_t>(n)) return false;
+  for (int k = 0; k < n; ++k) bits[byte(6 + 3 * static_cast<uint64_t>(k))].fill(-1);
+  return true;
+}
+
+// A scan header: its components and parameters, which must take up exactly where the earlier
+// scans left off (noted in `bits`). Its end is not known yet.
+std::optional<Scan> read_scan(Window& d, const Segment& seg, Known& bits) {
+  if (seg.length < 6) return std::nullopt;
+  auto byte = [&](uint64_t k) { return d.at(seg.body + k); };  // within the segment: readable
+  Scan scan;
+  scan.begin = seg.start;
+  const int n = byte(0);
+  if (n < 1 || seg.length != 6 + 2 * static_cast<uint64_t>(n)) return std::nullopt;
+  const uint64_t params = 1 + 2 * static_cast<uint64_t>(n);
+  for (int k = 0; k < n; ++k) scan.components.push_back(byte(1 + 2 * static_cast<uint64_t>(k)));
+  scan.ss = byte(params);
+  scan.se = byte(params + 1);
+  scan.ah = byte(params + 2) >> 4;
+  scan.al = byte(params + 2) & 15;
+  if (scan.ss > scan.se || scan.se > 63 || (scan.ss > 0 && n != 1)) return std::nullopt;
+  for (int c : scan.components) {
+    auto it = bits.find(c);
+    if (it == bits.end()) return std::nullopt;
+    for (int k = scan.ss; k <= scan.se; ++k) {
+      if (scan.ah != std::max(it->second[static_cast<size_t>(k)], 0)) return std::nullopt;
+      it->second[static_cast<size_t>(k)] = scan.al;
+    }
+  }
+  return scan;
+}
+
+// Whether every coefficient of every component is known to its last bit.
+bool complete(const Known& bits) {
+  for (const auto& [id, known] : bits)
+    for (int b : known)
+      if (b != 0) return false;
+  return true;
+}
+
 }  // namespace
 
 std::optional<Layout> parse(const ByteSource& data) {
   Window d(data);
   if (d.at(0) != 0xFF || d.at(1) != 0xD8) return std::nullopt;
   Layout layout;
-  // Per component id: the bit each coefficient is known down to (-1: not yet seen).
-  std::map<int, std::array<int, 64>> bits;
+  Known bits;
   bool progressive = false;
   uint64_t i = 2;
   for (;;) {
-    if (d.at(i) != 0xFF) return std::nullopt;
-    while (d.at(i + 1) == 0xFF) ++i;  // fill bytes
-    const int marker = d.at(i + 1);
-    if (marker < 0) return std::nullopt;
-    if (marker == 0xD9) {
-      layout.end = i + 2;
+    const std::optional<Segment> seg = segment_at(d, i, data.size());
+    if (!seg) return std::nullopt;
+    if (seg->marker == 0xD9) {
+      layout.end = seg->next;
       break;
     }
-    // Markers without a length (SOI, RSTn, TEM) have no place here.
-    if (marker == 0xD8 || (marker >= 0xD0 && marker <= 0xD7) || marker == 0x01) return std::nullopt;
-    const int hi = d.at(i + 2), lo = d.at(i + 3);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    const uint64_t length = static_cast<uint64_t>(hi << 8 | lo);
-    const uint64_t body = i + 4, next = i + 2 + length;
-    if (length < 2 || next > data.size()) return std::nullopt;
-    auto byte = [&](uint64_t k) { return d.at(body + k); };  // within the segment: readable
-    if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC) {
-      // Frame header: only one, and progressive with Huffman coding.
-      if (marker != 0xC2 || progressive || length < 8) return std::nullopt;
-      progressive = true;
-      const int n = byte(5);
-      if (n < 1 || length != 8 + 3 * static_cast<uint64_t>(n)) return std::nullopt;
-      for (int k = 0; k < n; ++k) bits[byte(6 + 3 * static_cast<uint64_t>(k))].fill(-1);
-    } else if (marker == 0xDA) {
-      if (!progressive || length < 6) return std::nullopt;
-      Scan scan;
-      const int n = byte(0);
-      if (n < 1 || length != 6 + 2 * static_cast<uint64_t>(n)) return std::nullopt;
-      const uint64_t params = 1 + 2 * static_cast<uint64_t>(n);
-      for (int k = 0; k < n; ++k) scan.components.push_back(byte(1 + 2 * static_cast<uint64_t>(k)));
-      scan.ss = byte(params);
-      scan.se = byte(params + 1);
-      scan.ah = byte(params + 2) >> 4;
-      scan.al = byte(params + 2) & 15;
-      if (scan.ss > scan.se || scan.se > 63 || (scan.ss > 0 && n != 1)) return std::nullopt;
-      for (int c : scan.components) {
-        auto it = bits.find(c);
-        if (it == bits.end()) return std::nullopt;
-        for (int k = scan.ss; k <= scan.se; ++k) {
-          // Each scan must take up exactly where the earlier ones left off.
-          if (scan.ah != std::max(it->second[static_cast<size_t>(k)], 0)) return std::nullopt;
-          it->second[static_cast<size_t>(k)] = scan.al;
-        }
-      }
-      scan.begin = i;
-      std::optional<uint64_t> end = d.entropy_end(next);
+    if (is_frame_header(seg->marker)) {
+      if (!read_frame(d, *seg, progressive, bits)) return std::nullopt;
+    } else if (seg->marker == 0xDA) {
+      if (!progressive) return std::nullopt;
+      std::optional<Scan> scan = read_scan(d, *seg, bits);
+      if (!scan) return std::nullopt;
+      const std::optional<uint64_t> end = d.entropy_end(seg->next);
       if (!end) return std::nullopt;
-      scan.end = *end;
-      layout.scans.push_back(std::move(scan));
+      scan->end = *end;
+      layout.scans.push_back(std::move(*scan));
       i = *end;
       continue;
     }
-    i = next;
+    i = seg->next;
   }
-  if (layout.scans.empty()) return std::nullopt;
-  for (const auto& [id, known] : bits)
-    for (int b : known)
-      if (b != 0) return std::nullopt;
+  if (layout.scans.empty() || !complete(bits)) return std::nullopt;
   return layout;
 }
 
