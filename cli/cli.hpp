@@ -13,15 +13,20 @@ namespace img_util::cli {
 inline constexpr int kOk = 0;
 inline constexpr int kRunFailed = 1;
 inline constexpr int kUsage = 2;
+inline constexpr int kSomeFilesFailed = 3;  // the run finished, but not every file
 inline constexpr int kInterrupted = 130;
 
-// A configuration the tool refuses before the run starts; the message names the key.
-struct ConfigError {
-  std::string message;
+// What is wrong with a configuration: errors refuse the run, warnings are said and it goes on.
+// Each message names the key.
+struct ConfigProblems {
+  std::vector<std::string> errors;
+  std::vector<std::string> warnings;
 };
 
-// Checks the kinds of the keys a run reads. Throws ConfigError for the first problem found.
-void validate_config(const Value& cfg);
+// Checks a configuration before the run touches anything: unknown keys (with the nearest
+// known one), the kinds and ranges of values, keys the mode needs, extensions that can never
+// match, the time rule's format, and that the folder, font and picture can be read.
+ConfigProblems check_config(const Value& cfg);
 
 // Counts the outcomes of a run and draws the progress line on standard error.
 class Progress {

@@ -63,7 +63,9 @@ const char* const kRunHelp =
     "                     (also after a failed run)\n"
     "  --no-log           do not add the run to the run log\n"
     "\n"
-    "exit status: 0 done, 1 the run failed, 2 usage or configuration error, 130 interrupted\n";
+    "exit status: 0 done, every file fine; 1 the run stopped on an error; 2 usage or\n"
+    "configuration error (nothing touched); 3 the run finished but some files failed\n"
+    "(with jumperr); 130 interrupted\n";
 
 const char* const kLogHelp =
     "usage: img_util log [--plugin-dir DIR]\n"
@@ -284,18 +286,10 @@ std::optional<Value> load_config(const std::string& path) {
     result.set("files", Value::list());
     cfg->set("result", result);
   }
-  try {
-    validate_config(*cfg);
-  } catch (const ConfigError& e) {
-    say(e.message);
-    return std::nullopt;
-  }
-  // A recursive run over a missing folder quietly does nothing; say so.
-  struct stat fst {};
-  const Value folder = cfg->at("folder");
-  if (cfg->get("subfold").truthy() && ::stat(folder.as_text().c_str(), &fst) != 0)
-    say("warning: folder " + py_repr(folder) + " cannot be read (" + std::strerror(errno) +
-        "); nothing to do");
+  const ConfigProblems problems = check_config(*cfg);
+  for (const std::string& e : problems.errors) say(e);
+  if (!problems.errors.empty()) return std::nullopt;
+  for (const std::string& w : problems.warnings) say("warning: " + w);
   if (!make_output_folder(*cfg)) return std::nullopt;
   return cfg;
 }
@@ -389,9 +383,10 @@ void say_summary(const Progress& progress, bool failed, const Value& result,
 // After the run: the archive completed, the run logged, the report written, the summary said.
 // The exit status.
 int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
-               const std::exception_ptr& failure) {
+               const std::exception_ptr& failure, const Progress& progress) {
   if (failure) complete_left_archive(cfg);
-  int status = failure ? failure_status(failure) : kOk;
+  // A cron job must be able to tell a run where files failed from a clean one.
+  int status = failure ? failure_status(failure) : progress.failed() > 0 ? kSomeFilesFailed : kOk;
 
   const Value result = cfg.get("result");
   const bool counted = result.is_dict() &&
@@ -431,7 +426,7 @@ int cmd_run(const std::vector<std::string>& args) {
   IMAGES images;
   const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
 
-  const int status = finish_run(images, *cfg, *opts, failure);
+  const int status = finish_run(images, *cfg, *opts, failure, progress);
   say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
   return status;
 }

@@ -95,40 +95,112 @@ TEST_F(Cli, ConfigurationErrorsExitTwoNamingTheProblem) {
   } cases[] = {
       {"{not json", "is not valid JSON: Expecting property name enclosed in double quotes"},
       {"[1, 2]", "img_util: the configuration must be a JSON object, got list\n"},
-      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "yswidth": "400"})",
+      {R"({"folder": "/", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "yswidth": "400"})",
        "img_util: config key 'yswidth' must be a number, got str\n"},
       {R"({"folder": 5, "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": ""})",
        "img_util: config key 'folder' must be a path text, got int\n"},
       {R"({"maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": ""})",
        "img_util: config key 'folder' is missing (every run reads it)\n"},
-      {R"({"folder": "/x", "maskmode": 4, "exts": "*.*", "utimemode": 0, "utime": ""})",
+      {R"({"folder": "/", "maskmode": 4, "exts": "*.*", "utimemode": 0, "utime": ""})",
        "img_util: config key 'maskmode' must be 1, 2 or 3, got 4\n"},
-      {R"({"folder": "/x", "maskmode": 2, "exts": "*.*", "utimemode": 0, "utime": "", "fontttf": "f.ttf"})",
+      {R"({"folder": "/", "maskmode": 2, "exts": "*.*", "utimemode": 0, "utime": "", "fontttf": "f.ttf"})",
        "img_util: config key 'masktext' is missing (maskmode 2 stamps this text)\n"},
-      {R"({"folder": "/x", "maskmode": 1, "exts": ".jpg", "utimemode": 0, "utime": ""})",
+      {R"({"folder": "/", "maskmode": 1, "exts": ".jpg", "utimemode": 0, "utime": ""})",
        "img_util: config key '_exts' is missing ('exts' is a text without \"*.*\")\n"},
-      {R"({"folder": "/x", "maskmode": 1, "exts": [".jpg", 3], "utimemode": 0, "utime": ""})",
+      {R"({"folder": "/", "maskmode": 1, "exts": [".jpg", 3], "utimemode": 0, "utime": ""})",
        "img_util: config key 'exts' must be a text or a list of texts, got list\n"},
-      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "result": {"ctime": 1, "compresscount": 0, "maskcount": 0, "files": {}}})",
+      {R"({"folder": "/", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "result": {"ctime": 1, "compresscount": 0, "maskcount": 0, "files": {}}})",
        "img_util: config key 'result.files' must be a list, got dict\n"},
       // A second "folder" would quietly win and walk a folder its author did not mean.
-      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "folder": "/"})",
+      {R"({"folder": "/", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "folder": "/"})",
        "img_util: config key 'folder' is given more than once in " + tmp / "cfg.json" +
-           " (again at line 1 column 77 (char 76)); keep one\n"},
-      {R"({"folder": "/x", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "outpath": ")" +
+           " (again at line 1 column 76 (char 75)); keep one\n"},
+      {R"({"folder": "/", "maskmode": 1, "exts": "*.*", "utimemode": 0, "utime": "", "outpath": ")" +
            tmp / "cfg.json" + "\"}",
        "img_util: config key 'outpath': '" + tmp / "cfg.json" + "' exists and is not a folder\n"},
   };
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.json);
     write_file(tmp / "cfg.json", c.json);
     const CliResult r = run_cli({"run", tmp / "cfg.json", "--plugin-dir", plugin});
     EXPECT_EQ(r.exit_code, 2) << c.json;
     EXPECT_TRUE(r.out.empty());
     EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    EXPECT_TRUE(fs::is_empty(plugin)) << "a refused configuration touched the plugin directory";
   }
   const CliResult missing = run_cli({"run", tmp / "nope.json", "--plugin-dir", plugin});
   EXPECT_EQ(missing.exit_code, 2);
   EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+}
+
+// Every mistake a hand-written configuration makes is listed at once, before anything is
+// touched; valid settings that do nothing together are only warned about.
+TEST_F(Cli, ConfigurationIsCheckedWholeBeforeTheRun) {
+  write_file(site + "/a.jpg", "x");
+  const std::string base = R"({"maskmode": 1, "exts": [".jpg"], "utimemode": 0, "utime": "", )";
+  const struct {
+    std::string members;
+    std::vector<std::string> messages;
+  } cases[] = {
+      {R"("yswidht": 1200, "qualty": 80, "colour": 1)",
+       {"unknown key 'yswidht' (did you mean 'yswidth'?)",
+        "unknown key 'qualty' (did you mean 'quality'?)", "unknown key 'colour'\n"}},
+      {R"("quality": 150, "ctrsize": -1, "yswidth": -5, "maskopacity": 120)",
+       {"config key 'quality' must be from 1 to 100 (0 or empty: not set), got 150",
+        "config key 'ctrsize' must be above 0 KiB (0 or empty: no target), got -1",
+        "config key 'yswidth' must be at least 1 pixel (0 or empty: not set), got -5",
+        "config key 'maskopacity' must be a percentage from 0 to 100, got 120"}},
+      {R"("exts": ["jpg", ".JPG", ""])",
+       {"config key 'exts' entry 'jpg' can never match: write it with one dot, as '.jpg'",
+        "config key 'exts' entry '.JPG' can never match: extensions are compared in lower case "
+        "('.jpg')",
+        "config key 'exts' entry '' can never match: it names no extension"}},
+      {R"("utimemode": 1, "utime": "2024-05-01")",
+       {"config key 'utime' must be a UTC time written \"YYYY-MM-DD HH:MM:SS\", got "
+        "'2024-05-01'"}},
+      {R"("markpos": "bottom", "maskmode": 3, "maskimgPath": "/no/logo.png")",
+       {"config key 'markpos' must be rightbottom, leftbottom, lefttop, righttop or center, got "
+        "'bottom'",
+        "config key 'maskimgPath' '/no/logo.png' cannot be read: No such file or directory"}},
+      {R"("isgifsicle": true, "gif_qty": "O9", "gif_color": 10, "gif_loss": 30)",
+       {"config key 'gif_qty' must be \"O1\", \"O2\" or \"O3\" (gifsicle's -O levels), got 'O9'",
+        "config key 'gif_color' must be a whole number from 1 to 8 (2 to 256 colours), got 10"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.members);
+    std::string json = base + c.members + R"(, "folder": ")" + site + "\"}";
+    // A later duplicate of a key given in `base` is the case's own value.
+    Value cfg = parse_json(json);
+    write_file(tmp / "cfg.json", to_json(cfg));
+    const CliResult r = run_cli({"run", tmp / "cfg.json", "--plugin-dir", plugin});
+    EXPECT_EQ(r.exit_code, 2);
+    for (const std::string& m : c.messages)
+      EXPECT_NE(r.err.find("img_util: " + m), std::string::npos) << m << "\n" << r.err;
+    EXPECT_TRUE(fs::is_empty(plugin));
+  }
+
+  Value cfg = config();
+  cfg.set("folder", tmp / "missing");
+  const CliResult missing = run(cfg);
+  EXPECT_EQ(missing.exit_code, 2);
+  EXPECT_NE(missing.err.find("config key 'folder' '" + (tmp / "missing") +
+                             "' cannot be read: No such file or directory"),
+            std::string::npos)
+      << missing.err;
+
+  cfg = config();
+  cfg.set("ctrsize", 200);
+  cfg.set("outpath", site + "/out");
+  const CliResult warned = run(cfg, {"--no-log"});
+  EXPECT_EQ(warned.exit_code, 0) << warned.err;
+  EXPECT_NE(warned.err.find("img_util: warning: 'ctrsize' has no effect without a 'quality' below "
+                            "100"),
+            std::string::npos)
+      << warned.err;
+  EXPECT_NE(warned.err.find("img_util: warning: 'outpath' '" + site +
+                            "/out' lies inside 'folder'; the run does not enter it"),
+            std::string::npos)
+      << warned.err;
 }
 
 TEST_F(Cli, RunAddsAResultAndReportsTheFinishedConfiguration) {
@@ -174,13 +246,13 @@ TEST_F(Cli, ProgressLineOnATerminal) {
 }
 
 TEST_F(Cli, FailedRunExitsOneAndStillWritesTheReport) {
+  write_file(site + "/a.jpg", "x");
   Value cfg = config();
-  cfg.set("folder", tmp / "missing");
+  cfg.set("exts", ".jpg");
+  cfg.set("_exts", "(");  // not a pattern: selection itself fails on the first file
   const CliResult r = run(cfg, {"--report", tmp / "report.json", "--no-log"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("img_util: FileNotFoundError: [Errno 2] No such file or directory: '" +
-                       (tmp / "missing") + "'"),
-            std::string::npos)
+  EXPECT_NE(r.err.find("img_util: ValueError: invalid regular expression '('"), std::string::npos)
       << r.err;
   EXPECT_TRUE(parse_json(read_file(tmp / "report.json")).contains("result"));
   EXPECT_FALSE(fs::exists(plugin + "/quorvane.sqlite3"));

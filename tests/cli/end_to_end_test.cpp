@@ -200,6 +200,7 @@ TEST_F(StillRun, OutpathMirrorsTheTreeAndLeavesSourcesAlone) {
 TEST_F(StillRun, AFailingFileStopsTheRunButKeepsItsBackupReadable) {
   cfg.set("maskmode", 2);
   cfg.set("masktext", "sample");
+  write_file(tmp / "no-such-font.ttf", "a file, but no font");  // readable: passes the check
   cfg.set("fontttf", tmp / "no-such-font.ttf");
   const CliResult r = run();
   EXPECT_EQ(r.exit_code, 1);
@@ -222,10 +223,11 @@ TEST_F(StillRun, AFailingFileStopsTheRunButKeepsItsBackupReadable) {
 TEST_F(StillRun, WithJumperrEveryFailingFileGetsItsLine) {
   cfg.set("maskmode", 2);
   cfg.set("masktext", "sample");
+  write_file(tmp / "no-such-font.ttf", "a file, but no font");
   cfg.set("fontttf", tmp / "no-such-font.ttf");
   cfg.set("jumperr", true);
   const CliResult r = run({"--no-log"});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.exit_code, 3) << r.err;  // finished, but not every file
   auto out = lines_of(r.out);
   std::sort(out.begin(), out.end());
   // The unreadable file never gets as far as the font: there is nothing to stamp.
