@@ -57,7 +57,8 @@ const char* const kRunHelp =
     "\n"
     "options:\n"
     "  --plugin-dir DIR   plugin directory holding backups/, temp/, the run log and gifsicle\n"
-    "                     (default " "/srv/panel/plugin/quorvane" ")\n"
+    "                     (default: $IMG_UTIL_PLUGIN_DIR, else /srv/panel/plugin/quorvane);\n"
+    "                     its temp/ also takes the trial files when CONFIG has no tmpPath\n"
     "  --debug            print a progress line for every processed file\n"
     "  --report OUT.json  write the finished configuration, counters included, to OUT.json\n"
     "                     (also after a failed run)\n"
@@ -73,8 +74,8 @@ const char* const kLogHelp =
     "Shows the logged runs of the plugin directory, newest first.\n"
     "\n"
     "options:\n"
-    "  --plugin-dir DIR   plugin directory holding the run log (default "
-    "/srv/panel/plugin/quorvane" ")\n";
+    "  --plugin-dir DIR   plugin directory holding the run log (default:\n"
+    "                     $IMG_UTIL_PLUGIN_DIR, else /srv/panel/plugin/quorvane)\n";
 
 struct Usage {
   std::string message;
@@ -182,6 +183,15 @@ std::set<std::string> zip_names(const std::string& dir) {
 std::string count_text(const Value& v) {
   if (v.is_int() || v.is_float() || v.is_bool()) return py_repr(v);
   return v.is_none() ? "0" : py_repr(v);
+}
+
+// The plugin directory: --plugin-dir, else $IMG_UTIL_PLUGIN_DIR, else the built-in default.
+void use_plugin_dir(const std::string& flag) {
+  const char* env = std::getenv("IMG_UTIL_PLUGIN_DIR");
+  if (!flag.empty())
+    set_plugin_dir(flag);
+  else if (env != nullptr && *env != '\0')
+    set_plugin_dir(env);
 }
 
 // The options of `run`.
@@ -414,7 +424,9 @@ int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
 int cmd_run(const std::vector<std::string>& args) {
   const std::optional<RunOptions> opts = parse_run_args(args);
   if (!opts) return kOk;
-  if (!opts->plugin_dir.empty()) set_plugin_dir(opts->plugin_dir);
+  use_plugin_dir(opts->plugin_dir);
+  // Without a tmpPath the trials would go to ./temp of wherever the shell happens to be.
+  set_default_scratch_dir(IMAGES::tmpPath());
   if (opts->debug) set_debug(true);
 
   std::optional<Value> cfg = load_config(opts->config_path);
@@ -464,7 +476,7 @@ int cmd_log(const std::vector<std::string>& args) {
                   args[i]};
     }
   }
-  if (!plugin_dir.empty()) set_plugin_dir(plugin_dir);
+  use_plugin_dir(plugin_dir);
   RunLog log;
   try {
     log = read_run_log();

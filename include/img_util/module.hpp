@@ -16,6 +16,12 @@ const std::string& plugin_path();
 // Places the plugin directory elsewhere; `backdir` and `tmpPath` follow it.
 void set_plugin_dir(const std::string& dir);
 
+// The scratch folder of compression's trials when the configuration has no `tmpPath`: "./temp"
+// of the working directory, as hosts have always had it, unless a front end places it
+// elsewhere (the CLI uses the plugin directory's, so a run from "/" works too).
+const std::string& default_scratch_dir();
+void set_default_scratch_dir(const std::string& dir);
+
 // True when the process was started with an argument exactly "--debug" (read from
 // /proc/self/cmdline once, so it also holds when a Python host loads the library).
 bool debug();

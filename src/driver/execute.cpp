@@ -102,7 +102,7 @@ class OwnFolders {
     const Value outpath = cfg.get("outpath");
     if (outpath.is_text() && !outpath.as_text().empty()) paths_.push_back(outpath.as_text());
     const Value scratch = cfg.get("tmpPath");
-    paths_.push_back(scratch.is_text() ? scratch.as_text() : std::string("./temp"));
+    paths_.push_back(scratch.is_text() ? scratch.as_text() : default_scratch_dir());
   }
 
   // Compared by identity, not by name, so another spelling of the same folder (a trailing "/",

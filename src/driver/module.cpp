@@ -66,6 +66,15 @@ const std::string& basedir() { return plugin_dir_storage(); }
 const std::string& plugin_path() { return plugin_dir_storage(); }
 void set_plugin_dir(const std::string& dir) { plugin_dir_storage() = dir; }
 
+namespace {
+std::string& scratch_default_storage() {
+  static std::string dir = "./temp";
+  return dir;
+}
+}  // namespace
+const std::string& default_scratch_dir() { return scratch_default_storage(); }
+void set_default_scratch_dir(const std::string& dir) { scratch_default_storage() = dir; }
+
 bool debug() {
   auto& on = debug_storage();
   if (!on) on = cmdline_has_debug();

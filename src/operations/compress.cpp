@@ -18,6 +18,7 @@
 
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
+#include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
 #include "operations/compress_trials.hpp"
@@ -123,7 +124,7 @@ Sized apply_size_rule(const std::string& fpath, const Value& cfg, ImagePtr& im) 
 // configuration names it (the frames of an animation use the plugin's own scratch folder).
 std::string scratch_dir(const Value& cfg) {
   Value tmp_v = cfg.get("tmpPath");
-  std::string tmp_path = tmp_v ? tmp_v.as_text() : std::string("./temp");
+  std::string tmp_path = tmp_v ? tmp_v.as_text() : default_scratch_dir();
   struct stat st {};
   if (!(::stat(tmp_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
     if (::mkdir(tmp_path.c_str(), 0777) != 0) throw_errno(tmp_path);

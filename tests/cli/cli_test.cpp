@@ -245,6 +245,23 @@ TEST_F(Cli, ProgressLineOnATerminal) {
   EXPECT_NE(r.out.find("\r\033[Kimg_util: done in "), std::string::npos) << r.out;
 }
 
+// Run from "/" with neither --plugin-dir nor tmpPath: the plugin directory comes from the
+// environment, and the trials go to its temp/ instead of a ./temp that cannot be made.
+TEST_F(Cli, PluginDirFromTheEnvironmentAndTrialsInItsTemp) {
+  write_photo(site + "/a.jpg", 64, 48, Mode::RGB, 100);
+  Value cfg = config();
+  cfg.set("quality", 60);
+  write_file(tmp / "cfg.json", to_json(cfg));
+  const CliResult r = run_cli_via_shell("cd / && IMG_UTIL_PLUGIN_DIR='" + plugin + "' " +
+                                        IMG_UTIL_CLI_PATH + " run '" + (tmp / "cfg.json") +
+                                        "' 2>&1");
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_EQ(tail(site + "/a.jpg"), "Amask");
+  EXPECT_TRUE(fs::exists(plugin + "/temp/infile.jpg"));
+  EXPECT_TRUE(fs::exists(plugin + "/quorvane.sqlite3"));
+  EXPECT_FALSE(fs::exists("/temp/infile.jpg"));
+}
+
 TEST_F(Cli, FailedRunExitsOneAndStillWritesTheReport) {
   write_file(site + "/a.jpg", "x");
   Value cfg = config();
