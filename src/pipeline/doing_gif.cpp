@@ -15,6 +15,7 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -133,9 +134,6 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
 
   const int64_t size0 = file_size(fpath);
   backup(fpath, cfg);
-  // The first frame's display time becomes every frame's.
-  if (!im->info.duration) throw KeyError("duration");
-  const int duration = *im->info.duration;
   if (debug()) print_line(tuple_line({fpath, "start", ".."}));
 
   const bool jpg = mode == "jpg";
@@ -145,10 +143,11 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   // Finished frames go to the GIF writer as palette images, one byte a pixel. Frames reduced
   // from RGB have opaque palettes and all come out one size, so the writer need not hold them
   // (frames with alpha might have transparency, which decides how all are written).
+  // Each frame keeps its own display time (none where the source has none), and the animation
+  // its loop count: one that played once still plays once.
   imaging::EncodeOptions opts;
   opts.save_all = true;
-  opts.loop = 0;
-  opts.duration = duration;
+  opts.loop = im->info.loop;
   opts.optimize = true;
   imaging::GifWriter assembly(opts, /*opaque_frames=*/colour_mode == Mode::RGB);
   remove_frame_scratch_beyond_limit(tmp_dir);
@@ -157,6 +156,7 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
     imaging::FrameReader reader(*im);
     while (ImagePtr decoded = reader.next()) {
       ++index;
+      const std::optional<int> display_time = decoded->info.duration;
       const std::string tpath =
           path_join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
       ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
@@ -174,7 +174,9 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
       // go first.
       ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
       frame = {};
-      assembly.add(to_palette(finished, colour_mode));
+      ImagePtr done = to_palette(finished, colour_mode);
+      done->info.duration = display_time;
+      assembly.add(std::move(done));
     }
   }
   im.reset();

@@ -79,6 +79,35 @@ TEST_F(SiteRun, RerunsWithTheOutputInsideTheFolderDoNotReprocessIt) {
   EXPECT_FALSE(fs::exists(site + "/out/scratch"));
 }
 
+// An animation whose frames carry no display time is processed like any other, after its
+// backup, instead of failing; one with its own times and loop count keeps them.
+TEST_F(SiteRun, AnimatedGifsKeepTheirTimingOrHaveNone) {
+  const std::string timed = site + "/timed.gif", untimed = site + "/untimed.gif";
+  ASSERT_EQ(std::system(("/usr/bin/python3 -c 'from PIL import Image; fr = [Image.effect_noise("
+                         "(48, 32), 60 + 40 * k).convert(\"P\") for k in range(3)]; fr[0].save("
+                         "\"" + timed + "\", save_all=True, append_images=fr[1:], "
+                         "duration=[40, 300, 90], loop=2); fr[0].save(\"" + untimed + "\", "
+                         "save_all=True, append_images=fr[1:])'")
+                            .c_str()),
+            0);
+  cfg.set("maskmode", 2);
+  cfg.set("masktext", "proof");
+  cfg.set("fontttf", "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf");
+  cfg.set("isbackup", true);
+  const CliResult r = run();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(tail(timed), "Bmask");
+  EXPECT_EQ(tail(untimed), "Bmask");
+  std::string times;
+  ASSERT_EQ(std::system(("/usr/bin/python3 -c 'from PIL import Image\nfor p in (\"" + timed +
+                         "\", \"" + untimed + "\"):\n im = Image.open(p)\n t = []\n for k in "
+                         "range(im.n_frames):\n  im.seek(k); t.append(im.info.get(\"duration\", 0))"
+                         "\n print(t, im.info.get(\"loop\"))' > " + tmp / "times.txt")
+                            .c_str()),
+            0);
+  EXPECT_EQ(read_file(tmp / "times.txt"), "[40, 300, 90] 2\n[0, 0, 0] None\n");
+}
+
 // Without a tool in the plugin directory the one on PATH runs; without any, the file fails
 // with a line that says what was looked for.
 TEST_F(SiteRun, LossyGifPassUsesTheToolOnPathOrSaysItIsMissing) {

@@ -85,3 +85,24 @@ def test_optimized_png_keeps_its_transparency(tmp_path, plugin_dir, isopaque):
         with Image.open(tmp_path / "site" / "key.png") as k:
             rgba = k.convert("RGBA")
         assert rgba.getpixel((0, 0))[3] == 0 and rgba.getpixel((40, 0)) == (200, 50, 50, 255)
+
+
+def test_animated_gif_keeps_frame_times_and_plays_once(tmp_path, plugin_dir):
+    site = tmp_path / "site"
+    site.mkdir()
+    frames = [picture(120, 90, k).convert("P") for k in range(3)]
+    frames[0].save(site / "anim.gif", save_all=True, append_images=frames[1:],
+                   duration=[70, 250, 1200])  # no loop: plays once
+    with Image.open(site / "anim.gif") as src:
+        assert "loop" not in src.info
+    cfg = make_cfg(site, 2, plugin_dir, exts=[".gif"])
+
+    img_util.IMAGES().execute(cfg)
+
+    with Image.open(site / "anim.gif") as out:
+        assert out.n_frames == 3 and "loop" not in out.info
+        times = []
+        for k in range(3):
+            out.seek(k)
+            times.append(out.info["duration"])
+    assert times == [70, 250, 1200]
