@@ -18,6 +18,7 @@
 
 #include "cli.hpp"
 #include "img_util/value.hpp"
+#include "img_util/ascii.hpp"
 
 namespace img_util::cli {
 
@@ -277,9 +278,7 @@ class Checker {
     if (exts->as_list().empty()) error("exts", "is an empty list: no file would be selected");
     for (const Value& item : exts->as_list()) {
       const std::string& e = item.as_text();
-      std::string lower = e;
-      for (char& c : lower)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      const std::string lower = ascii_lower(e);
       const size_t name = e.find_first_not_of('.');
       if (name == std::string::npos)
         error("exts", "entry " + py_repr(item) + " can never match: it names no extension");

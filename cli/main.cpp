@@ -105,18 +105,6 @@ void say(const std::string& text) {
   std::fflush(stderr);
 }
 
-std::string error_text(const std::exception_ptr& e) {
-  try {
-    std::rethrow_exception(e);
-  } catch (const Error& err) {
-    return std::string(err.type_name()) + ": " + err.what();
-  } catch (const std::exception& err) {
-    return std::string("Exception: ") + err.what();
-  } catch (...) {
-    return "Exception: unknown error";
-  }
-}
-
 // Takes the value of an option given as "--opt VALUE" or "--opt=VALUE".
 bool option_value(const std::vector<std::string>& args, size_t& i, const std::string& name,
                   std::string& out) {
@@ -350,14 +338,14 @@ void complete_left_archive(Value& cfg) {
   try {
     cfg.at("zfile").as_handle()->close();
   } catch (...) {
-    say("the backup archive could not be completed: " + error_text(std::current_exception()));
+    say("the backup archive could not be completed: " + describe_exception(std::current_exception()));
   }
   cfg.erase("zfile");
 }
 
 // The exit status of a run that raised `failure`, said on standard error.
 int failure_status(const std::exception_ptr& failure) {
-  say(error_text(failure));
+  say(describe_exception(failure));
   try {
     std::rethrow_exception(failure);
   } catch (const Interrupted&) {
@@ -406,7 +394,7 @@ int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
     try {
       images.save_db(cfg);
     } catch (...) {
-      say("the run could not be logged: " + error_text(std::current_exception()));
+      say("the run could not be logged: " + describe_exception(std::current_exception()));
       if (status == kOk) status = kRunFailed;
     }
   }
@@ -414,7 +402,7 @@ int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
     try {
       write_report(opts.report_path, to_json(cfg));
     } catch (...) {
-      say("the report could not be written: " + error_text(std::current_exception()));
+      say("the report could not be written: " + describe_exception(std::current_exception()));
       if (status == kOk) status = kRunFailed;
     }
   }

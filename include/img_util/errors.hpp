@@ -3,6 +3,7 @@
 // can print "Type: message" as a traceback's last line would.
 #pragma once
 
+#include <exception>
 #include <stdexcept>
 #include <string>
 
@@ -75,5 +76,9 @@ class DatabaseError : public Error {
 
 // Throws OSError for the current errno and `filename`.
 [[noreturn]] void throw_errno(const std::string& filename);
+
+// "Type: message" for an exception, as a traceback's last line names it ("OSError: [Errno 2]
+// ..."); anything that is not one of ours is an "Exception".
+std::string describe_exception(const std::exception_ptr& e);
 
 }  // namespace img_util

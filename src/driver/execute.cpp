@@ -18,6 +18,7 @@
 #include "support/run_lock.hpp"
 #include "support/zip_repair.hpp"
 #include "support/zip_writer.hpp"
+#include "img_util/ascii.hpp"
 
 namespace img_util {
 
@@ -71,25 +72,7 @@ bool path_too_long(const std::string& path) {
   return ::stat(path.c_str(), &st) != 0 && errno == ENAMETOOLONG;
 }
 
-bool ends_with_gif(const std::string& path) {
-  if (path.size() < 4) return false;
-  std::string tail = path.substr(path.size() - 4);
-  for (char& c : tail)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return tail == ".gif";
-}
-
-std::string describe_current_exception() {
-  try {
-    throw;
-  } catch (const Error& e) {
-    return std::string(e.type_name()) + ": " + e.what();
-  } catch (const std::exception& e) {
-    return std::string("Exception: ") + e.what();
-  } catch (...) {
-    return "unknown error";
-  }
-}
+bool ends_with_gif(const std::string& path) { return ends_with_ascii_ci(path, ".gif"); }
 
 // The folders a run writes into itself: the plugin directory (backups, lock, run log, the
 // frames' scratch folder), the output tree and the trial scratch folder. When one of them lies
@@ -150,7 +133,7 @@ class Run {
     } catch (...) {
       print_line(tuple_line({fpath, "error"}));
       if (const auto& on_file = run_hooks().on_file)
-        on_file(fpath, FileOutcome::Failed, describe_current_exception());
+        on_file(fpath, FileOutcome::Failed, describe_exception(std::current_exception()));
       if (!cfg_.get("jumperr").truthy()) throw;
       return;
     }

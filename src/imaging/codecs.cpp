@@ -10,6 +10,7 @@
 
 #include "imaging/codecs/codecs.hpp"
 #include "support/files.hpp"
+#include "img_util/ascii.hpp"
 
 namespace img_util::imaging {
 
@@ -38,13 +39,6 @@ bool matches(const Format& f, std::string_view data) {
     if (data.substr(m.offset, m.bytes.size()) != m.bytes) return false;
   }
   return true;
-}
-
-std::string lower(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
 }
 
 std::string upper(std::string_view s) {
@@ -183,7 +177,7 @@ std::string format_for_path(const std::string& path) {
   while (lead < base.size() && base[lead] == '.') ++lead;
   std::string ext;
   if (auto dot = base.rfind('.'); dot != std::string_view::npos && dot >= lead)
-    ext = codec::lower(base.substr(dot));
+    ext = ascii_lower(base.substr(dot));
   for (const codec::Format& f : codec::kFormats)
     for (std::string_view e : f.extensions)
       if (!e.empty() && e == ext) return std::string(f.name);

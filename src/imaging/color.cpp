@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "img_util/errors.hpp"
+#include "img_util/ascii.hpp"
 
 namespace img_util::imaging {
 namespace {
@@ -308,9 +309,7 @@ Rgba from_hsv(double h, double s, double v) {
 
 Rgba parse_color(std::string_view notation) {
   if (notation.size() > 100) throw ValueError("color specifier is too long");
-  std::string lower(notation);
-  for (char& c : lower)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  const std::string lower = ascii_lower(notation);
 
   auto named = std::lower_bound(std::begin(kNames), std::end(kNames), lower,
                                 [](const NamedColor& n, const std::string& key) { return key.compare(n.name) > 0; });

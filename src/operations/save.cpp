@@ -14,6 +14,7 @@
 #include "operations/output_place.hpp"
 #include "operations/marker.hpp"
 #include "support/atomic_file.hpp"
+#include "img_util/ascii.hpp"
 
 namespace img_util {
 
@@ -21,13 +22,7 @@ namespace {
 
 using ConstImagePtr = std::shared_ptr<const Image>;
 
-bool ends_with_png(const std::string& path) {
-  if (path.size() < 4) return false;
-  std::string ext = path.substr(path.size() - 4);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return ext == ".png";
-}
+bool ends_with_png(const std::string& path) { return ends_with_ascii_ci(path, ".png"); }
 
 // The pixels alone: EXIF and every other kind of metadata dropped. The ICC profile stays
 // because without it the colours change, and a palette image keeps its palette (and its

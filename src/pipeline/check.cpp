@@ -13,6 +13,7 @@
 #include "img_util/value.hpp"
 #include "operations/marker.hpp"
 #include "support/regex.hpp"
+#include "img_util/ascii.hpp"
 
 namespace img_util {
 
@@ -39,10 +40,7 @@ std::string extension_of(const std::string& name) {
   auto dot = name.rfind('.');
   if (dot == std::string::npos) return "";
   if (name.find_first_not_of('.') >= dot) return "";
-  std::string ext = name.substr(dot);
-  for (char& c : ext)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return ext;
+  return ascii_lower(std::string_view(name).substr(dot));
 }
 
 bool extension_wanted(const Value& exts, const std::string& ext) {

@@ -53,4 +53,16 @@ void throw_errno(const std::string& filename) {
   throw OSError(err, filename);
 }
 
+std::string describe_exception(const std::exception_ptr& e) {
+  try {
+    std::rethrow_exception(e);
+  } catch (const Error& err) {
+    return std::string(err.type_name()) + ": " + err.what();
+  } catch (const std::exception& err) {
+    return std::string("Exception: ") + err.what();
+  } catch (...) {
+    return "Exception: unknown error";
+  }
+}
+
 }  // namespace img_util
