@@ -46,5 +46,17 @@ TEST(Webp, CutShortDecodesUnlessTooLittleOfALargePictureArrived) {
   }
 }
 
+// Failures say what libwebp found, in words, and name the file.
+TEST(Webp, BrokenDataIsReportedInWords) {
+  std::string file = imaging::encode(pattern(Mode::RGB, 32, 32), "WEBP");
+  file[23] = 0;  // the VP8 start code
+  try {
+    Image::open_bytes(file, "w.webp")->load();
+    ADD_FAILURE() << "no error";
+  } catch (const ImageError& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot read WebP header (bitstream error) in 'w.webp'");
+  }
+}
+
 }  // namespace
 }  // namespace img_util::test

@@ -52,12 +52,26 @@ void read_metadata(std::string_view d, ImageInfo& info) {
   }
 }
 
+// libwebp's status in words, for error messages.
+const char* status_text(VP8StatusCode st) {
+  switch (st) {
+    case VP8_STATUS_OUT_OF_MEMORY: return "out of memory";
+    case VP8_STATUS_INVALID_PARAM: return "invalid parameter";
+    case VP8_STATUS_BITSTREAM_ERROR: return "bitstream error";
+    case VP8_STATUS_UNSUPPORTED_FEATURE: return "unsupported feature";
+    case VP8_STATUS_SUSPENDED: return "data ends early";
+    case VP8_STATUS_USER_ABORT: return "aborted";
+    case VP8_STATUS_NOT_ENOUGH_DATA: return "not enough data";
+    default: return "unknown error";
+  }
+}
+
 WebPBitstreamFeatures features(std::string_view data, const std::string& name) {
   WebPBitstreamFeatures f;
   VP8StatusCode st =
       WebPGetFeatures(reinterpret_cast<const uint8_t*>(data.data()), data.size(), &f);
   if (st != VP8_STATUS_OK)
-    throw ImageError("cannot read WebP header (status " + std::to_string(st) + ") in " +
+    throw ImageError(std::string("cannot read WebP header (") + status_text(st) + ") in " +
                          quoted(name),
                      name);
   if (f.has_animation) throw ImageError("animated WebP is not supported: " + quoted(name), name);
@@ -91,7 +105,7 @@ void append_all(WebPIDecoder* dec, std::string_view data, const std::string& nam
   const VP8StatusCode st =
       WebPIAppend(dec, reinterpret_cast<const uint8_t*>(data.data()), data.size());
   if (st != VP8_STATUS_OK && st != VP8_STATUS_SUSPENDED)
-    throw ImageError("broken WebP data (status " + std::to_string(st) + ") in " + quoted(name),
+    throw ImageError(std::string("broken WebP data (") + status_text(st) + ") in " + quoted(name),
                      name);
 }
 
