@@ -199,9 +199,17 @@ std::string encode(const Image& im, const std::string& format, const EncodeOptio
   return f->encode(im, opts);
 }
 
+std::string encode_for_path(const Image& im, const std::string& path, const EncodeOptions& opts) {
+  const std::string format = format_for_path(path);
+  try {
+    return encode(im, format, opts);
+  } catch (const ImageError& e) {
+    throw ImageError(std::string(e.what()) + " for " + codec::quoted(path), path);
+  }
+}
+
 void save(const Image& im, const std::string& path, const EncodeOptions& opts) {
-  std::string data = encode(im, format_for_path(path), opts);
-  write_whole_file(path, data);
+  write_whole_file(path, encode_for_path(im, path, opts));
 }
 
 // ---- frames ---------------------------------------------------------------------------------

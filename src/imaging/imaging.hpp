@@ -49,6 +49,11 @@ FormatCaps format_caps(const std::string& format);
 // (JPEG refuses P, LA and RGBA: "cannot write mode RGBA as JPEG").
 std::string encode(const Image& im, const std::string& format, const EncodeOptions& opts = {});
 
+// Encodes `im` for the file at `path`, in the format of its extension. An encoder's failure
+// names that file: "cannot write mode RGBA as JPEG for '/site/a.jpg'".
+std::string encode_for_path(const Image& im, const std::string& path,
+                            const EncodeOptions& opts = {});
+
 // Encodes into the file at `path` (format from the extension), replacing it. A plain write:
 // callers that write over a source use support/atomic_file instead.
 void save(const Image& im, const std::string& path, const EncodeOptions& opts = {});

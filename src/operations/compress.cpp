@@ -158,7 +158,7 @@ Probe probe_as_rgb(ImagePtr& im, const std::string& infile) {
   im = std::make_shared<Image>(imaging::convert(*im, Mode::RGB));
   Probe probe;
   probe.format = imaging::format_for_path(infile);
-  probe.bytes = imaging::encode(*im, probe.format);
+  probe.bytes = imaging::encode_for_path(*im, infile);
   write_whole_file(infile, probe.bytes);
   return probe;
 }

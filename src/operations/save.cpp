@@ -94,7 +94,7 @@ std::string encode_for(const Image& im, const std::string& path, bool optimize, 
     imaging::EncodeOptions opts;
     opts.optimize = with_optimize;
     opts.quality = quality;
-    return imaging::encode(img, imaging::format_for_path(path), opts);
+    return imaging::encode_for_path(img, path, opts);
   };
   try {
     return encode(im, optimize);

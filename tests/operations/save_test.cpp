@@ -149,6 +149,20 @@ TEST_F(Save, PngRulesFollowTheSourcePath) {
   }
 }
 
+// An encoder's failure names the file it was writing, and nothing is written.
+TEST_F(Save, EncoderFailureNamesTheFile) {
+  const std::string src = source("wide.webp");
+  auto wide = std::make_shared<Image>(Mode::RGB, 16384, 1);  // past WebP's 16383 pixels
+  try {
+    IMAGES::save(src, cfg, wide);
+    ADD_FAILURE() << "no error";
+  } catch (const ImageError& e) {
+    EXPECT_EQ(std::string(e.what()), "image too large for WebP (16384x1) for '" + src + "'");
+    EXPECT_EQ(e.filename(), src);
+  }
+  EXPECT_EQ(read_file(src), "original source");
+}
+
 TEST_F(Save, AlphaImageForAJpegTargetIsWrittenAsRgb) {
   std::string src = source("alpha.jpg");
   cfg.set("optimize", 1);
