@@ -19,6 +19,7 @@
 #include "imaging/geometry.hpp"
 #include "imaging/imaging.hpp"
 #include "imaging/pixel_util.hpp"
+#include "imaging/split_rows.hpp"
 
 namespace img_util::imaging {
 namespace resample {
@@ -49,35 +50,8 @@ void horizontal_rows(const uint8_t* in, size_t in_stride, int row0, int row1, co
   }
 }
 
-// Runs fn(begin, end) over [0, n), on two threads when the work is large enough to pay for
-// one. Each row is computed the same way wherever it runs, so results do not depend on it.
-template <class Fn>
-void split_rows(int n, double work, Fn&& fn) {
-  constexpr double kWorthAThread = 4e6;
-  if (n < 2 || work < kWorthAThread || std::thread::hardware_concurrency() < 2) return fn(0, n);
-  const int mid = n / 2;
-  std::exception_ptr failure;
-  std::thread helper;
-  try {
-    helper = std::thread([&] {
-      try {
-        fn(0, mid);
-      } catch (...) {
-        failure = std::current_exception();
-      }
-    });
-  } catch (const std::system_error&) {
-    return fn(0, n);
-  }
-  try {
-    fn(mid, n);
-  } catch (...) {
-    helper.join();
-    throw;
-  }
-  helper.join();
-  if (failure) std::rethrow_exception(failure);
-}
+// Below this many multiply-adds a second thread costs more than it saves.
+constexpr double kWorthAThread = 4e6;
 
 }  // namespace
 
@@ -383,7 +357,7 @@ void resample_into(const Image& src, Image& out) {
     const size_t stride = static_cast<size_t>(w) * bands;
     uint8_t* dst = need_v ? (temp.resize(stride * static_cast<size_t>(rows)), temp.data())
                           : out.pixels().data();
-    split_rows(rows, double(rows) * w * bands * horiz.ksize, [&](int a, int b) {
+    split_rows(rows, double(rows) * w * bands * horiz.ksize, kWorthAThread, [&](int a, int b, int) {
       horizontal_pass(src.pixels().data(), src.stride(), bands, row0 + a, row0 + b, horiz,
                       dst + stride * static_cast<size_t>(a), stride);
     });
@@ -393,7 +367,7 @@ void resample_into(const Image& src, Image& out) {
     vin_stride = stride;
   }
   const int width = need_h ? w : in_w;
-  split_rows(h, double(h) * width * bands * vert.ksize, [&](int a, int b) {
+  split_rows(h, double(h) * width * bands * vert.ksize, kWorthAThread, [&](int a, int b, int) {
     vertical_pass(vin, vin_stride, bands, width, vert, a, b, out.pixels().data(), out.stride());
   });
 }

@@ -9,6 +9,7 @@
 #include "img_util/image.hpp"
 #include "img_util/value.hpp"
 #include "imaging/imaging.hpp"
+#include "imaging/split_rows.hpp"
 
 namespace img_util::watermark {
 
@@ -31,22 +32,12 @@ inline void keep_metadata(const Image& from, Image& to) {
   if (to.info.adoption) to.info.adoption->bytes.reset();
 }
 
-// Runs fn(begin, end, part) over the rows [0, n), as two parts on two threads when the work
-// (in pixels) pays for one; part is 0 or 1. Rows are computed the same way wherever they run,
-// so results do not depend on the split. `fn` must not throw.
+// Below this many pixels a second thread costs more than it saves.
+inline constexpr double kWorthAThread = 1e6;
+
 template <class Fn>
 void split_rows(int n, double work, Fn&& fn) {
-  constexpr double kWorthAThread = 1e6;
-  if (n < 2 || work < kWorthAThread || std::thread::hardware_concurrency() < 2) return fn(0, n, 0);
-  const int mid = n / 2;
-  std::thread helper;
-  try {
-    helper = std::thread([&] { fn(0, mid, 0); });
-  } catch (const std::system_error&) {
-    return fn(0, n, 0);
-  }
-  fn(mid, n, 1);
-  helper.join();
+  imaging::split_rows(n, work, kWorthAThread, std::forward<Fn>(fn));
 }
 
 // `im` in RGBA: RGB gains an opaque alpha band here; other modes go through convert().
