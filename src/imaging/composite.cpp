@@ -9,28 +9,10 @@ namespace img_util::imaging {
 namespace {
 
 using detail::blend255;
+using detail::over_pixel;
 
 void require_same_size(const Image& a, const Image& b) {
   if (a.width() != b.width() || a.height() != b.height()) throw ValueError("images do not match");
-}
-
-// Source-over of one RGBA pixel, 7 extra bits of precision in the colour weights.
-inline void over_pixel(const uint8_t* dst, const uint8_t* src, uint8_t* out) {
-  constexpr uint32_t kBits = 7;
-  if (src[3] == 0) {
-    out[0] = dst[0], out[1] = dst[1], out[2] = dst[2], out[3] = dst[3];
-    return;
-  }
-  const uint32_t blend = uint32_t(dst[3]) * (255 - src[3]);
-  const uint32_t outa255 = uint32_t(src[3]) * 255 + blend;
-  const uint32_t coef1 = uint32_t(src[3]) * 255 * 255 * (1u << kBits) / outa255;
-  const uint32_t coef2 = 255 * (1u << kBits) - coef1;
-  auto shiftdiv255 = [](uint32_t a) { return ((a >> 8) + a) >> 8; };
-  for (int c = 0; c < 3; ++c) {
-    const uint32_t t = src[c] * coef1 + dst[c] * coef2 + (0x80u << kBits);
-    out[c] = static_cast<uint8_t>(shiftdiv255(t) >> kBits);
-  }
-  out[3] = static_cast<uint8_t>(shiftdiv255(outa255 + 0x80));
 }
 
 }  // namespace

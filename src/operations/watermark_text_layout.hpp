@@ -81,23 +81,4 @@ uint8_t layer_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8
 // as an RGBA image of the same size.
 Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, const TextGrid& grid);
 
-// Source-over compositing of one RGBA pixel over another, rounded as the host library does.
-inline void composite_over(const uint8_t* dst, const uint8_t* src, uint8_t* out) {
-  if (src[3] == 0) {
-    out[0] = dst[0], out[1] = dst[1], out[2] = dst[2], out[3] = dst[3];
-    return;
-  }
-  constexpr uint32_t kBits = 7;
-  uint32_t blend = static_cast<uint32_t>(dst[3]) * (255u - src[3]);
-  uint32_t outa255 = static_cast<uint32_t>(src[3]) * 255u + blend;
-  uint32_t coef1 = static_cast<uint32_t>(src[3]) * 255u * 255u * (1u << kBits) / outa255;
-  uint32_t coef2 = 255u * (1u << kBits) - coef1;
-  for (int c = 0; c < 3; ++c) {
-    uint32_t t = src[c] * coef1 + dst[c] * coef2 + (0x80u << kBits);
-    out[c] = static_cast<uint8_t>((((t >> 8) + t) >> 8) >> kBits);
-  }
-  uint32_t a = outa255 + 0x80u;
-  out[3] = static_cast<uint8_t>(((a >> 8) + a) >> 8);
-}
-
 }  // namespace img_util::watermark

@@ -16,6 +16,8 @@
 #include "operations/count.hpp"
 #include "operations/watermark_common.hpp"
 #include "operations/watermark_text_layout.hpp"
+#include "imaging/geometry.hpp"
+#include "imaging/pixel_util.hpp"
 
 namespace img_util {
 namespace watermark {
@@ -27,18 +29,6 @@ int64_t floor_div(int64_t a, int64_t b) {
 }
 
 int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
-
-// The rotation's matrix entries for -45 degrees, as the host library rounds them (to 15
-// decimals), and its nearest-neighbour sampling that maps a pixel centre back.
-constexpr double kCos = 0.707106781186547;
-constexpr double kSin = 0.707106781186548;
-
-// Truncation toward minus infinity of a double, as the host library's fixed-point setup does.
-int64_t floor_int(double v) { return v < 0.0 ? static_cast<int64_t>(std::floor(v)) : static_cast<int64_t>(v); }
-
-bool fits_fixed(const double a[6], double x, double y) {
-  return std::fabs(x * a[0] + y * a[1] + a[2]) < 32768.0 && std::fabs(x * a[3] + y * a[4] + a[5]) < 32768.0;
-}
 
 // Folds the draws that cover (x, y) in drawing order. With `bounded` false the grid is taken
 // as endless, which gives the periodic value away from the layer's edges.
@@ -120,24 +110,15 @@ uint8_t layer_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8
   return fold_alpha(grid, stamp, ink_alpha, x, y, true);
 }
 
-LayerTurn::LayerTurn(int layer_width, int layer_height) : width_(layer_width), height_(layer_height) {
-  // The host library's rotate(): a matrix about the centre, evaluated at pixel centres.
-  const double cx = layer_width / 2.0, cy = layer_height / 2.0;
-  double* a = a_;
-  a[0] = kCos, a[1] = kSin, a[3] = -kSin, a[4] = kCos;
-  a[2] = a[0] * -cx + a[1] * -cy + 0.0;
-  a[5] = a[3] * -cx + a[4] * -cy + 0.0;
-  a[2] += cx;
-  a[5] += cy;
-  const double W = layer_width, H = layer_height;
-  fixed_ = fits_fixed(a, 0, 0) && fits_fixed(a, W, H) && fits_fixed(a, 0, H) && fits_fixed(a, W, 0);
-  // 16.16 fixed point where all corners fit, as the host library prefers.
-  fa_[0] = floor_int(a[0] * 65536.0 + 0.5);
-  fa_[1] = floor_int(a[1] * 65536.0 + 0.5);
-  fa_[3] = floor_int(a[3] * 65536.0 + 0.5);
-  fa_[4] = floor_int(a[4] * 65536.0 + 0.5);
-  fa_[2] = floor_int((a[2] + a[0] * 0.5 + a[1] * 0.5) * 65536.0 + 0.5);
-  fa_[5] = floor_int((a[5] + a[3] * 0.5 + a[4] * 0.5) * 65536.0 + 0.5);
+LayerTurn::LayerTurn(int layer_width, int layer_height)
+    : width_(layer_width), height_(layer_height) {
+  // The host library's rotate() by -45 degrees: the same matrix as imaging::rotate's, only
+  // walked row by row below (its floating-point form accumulates along a row).
+  const imaging::RotationMap map = imaging::RotationMap::make(-45.0, layer_width, layer_height);
+  std::copy(map.a.begin(), map.a.end(), a_);
+  fixed_ = map.fixed;
+  fa_[0] = map.f0, fa_[1] = map.f1, fa_[2] = map.f2;
+  fa_[3] = map.f3, fa_[4] = map.f4, fa_[5] = map.f5;
 }
 
 LayerTurn::Rows::Rows(const LayerTurn& turn, int first_row) : turn_(turn), y_(first_row) {
@@ -201,7 +182,7 @@ Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, con
           o[0] = dst[0], o[1] = dst[1], o[2] = dst[2], o[3] = dst[3];
         } else {
           const uint8_t src[4] = {ink[0], ink[1], ink[2], a};
-          composite_over(dst, src, o);
+          imaging::detail::over_pixel(dst, src, o);
         }
       }
     }

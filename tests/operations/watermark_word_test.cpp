@@ -14,6 +14,7 @@
 
 #include "imaging/color.hpp"
 #include "imaging/imaging.hpp"
+#include "imaging/pixel_util.hpp"
 #include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "operations/watermark_text_layout.hpp"
@@ -89,7 +90,7 @@ Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view
   Image out(Mode::RGBA, w, h);
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
-      composite_over(canvas.row(h + y) + (w + x) * 4, turned.row(h + y) + (w + x) * 4,
+      imaging::detail::over_pixel(canvas.row(h + y) + (w + x) * 4, turned.row(h + y) + (w + x) * 4,
                      out.row(y) + x * 4);
   return out;
 }
@@ -235,7 +236,7 @@ TEST(LiteralAlgorithm, AgreesWithTheLibrarysRotateAndComposite) {
     Image mine(Mode::RGBA, w, h);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x)
-        composite_over(under.row(y) + x * 4, turned.row(y) + x * 4, mine.row(y) + x * 4);
+        imaging::detail::over_pixel(under.row(y) + x * 4, turned.row(y) + x * 4, mine.row(y) + x * 4);
     EXPECT_TRUE(imaging::alpha_composite(under, turned).pixels() == mine.pixels()) << w << "x" << h;
   }
 }
