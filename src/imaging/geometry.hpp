@@ -1,8 +1,11 @@
-// Nearest-neighbour geometry shared by rotate() and the text watermark's fast path: the
-// inverse mapping from an output pixel to the source pixel it shows, with Pillow's rounding.
+// Nearest-neighbour geometry: the inverse mapping of a rotation from an output pixel to the
+// source pixel it shows, with Pillow's rounding (the text watermark's turn), quarter turns
+// (EXIF orientation) and nearest-neighbour scaling (palette images).
 #pragma once
 
 #include <array>
+#include <cmath>
+#include <cstdint>
 
 #include "img_util/image.hpp"
 
@@ -26,6 +29,25 @@ struct RotationMap {
   int src_x(int x, int y) const;
   int src_y(int x, int y) const;
 };
+
+namespace detail {
+
+// Truncation toward zero, except that everything left of the image maps to -1.
+inline int coord(double v) { return v < 0.0 ? -1 : static_cast<int>(v); }
+
+inline void copy_pixel(uint8_t* dst, const uint8_t* src, int bands) {
+  for (int b = 0; b < bands; ++b) dst[b] = src[b];
+}
+
+// Python's float modulo by 360: the result has the divisor's sign.
+inline double mod360(double degrees) {
+  double r = std::fmod(degrees, 360.0);
+  if (r != 0.0 && r < 0.0) r += 360.0;
+  if (r == 0.0) r = 0.0;
+  return r;
+}
+
+}  // namespace detail
 
 // Quarter turns and half turn, exact (Pillow's transpose): 90 and 270 counter-clockwise
 // swap width and height.

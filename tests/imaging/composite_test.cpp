@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "imaging/imaging.hpp"
+#include "support/literal_ops.hpp"
 #include "pillow_oracle.hpp"
 
 namespace img_util {

@@ -4,6 +4,7 @@
 
 #include "imaging/geometry.hpp"
 #include "imaging/imaging.hpp"
+#include "support/literal_ops.hpp"
 #include "pillow_oracle.hpp"
 
 namespace img_util {

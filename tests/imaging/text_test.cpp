@@ -12,6 +12,7 @@
 #include <string>
 
 #include "imaging/text.hpp"
+#include "support/literal_ops.hpp"
 #include "img_util/errors.hpp"
 
 namespace img_util::imaging {

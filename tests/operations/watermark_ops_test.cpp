@@ -15,6 +15,7 @@
 #include "operations/watermark_pic.hpp"
 #include "operations/watermark_text_layout.hpp"
 #include "support/fixtures.hpp"
+#include "support/literal_ops.hpp"
 
 namespace img_util {
 namespace {

@@ -12,6 +12,7 @@
 #include "img_util/errors.hpp"
 #include "operations/watermark_pic.hpp"
 #include "support/fixtures.hpp"
+#include "support/literal_ops.hpp"
 
 namespace img_util::watermark {
 namespace {

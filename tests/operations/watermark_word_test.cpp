@@ -19,6 +19,7 @@
 #include "img_util/errors.hpp"
 #include "operations/watermark_text_layout.hpp"
 #include "support/fixtures.hpp"
+#include "support/literal_ops.hpp"
 
 namespace img_util::watermark {
 namespace {

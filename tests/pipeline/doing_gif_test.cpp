@@ -17,6 +17,7 @@
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "support/fixtures.hpp"
+#include "support/literal_ops.hpp"
 #include "support/atomic_file.hpp"
 #include "support/spawn.hpp"
 
