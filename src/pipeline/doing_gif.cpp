@@ -100,32 +100,84 @@ ScratchFrame write_frame_scratch(ImagePtr source, Mode colour_mode, const std::s
   return frame;
 }
 
+// The source, or null when anything stops it from opening (missing, unreadable, not an
+// image): then there is nothing to do with it, no backup, no line.
+ImagePtr open_or_null(const std::string& fpath) {
+  try {
+    return Image::open(fpath);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
+// One decoded frame through its scratch file and the operations of the mode, back as a
+// palette frame with the source frame's display time. The run's counters move once per GIF,
+// with its first frame.
+ImagePtr finish_frame(IMAGES& self, ImagePtr decoded, int index, const Value& cfg, bool jpg) {
+  const Mode colour_mode = jpg ? Mode::RGB : Mode::RGBA;
+  const std::optional<int> display_time = decoded->info.duration;
+  const std::string tpath =
+      path_join(IMAGES::tmpPath(), "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
+  ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
+
+  const bool iscount = index == 1;
+  ImagePtr tim = IMAGES::compress(tpath, cfg, frame.working, iscount);
+  if (num_eq(cfg.at("maskmode"), 2))
+    tim = self.watermark_word(tpath, cfg, tim, iscount);
+  else if (num_eq(cfg.at("maskmode"), 3))
+    tim = self.watermark_pic(tpath, cfg, tim, iscount);
+  // Untouched by the operations, the frame keeps its palette frame's colours, which give the
+  // same palette again as their expansion would, and far cheaper from 1-byte indices.
+  // (to_palette brings a result into the colour mode itself.) The forms not needed are let go
+  // first.
+  ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
+  frame = {};
+  ImagePtr done = to_palette(finished, colour_mode);
+  done->info.duration = display_time;
+  return done;
+}
+
+// The animation's frames, each finished, put together again as a GIF. Each frame keeps its
+// own display time (none where the source has none), and the animation its loop count: one
+// that played once still plays once.
+std::string reassemble(IMAGES& self, ImagePtr im, const std::string& fpath, const Value& cfg,
+                       bool jpg) {
+  // Finished frames go to the GIF writer as palette images, one byte a pixel. Frames reduced
+  // from RGB have opaque palettes and all come out one size, so the writer need not hold them
+  // (frames with alpha might have transparency, which decides how all are written).
+  imaging::EncodeOptions opts;
+  opts.save_all = true;
+  opts.loop = im->info.loop;
+  opts.optimize = true;
+  imaging::GifWriter assembly(opts, /*opaque_frames=*/jpg);
+  remove_frame_scratch_beyond_limit(IMAGES::tmpPath());
+  int index = 0;
+  {
+    imaging::FrameReader reader(*im);
+    while (ImagePtr decoded = reader.next())
+      assembly.add(finish_frame(self, std::move(decoded), ++index, cfg, jpg));
+  }
+  if (index == 0) throw ImageError("no frames could be read", fpath);
+  return assembly.finish();
+}
+
 }  // namespace
 
 void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::string& mode) {
   if (!check(fpath, cfg)) return;
   note_file_selected();
   refuse_link_leaving_folder(fpath, cfg);
-
-  // Whatever stops the file from opening (missing, unreadable, not an image) means there is
-  // nothing to do with it: no backup, no line.
-  ImagePtr im;
-  try {
-    im = Image::open(fpath);
-  } catch (const std::exception&) {
-    return;
-  }
+  ImagePtr im = open_or_null(fpath);
+  if (!im) return;
 
   if (!im->is_animated()) {
     im.reset();
     doing(fpath, cfg, /*use_check=*/false);
     return;
   }
-
   // An animation beyond the frame or pixel limits is refused before anything else is done
   // with it, the lossy pass included.
   imaging::check_animation(im->frame_count(), im->width(), im->height(), fpath);
-
   if (cfg.get("isgifsicle").truthy() && num_eq(cfg.at("maskmode"), 1)) {
     im.reset();
     gifsicle(fpath, cfg);
@@ -135,59 +187,12 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   const int64_t size0 = file_size(fpath);
   backup(fpath, cfg);
   if (debug()) print_line(tuple_line({fpath, "start", ".."}));
+  const std::string gif = reassemble(*this, std::move(im), fpath, cfg, mode == "jpg");
 
-  const bool jpg = mode == "jpg";
-  const Mode colour_mode = jpg ? Mode::RGB : Mode::RGBA;
-  const std::string tmp_dir = tmpPath();
-
-  // Finished frames go to the GIF writer as palette images, one byte a pixel. Frames reduced
-  // from RGB have opaque palettes and all come out one size, so the writer need not hold them
-  // (frames with alpha might have transparency, which decides how all are written).
-  // Each frame keeps its own display time (none where the source has none), and the animation
-  // its loop count: one that played once still plays once.
-  imaging::EncodeOptions opts;
-  opts.save_all = true;
-  opts.loop = im->info.loop;
-  opts.optimize = true;
-  imaging::GifWriter assembly(opts, /*opaque_frames=*/colour_mode == Mode::RGB);
-  remove_frame_scratch_beyond_limit(tmp_dir);
-  int index = 0;
-  {
-    imaging::FrameReader reader(*im);
-    while (ImagePtr decoded = reader.next()) {
-      ++index;
-      const std::optional<int> display_time = decoded->info.duration;
-      const std::string tpath =
-          path_join(tmp_dir, "src" + std::to_string(index) + (jpg ? ".jpg" : ".png"));
-      ScratchFrame frame = write_frame_scratch(std::move(decoded), colour_mode, tpath);
-
-      // The run's counters move once per GIF, with its first frame.
-      const bool iscount = index == 1;
-      ImagePtr tim = compress(tpath, cfg, frame.working, iscount);
-      if (num_eq(cfg.at("maskmode"), 2))
-        tim = watermark_word(tpath, cfg, tim, iscount);
-      else if (num_eq(cfg.at("maskmode"), 3))
-        tim = watermark_pic(tpath, cfg, tim, iscount);
-      // Untouched by the operations, the frame keeps its palette frame's colours, which give
-      // the same palette again as their expansion would, and far cheaper from 1-byte indices.
-      // (to_palette brings a result into the colour mode itself.) The forms not needed are let
-      // go first.
-      ImagePtr finished = tim ? std::move(tim) : frame.palette ? frame.palette : frame.working;
-      frame = {};
-      ImagePtr done = to_palette(finished, colour_mode);
-      done->info.duration = display_time;
-      assembly.add(std::move(done));
-    }
-  }
-  im.reset();
-  if (index == 0) throw ImageError("no frames could be read", fpath);
-
-  const std::string path2 = path_join(basedir(), "tmp.gif");
-  const std::string gif = assembly.finish();
   // The scratch GIF is a plain write: nothing of value is lost when it fails half-way.
+  const std::string path2 = path_join(basedir(), "tmp.gif");
   write_whole_file(path2, gif);
   const int64_t size2 = file_size(path2);
-
   // Compression alone must pay for itself; a watermark is written whatever it costs.
   if (num_eq(cfg.at("maskmode"), 1) && size2 >= size0) return;
 
