@@ -318,36 +318,49 @@ void DictBridge::sync_container(Container& c) {
   }
 }
 
+namespace {
+
+// Deletes dict[key]; a key already gone is fine.
+void delete_if_present(py::handle dict, py::handle key) {
+  if (PyObject_DelItem(dict.ptr(), key.ptr()) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+    PyErr_Clear();
+  }
+}
+
+// The str keys as the host's dict holds them now, with their key objects.
+std::vector<std::pair<std::string, py::object>> str_keys_of(py::handle dict) {
+  std::vector<std::pair<std::string, py::object>> keys;
+  for (py::handle key : py::reinterpret_borrow<py::iterable>(dict))
+    if (PyUnicode_Check(key.ptr()))
+      keys.emplace_back(utf8_of(key), py::reinterpret_borrow<py::object>(key));
+  return keys;
+}
+
+// dict[key] = value, unless the dict holds that very object there already.
+void set_unless_same(py::handle dict, py::handle key, py::handle value) {
+  PyObject* old = PyObject_GetItem(dict.ptr(), key.ptr());
+  if (!old) throw py::error_already_set();
+  const bool same = old == value.ptr();
+  Py_DECREF(old);
+  if (!same && PyObject_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0)
+    throw py::error_already_set();
+}
+
+}  // namespace
+
 void DictBridge::sync_dict(Container& c) {
   const Dict& now = c.value.as_dict();
   py::handle target = c.object;
   std::unordered_map<std::string, size_t> before;
   for (size_t i = 0; i < c.keys.size(); ++i) before.emplace(c.keys[i], i);
 
-  // The str keys as the host's dict holds them now, with their key objects.
-  auto current_keys = [&] {
-    std::vector<std::pair<std::string, py::object>> keys;
-    for (py::handle key : py::reinterpret_borrow<py::iterable>(target)) {
-      if (PyUnicode_Check(key.ptr())) {
-        keys.emplace_back(utf8_of(key), py::reinterpret_borrow<py::object>(key));
-      }
-    }
-    return keys;
-  };
+  for (const auto& key : c.keys)
+    if (!now.contains(key)) delete_if_present(target, str_of(key));
 
-  for (const auto& key : c.keys) {
-    if (now.contains(key)) continue;
-    if (PyObject_DelItem(target.ptr(), str_of(key).ptr()) < 0) {
-      if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
-      PyErr_Clear();  // already gone
-    }
-  }
-
-  const auto keys = current_keys();
-  std::unordered_map<std::string, py::object> key_objects;
-  for (const auto& [k, obj] : keys) key_objects.emplace(k, obj);
+  const auto keys = str_keys_of(target);
+  std::unordered_map<std::string, py::object> key_objects(keys.begin(), keys.end());
   const auto& items = now.items();
-
   auto value_for = [&](const std::string& key, const Value& v) {
     auto it = before.find(key);
     if (it == before.end()) return fresh(v);
@@ -363,31 +376,15 @@ void DictBridge::sync_dict(Container& c) {
   // left them.
   size_t j = 0;
   while (j < keys.size() && j < items.size() && keys[j].first == items[j].first) ++j;
-  for (size_t i = 0; i < j; ++i) {
-    py::object v = value_for(items[i].first, items[i].second);
-    PyObject* old = PyObject_GetItem(target.ptr(), keys[i].second.ptr());
-    if (!old) throw py::error_already_set();
-    const bool unchanged = old == v.ptr();
-    Py_DECREF(old);
-    if (!unchanged && PyObject_SetItem(target.ptr(), keys[i].second.ptr(), v.ptr()) < 0) {
-      throw py::error_already_set();
-    }
-  }
+  for (size_t i = 0; i < j; ++i)
+    set_unless_same(target, keys[i].second, value_for(items[i].first, items[i].second));
   std::vector<std::pair<py::object, py::object>> tail;
-  for (size_t i = j; i < items.size(); ++i) {
+  for (size_t i = j; i < items.size(); ++i)
     tail.emplace_back(key_object(items[i].first), value_for(items[i].first, items[i].second));
-  }
-  if (j < keys.size()) {
-    for (auto& [key, value] : tail) {
-      if (PyObject_DelItem(target.ptr(), key.ptr()) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
-        PyErr_Clear();
-      }
-    }
-  }
-  for (auto& [key, value] : tail) {
+  if (j < keys.size())
+    for (auto& [key, value] : tail) delete_if_present(target, key);
+  for (auto& [key, value] : tail)
     if (PyObject_SetItem(target.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
-  }
 }
 
 void DictBridge::sync_list(Container& c) {
