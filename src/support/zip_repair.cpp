@@ -264,43 +264,47 @@ bool zip_is_complete(int fd, const std::string& path) {
   return false;
 }
 
-std::string central_directory(const std::vector<ZipEntryRecord>& entries, uint64_t offset) {
-  std::string out;
-  for (const ZipEntryRecord& e : entries) {
-    std::string zip64;
-    if (e.uncompressed_size >= k32Max) put64(zip64, e.uncompressed_size);
-    if (e.compressed_size >= k32Max) put64(zip64, e.compressed_size);
-    if (e.offset >= k32Max) put64(zip64, e.offset);
-    std::string extra = e.extra;
-    if (!zip64.empty()) {
-      put16(extra, kZip64ExtraId);
-      put16(extra, zip64.size());
-      extra += zip64;
-    }
-    const uint16_t needed =
-        zip64.empty() ? e.version_needed : std::max<uint16_t>(e.version_needed, 45);
-    put32(out, kCentralSig);
-    put16(out, 3u << 8 | std::max<uint16_t>(needed, 20));  // made by: Unix
-    put16(out, needed);
-    put16(out, e.flags);
-    put16(out, e.method);
-    put16(out, e.dos_time);
-    put16(out, e.dos_date);
-    put32(out, e.crc);
-    put32(out, std::min(e.compressed_size, k32Max));
-    put32(out, std::min(e.uncompressed_size, k32Max));
-    put16(out, e.name.size());
-    put16(out, extra.size());
-    put16(out, 0);  // comment length
-    put16(out, 0);  // disk
-    put16(out, 0);  // internal attributes
-    put32(out, static_cast<uint64_t>(S_IFREG | 0644) << 16);
-    put32(out, std::min(e.offset, k32Max));
-    out += e.name;
-    out += extra;
+namespace {
+
+// One entry's central directory header, with a Zip64 extra field for what does not fit 32 bits.
+void put_central_header(std::string& out, const ZipEntryRecord& e) {
+  std::string zip64;
+  if (e.uncompressed_size >= k32Max) put64(zip64, e.uncompressed_size);
+  if (e.compressed_size >= k32Max) put64(zip64, e.compressed_size);
+  if (e.offset >= k32Max) put64(zip64, e.offset);
+  std::string extra = e.extra;
+  if (!zip64.empty()) {
+    put16(extra, kZip64ExtraId);
+    put16(extra, zip64.size());
+    extra += zip64;
   }
-  const uint64_t cd_size = out.size();
-  const uint64_t count = entries.size();
+  const uint16_t needed =
+      zip64.empty() ? e.version_needed : std::max<uint16_t>(e.version_needed, 45);
+  put32(out, kCentralSig);
+  put16(out, 3u << 8 | std::max<uint16_t>(needed, 20));  // made by: Unix
+  put16(out, needed);
+  put16(out, e.flags);
+  put16(out, e.method);
+  put16(out, e.dos_time);
+  put16(out, e.dos_date);
+  put32(out, e.crc);
+  put32(out, std::min(e.compressed_size, k32Max));
+  put32(out, std::min(e.uncompressed_size, k32Max));
+  put16(out, e.name.size());
+  put16(out, extra.size());
+  put16(out, 0);  // comment length
+  put16(out, 0);  // disk
+  put16(out, 0);  // internal attributes
+  put32(out, static_cast<uint64_t>(S_IFREG | 0644) << 16);
+  put32(out, std::min(e.offset, k32Max));
+  out += e.name;
+  out += extra;
+}
+
+// The end records after a central directory of `count` entries and `cd_size` bytes at
+// `offset`: the Zip64 record and locator when a count or offset does not fit, then the
+// classic record.
+void put_end_records(std::string& out, uint64_t count, uint64_t cd_size, uint64_t offset) {
   if (count >= 0xffff || cd_size >= k32Max || offset >= k32Max) {
     const uint64_t record_at = offset + cd_size;
     put32(out, kZip64EndSig);
@@ -326,6 +330,14 @@ std::string central_directory(const std::vector<ZipEntryRecord>& entries, uint64
   put32(out, std::min(cd_size, k32Max));
   put32(out, std::min(offset, k32Max));
   put16(out, 0);  // comment length
+}
+
+}  // namespace
+
+std::string central_directory(const std::vector<ZipEntryRecord>& entries, uint64_t offset) {
+  std::string out;
+  for (const ZipEntryRecord& e : entries) put_central_header(out, e);
+  put_end_records(out, entries.size(), out.size(), offset);
   return out;
 }
 
