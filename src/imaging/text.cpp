@@ -278,7 +278,58 @@ struct Font::Impl {
     }
     return b;
   }
+
+  // Where the rendered bitmaps reach left of and above the pen's start, in pixels: that decides
+  // where the pen starts in the mask.
+  std::pair<long, long> ink_reach(const std::vector<Placed>& glyphs) const {
+    long pen_x = 0, pen_y = 0, left = 0, top = 0;
+    for (const Placed& g : glyphs) {
+      load(g.index, FT_LOAD_DEFAULT | FT_LOAD_RENDER);
+      top = std::max<long>(top, face->glyph->bitmap_top + pixel(pen_y + g.y_offset));
+      left = std::min<long>(left, face->glyph->bitmap_left + pixel(pen_x + g.x_offset));
+      pen_x += g.x_advance;
+      pen_y += g.y_advance;
+    }
+    return {left, top};
+  }
+
+  // The rendered glyph in the slot as 8-bit coverage (converted into `converted` when it is
+  // not), and the factor that brings its levels to 0..255.
+  FT_Bitmap gray_bitmap(OwnedBitmap& converted, unsigned& scale) const {
+    FT_Bitmap bitmap = face->glyph->bitmap;
+    scale = 1;
+    switch (bitmap.pixel_mode) {
+      case FT_PIXEL_MODE_MONO: scale = 255; break;
+      case FT_PIXEL_MODE_GRAY2: scale = 255 / 3; break;
+      case FT_PIXEL_MODE_GRAY4: scale = 255 / 15; break;
+      case FT_PIXEL_MODE_GRAY: return bitmap;
+      default: throw OSError(0, path, "unsupported bitmap pixel mode in font '" + path + "'");
+    }
+    if (FT_Error err = FT_Bitmap_Convert(library.get(), &bitmap, converted.get(), 1)) fail(err);
+    return *converted.get();
+  }
 };
+
+namespace {
+
+// Draws `bitmap` with its top-left at (xx, yy) of the mask, clipped; overlapping glyphs keep
+// the stronger coverage.
+void draw_coverage(TextMask& mask, const FT_Bitmap& bitmap, long xx, long yy, unsigned scale) {
+  const long width = mask.width, height = mask.height;
+  const long x0 = std::max<long>(0, -xx);
+  const long x1 = std::min<long>(bitmap.width, width - xx);
+  const unsigned char* source = bitmap.buffer;
+  for (unsigned row = 0; row < bitmap.rows; ++row, ++yy, source += bitmap.pitch) {
+    if (yy < 0 || yy >= height) continue;
+    uint8_t* target = mask.coverage.data() + yy * width + xx;
+    for (long k = x0; k < x1; ++k) {
+      const unsigned a = source[k] * scale;
+      if (target[k] < a) target[k] = static_cast<uint8_t>(a);
+    }
+  }
+}
+
+}  // namespace
 
 bool decode_utf8(std::string_view bytes, std::u32string& out) {
   std::u32string text;
@@ -358,55 +409,20 @@ TextMask Font::render_line(std::u32string_view line) const {
   mask.height = static_cast<int>(height);
   mask.coverage.assign(static_cast<size_t>(width) * height, 0);
 
-  // Where the rendered bitmaps reach left and up decides the pen's start in the mask.
-  FT_Face face = f.face.get();
-  long pen_x = 0, pen_y = 0, left = 0, top = 0;
-  for (const Placed& g : glyphs) {
-    f.load(g.index, FT_LOAD_DEFAULT | FT_LOAD_RENDER);
-    top = std::max<long>(top, face->glyph->bitmap_top + pixel(pen_y + g.y_offset));
-    left = std::min<long>(left, face->glyph->bitmap_left + pixel(pen_x + g.x_offset));
-    pen_x += g.x_advance;
-    pen_y += g.y_advance;
-  }
-
   OwnedBitmap converted(f.library.get());
-  pen_x = -left * 64;
-  pen_y = -top * 64;
+  const auto [left, top] = f.ink_reach(glyphs);
+  long pen_x = -left * 64, pen_y = -top * 64;
   for (const Placed& g : glyphs) {
-    long px = pixel(pen_x + g.x_offset), py = pixel(pen_y + g.y_offset);
-    f.load(g.index, FT_LOAD_DEFAULT | FT_LOAD_RENDER);
-    FT_GlyphSlot slot = face->glyph;
-    FT_Bitmap bitmap = slot->bitmap;
-    long xx = px + slot->bitmap_left;
-    long yy = -(py + slot->bitmap_top);
+    const long px = pixel(pen_x + g.x_offset), py = pixel(pen_y + g.y_offset);
     pen_x += g.x_advance;
     pen_y += g.y_advance;
-    if (!bitmap.buffer) continue;
+    f.load(g.index, FT_LOAD_DEFAULT | FT_LOAD_RENDER);
+    const FT_GlyphSlot slot = f.face->glyph;
+    if (!slot->bitmap.buffer) continue;
+    const long xx = px + slot->bitmap_left, yy = -(py + slot->bitmap_top);
     unsigned scale = 1;
-    switch (bitmap.pixel_mode) {
-      case FT_PIXEL_MODE_MONO: scale = 255; break;
-      case FT_PIXEL_MODE_GRAY2: scale = 255 / 3; break;
-      case FT_PIXEL_MODE_GRAY4: scale = 255 / 15; break;
-      case FT_PIXEL_MODE_GRAY: break;
-      default: throw OSError(0, f.path, "unsupported bitmap pixel mode in font '" + f.path + "'");
-    }
-    if (bitmap.pixel_mode != FT_PIXEL_MODE_GRAY) {
-      if (FT_Error err = FT_Bitmap_Convert(f.library.get(), &bitmap, converted.get(), 1))
-        f.fail(err);
-      bitmap = *converted.get();
-    }
-    long x0 = std::max<long>(0, -xx);
-    long x1 = std::min<long>(bitmap.width, width - xx);
-    const unsigned char* source = bitmap.buffer;
-    for (unsigned row = 0; row < bitmap.rows; ++row, ++yy, source += bitmap.pitch) {
-      if (yy < 0 || yy >= height) continue;
-      uint8_t* target = mask.coverage.data() + yy * width + xx;
-      for (long k = x0; k < x1; ++k) {
-        unsigned a = source[k] * scale;
-        // Overlapping glyphs keep the stronger coverage.
-        if (target[k] < a) target[k] = static_cast<uint8_t>(a);
-      }
-    }
+    const FT_Bitmap bitmap = f.gray_bitmap(converted, scale);
+    draw_coverage(mask, bitmap, xx, yy, scale);
   }
   return mask;
 }
