@@ -71,7 +71,8 @@ int main(int argc, char** argv) {
     for (int k = 0; k < repeat; ++k) {
       out.reset();  // keep one result alive at a time
       auto t0 = std::chrono::steady_clock::now();
-      out = op == "word" ? images.watermark_word(argv[2], cfg, im) : images.watermark_pic(argv[2], cfg, im);
+      out = op == "word" ? images.watermark_word(argv[2], cfg, im)
+                         : images.watermark_pic(argv[2], cfg, im);
       auto t1 = std::chrono::steady_clock::now();
       const double secs = std::chrono::duration<double>(t1 - t0).count();
       if (k == 0) first = secs;
@@ -79,8 +80,8 @@ int main(int argc, char** argv) {
     }
     if (!out) throw std::runtime_error("no image came back");
     if (argc > next + 1) imaging::save(*out, argv[next + 1]);
-    std::printf("seconds=%.4f first=%.4f peak_rss_mib=%.1f pixels=%dx%d\n", best, first, peak_rss_mib(), im->width(),
-                im->height());
+    std::printf("seconds=%.4f first=%.4f peak_rss_mib=%.1f pixels=%dx%d\n", best, first,
+                peak_rss_mib(), im->width(), im->height());
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_watermark_bench: %s\n", e.what());

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "cli.hpp"
-#include "img_util/value.hpp"
 #include "img_util/ascii.hpp"
+#include "img_util/value.hpp"
 
 namespace img_util::cli {
 
@@ -27,10 +27,10 @@ namespace {
 // What a key may hold. Several may be combined.
 enum Accept : unsigned {
   kText = 1,
-  kNumber = 2,   // int or float (not true/false)
-  kSwitch = 4,   // true/false, or a number read for its truth
+  kNumber = 2,  // int or float (not true/false)
+  kSwitch = 4,  // true/false, or a number read for its truth
   kNull = 8,
-  kFalse = 16,   // false meaning "unset", where a false value is replaced by a default
+  kFalse = 16,  // false meaning "unset", where a false value is replaced by a default
   kTextList = 32,
 };
 
@@ -85,17 +85,22 @@ constexpr KeyRule kRules[] = {
 
 bool accepts(unsigned accept, const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::Text: return accept & kText;
+    case Value::Kind::Text:
+      return accept & kText;
     case Value::Kind::Int:
-    case Value::Kind::Float: return accept & (kNumber | kSwitch);
-    case Value::Kind::Bool: return (accept & kSwitch) || (!v.as_bool() && (accept & kFalse));
-    case Value::Kind::None: return accept & kNull;
+    case Value::Kind::Float:
+      return accept & (kNumber | kSwitch);
+    case Value::Kind::Bool:
+      return (accept & kSwitch) || (!v.as_bool() && (accept & kFalse));
+    case Value::Kind::None:
+      return accept & kNull;
     case Value::Kind::List:
       if (!(accept & kTextList)) return false;
       for (const Value& item : v.as_list())
         if (!item.is_text()) return false;
       return true;
-    default: return false;
+    default:
+      return false;
   }
 }
 
@@ -106,8 +111,8 @@ size_t edit_distance(std::string_view a, std::string_view b) {
   for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (size_t i = 1; i <= a.size(); ++i)
     for (size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
     }
@@ -242,31 +247,31 @@ class Checker {
     within("ctrsize", 1e-300, kHuge, "above 0 KiB (0 or empty: no target)");
     for (const char* key : {"yswidth", "ysheight", "fontsize"})
       within(key, 1, kHuge, "at least 1 pixel (0 or empty: not set)");
-    for (const char* key : {"minsize", "minwidth"})
-      within(key, 0, kHuge, "0 or more", false);
+    for (const char* key : {"minsize", "minwidth"}) within(key, 0, kHuge, "0 or more", false);
     within("maskopacity", 0, 100, "a percentage from 0 to 100", false);
     within("maskscale", 0, kHuge, "0 or more", false);
     within("utimemode", 0, 2, "0, 1 or 2", false);
-    if (const Value* v = number("utimemode"); v && v->as_number() != static_cast<int>(v->as_number()))
+    if (const Value* v = number("utimemode");
+        v && v->as_number() != static_cast<int>(v->as_number()))
       error("utimemode", "must be 0, 1 or 2, got " + py_repr(*v));
     if (const Value* pos = usable("markpos")) {
-      static const std::vector<std::string> kPositions = {"", "rightbottom", "leftbottom",
-                                                          "lefttop", "righttop", "center"};
+      static const std::vector<std::string> kPositions = {"",        "rightbottom", "leftbottom",
+                                                          "lefttop", "righttop",    "center"};
       if (std::find(kPositions.begin(), kPositions.end(), pos->as_text()) == kPositions.end())
-        error("markpos", "must be rightbottom, leftbottom, lefttop, righttop or center, got " +
-                             py_repr(*pos));
+        error("markpos",
+              "must be rightbottom, leftbottom, lefttop, righttop or center, got " + py_repr(*pos));
     }
     if (!lossy_gif_pass()) return;
     if (const Value* qty = usable("gif_qty")) {
       const std::string text = qty->is_text() ? qty->as_text() : py_repr(*qty);
       if (text != "O1" && text != "O2" && text != "O3")
-        error("gif_qty", "must be \"O1\", \"O2\" or \"O3\" (gifsicle's -O levels), got " +
-                             py_repr(*qty));
+        error("gif_qty",
+              "must be \"O1\", \"O2\" or \"O3\" (gifsicle's -O levels), got " + py_repr(*qty));
     }
     if (const Value* color = number("gif_color");
         color && !(color->is_int() && color->as_int() >= 1 && color->as_int() <= 8))
-      error("gif_color", "must be a whole number from 1 to 8 (2 to 256 colours), got " +
-                             py_repr(*color));
+      error("gif_color",
+            "must be a whole number from 1 to 8 (2 to 256 colours), got " + py_repr(*color));
     if (const Value* loss = number("gif_loss"); loss && loss->as_number() < 0)
       error("gif_loss", "must be 0 or more, got " + py_repr(*loss));
   }
@@ -334,8 +339,9 @@ class Checker {
     const Value* ctrsize = number("ctrsize");
     const Value* quality = number("quality");
     if (ctrsize && ctrsize->as_number() > 0 && (!quality || quality->as_number() >= 100))
-      warn("'ctrsize' has no effect without a 'quality' below 100 (the size target lowers the "
-           "quality step by step from there)");
+      warn(
+          "'ctrsize' has no effect without a 'quality' below 100 (the size target lowers the "
+          "quality step by step from there)");
     const Value* folder = usable("folder");
     const Value* outpath = usable("outpath");
     if (folder && outpath && outpath->truthy()) {

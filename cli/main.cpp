@@ -235,8 +235,8 @@ std::optional<Value> read_config(const std::string& path) {
   } catch (const DuplicateKeyError& e) {
     // The host would take the last value silently; a hand-edited file more likely holds a
     // leftover line than a deliberate override.
-    say("config key " + py_repr(std::string_view(e.key())) + " is given more than once in " +
-        path + " (again at " + e.where() + "); keep one");
+    say("config key " + py_repr(std::string_view(e.key())) + " is given more than once in " + path +
+        " (again at " + e.where() + "); keep one");
     return std::nullopt;
   } catch (const ValueError& e) {
     say(path + " is not valid JSON: " + e.what());
@@ -304,7 +304,7 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
   });
   RunHooks hooks;
   hooks.on_file = [&progress](const std::string& fpath, FileOutcome outcome,
-                               const std::string& error) {
+                              const std::string& error) {
     progress.file(static_cast<int>(outcome));
     if (outcome == FileOutcome::Failed) {
       // The module's error line names only the file; the cause goes beside it on stderr.
@@ -338,7 +338,8 @@ void complete_left_archive(Value& cfg) {
   try {
     cfg.at("zfile").as_handle()->close();
   } catch (...) {
-    say("the backup archive could not be completed: " + describe_exception(std::current_exception()));
+    say("the backup archive could not be completed: " +
+        describe_exception(std::current_exception()));
   }
   cfg.erase("zfile");
 }
@@ -459,9 +460,9 @@ int cmd_log(const std::vector<std::string>& args) {
       if (value.empty()) throw Usage{"--plugin-dir needs a directory"};
       plugin_dir = value;
     } else {
-      throw Usage{(args[i].size() > 1 && args[i][0] == '-' ? "unknown option "
-                                                           : "unexpected argument ") +
-                  args[i]};
+      throw Usage{
+          (args[i].size() > 1 && args[i][0] == '-' ? "unknown option " : "unexpected argument ") +
+          args[i]};
     }
   }
   use_plugin_dir(plugin_dir);

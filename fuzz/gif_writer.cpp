@@ -58,7 +58,7 @@ std::shared_ptr<Image> make_frame(fuzz::Input& in, const Image* before, int sw, 
 // left: the writer's own rules for which palette entry is transparent.
 Look expected_look(const Image& im, int sw, int sh) {
   int t = im.info.transparency.value_or(-1);  // -1: none
-  if (t > 255) t = -1;                          // no such index
+  if (t > 255) t = -1;                        // no such index
   if (im.mode() == Mode::P && t < 0)
     for (size_t i = 0; i < im.palette.size(); ++i)
       if (im.palette[i][3] == 0) {

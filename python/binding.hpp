@@ -56,9 +56,9 @@ py::str str_of(const std::string& text);
 
 // A file-system path argument: str, bytes or os.PathLike, as the os module accepts it.
 struct PathArg {
-  std::string bytes;   // the path as the file system sees it
+  std::string bytes;  // the path as the file system sees it
   bool is_bytes = false;
-  py::object object;   // what the caller passed
+  py::object object;  // what the caller passed
 };
 PathArg path_arg(py::handle o);
 // `text` in the caller's flavour of path: bytes for a bytes argument, else str.
@@ -108,11 +108,11 @@ class DictBridge {
  private:
   struct Container {
     py::object object;
-    Value value;                       // the List or Dict the operations see
-    bool writable = false;             // false for tuples, sets and foreign mappings
-    std::vector<std::string> keys;     // dict: the str keys as they were, in order
-    std::vector<Value> values;         // their values (or the list items) as they were
-    std::vector<py::object> objects;   // the Python objects behind `values`
+    Value value;                      // the List or Dict the operations see
+    bool writable = false;            // false for tuples, sets and foreign mappings
+    std::vector<std::string> keys;    // dict: the str keys as they were, in order
+    std::vector<Value> values;        // their values (or the list items) as they were
+    std::vector<py::object> objects;  // the Python objects behind `values`
   };
 
   Value convert(py::handle o);

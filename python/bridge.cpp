@@ -32,8 +32,8 @@ std::string utf8_of(py::handle str) {
 }
 
 py::str str_of(const std::string& text) {
-  PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                     "surrogateescape");
+  PyObject* s =
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "surrogateescape");
   if (!s) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(s);
 }
@@ -136,8 +136,7 @@ std::string DictBridge::json_key(py::handle key) {
     if (std::isinf(d)) return d > 0 ? "Infinity" : "-Infinity";
     return py::reinterpret_steal<py::str>(PyFloat_Type.tp_repr(k)).cast<std::string>();
   }
-  throw py::type_error("keys must be str, int, float, bool or None, not " +
-                       python_type_name(key));
+  throw py::type_error("keys must be str, int, float, bool or None, not " + python_type_name(key));
 }
 
 Value DictBridge::convert_dict(py::handle o) {
@@ -215,18 +214,26 @@ namespace {
 bool same(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
-    case Value::Kind::None: return true;
-    case Value::Kind::Bool: return a.as_bool() == b.as_bool();
-    case Value::Kind::Int: return a.as_int() == b.as_int();
+    case Value::Kind::None:
+      return true;
+    case Value::Kind::Bool:
+      return a.as_bool() == b.as_bool();
+    case Value::Kind::Int:
+      return a.as_int() == b.as_int();
     case Value::Kind::Float: {
       const double x = a.as_number(), y = b.as_number();
       return std::memcmp(&x, &y, sizeof x) == 0;
     }
-    case Value::Kind::Text: return a.as_text() == b.as_text();
-    case Value::Kind::Bytes: return a.as_bytes() == b.as_bytes();
-    case Value::Kind::List: return a.list_ptr() == b.list_ptr();
-    case Value::Kind::Dict: return a.dict_ptr() == b.dict_ptr();
-    case Value::Kind::Handle: return a.as_handle() == b.as_handle();
+    case Value::Kind::Text:
+      return a.as_text() == b.as_text();
+    case Value::Kind::Bytes:
+      return a.as_bytes() == b.as_bytes();
+    case Value::Kind::List:
+      return a.list_ptr() == b.list_ptr();
+    case Value::Kind::Dict:
+      return a.dict_ptr() == b.dict_ptr();
+    case Value::Kind::Handle:
+      return a.as_handle() == b.as_handle();
   }
   return false;
 }
@@ -244,8 +251,7 @@ DictBridge::Container* DictBridge::find(const void* container) {
   return it == by_value_.end() ? nullptr : it->second;
 }
 
-py::object DictBridge::to_python(const Value& now, const Value* before,
-                                 py::handle before_object) {
+py::object DictBridge::to_python(const Value& now, const Value* before, py::handle before_object) {
   if (before && same(*before, now)) {
     if (Container* c = find(container_address(now))) sync_container(*c);
     return py::reinterpret_borrow<py::object>(before_object);
@@ -255,12 +261,18 @@ py::object DictBridge::to_python(const Value& now, const Value* before,
 
 py::object DictBridge::fresh(const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::None: return py::none();
-    case Value::Kind::Bool: return py::bool_(v.as_bool());
-    case Value::Kind::Int: return py::int_(v.as_int());
-    case Value::Kind::Float: return py::float_(v.as_number());
-    case Value::Kind::Text: return str_of(v.as_text());
-    case Value::Kind::Bytes: return py::bytes(v.as_bytes().data);
+    case Value::Kind::None:
+      return py::none();
+    case Value::Kind::Bool:
+      return py::bool_(v.as_bool());
+    case Value::Kind::Int:
+      return py::int_(v.as_int());
+    case Value::Kind::Float:
+      return py::float_(v.as_number());
+    case Value::Kind::Text:
+      return str_of(v.as_text());
+    case Value::Kind::Bytes:
+      return py::bytes(v.as_bytes().data);
     case Value::Kind::List: {
       if (Container* c = find(v.list_ptr().get())) {
         sync_container(*c);
@@ -307,7 +319,8 @@ void DictBridge::sync_container(Container& c) {
   if (!c.writable) {
     const List* now = c.value.is_list() ? &c.value.as_list() : nullptr;
     bool changed = !now || now->size() != c.values.size();
-    for (size_t i = 0; !changed && i < c.values.size(); ++i) changed = !same(c.values[i], (*now)[i]);
+    for (size_t i = 0; !changed && i < c.values.size(); ++i)
+      changed = !same(c.values[i], (*now)[i]);
     if (changed && lost_change_.empty()) lost_change_ = python_type_name(c.object);
     return;
   }
@@ -400,8 +413,8 @@ void DictBridge::sync_list(Container& c) {
   for (size_t i = j; i < now.size(); ++i) {
     tail.append(i < before ? to_python(now[i], &c.values[i], c.objects[i]) : fresh(now[i]));
   }
-  if (PySequence_SetSlice(c.object.ptr(), static_cast<Py_ssize_t>(j), PY_SSIZE_T_MAX,
-                          tail.ptr()) < 0) {
+  if (PySequence_SetSlice(c.object.ptr(), static_cast<Py_ssize_t>(j), PY_SSIZE_T_MAX, tail.ptr()) <
+      0) {
     throw py::error_already_set();
   }
 }

@@ -1,9 +1,10 @@
 // Our exceptions as the Python exceptions a host expects from an image module.
+#include "img_util/errors.hpp"
+
 #include <cstring>
 #include <string_view>
 
 #include "binding.hpp"
-#include "img_util/errors.hpp"
 
 namespace img_util::python {
 
@@ -33,8 +34,8 @@ void raise_os_error(const OSError& e) {
   if (!e.filename().empty()) filename = str_of(e.filename());
   py::object error;
   if (e.error_number() != 0) {
-    error = py::reinterpret_borrow<py::object>(PyExc_OSError)(
-        e.error_number(), str_of(strerror_of(e)), filename);
+    error = py::reinterpret_borrow<py::object>(PyExc_OSError)(e.error_number(),
+                                                              str_of(strerror_of(e)), filename);
   } else {
     // An image we cannot read or write: no system call failed, the text says why.
     error = py::reinterpret_borrow<py::object>(PyExc_OSError)(str_of(e.what()));

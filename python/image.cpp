@@ -18,9 +18,9 @@ ImagePtr from_pixels(const std::string& mode, py::handle size, py::handle data) 
   const std::string bytes = py::bytes(py::reinterpret_borrow<py::object>(data));
   auto& px = im->pixels();
   if (bytes.size() != px.size()) {
-    throw py::value_error("image data holds " + std::to_string(bytes.size()) + " bytes, " +
-                          mode + " " + std::to_string(width) + "x" + std::to_string(height) +
-                          " needs " + std::to_string(px.size()));
+    throw py::value_error("image data holds " + std::to_string(bytes.size()) + " bytes, " + mode +
+                          " " + std::to_string(width) + "x" + std::to_string(height) + " needs " +
+                          std::to_string(px.size()));
   }
   std::copy(bytes.begin(), bytes.end(), px.begin());
   return im;
@@ -127,8 +127,8 @@ void register_image(py::module_& m) {
                   "A copy of a Pillow image: pixels, palette, duration, loop, transparency, "
                   "EXIF and ICC profile.")
       .def_property_readonly("mode", [](const Image& im) { return mode_name(im.mode()); })
-      .def_property_readonly("size",
-                             [](const Image& im) { return py::make_tuple(im.width(), im.height()); })
+      .def_property_readonly(
+          "size", [](const Image& im) { return py::make_tuple(im.width(), im.height()); })
       .def_property_readonly("width", &Image::width)
       .def_property_readonly("height", &Image::height)
       .def_property_readonly("format",

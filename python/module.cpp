@@ -1,5 +1,7 @@
 // The Python module `img_util`: the class IMAGES with every operation under the names and
 // parameters a plugin host calls, working on the host's own dict.
+#include "img_util/module.hpp"
+
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -8,7 +10,6 @@
 
 #include "binding.hpp"
 #include "img_util/images.hpp"
-#include "img_util/module.hpp"
 
 namespace img_util::python {
 
@@ -221,14 +222,12 @@ void define_images(py::module_& m) {
 
   using Watermark = ImagePtr (IMAGES::*)(const std::string&, const Value&, ImagePtr, bool);
   auto watermark = [](Watermark op) {
-    return [op](IMAGES& self, py::object fpath, py::object cfg, py::object im,
-                py::object iscount) {
+    return [op](IMAGES& self, py::object fpath, py::object cfg, py::object im, py::object iscount) {
       const PathArg p = path_arg(fpath);
       ImagePtr in = image_arg(im);
       const bool count = truth(iscount);
       return image_result(
-          on_dict(cfg, [&](const Value& v) { return (self.*op)(p.bytes, v, in, count); }), in,
-          im);
+          on_dict(cfg, [&](const Value& v) { return (self.*op)(p.bytes, v, in, count); }), in, im);
     };
   };
   cls.def("watermark_word", watermark(&IMAGES::watermark_word), "fpath"_a, "cfg"_a,

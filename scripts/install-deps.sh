@@ -6,7 +6,7 @@ export DEBIAN_FRONTEND=noninteractive
 SUDO=""
 if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 PKGS=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config clang-format
   libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libfreetype-dev
   libharfbuzz-dev libfribidi-dev
   libarchive-dev libsqlite3-dev libpcre2-dev zlib1g-dev

@@ -40,12 +40,12 @@ struct Adoption {
 
 // What came with the image besides its pixels.
 struct ImageInfo {
-  std::string format;                 // "JPEG", "PNG", "GIF", "WEBP", "BMP"; empty for made images
-  std::optional<int> duration;        // GIF: first frame's display time in ms (absent without a GCE)
-  std::optional<int> loop;            // GIF: loop count from the NETSCAPE extension
-  std::optional<int> transparency;    // P: palette index shown transparent (from GIF or PNG tRNS)
-  std::string exif;                   // raw EXIF (TIFF header onwards), empty when none
-  std::string icc;                    // ICC profile, empty when none
+  std::string format;                // "JPEG", "PNG", "GIF", "WEBP", "BMP"; empty for made images
+  std::optional<int> duration;       // GIF: first frame's display time in ms (absent without a GCE)
+  std::optional<int> loop;           // GIF: loop count from the NETSCAPE extension
+  std::optional<int> transparency;   // P: palette index shown transparent (from GIF or PNG tRNS)
+  std::string exif;                  // raw EXIF (TIFF header onwards), empty when none
+  std::string icc;                   // ICC profile, empty when none
   std::optional<Adoption> adoption;  // set by compress; see Adoption
 };
 

@@ -17,8 +17,8 @@ namespace img_util {
 class IMAGES {
  public:
   // Class attributes.
-  static std::string backdir();  // <plugin dir>/backups
-  static std::string tmpPath();  // <plugin dir>/temp
+  static std::string backdir();                      // <plugin dir>/backups
+  static std::string tmpPath();                      // <plugin dir>/temp
   static constexpr int64_t allmaxsize = 1932525568;  // 1843 MiB per backup archive
 
   // Size of `file` in KiB (bytes / 1024, fractional). Follows links; throws OSError.

@@ -106,8 +106,8 @@ class Value {
 
   // Accessors throw TypeError naming the expected type when the kind differs.
   bool as_bool() const;
-  int64_t as_int() const;      // bool or int
-  double as_number() const;    // bool, int or float
+  int64_t as_int() const;    // bool or int
+  double as_number() const;  // bool, int or float
   const std::string& as_text() const;
   const Bytes& as_bytes() const;
   List& as_list() const;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/driver.hpp"
+#include "img_util/ascii.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
@@ -18,7 +19,6 @@
 #include "support/run_lock.hpp"
 #include "support/zip_repair.hpp"
 #include "support/zip_writer.hpp"
-#include "img_util/ascii.hpp"
 
 namespace img_util {
 
@@ -172,8 +172,7 @@ class Run {
 
 std::string path_text(const Value& v) {
   if (v.is_bytes()) return v.as_bytes().data;
-  if (!v.is_text())
-    throw TypeError("'folder' must be a path text, not " + v.type_name());
+  if (!v.is_text()) throw TypeError("'folder' must be a path text, not " + v.type_name());
   return v.as_text();
 }
 

@@ -82,7 +82,9 @@ bool debug() {
 }
 void set_debug(bool on) { debug_storage() = on; }
 
-void set_line_sink(LineSink sink) { sink_storage() = sink ? std::move(sink) : LineSink(default_sink); }
+void set_line_sink(LineSink sink) {
+  sink_storage() = sink ? std::move(sink) : LineSink(default_sink);
+}
 void print_line(const std::string& line) { sink_storage()(line); }
 
 void set_run_hooks(RunHooks hooks) { hooks_storage() = std::move(hooks); }

@@ -1,5 +1,7 @@
 // The format table and what reads it: detection by magic bytes, the output format by
 // extension, encode/save dispatch, the frame reader and the EXIF orientation helpers.
+#include "imaging/codecs/codecs.hpp"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,9 +10,8 @@
 #include <optional>
 #include <utility>
 
-#include "imaging/codecs/codecs.hpp"
-#include "support/files.hpp"
 #include "img_util/ascii.hpp"
+#include "support/files.hpp"
 
 namespace img_util::imaging {
 
@@ -19,6 +20,8 @@ namespace {
 
 // One row per format: detection reads `magic`, format_for_path reads `extensions`, encode and
 // the lazy Image read the entry points.
+// A table reads best one format to a row.
+// clang-format off
 constexpr Format kFormats[] = {
     {"JPEG", {".jpg", ".jpeg", ".jpe", ".jfif"}, {{{0, "\xFF\xD8\xFF"}, {}}},
      false, true, false, jpeg_header, jpeg_decode, jpeg_encode, jpeg_stream, true},
@@ -31,6 +34,7 @@ constexpr Format kFormats[] = {
     {"BMP", {".bmp"}, {{{0, "BM"}, {}}},
      true, false, false, bmp_header, bmp_decode, bmp_encode},
 };
+// clang-format on
 
 bool matches(const Format& f, std::string_view data) {
   for (const Magic& m : f.magic) {
@@ -69,8 +73,7 @@ void check_size(int64_t width, int64_t height, const std::string& name) {
                          " in " + quoted(name),
                      name);
   // Both factors are below 2^32 here, so the product cannot overflow.
-  if (width >= (int64_t{1} << 31) || height >= (int64_t{1} << 31) ||
-      width * height > pixel_limit())
+  if (width >= (int64_t{1} << 31) || height >= (int64_t{1} << 31) || width * height > pixel_limit())
     throw ImageError("image size (" + std::to_string(width * height) +
                          " pixels) exceeds the limit of " + std::to_string(pixel_limit()) +
                          " pixels: " + quoted(name),
@@ -95,13 +98,27 @@ Image apply_orientation(const Image& im, int orientation) {
   // oy = y0 + ys*sx + yr*sy.
   int x0 = 0, xs = 1, xr = 0, y0 = 0, ys = 0, yr = 1;
   switch (orientation) {
-    case 2: x0 = w - 1, xs = -1; break;
-    case 3: x0 = w - 1, xs = -1, y0 = h - 1, yr = -1; break;
-    case 4: y0 = h - 1, yr = -1; break;
-    case 5: xs = 0, xr = 1, ys = 1, yr = 0; break;
-    case 6: x0 = h - 1, xs = 0, xr = -1, ys = 1, yr = 0; break;
-    case 7: x0 = h - 1, xs = 0, xr = -1, y0 = w - 1, ys = -1, yr = 0; break;
-    case 8: xs = 0, xr = 1, y0 = w - 1, ys = -1, yr = 0; break;
+    case 2:
+      x0 = w - 1, xs = -1;
+      break;
+    case 3:
+      x0 = w - 1, xs = -1, y0 = h - 1, yr = -1;
+      break;
+    case 4:
+      y0 = h - 1, yr = -1;
+      break;
+    case 5:
+      xs = 0, xr = 1, ys = 1, yr = 0;
+      break;
+    case 6:
+      x0 = h - 1, xs = 0, xr = -1, ys = 1, yr = 0;
+      break;
+    case 7:
+      x0 = h - 1, xs = 0, xr = -1, y0 = w - 1, ys = -1, yr = 0;
+      break;
+    case 8:
+      xs = 0, xr = 1, y0 = w - 1, ys = -1, yr = 0;
+      break;
   }
   const ptrdiff_t step = (ptrdiff_t{ys} * ow + xs) * b;
   uint8_t* dst = out.pixels().data();
@@ -265,9 +282,12 @@ size_t orientation_offset(const std::string& exif) {
   const auto* d = reinterpret_cast<const uint8_t*>(exif.data()) + base;
   const size_t n = exif.size() - base;
   bool le;
-  if (d[0] == 'I' && d[1] == 'I') le = true;
-  else if (d[0] == 'M' && d[1] == 'M') le = false;
-  else return std::string::npos;
+  if (d[0] == 'I' && d[1] == 'I')
+    le = true;
+  else if (d[0] == 'M' && d[1] == 'M')
+    le = false;
+  else
+    return std::string::npos;
   auto u16 = [&](size_t at) -> uint32_t {
     return le ? d[at] | d[at + 1] << 8 : d[at] << 8 | d[at + 1];
   };

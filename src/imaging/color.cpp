@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "img_util/errors.hpp"
 #include "img_util/ascii.hpp"
+#include "img_util/errors.hpp"
 
 namespace img_util::imaging {
 namespace {
@@ -181,10 +181,17 @@ constexpr NamedColor kNames[] = {
       shown += static_cast<char>(c);
     } else if (c < 0x20 || c == 0x7f) {
       static const char* hex = "0123456789abcdef";
-      if (c == '\n') shown += "\\n";
-      else if (c == '\t') shown += "\\t";
-      else if (c == '\r') shown += "\\r";
-      else { shown += "\\x"; shown += hex[c >> 4]; shown += hex[c & 15]; }
+      if (c == '\n')
+        shown += "\\n";
+      else if (c == '\t')
+        shown += "\\t";
+      else if (c == '\r')
+        shown += "\\r";
+      else {
+        shown += "\\x";
+        shown += hex[c >> 4];
+        shown += hex[c & 15];
+      }
     } else {
       shown += static_cast<char>(c);
     }
@@ -295,12 +302,24 @@ Rgba from_hsv(double h, double s, double v) {
   double p = v * (1.0 - s), q = v * (1.0 - s * f), t = v * (1.0 - s * (1.0 - f));
   double r, g, b;
   switch (((i % 6) + 6) % 6) {
-    case 0: r = v, g = t, b = p; break;
-    case 1: r = q, g = v, b = p; break;
-    case 2: r = p, g = v, b = t; break;
-    case 3: r = p, g = q, b = v; break;
-    case 4: r = t, g = p, b = v; break;
-    default: r = v, g = p, b = q; break;
+    case 0:
+      r = v, g = t, b = p;
+      break;
+    case 1:
+      r = q, g = v, b = p;
+      break;
+    case 2:
+      r = p, g = v, b = t;
+      break;
+    case 3:
+      r = p, g = q, b = v;
+      break;
+    case 4:
+      r = t, g = p, b = v;
+      break;
+    default:
+      r = v, g = p, b = q;
+      break;
   }
   return {unit_to_8(r), unit_to_8(g), unit_to_8(b), 255};
 }
@@ -311,8 +330,9 @@ Rgba parse_color(std::string_view notation) {
   if (notation.size() > 100) throw ValueError("color specifier is too long");
   const std::string lower = ascii_lower(notation);
 
-  auto named = std::lower_bound(std::begin(kNames), std::end(kNames), lower,
-                                [](const NamedColor& n, const std::string& key) { return key.compare(n.name) > 0; });
+  auto named = std::lower_bound(
+      std::begin(kNames), std::end(kNames), lower,
+      [](const NamedColor& n, const std::string& key) { return key.compare(n.name) > 0; });
   if (named != std::end(kNames) && lower == named->name) return {named->r, named->g, named->b, 255};
 
   // The notations below may be followed by one line break, as the host's patterns allow.

@@ -28,11 +28,14 @@ double round15(double v) {
   return std::strtod(buf, nullptr);
 }
 
-inline int floor_int(double v) { return v < 0.0 ? static_cast<int>(std::floor(v)) : static_cast<int>(v); }
+inline int floor_int(double v) {
+  return v < 0.0 ? static_cast<int>(std::floor(v)) : static_cast<int>(v);
+}
 inline int fix16(double v) { return floor_int(v * 65536.0 + 0.5); }
 
 bool fits_fixed(const std::array<double, 6>& a, int x, int y) {
-  return std::fabs(x * a[0] + y * a[1] + a[2]) < 32768.0 && std::fabs(x * a[3] + y * a[4] + a[5]) < 32768.0;
+  return std::fabs(x * a[0] + y * a[1] + a[2]) < 32768.0 &&
+         std::fabs(x * a[3] + y * a[4] + a[5]) < 32768.0;
 }
 
 }  // namespace
@@ -42,7 +45,7 @@ RotationMap RotationMap::make(double degrees, int width, int height) {
   const double angle = -(mod360(degrees) * (M_PI / 180.0));
   const double cx = width / 2.0, cy = height / 2.0;
   auto& a = m.a;
-  a = {round15(std::cos(angle)), round15(std::sin(angle)), 0.0,
+  a = {round15(std::cos(angle)),  round15(std::sin(angle)), 0.0,
        round15(-std::sin(angle)), round15(std::cos(angle)), 0.0};
   const double tx = a[0] * -cx + a[1] * -cy + a[2];
   const double ty = a[3] * -cx + a[4] * -cy + a[5];
@@ -80,9 +83,12 @@ Image rotate_quarter(const Image& im, int quarter_turns) {
     const uint8_t* src = im.row(y);
     for (int x = 0; x < w; ++x) {
       int ox = 0, oy = 0;
-      if (q == 1) ox = y, oy = w - 1 - x;           // counter-clockwise
-      else if (q == 2) ox = w - 1 - x, oy = h - 1 - y;
-      else ox = h - 1 - y, oy = x;                  // clockwise
+      if (q == 1)
+        ox = y, oy = w - 1 - x;  // counter-clockwise
+      else if (q == 2)
+        ox = w - 1 - x, oy = h - 1 - y;
+      else
+        ox = h - 1 - y, oy = x;  // clockwise
       copy_pixel(obase + ostride * static_cast<size_t>(oy) + static_cast<size_t>(ox) * bands,
                  src + static_cast<size_t>(x) * bands, bands);
     }
@@ -104,7 +110,8 @@ Image resize_nearest(const Image& im, int width, int height) {
     uint8_t* dst = out.row(y);
     const uint8_t* src = im.row(yi);
     for (int x = 0; x < width; ++x)
-      if (xs[x] >= 0 && xs[x] < im.width()) copy_pixel(dst + size_t(x) * bands, src + size_t(xs[x]) * bands, bands);
+      if (xs[x] >= 0 && xs[x] < im.width())
+        copy_pixel(dst + size_t(x) * bands, src + size_t(xs[x]) * bands, bands);
   }
   return out;
 }

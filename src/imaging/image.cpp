@@ -1,4 +1,6 @@
 // Image: modes, construction under the pixel limit, lazy opening and decoding.
+#include "img_util/image.hpp"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,17 +15,21 @@
 #include "imaging/codecs/codecs.hpp"
 #include "img_util/errors.hpp"
 #include "support/files.hpp"
-#include "img_util/image.hpp"
 
 namespace img_util {
 
 const char* mode_name(Mode m) {
   switch (m) {
-    case Mode::L: return "L";
-    case Mode::LA: return "LA";
-    case Mode::RGB: return "RGB";
-    case Mode::RGBA: return "RGBA";
-    case Mode::P: return "P";
+    case Mode::L:
+      return "L";
+    case Mode::LA:
+      return "LA";
+    case Mode::RGB:
+      return "RGB";
+    case Mode::RGBA:
+      return "RGBA";
+    case Mode::P:
+      return "P";
   }
   return "?";
 }
@@ -37,10 +43,14 @@ Mode parse_mode(const std::string& name) {
 int mode_bands(Mode m) {
   switch (m) {
     case Mode::L:
-    case Mode::P: return 1;
-    case Mode::LA: return 2;
-    case Mode::RGB: return 3;
-    case Mode::RGBA: return 4;
+    case Mode::P:
+      return 1;
+    case Mode::LA:
+      return 2;
+    case Mode::RGB:
+      return 3;
+    case Mode::RGBA:
+      return 4;
   }
   return 0;
 }

@@ -18,9 +18,9 @@ namespace img_util::imaging {
 // Encoder options, as Pillow's save() keywords.
 struct EncodeOptions {
   std::optional<int> quality;  // JPEG/WebP 1..100; default 75 (JPEG), 80 (WebP). Ignored elsewhere.
-  bool optimize = false;       // JPEG: optimised Huffman tables; PNG: zlib level 9; GIF: drop unused
-                               // palette entries and crop later frames to their changed rectangle
-  bool keep_icc = true;        // write info.icc where the format can hold it
+  bool optimize = false;  // JPEG: optimised Huffman tables; PNG: zlib level 9; GIF: drop unused
+                          // palette entries and crop later frames to their changed rectangle
+  bool keep_icc = true;   // write info.icc where the format can hold it
   // Write info.exif too. Off by default, as in Pillow: an EXIF block carries GPS positions,
   // serial numbers and a thumbnail that can outweigh a small photo's pixels.
   bool keep_exif = false;

@@ -33,7 +33,8 @@ class ColourMap {
   size_t size() const { return size_; }
   // Slot of `key`, inserting it with `init` when absent; `inserted` tells which.
   uint32_t& find_or_insert(uint32_t key, uint32_t init, bool& inserted) {
-    if ((size_ + 1) * 2 > slots_.size()) [[unlikely]] grow();
+    if ((size_ + 1) * 2 > slots_.size()) [[unlikely]]
+      grow();
     Slot& s = slots_[slot(key)];
     inserted = s.key == kEmpty;
     if (inserted) s.key = key, s.value = init, ++size_;
@@ -131,7 +132,8 @@ struct Histogram {
     bool inserted = false;
     uint32_t pos =
         index.find_or_insert(scaled(colour, scale), static_cast<uint32_t>(bins.size()), inserted);
-    if (inserted) [[unlikely]] pos = new_bin(colour);
+    if (inserted) [[unlikely]]
+      pos = new_bin(colour);
     tally(pos, colour, count);
     return pos;
   }
@@ -512,9 +514,12 @@ Image quantize_median_cut(const Image& im, int colors) {
   const int entries = cut.run(uint64_t(im.width()) * uint64_t(im.height()), colors);
   out.palette = box_means(h, entries);
   NearestEntry nearest(out.palette);
-  if (h.recorded) map_recorded(h, nearest, out);
-  else if (im.mode() == Mode::P) map_palette_image(im, h, nearest, out);
-  else map_colours(im, h, nearest, out);
+  if (h.recorded)
+    map_recorded(h, nearest, out);
+  else if (im.mode() == Mode::P)
+    map_palette_image(im, h, nearest, out);
+  else
+    map_colours(im, h, nearest, out);
   return out;
 }
 

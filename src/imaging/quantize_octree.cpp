@@ -6,9 +6,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "img_util/errors.hpp"
 #include "imaging/pixel_util.hpp"
 #include "imaging/quantize.hpp"
+#include "img_util/errors.hpp"
 
 namespace img_util::imaging {
 namespace {
@@ -25,8 +25,8 @@ struct Cube {
 
   Cube(int r, int g, int b, int a) : bits{r, g, b, a}, buckets(size_t(1) << (r + g + b + a)) {}
   size_t pos(const unsigned v[4]) const {
-    return (size_t(v[0]) << (bits[1] + bits[2] + bits[3])) |
-           (size_t(v[1]) << (bits[2] + bits[3])) | (size_t(v[2]) << bits[3]) | v[3];
+    return (size_t(v[0]) << (bits[1] + bits[2] + bits[3])) | (size_t(v[1]) << (bits[2] + bits[3])) |
+           (size_t(v[2]) << bits[3]) | v[3];
   }
   Bucket& at(const uint8_t px[4]) {
     unsigned v[4];
@@ -34,8 +34,8 @@ struct Cube {
     return buckets[pos(v)];
   }
   size_t used() const {
-    return size_t(std::count_if(buckets.begin(), buckets.end(),
-                                [](const Bucket& b) { return b.count > 0; }));
+    return size_t(
+        std::count_if(buckets.begin(), buckets.end(), [](const Bucket& b) { return b.count > 0; }));
   }
   // The same histogram with other depths: finer cells repeat their coarse cell's values,
   // coarser cells add up their finer ones.

@@ -125,9 +125,9 @@ namespace {
 // band of both taps) multiplied and summed pairwise by vpmaddwd against the split weights.
 // hi * 2^11 + lo recombines to exactly the portable loop's integer sum, so the same bytes.
 template <int B>
-__attribute__((target("avx2"))) void horizontal_rows_avx2(const uint8_t* in, size_t in_stride, int row0,
-                                                          int row1, const FixedCoeffs& c, uint8_t* out,
-                                                          size_t out_stride) {
+__attribute__((target("avx2"))) void horizontal_rows_avx2(const uint8_t* in, size_t in_stride,
+                                                          int row0, int row1, const FixedCoeffs& c,
+                                                          uint8_t* out, size_t out_stride) {
   static_assert(B == 3 || B == 4);
   const int out_w = static_cast<int>(c.first.size());
   const size_t per_pixel = static_cast<size_t>(c.ksize + 1) / 2 * 16;
@@ -182,8 +182,10 @@ bool have_avx2() {
 void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
                      const FixedCoeffs& c, uint8_t* out, size_t out_stride) {
 #if defined(__x86_64__)
-  if (have_avx2() && bands == 3) return horizontal_rows_avx2<3>(in, in_stride, row0, row1, c, out, out_stride);
-  if (have_avx2() && bands == 4) return horizontal_rows_avx2<4>(in, in_stride, row0, row1, c, out, out_stride);
+  if (have_avx2() && bands == 3)
+    return horizontal_rows_avx2<3>(in, in_stride, row0, row1, c, out, out_stride);
+  if (have_avx2() && bands == 4)
+    return horizontal_rows_avx2<4>(in, in_stride, row0, row1, c, out, out_stride);
 #endif
   horizontal_pass_portable(in, in_stride, bands, row0, row1, c, out, out_stride);
 }
@@ -191,10 +193,14 @@ void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, i
 void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
                               const FixedCoeffs& c, uint8_t* out, size_t out_stride) {
   switch (bands) {
-    case 1: return horizontal_rows<1>(in, in_stride, row0, row1, c, out, out_stride);
-    case 2: return horizontal_rows<2>(in, in_stride, row0, row1, c, out, out_stride);
-    case 3: return horizontal_rows<3>(in, in_stride, row0, row1, c, out, out_stride);
-    default: return horizontal_rows<4>(in, in_stride, row0, row1, c, out, out_stride);
+    case 1:
+      return horizontal_rows<1>(in, in_stride, row0, row1, c, out, out_stride);
+    case 2:
+      return horizontal_rows<2>(in, in_stride, row0, row1, c, out, out_stride);
+    case 3:
+      return horizontal_rows<3>(in, in_stride, row0, row1, c, out, out_stride);
+    default:
+      return horizontal_rows<4>(in, in_stride, row0, row1, c, out, out_stride);
   }
 }
 

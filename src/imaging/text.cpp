@@ -5,11 +5,10 @@
 #include FT_GLYPH_H
 #include FT_BITMAP_H
 
+#include <fcntl.h>
 #include <fribidi.h>
 #include <hb-ft.h>
 #include <hb.h>
-
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +28,10 @@ const char* ft_message(FT_Error code) {
 #undef FTERRORS_H_
 #define FT_ERRORDEF(e, v, s) {e, s},
 #define FT_ERROR_START_LIST {
-#define FT_ERROR_END_LIST {0, nullptr}};
+#define FT_ERROR_END_LIST \
+  { 0, nullptr }          \
+  }                       \
+  ;
   static const struct {
     int code;
     const char* message;
@@ -299,11 +301,19 @@ struct Font::Impl {
     FT_Bitmap bitmap = face->glyph->bitmap;
     scale = 1;
     switch (bitmap.pixel_mode) {
-      case FT_PIXEL_MODE_MONO: scale = 255; break;
-      case FT_PIXEL_MODE_GRAY2: scale = 255 / 3; break;
-      case FT_PIXEL_MODE_GRAY4: scale = 255 / 15; break;
-      case FT_PIXEL_MODE_GRAY: return bitmap;
-      default: throw OSError(0, path, "unsupported bitmap pixel mode in font '" + path + "'");
+      case FT_PIXEL_MODE_MONO:
+        scale = 255;
+        break;
+      case FT_PIXEL_MODE_GRAY2:
+        scale = 255 / 3;
+        break;
+      case FT_PIXEL_MODE_GRAY4:
+        scale = 255 / 15;
+        break;
+      case FT_PIXEL_MODE_GRAY:
+        return bitmap;
+      default:
+        throw OSError(0, path, "unsupported bitmap pixel mode in font '" + path + "'");
     }
     if (FT_Error err = FT_Bitmap_Convert(library.get(), &bitmap, converted.get(), 1)) fail(err);
     return *converted.get();

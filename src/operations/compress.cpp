@@ -16,11 +16,11 @@
 #include <string>
 #include <utility>
 
+#include "imaging/imaging.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
 #include "operations/compress_trials.hpp"
 #include "operations/count.hpp"
 #include "support/files.hpp"
@@ -34,8 +34,6 @@ using compress_detail::LoopStep;
 using compress_detail::TrialEncoder;
 
 double kib(const std::string& bytes) { return static_cast<double>(bytes.size()) / 1024.0; }
-
-
 
 // A pixel count from the configuration. Floats are accepted when they hold a whole number
 // of pixels, as a JSON configuration may write 1920.0.

@@ -27,9 +27,7 @@ void set_trial_lookahead(std::optional<bool> enabled) {
   g_lookahead = enabled;
 }
 
-bool format_uses_quality(const std::string& format) {
-  return imaging::format_caps(format).quality;
-}
+bool format_uses_quality(const std::string& format) { return imaging::format_caps(format).quality; }
 
 LoopStep after_trial(int quality, int step) {
   if (quality - step <= 0) {
@@ -41,7 +39,9 @@ LoopStep after_trial(int quality, int step) {
 }
 
 TrialEncoder::TrialEncoder(std::shared_ptr<const Image> im, std::string format, bool optimize)
-    : im_(std::move(im)), format_(std::move(format)), optimize_(optimize),
+    : im_(std::move(im)),
+      format_(std::move(format)),
+      optimize_(optimize),
       uses_quality_(format_uses_quality(format_)) {
   std::lock_guard lock(g_seam_mutex);
   lookahead_ = uses_quality_ && g_lookahead.value_or(usable_cpus() > 1);

@@ -111,7 +111,7 @@ bool lies_inside(const std::string& path, const std::string& root) {
 }
 
 bool is_link(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 

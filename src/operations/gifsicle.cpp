@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "img_util/errors.hpp"
-#include "support/files.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
@@ -22,6 +21,7 @@
 #include "operations/marker.hpp"
 #include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
+#include "support/files.hpp"
 #include "support/spawn.hpp"
 
 namespace img_util {
@@ -73,8 +73,7 @@ std::string palette_size_text(const Value& exponent) {
     double x = exponent.as_number();
     double r = std::pow(2.0, x);
     if (std::isinf(r) && std::isfinite(x))
-      throw ValueError("gif_color is too large: 2 ** " + py_repr(exponent) +
-                       " is out of range");
+      throw ValueError("gif_color is too large: 2 ** " + py_repr(exponent) + " is out of range");
     return py_repr(Value(r));
   }
   throw TypeError("unsupported operand type(s) for ** or pow(): 'int' and '" +
@@ -103,8 +102,8 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
   const std::string loss = text_form(cfg.at("gif_loss"));
   // A relative name starting with "-" would read as an option; "./" names the same file.
   const std::string source = fpath.starts_with("-") ? "./" + fpath : fpath;
-  const std::vector<std::string> argv{lossy_tool(), source, "-" + qty, "--colors", colors,
-                                      "--lossy=" + loss};
+  const std::vector<std::string> argv{lossy_tool(), source, "-" + qty,
+                                      "--colors",   colors, "--lossy=" + loss};
   const support::ExitStatus status = support::run_program(argv, path2);
   if (status.spawn_error != 0)
     throw OSError(status.spawn_error, argv[0], "Cannot start the lossy GIF tool");

@@ -18,14 +18,15 @@ std::string_view marker_for(const Value& cfg) {
 std::string read_marker(const std::string& path) {
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) throw_errno(path);
-  struct stat st{};
+  struct stat st {};
   if (::fstat(fd.get(), &st) != 0) throw_errno(path);
   off_t size = st.st_size;
   off_t from = size > static_cast<off_t>(kMarkerSize) ? size - static_cast<off_t>(kMarkerSize) : 0;
   std::string tail(kMarkerSize, '\0');
   size_t got = 0;
   while (got < tail.size()) {
-    ssize_t n = ::pread(fd.get(), tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
+    ssize_t n =
+        ::pread(fd.get(), tail.data() + got, tail.size() - got, from + static_cast<off_t>(got));
     if (n < 0) {
       if (errno == EINTR) continue;
       throw_errno(path);

@@ -10,7 +10,7 @@
 
 namespace img_util {
 
-inline constexpr std::string_view kMarkerCompressed = "Amask";  // written by compression-only runs
+inline constexpr std::string_view kMarkerCompressed = "Amask";   // written by compression-only runs
 inline constexpr std::string_view kMarkerWatermarked = "Bmask";  // written by every other run
 inline constexpr size_t kMarkerSize = 5;
 

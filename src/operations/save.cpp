@@ -7,14 +7,14 @@
 #include <utility>
 
 #include "imaging/imaging.hpp"
+#include "img_util/ascii.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
-#include "operations/output_place.hpp"
 #include "operations/marker.hpp"
+#include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
-#include "img_util/ascii.hpp"
 
 namespace img_util {
 

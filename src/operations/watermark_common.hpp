@@ -5,11 +5,11 @@
 #include <system_error>
 #include <thread>
 
+#include "imaging/imaging.hpp"
+#include "imaging/split_rows.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
 #include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
-#include "imaging/split_rows.hpp"
 
 namespace img_util::watermark {
 
@@ -51,7 +51,8 @@ inline Image to_rgba(const Image& im) {
     for (int y = y0; y < y1; ++y) {
       const uint8_t* in = im.row(y);
       uint8_t* o = out.row(y);
-      for (int x = 0; x < w; ++x, in += 3, o += 4) o[0] = in[0], o[1] = in[1], o[2] = in[2], o[3] = 255;
+      for (int x = 0; x < w; ++x, in += 3, o += 4)
+        o[0] = in[0], o[1] = in[1], o[2] = in[2], o[3] = 255;
     }
   });
   return out;

@@ -1,23 +1,25 @@
 // watermark_pic: a configured picture (typically a logo with alpha) stamped once onto the
 // image: optionally scaled relative to the image, optionally made more transparent, placed in
 // one of five positions with margins, and blended over the image by its own alpha.
+#include "operations/watermark_pic.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <string>
 
+#include "imaging/imaging.hpp"
+#include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
-#include "imaging/text.hpp"
 #include "operations/count.hpp"
 #include "operations/watermark_common.hpp"
-#include "operations/watermark_pic.hpp"
 
 namespace img_util {
 namespace watermark {
 
-std::optional<std::pair<int, int>> scaled_size(int image_x, int image_y, int mark_x, int mark_y, double scale) {
+std::optional<std::pair<int, int>> scaled_size(int image_x, int image_y, int mark_x, int mark_y,
+                                               double scale) {
   const double factor = std::max(image_y / (scale * mark_y), image_x / (scale * mark_x));
   if (!(factor > 0)) return std::nullopt;
   const double w = std::trunc(mark_x * factor), h = std::trunc(mark_y * factor);
@@ -29,17 +31,18 @@ std::optional<std::pair<int, int>> scaled_size(int image_x, int image_y, int mar
 
 Image scale_alpha(Image mark, double opacity, const std::string& path) {
   if (mark.mode() != Mode::RGBA)
-    throw ValueError("cannot apply 'maskopacity' to the watermark picture '" + path + "': it has no alpha band (mode " +
-                     mode_name(mark.mode()) + ")");
+    throw ValueError("cannot apply 'maskopacity' to the watermark picture '" + path +
+                     "': it has no alpha band (mode " + mode_name(mark.mode()) + ")");
   // Single precision, truncated: the host library's band blend toward black.
   const float f = static_cast<float>(opacity);
   std::vector<uint8_t>& px = mark.pixels();
-  for (size_t k = 3; k < px.size(); k += 4) px[k] = static_cast<uint8_t>(0 + f * static_cast<int>(px[k]));
+  for (size_t k = 3; k < px.size(); k += 4)
+    px[k] = static_cast<uint8_t>(0 + f * static_cast<int>(px[k]));
   return mark;
 }
 
-Placement place(const std::string& markpos, int image_x, int image_y, int mark_x, int mark_y, int64_t margin_x,
-                int64_t margin_y) {
+Placement place(const std::string& markpos, int image_x, int image_y, int mark_x, int mark_y,
+                int64_t margin_x, int64_t margin_y) {
   const int64_t ix = image_x, iy = image_y, mx = mark_x, my = mark_y;
   auto floor_half = [](int64_t v) { return v >= 0 ? v / 2 : -((-v + 1) / 2); };
   if (markpos.empty() || markpos == "rightbottom") return {ix - mx - margin_x, iy - my - margin_y};
@@ -55,8 +58,10 @@ Placement place(const std::string& markpos, int image_x, int image_y, int mark_x
 Image blend_picture(Image out, const Image& mark_rgba, Placement pos) {
   out.pixels();  // decoded here, not inside the threads
   mark_rgba.pixels();
-  const int64_t x0 = std::max<int64_t>(pos.x, 0), x1 = std::min<int64_t>(pos.x + mark_rgba.width(), out.width());
-  const int64_t y0 = std::max<int64_t>(pos.y, 0), y1 = std::min<int64_t>(pos.y + mark_rgba.height(), out.height());
+  const int64_t x0 = std::max<int64_t>(pos.x, 0),
+                x1 = std::min<int64_t>(pos.x + mark_rgba.width(), out.width());
+  const int64_t y0 = std::max<int64_t>(pos.y, 0),
+                y1 = std::min<int64_t>(pos.y + mark_rgba.height(), out.height());
   if (x0 >= x1 || y0 >= y1) return out;
   split_rows(static_cast<int>(y1 - y0), static_cast<double>(x1 - x0) * static_cast<double>(y1 - y0),
              [&](int r0, int r1, int) {
@@ -86,18 +91,21 @@ int64_t margin(const Value& cfg, const char* key) {
   if (v.is_float()) {
     double d = v.as_number();
     if (d != std::trunc(d) || std::fabs(d) > 1e12)
-      throw ValueError(std::string("'") + key + "' must be a whole number of pixels, not " + py_repr(v));
+      throw ValueError(std::string("'") + key + "' must be a whole number of pixels, not " +
+                       py_repr(v));
     return static_cast<int64_t>(d);
   }
   if (!v.is_int() && !v.is_bool())
-    throw TypeError(std::string("'") + key + "' must be a number of pixels, not '" + v.type_name() + "'");
+    throw TypeError(std::string("'") + key + "' must be a number of pixels, not '" + v.type_name() +
+                    "'");
   return std::clamp<int64_t>(v.as_int(), -(int64_t{1} << 40), int64_t{1} << 40);
 }
 
 }  // namespace
 }  // namespace watermark
 
-ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, ImagePtr im, bool iscount) {
+ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, ImagePtr im,
+                               bool iscount) {
   if (!im) {
     try {
       im = Image::open(fpath);
@@ -115,29 +123,33 @@ ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, Image
 
   Value scale_v = cfg.get("maskscale");
   if (scale_v.truthy()) {
-    if (auto size = watermark::scaled_size(image_x, image_y, mark.width(), mark.height(), scale_v.as_number())) {
+    if (auto size = watermark::scaled_size(image_x, image_y, mark.width(), mark.height(),
+                                           scale_v.as_number())) {
       const auto [w, h] = *size;
-      if (w != mark.width() || h != mark.height())
-        mark = imaging::resize(mark, w, h);
+      if (w != mark.width() || h != mark.height()) mark = imaging::resize(mark, w, h);
     }
   }
 
   Value opacity_v = cfg.get("maskopacity");
   const double opacity = (opacity_v.truthy() ? opacity_v.as_number() : 0.0) / 100.0;
-  if (opacity > 0 && opacity < 0.99) mark = watermark::scale_alpha(std::move(mark), opacity, mark_path);
+  if (opacity > 0 && opacity < 0.99)
+    mark = watermark::scale_alpha(std::move(mark), opacity, mark_path);
 
   Value pos_v = cfg.get("markpos");
   std::string markpos;
   if (pos_v.truthy()) {
-    if (!pos_v.is_text()) throw ValueError("unknown watermark position 'markpos': " + py_repr(pos_v));
+    if (!pos_v.is_text())
+      throw ValueError("unknown watermark position 'markpos': " + py_repr(pos_v));
     markpos = pos_v.as_text();
   }
   const watermark::Placement pos =
-      watermark::place(markpos, image_x, image_y, mark.width(), mark.height(), watermark::margin(cfg, "marginx"),
-                       watermark::margin(cfg, "marginy"));
+      watermark::place(markpos, image_x, image_y, mark.width(), mark.height(),
+                       watermark::margin(cfg, "marginx"), watermark::margin(cfg, "marginy"));
 
-  Image out = mark.mode() == Mode::RGBA ? watermark::blend_picture(watermark::to_rgba(*im), mark, pos)
-                                        : watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(mark), pos);
+  Image out =
+      mark.mode() == Mode::RGBA
+          ? watermark::blend_picture(watermark::to_rgba(*im), mark, pos)
+          : watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(mark), pos);
   watermark::keep_metadata(*im, out);
   if (iscount) count_one(cfg, "maskcount");
   return std::make_shared<Image>(std::move(out));

@@ -13,8 +13,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "img_util/image.hpp"
 #include "imaging/text.hpp"
+#include "img_util/image.hpp"
 
 namespace img_util::watermark {
 

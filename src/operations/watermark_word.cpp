@@ -7,17 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "imaging/color.hpp"
+#include "imaging/geometry.hpp"
+#include "imaging/imaging.hpp"
+#include "imaging/pixel_util.hpp"
+#include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/value.hpp"
-#include "imaging/color.hpp"
-#include "imaging/imaging.hpp"
-#include "imaging/text.hpp"
 #include "operations/count.hpp"
 #include "operations/watermark_common.hpp"
 #include "operations/watermark_text_layout.hpp"
-#include "imaging/geometry.hpp"
-#include "imaging/pixel_util.hpp"
 
 namespace img_util {
 namespace watermark {
@@ -32,11 +32,13 @@ int64_t floor_mod(int64_t a, int64_t b) { return a - floor_div(a, b) * b; }
 
 // Folds the draws that cover (x, y) in drawing order. With `bounded` false the grid is taken
 // as endless, which gives the periodic value away from the layer's edges.
-uint8_t fold_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha, int64_t x,
-                   int64_t y, bool bounded) {
+uint8_t fold_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha,
+                   int64_t x, int64_t y, bool bounded) {
   if (stamp.lines.empty()) return 0;
-  int64_t i_lo = floor_div(x - stamp.right, grid.step_x) + 1, i_hi = floor_div(x - stamp.left, grid.step_x);
-  int64_t j_lo = floor_div(y - stamp.bottom, grid.step_y) + 1, j_hi = floor_div(y - stamp.top, grid.step_y);
+  int64_t i_lo = floor_div(x - stamp.right, grid.step_x) + 1,
+          i_hi = floor_div(x - stamp.left, grid.step_x);
+  int64_t j_lo = floor_div(y - stamp.bottom, grid.step_y) + 1,
+          j_hi = floor_div(y - stamp.top, grid.step_y);
   if (bounded) {
     i_lo = std::max<int64_t>(i_lo, 0), i_hi = std::min(i_hi, grid.columns() - 1);
     j_lo = std::max<int64_t>(j_lo, 0), j_hi = std::min(j_hi, grid.rows() - 1);
@@ -58,7 +60,8 @@ uint8_t fold_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_
 // The layer's alpha over one grid cell, and the part of the layer where that cell repeats.
 class AlphaLookup {
  public:
-  AlphaLookup(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha, int64_t max_cell)
+  AlphaLookup(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha,
+              int64_t max_cell)
       : grid_(grid), stamp_(stamp), ink_alpha_(ink_alpha) {
     if (stamp.lines.empty()) return;
     if (grid.step_x * grid.step_y > max_cell) return;
@@ -105,8 +108,8 @@ TextGrid text_grid(int w, int h, size_t chars, double font_size) {
   return grid;
 }
 
-uint8_t layer_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha, int64_t x,
-                    int64_t y) {
+uint8_t layer_alpha(const TextGrid& grid, const imaging::TextStamp& stamp, uint8_t ink_alpha,
+                    int64_t x, int64_t y) {
   return fold_alpha(grid, stamp, ink_alpha, x, y, true);
 }
 
@@ -157,15 +160,18 @@ void LayerTurn::Rows::next(int x0, int n, int* sx, int* sy) {
 
 Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, const TextGrid& grid) {
   if (im.mode() != Mode::RGB && im.mode() != Mode::RGBA)
-    throw ValueError(std::string("stamp_text needs an RGB or RGBA image, not ") + mode_name(im.mode()));
+    throw ValueError(std::string("stamp_text needs an RGB or RGBA image, not ") +
+                     mode_name(im.mode()));
   const int w = im.width(), h = im.height(), bands = im.bands();
   Image out(Mode::RGBA, w, h);
   const int64_t area = static_cast<int64_t>(w) * h;
   AlphaLookup alpha(grid, stamp, ink[3], std::max<int64_t>(area, 1 << 16));
   LayerTurn turn(grid.layer_width, grid.layer_height);
   // Source positions of one row, one buffer per part of the split.
-  std::vector<int> sx[2] = {std::vector<int>(static_cast<size_t>(w)), std::vector<int>(static_cast<size_t>(w))};
-  std::vector<int> sy[2] = {std::vector<int>(static_cast<size_t>(w)), std::vector<int>(static_cast<size_t>(w))};
+  std::vector<int> sx[2] = {std::vector<int>(static_cast<size_t>(w)),
+                            std::vector<int>(static_cast<size_t>(w))};
+  std::vector<int> sy[2] = {std::vector<int>(static_cast<size_t>(w)),
+                            std::vector<int>(static_cast<size_t>(w))};
   im.pixels();  // decoded here, not inside the threads
   split_rows(h, static_cast<double>(area), [&](int y0, int y1, int part) {
     int* px = sx[part].data();
@@ -194,9 +200,12 @@ Image stamp_text(const Image& im, const imaging::TextStamp& stamp, Rgba ink, con
 // character per byte, those outside ASCII drawn as missing glyphs.
 std::u32string watermark_text(const Value& v) {
   const std::string* raw = nullptr;
-  if (v.is_text()) raw = &v.as_text();
-  else if (v.is_bytes()) raw = &v.as_bytes().data;
-  else throw TypeError("'masktext' must be text, not '" + v.type_name() + "'");
+  if (v.is_text())
+    raw = &v.as_text();
+  else if (v.is_bytes())
+    raw = &v.as_bytes().data;
+  else
+    throw TypeError("'masktext' must be text, not '" + v.type_name() + "'");
   std::u32string text;
   if (imaging::decode_utf8(*raw, text)) return text;
   for (unsigned char c : *raw) text.push_back(c < 0x80 ? char32_t{c} : imaging::kNoCharacter);
@@ -211,7 +220,8 @@ Rgba ink_color(const Value& v) {
     if (l.size() == 3 || l.size() == 4) {
       Rgba c{0, 0, 0, 255};
       for (size_t k = 0; k < l.size(); ++k) {
-        if (!l[k].is_int() && !l[k].is_bool()) throw TypeError("colour components must be integers");
+        if (!l[k].is_int() && !l[k].is_bool())
+          throw TypeError("colour components must be integers");
         c[k] = static_cast<uint8_t>(std::clamp<int64_t>(l[k].as_int(), 0, 255));
       }
       return c;
@@ -222,7 +232,8 @@ Rgba ink_color(const Value& v) {
 
 }  // namespace watermark
 
-ImagePtr IMAGES::watermark_word(const std::string& fpath, const Value& cfg, ImagePtr im, bool iscount) {
+ImagePtr IMAGES::watermark_word(const std::string& fpath, const Value& cfg, ImagePtr im,
+                                bool iscount) {
   if (!im) {
     try {
       im = Image::open(fpath);

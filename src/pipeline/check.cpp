@@ -7,13 +7,13 @@
 #include <string>
 #include <string_view>
 
+#include "img_util/ascii.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
 #include "img_util/images.hpp"
 #include "img_util/value.hpp"
 #include "operations/marker.hpp"
 #include "support/regex.hpp"
-#include "img_util/ascii.hpp"
 
 namespace img_util {
 
@@ -63,7 +63,7 @@ bool name_matches(const Value& cfg, const std::string& name) {
 
 // Modification time in whole seconds, as UTC text "%Y-%m-%d %H:%M:%S".
 std::string mtime_text(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(path.c_str(), &st) != 0) throw_errno(path);
   std::time_t t = st.st_mtim.tv_sec;
   std::tm tm{};
@@ -102,13 +102,13 @@ bool narrower_than_minimum(const std::string& fpath, const Value& cfg) {
 }  // namespace
 
 double IMAGES::get_size(const std::string& file) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(file.c_str(), &st) != 0) throw_errno(file);
   return static_cast<double>(st.st_size) / 1024.0;
 }
 
 bool IMAGES::check(const std::string& fpath, const Value& cfg, bool checkTemp, bool checkTime) {
-  struct stat st{};
+  struct stat st {};
   if (::stat(fpath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
 
   if (starts_with(fpath, backdir())) return false;

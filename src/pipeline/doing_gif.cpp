@@ -19,16 +19,16 @@
 #include <string>
 #include <utility>
 
+#include "imaging/imaging.hpp"
 #include "img_util/errors.hpp"
-#include "support/files.hpp"
 #include "img_util/image.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
 #include "img_util/value.hpp"
-#include "imaging/imaging.hpp"
-#include "operations/output_place.hpp"
 #include "operations/marker.hpp"
+#include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
+#include "support/files.hpp"
 
 namespace img_util {
 namespace {

@@ -76,7 +76,7 @@ const FileOps& real_file_ops() { return kRealOps; }
 std::string resolve_links(const std::string& path) {
   std::string current = path;
   for (int hops = 0; hops < 40; ++hops) {
-    struct stat st{};
+    struct stat st {};
     if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
     std::string link(static_cast<size_t>(st.st_size > 0 ? st.st_size : 255) + 1, '\0');
     ssize_t n = ::readlink(current.c_str(), link.data(), link.size());
@@ -113,7 +113,7 @@ Fd open_directory_below(const std::string& root, const std::vector<std::string>&
     if (sub.get() < 0) {
       const int err = errno;
       // O_NOFOLLOW with O_DIRECTORY says ENOTDIR for a link; name the real reason.
-      struct stat st{};
+      struct stat st {};
       if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
         throw OSError(ELOOP, path, "Symbolic link not followed");
       throw OSError(err, path);
@@ -278,7 +278,7 @@ void make_directories(const std::string& dir) {
   if (dir.empty()) return;
   if (::mkdir(dir.c_str(), 0777) == 0) return;
   int err = errno;
-  struct stat st{};
+  struct stat st {};
   if (err == EEXIST) {
     if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
     throw OSError(EEXIST, dir);

@@ -119,7 +119,7 @@ class AtomicFile {
   std::string temp_;      // temporary file in dir_; empty once committed or discarded
   int fd_ = -1;
   bool existed_ = false;
-  struct stat old_{};
+  struct stat old_ {};
 };
 
 // Writes the concatenation of `chunks` to `path` atomically (see above). Typical use: the

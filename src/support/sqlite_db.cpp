@@ -11,8 +11,8 @@ void Statement::Finalizer::operator()(sqlite3_stmt* s) const noexcept { sqlite3_
 
 Database::Database(const std::string& path) : path_(path) {
   sqlite3* raw = nullptr;
-  const int rc = sqlite3_open_v2(path.c_str(), &raw,
-                                 SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  const int rc =
+      sqlite3_open_v2(path.c_str(), &raw, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   db_.reset(raw);  // sqlite hands back a handle even on failure; it must be closed
   if (rc != SQLITE_OK) {
     throw DatabaseError(std::string(raw ? sqlite3_errmsg(raw) : sqlite3_errstr(rc)) + ": " +
@@ -51,10 +51,16 @@ void Statement::bind(int index, const Value& v) {
   sqlite3_stmt* s = stmt_.get();
   int rc = SQLITE_OK;
   switch (v.kind()) {
-    case Value::Kind::None: rc = sqlite3_bind_null(s, index); break;
+    case Value::Kind::None:
+      rc = sqlite3_bind_null(s, index);
+      break;
     case Value::Kind::Bool:
-    case Value::Kind::Int: rc = sqlite3_bind_int64(s, index, v.as_int()); break;
-    case Value::Kind::Float: rc = sqlite3_bind_double(s, index, v.as_number()); break;
+    case Value::Kind::Int:
+      rc = sqlite3_bind_int64(s, index, v.as_int());
+      break;
+    case Value::Kind::Float:
+      rc = sqlite3_bind_double(s, index, v.as_number());
+      break;
     case Value::Kind::Text:
       rc = sqlite3_bind_text(s, index, v.as_text().data(), static_cast<int>(v.as_text().size()),
                              SQLITE_TRANSIENT);

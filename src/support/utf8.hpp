@@ -22,11 +22,17 @@ inline int32_t next(std::string_view s, size_t& i) {
   int32_t cp = 0;
   int32_t min = 0;
   if (c >= 0xC2 && c <= 0xDF) {
-    len = 2; cp = c & 0x1F; min = 0x80;
+    len = 2;
+    cp = c & 0x1F;
+    min = 0x80;
   } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3; cp = c & 0x0F; min = 0x800;
+    len = 3;
+    cp = c & 0x0F;
+    min = 0x800;
   } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4; cp = c & 0x07; min = 0x10000;
+    len = 4;
+    cp = c & 0x07;
+    min = 0x10000;
   } else {
     ++i;
     return -1;

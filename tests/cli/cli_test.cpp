@@ -1,6 +1,5 @@
 // The img_util command line: usage, configuration checks, runs, reports and the run log.
 #include <gtest/gtest.h>
-
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -77,8 +76,8 @@ TEST_F(Cli, UsageErrorsExitTwo) {
 }
 
 TEST_F(Cli, HelpAndVersion) {
-  for (const auto& args : std::vector<std::vector<std::string>>{
-           {"--help"}, {"run", "--help"}, {"log", "--help"}}) {
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"--help"}, {"run", "--help"}, {"log", "--help"}}) {
     const CliResult r = run_cli(args);
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out.rfind("usage: img_util", 0), 0u) << r.out;
@@ -208,7 +207,8 @@ TEST_F(Cli, RunAddsAResultAndReportsTheFinishedConfiguration) {
   const CliResult r = run(config(), {"--report", tmp / "report.json"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("1 files seen, 0 processed, 1 skipped, 0 failed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("1 files seen, 0 processed, 1 skipped, 0 failed"), std::string::npos)
+      << r.err;
   EXPECT_NE(r.err.find("compresscount 0, maskcount 0, 0 backup archives"), std::string::npos);
 
   const Value report = parse_json(read_file(tmp / "report.json"));
@@ -252,9 +252,9 @@ TEST_F(Cli, PluginDirFromTheEnvironmentAndTrialsInItsTemp) {
   Value cfg = config();
   cfg.set("quality", 60);
   write_file(tmp / "cfg.json", to_json(cfg));
-  const CliResult r = run_cli_via_shell("cd / && IMG_UTIL_PLUGIN_DIR='" + plugin + "' " +
-                                        IMG_UTIL_CLI_PATH + " run '" + (tmp / "cfg.json") +
-                                        "' 2>&1");
+  const CliResult r =
+      run_cli_via_shell("cd / && IMG_UTIL_PLUGIN_DIR='" + plugin + "' " + IMG_UTIL_CLI_PATH +
+                        " run '" + (tmp / "cfg.json") + "' 2>&1");
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_EQ(tail(site + "/a.jpg"), "Amask");
   EXPECT_TRUE(fs::exists(plugin + "/temp/infile.jpg"));

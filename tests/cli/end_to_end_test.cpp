@@ -33,10 +33,12 @@ void write_noisy_animation(const std::string& path) {
       "frames = []\n"
       "for k in range(4):\n"
       "    im = Image.new(\"RGB\", (64, 48))\n"
-      "    im.putdata([(random.randrange(256), (x * 4 + k * 40) % 256, random.randrange(256)) for x in range(64 * 48)])\n"
+      "    im.putdata([(random.randrange(256), (x * 4 + k * 40) % 256, random.randrange(256)) for "
+      "x in range(64 * 48)])\n"
       "    frames.append(im)\n"
       "frames[0].save(sys.argv[1], save_all=True, append_images=frames[1:], duration=100, loop=0)\n"
-      "' '" + path + "'";
+      "' '" +
+      path + "'";
   ASSERT_EQ(shell(cmd), 0);
 }
 
@@ -54,8 +56,8 @@ TEST(EndToEnd, LossyGifPassBacksUpCountsMarksAndLogs) {
       "gif_loss": 80})");
   cfg.set("folder", site);
   write_file(tmp / "cfg.json", to_json(cfg));
-  const std::vector<std::string> run = {"run", tmp / "cfg.json", "--plugin-dir", plugin, "--debug",
-                                        "--report", tmp / "report.json"};
+  const std::vector<std::string> run = {"run",     tmp / "cfg.json", "--plugin-dir",     plugin,
+                                        "--debug", "--report",       tmp / "report.json"};
 
   const CliResult first = run_cli(run);
   ASSERT_EQ(first.exit_code, 0) << first.err;
@@ -95,7 +97,6 @@ TEST(EndToEnd, LossyGifPassBacksUpCountsMarksAndLogs) {
   EXPECT_TRUE(read_file(gif) == now);
 }
 
-
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> out;
   std::string line;
@@ -127,8 +128,8 @@ class StillRun : public ::testing::Test {
   }
   CliResult run(std::vector<std::string> extra = {}) {
     write_file(tmp / "cfg.json", to_json(cfg));
-    std::vector<std::string> args = {"run", tmp / "cfg.json", "--plugin-dir", plugin,
-                                     "--report", tmp / "report.json"};
+    std::vector<std::string> args = {"run",  tmp / "cfg.json", "--plugin-dir",
+                                     plugin, "--report",       tmp / "report.json"};
     args.insert(args.end(), extra.begin(), extra.end());
     return run_cli(args);
   }
@@ -155,9 +156,10 @@ TEST_F(StillRun, CompressesInPlaceBacksUpMarksAndLogs) {
   auto out = lines_of(r.out);
   std::sort(out.begin(), out.end());
   // The unreadable file is selected by its name but has nothing to write.
-  EXPECT_EQ(out, (std::vector<std::string>{"('" + jpg + "', 'done')", "('" + jpg + "', 'start', '.')",
-                                           "('" + bad + "', 'start', '.')",
-                                           "('" + png + "', 'done')", "('" + png + "', 'start', '.')"}));
+  EXPECT_EQ(out,
+            (std::vector<std::string>{"('" + jpg + "', 'done')", "('" + jpg + "', 'start', '.')",
+                                      "('" + bad + "', 'start', '.')", "('" + png + "', 'done')",
+                                      "('" + png + "', 'start', '.')"}));
 
   for (const auto& [path, h] : {std::pair{jpg, 75}, std::pair{png, 75}}) {
     auto im = Image::open(path);
@@ -231,7 +233,8 @@ TEST_F(StillRun, WithJumperrEveryFailingFileGetsItsLine) {
   auto out = lines_of(r.out);
   std::sort(out.begin(), out.end());
   // The unreadable file never gets as far as the font: there is nothing to stamp.
-  EXPECT_EQ(out, (std::vector<std::string>{"('" + jpg + "', 'error')", "('" + png + "', 'error')"}));
+  EXPECT_EQ(out,
+            (std::vector<std::string>{"('" + jpg + "', 'error')", "('" + png + "', 'error')"}));
   EXPECT_NE(r.err.find("3 files seen, 1 processed, 0 skipped, 2 failed"), std::string::npos)
       << r.err;
 }

@@ -85,8 +85,12 @@ TEST_F(SiteRun, AnimatedGifsKeepTheirTimingOrHaveNone) {
   const std::string timed = site + "/timed.gif", untimed = site + "/untimed.gif";
   ASSERT_EQ(std::system(("/usr/bin/python3 -c 'from PIL import Image; fr = [Image.effect_noise("
                          "(48, 32), 60 + 40 * k).convert(\"P\") for k in range(3)]; fr[0].save("
-                         "\"" + timed + "\", save_all=True, append_images=fr[1:], "
-                         "duration=[40, 300, 90], loop=2); fr[0].save(\"" + untimed + "\", "
+                         "\"" +
+                         timed +
+                         "\", save_all=True, append_images=fr[1:], "
+                         "duration=[40, 300, 90], loop=2); fr[0].save(\"" +
+                         untimed +
+                         "\", "
                          "save_all=True, append_images=fr[1:])'")
                             .c_str()),
             0);
@@ -100,9 +104,11 @@ TEST_F(SiteRun, AnimatedGifsKeepTheirTimingOrHaveNone) {
   EXPECT_EQ(tail(untimed), "Bmask");
   std::string times;
   ASSERT_EQ(std::system(("/usr/bin/python3 -c 'from PIL import Image\nfor p in (\"" + timed +
-                         "\", \"" + untimed + "\"):\n im = Image.open(p)\n t = []\n for k in "
+                         "\", \"" + untimed +
+                         "\"):\n im = Image.open(p)\n t = []\n for k in "
                          "range(im.n_frames):\n  im.seek(k); t.append(im.info.get(\"duration\", 0))"
-                         "\n print(t, im.info.get(\"loop\"))' > " + tmp / "times.txt")
+                         "\n print(t, im.info.get(\"loop\"))' > " +
+                         tmp / "times.txt")
                             .c_str()),
             0);
   EXPECT_EQ(read_file(tmp / "times.txt"), "[40, 300, 90] 2\n[0, 0, 0] None\n");
@@ -115,7 +121,8 @@ TEST_F(SiteRun, LossyGifPassUsesTheToolOnPathOrSaysItIsMissing) {
   const std::string gif = site + "/anim.gif";
   ASSERT_EQ(std::system(("/usr/bin/python3 -c 'from PIL import Image; fr = [Image.effect_noise("
                          "(48, 32), 60 + 40 * k).convert(\"RGB\") for k in range(3)]; fr[0].save("
-                         "\"" + gif + "\", save_all=True, append_images=fr[1:], duration=80)'")
+                         "\"" +
+                         gif + "\", save_all=True, append_images=fr[1:], duration=80)'")
                             .c_str()),
             0);
   cfg.set("isgifsicle", true);

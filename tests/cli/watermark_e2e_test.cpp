@@ -36,13 +36,15 @@ class WatermarkRun : public ::testing::TestWithParam<E2eCase> {
     for (int y = 0; y < 30; ++y)
       for (int x = 0; x < 60; ++x) {
         uint8_t* p = mark.row(y) + x * 4;
-        p[0] = 250, p[1] = static_cast<uint8_t>(x * 4), p[2] = 20, p[3] = static_cast<uint8_t>(40 + x * 3);
+        p[0] = 250, p[1] = static_cast<uint8_t>(x * 4), p[2] = 20,
+        p[3] = static_cast<uint8_t>(40 + x * 3);
       }
     imaging::save(mark, logo);
   }
 
   Value config(const E2eCase& c) {
-    Value cfg = parse_json(R"json({"exts": [".jpg", ".png"], "utimemode": 0, "utime": "", "isprotect": true,
+    Value cfg =
+        parse_json(R"json({"exts": [".jpg", ".png"], "utimemode": 0, "utime": "", "isprotect": true,
         "masktext": "img_util", "fontsize": 20, "rgba": "rgba(255, 255, 255, 160)",
         "maskscale": 4, "maskopacity": 50, "markpos": "lefttop", "marginx": 5, "marginy": 6})json");
     cfg.set("folder", site);
@@ -58,8 +60,8 @@ class WatermarkRun : public ::testing::TestWithParam<E2eCase> {
   // Runs the CLI; returns the finished configuration.
   Value run(const Value& cfg) {
     write_file(tmp / "cfg.json", to_json(cfg));
-    CliResult r = run_cli({"run", tmp / "cfg.json", "--plugin-dir", tmp.plugin(), "--no-log", "--report",
-                           tmp / "report.json"});
+    CliResult r = run_cli({"run", tmp / "cfg.json", "--plugin-dir", tmp.plugin(), "--no-log",
+                           "--report", tmp / "report.json"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     return parse_json(read_file(tmp / "report.json"));
   }
@@ -75,7 +77,8 @@ class WatermarkRun : public ::testing::TestWithParam<E2eCase> {
     ImagePtr mark = Image::open(logo);
     auto size = watermark::scaled_size(im.width(), im.height(), mark->width(), mark->height(), 4);
     Image scaled = imaging::resize(*mark, size->first, size->second);
-    return watermark::blend_picture(watermark::to_rgba(im), watermark::scale_alpha(scaled, 0.5, logo), {5, 6});
+    return watermark::blend_picture(watermark::to_rgba(im),
+                                    watermark::scale_alpha(scaled, 0.5, logo), {5, 6});
   }
 
   TempDir tmp;

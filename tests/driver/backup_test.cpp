@@ -1,7 +1,6 @@
 // backup: the result list, archive naming and contents, the byte cap, and archives that stay
 // valid whatever happens to the run.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -20,7 +19,8 @@ namespace {
 std::vector<std::string> archives() {
   std::vector<std::string> out;
   std::error_code ec;
-  for (const auto& e : fs::directory_iterator(IMAGES::backdir(), ec)) out.push_back(e.path().string());
+  for (const auto& e : fs::directory_iterator(IMAGES::backdir(), ec))
+    out.push_back(e.path().string());
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -35,9 +35,12 @@ std::string describe_zip(const std::string& zip) {
       "z = zipfile.ZipFile(sys.argv[1])\n"
       "assert z.testzip() is None\n"
       "for i in z.infolist():\n"
-      "    name = i.filename if i.flag_bits & 0x800 else i.orig_filename.encode(\"cp437\").decode(\"utf-8\", \"backslashreplace\")\n"
-      "    print(name, i.compress_type, oct((i.external_attr >> 16) & 0o777), z.read(i).decode(\"latin-1\"))\n"
-      "' " + shell_quote(zip) + " 2>&1";
+      "    name = i.filename if i.flag_bits & 0x800 else "
+      "i.orig_filename.encode(\"cp437\").decode(\"utf-8\", \"backslashreplace\")\n"
+      "    print(name, i.compress_type, oct((i.external_attr >> 16) & 0o777), "
+      "z.read(i).decode(\"latin-1\"))\n"
+      "' " +
+      shell_quote(zip) + " 2>&1";
   EXPECT_EQ(run_command(cmd, &out), 0) << out;
   return out;
 }
@@ -93,14 +96,14 @@ TEST_F(Backup, OneArchivePerRunWithMirroredEntryNames) {
   const auto zips = archives();
   ASSERT_EQ(zips.size(), 1u);
   const std::string name = fs::path(zips[0]).filename().string();
-  EXPECT_TRUE(name.size() == 18 && name.ends_with(".zip") &&
-              std::all_of(name.begin(), name.begin() + 14, [](char c) { return c >= '0' && c <= '9'; }))
+  EXPECT_TRUE(
+      name.size() == 18 && name.ends_with(".zip") &&
+      std::all_of(name.begin(), name.begin() + 14, [](char c) { return c >= '0' && c <= '9'; }))
       << zips[0];
   const std::string base = (tmp / "site").substr(1);
-  EXPECT_EQ(describe_zip(zips[0]), base + "/a.jpg 8 0o640 AAAA\n" +
-                                       base + "/empty.png 8 0o600 \n" +
-                                       base + "/x/y.jpg 8 0o644 CC\n" +
-                                       base + "/a.jpg 8 0o640 AAAA\n");
+  EXPECT_EQ(describe_zip(zips[0]), base + "/a.jpg 8 0o640 AAAA\n" + base + "/empty.png 8 0o600 \n" +
+                                       base + "/x/y.jpg 8 0o644 CC\n" + base +
+                                       "/a.jpg 8 0o640 AAAA\n");
   EXPECT_EQ(run_command("unzip -tqq " + shell_quote(zips[0])), 0);
 }
 

@@ -1,7 +1,6 @@
 // Whole runs over planted names and links: no write leaves the output tree, or in place the
 // folder, and the file that would have escaped fails with a message that says why.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>

@@ -1,8 +1,7 @@
 // execute and enpath: the walk, routing, error policy, archive completion and the run lock.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,8 +88,8 @@ TEST_F(Execute, RecursiveWalkIsTopDownAndSkipsLinksToDirsAndBrokenLinks) {
 
   auto got = paths();
   std::sort(got.begin(), got.begin() + 2);  // root's two files come first, in OS order
-  const std::vector<std::string> want = {root + "/a.jpg", root + "/alias.jpg",
-                                         root + "/sub/b.jpg", root + "/sub/deep/c.jpg"};
+  const std::vector<std::string> want = {root + "/a.jpg", root + "/alias.jpg", root + "/sub/b.jpg",
+                                         root + "/sub/deep/c.jpg"};
   EXPECT_EQ(got, want);
   EXPECT_TRUE(out.lines.empty());
 }
@@ -194,7 +193,8 @@ TEST_F(Execute, ConfigurationErrors) {
 }
 
 TEST_F(Execute, ReportsOutcomesThroughHooks) {
-  for (const char* name : {"bad.jpg", "picked.jpg", "refused.jpg"}) write_file(root + "/" + name, "x");
+  for (const char* name : {"bad.jpg", "picked.jpg", "refused.jpg"})
+    write_file(root + "/" + name, "x");
   std::vector<std::pair<std::string, FileOutcome>> seen;
   int polls = 0;
   RunHooks hooks;
@@ -327,8 +327,9 @@ TEST_F(Execute, PathsTooLongForTheSystemAreReportedNotSkipped) {
             (std::vector<std::string>{deeper_name + "', 'error')", long_name + ".jpg', 'error')"}));
   ASSERT_EQ(causes.size(), 2u);
   for (const std::string& cause : causes)
-    EXPECT_TRUE(cause.starts_with("OSError: [Errno 36] Path too long for the system (4096 bytes "
-                                  "at most); not processed: '"))
+    EXPECT_TRUE(
+        cause.starts_with("OSError: [Errno 36] Path too long for the system (4096 bytes "
+                          "at most); not processed: '"))
         << cause.substr(0, 120);
 }
 

@@ -46,8 +46,10 @@ inline int run_command(const std::string& cmd, std::string* out = nullptr) {
 inline std::string shell_quote(const std::string& s) {
   std::string out = "'";
   for (char c : s) {
-    if (c == '\'') out += "'\\''";
-    else out += c;
+    if (c == '\'')
+      out += "'\\''";
+    else
+      out += c;
   }
   return out + "'";
 }

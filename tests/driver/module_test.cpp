@@ -1,10 +1,11 @@
 // Module values that come from the process itself.
+#include "img_util/module.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
 #include "helpers.hpp"
-#include "img_util/module.hpp"
 
 namespace img_util::test {
 namespace {

@@ -1,9 +1,10 @@
 // Archives that survive the run that wrote them: every entry on disk once added, archives cut
 // anywhere repaired to their whole entries, a full disk leaving a readable archive, and the
 // leftovers of a killed run cleaned up before the next walk.
-#include <gtest/gtest.h>
+#include "support/zip_repair.hpp"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,6 @@
 #include "support/fd.hpp"
 #include "support/fixtures.hpp"
 #include "support/leftovers.hpp"
-#include "support/zip_repair.hpp"
 #include "support/zip_writer.hpp"
 
 namespace img_util::test {
@@ -58,7 +58,8 @@ std::string zipfile_listing(const std::string& zip) {
       "z = zipfile.ZipFile(sys.argv[1])\n"
       "assert z.testzip() is None\n"
       "for i in z.infolist(): print(i.filename, i.file_size)\n"
-      "' " + shell_quote(zip) + " 2>&1";
+      "' " +
+      shell_quote(zip) + " 2>&1";
   EXPECT_EQ(run_command(cmd, &out), 0) << out;
   return out;
 }
@@ -224,8 +225,8 @@ TEST(ZipRepair, CentralDirectoryUsesZip64PastTheClassicLimits) {
       "    print(i.filename, i.header_offset, i.compress_size, i.file_size)' " +
       shell_quote(p) + " 2>&1";
   EXPECT_EQ(run_command(cmd, &out), 0) << out;
-  EXPECT_EQ(out, "small.jpg 0 10 12\nfar.jpg " + std::to_string(big - 1000) +
-                     " 4294967296 4294967301\n");
+  EXPECT_EQ(
+      out, "small.jpg 0 10 12\nfar.jpg " + std::to_string(big - 1000) + " 4294967296 4294967301\n");
 }
 
 TEST(ZipRepair, BackupFolderRepairsOnlyItsOwnTornArchives) {
@@ -234,25 +235,27 @@ TEST(ZipRepair, BackupFolderRepairsOnlyItsOwnTornArchives) {
   const Snapshots s = write_with_snapshots(tmp, sources);
   const std::string dir = tmp / "backups";
   fs::create_directories(dir);
-  write_file(dir + "/20261210120000.zip", s.closed);                // complete
+  write_file(dir + "/20261210120000.zip", s.closed);  // complete
   write_file(dir + "/20261210120001.zip", s.after_entry[1] + "PK\x03\x04torn");
-  write_file(dir + "/20261210120002-1.zip", "");                    // killed before entry one
+  write_file(dir + "/20261210120002-1.zip", "");  // killed before entry one
   write_file(dir + "/20261210120003.zip", s.after_entry[0].substr(0, 20));
-  write_file(dir + "/20261210120004.zip", "not a zip at all");      // not ours to touch
-  write_file(dir + "/notes.zip", s.after_entry[1]);                 // not our name form
+  write_file(dir + "/20261210120004.zip", "not a zip at all");  // not ours to touch
+  write_file(dir + "/notes.zip", s.after_entry[1]);             // not our name form
 
   testing::internal::CaptureStderr();
   const auto repairs = repair_backup_archives(dir);
   testing::internal::GetCapturedStderr();
   std::vector<std::string> lines;
   for (const auto& r : repairs) lines.push_back(describe_repair(r));
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "repaired backup archive " + dir + "/20261210120001.zip: 2 entries kept, 8 "
-                       "bytes dropped",
-                       "removed backup archive " + dir + "/20261210120002-1.zip: it held no "
-                       "whole entry (0 bytes dropped)",
-                       "removed backup archive " + dir + "/20261210120003.zip: it held no whole "
-                       "entry (20 bytes dropped)"}));
+  EXPECT_EQ(lines, (std::vector<std::string>{"repaired backup archive " + dir +
+                                                 "/20261210120001.zip: 2 entries kept, 8 "
+                                                 "bytes dropped",
+                                             "removed backup archive " + dir +
+                                                 "/20261210120002-1.zip: it held no "
+                                                 "whole entry (0 bytes dropped)",
+                                             "removed backup archive " + dir +
+                                                 "/20261210120003.zip: it held no whole "
+                                                 "entry (20 bytes dropped)"}));
   EXPECT_EQ(read_file(dir + "/20261210120000.zip"), s.closed);
   EXPECT_EQ(read_file(dir + "/20261210120004.zip"), "not a zip at all");
   EXPECT_EQ(read_file(dir + "/notes.zip"), s.after_entry[1]);
@@ -262,11 +265,14 @@ TEST(ZipRepair, BackupFolderRepairsOnlyItsOwnTornArchives) {
   EXPECT_TRUE(repair_backup_archives(dir).empty());  // nothing left to do
   EXPECT_TRUE(repair_backup_archives(tmp / "missing").empty());
 
-  for (const auto& [name, ours] : std::vector<std::pair<std::string, bool>>{
-           {"20261210120000.zip", true}, {"20261210120000-12.zip", true},
-           {"2026121012000.zip", false}, {"20261210120000-.zip", false},
-           {"20261210120000.zip.tmp", false}, {"x20261210120000.zip", false},
-           {"20261210120000-1a.zip", false}})
+  for (const auto& [name, ours] :
+       std::vector<std::pair<std::string, bool>>{{"20261210120000.zip", true},
+                                                 {"20261210120000-12.zip", true},
+                                                 {"2026121012000.zip", false},
+                                                 {"20261210120000-.zip", false},
+                                                 {"20261210120000.zip.tmp", false},
+                                                 {"x20261210120000.zip", false},
+                                                 {"20261210120000-1a.zip", false}})
     EXPECT_EQ(is_backup_archive_name(name), ours) << name;
 }
 
@@ -374,12 +380,18 @@ TEST(ZipRepair, FailingCloseIsReported) {
 }
 
 TEST(Leftovers, TemporaryNamesOfAtomicWrites) {
-  for (const auto& [name, ours] : std::vector<std::pair<std::string, bool>>{
-           {".a.jpg.tmp-0123456789", true}, {".a.jpg.tmp-abcdefghij", true},
-           {"..tmp-0123456789", true}, {".x.tmp-0123456789", true},
-           {"a.jpg.tmp-0123456789", false}, {".a.jpg.tmp-012345678", false},
-           {".a.jpg.tmp-0123456789a", false}, {".a.jpg.tmp-ABCDEFGHIJ", false},
-           {".a.jpg.tmp_0123456789", false}, {".a.jpg", false}, {".tmp-0123456789", false}})
+  for (const auto& [name, ours] :
+       std::vector<std::pair<std::string, bool>>{{".a.jpg.tmp-0123456789", true},
+                                                 {".a.jpg.tmp-abcdefghij", true},
+                                                 {"..tmp-0123456789", true},
+                                                 {".x.tmp-0123456789", true},
+                                                 {"a.jpg.tmp-0123456789", false},
+                                                 {".a.jpg.tmp-012345678", false},
+                                                 {".a.jpg.tmp-0123456789a", false},
+                                                 {".a.jpg.tmp-ABCDEFGHIJ", false},
+                                                 {".a.jpg.tmp_0123456789", false},
+                                                 {".a.jpg", false},
+                                                 {".tmp-0123456789", false}})
     EXPECT_EQ(is_atomic_temp_name(name), ours) << name;
 }
 
@@ -392,10 +404,9 @@ TEST(Leftovers, RunRemovesThemBeforeTheWalkAndNeverProcessesThem) {
   fs::create_directories(site + "/sub/deeper");
   fs::create_directories(out + "/sub");
   fs::create_directories(site + "/.d.tmp-0123456789");  // a directory: stays
-  for (const std::string& p :
-       {site + "/a.jpg", site + "/.a.jpg.tmp-0123456789",
-        site + "/sub/deeper/.b.png.tmp-zzzzzzzzzz",
-        out + "/sub/.c.jpg.tmp-aaaaaaaaaa", site + "/.a.jpg.tmp-0123"})
+  for (const std::string& p : {site + "/a.jpg", site + "/.a.jpg.tmp-0123456789",
+                               site + "/sub/deeper/.b.png.tmp-zzzzzzzzzz",
+                               out + "/sub/.c.jpg.tmp-aaaaaaaaaa", site + "/.a.jpg.tmp-0123"})
     write_file(p, "x");
   fs::create_symlink(site + "/a.jpg", site + "/.l.jpg.tmp-0123456789");  // a link: stays
 
@@ -421,8 +432,8 @@ TEST(Leftovers, RunRemovesThemBeforeTheWalkAndNeverProcessesThem) {
     if (!subfold) {
       EXPECT_EQ(err, "img_util: removed the temporary file " + site +
                          "/.a.jpg.tmp-0123456789 of an unfinished write\n"
-                         "img_util: removed the temporary file " + out +
-                         "/sub/.c.jpg.tmp-aaaaaaaaaa of an unfinished write\n");
+                         "img_util: removed the temporary file " +
+                         out + "/sub/.c.jpg.tmp-aaaaaaaaaa of an unfinished write\n");
       EXPECT_TRUE(fs::exists(site + "/sub/deeper/.b.png.tmp-zzzzzzzzzz"));  // not walked
     } else {
       EXPECT_EQ(err, "img_util: removed the temporary file " + site +

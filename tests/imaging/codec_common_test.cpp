@@ -24,11 +24,16 @@ struct ExtCase {
 
 TEST(FormatForPath, ByExtensionInAnyCase) {
   const ExtCase cases[] = {
-      {"a.jpg", "JPEG", nullptr},       {"/x/y.JPEG", "JPEG", nullptr},
-      {"b.Jpe", "JPEG", nullptr},       {"c.jfif", "JPEG", nullptr},
-      {"d.PNG", "PNG", nullptr},        {"e.gif", "GIF", nullptr},
-      {"f.webp", "WEBP", nullptr},      {"g.BMP", "BMP", nullptr},
-      {"dir.v1/h.png", "PNG", nullptr}, {"a.xyz", nullptr, "unknown file extension: .xyz"},
+      {"a.jpg", "JPEG", nullptr},
+      {"/x/y.JPEG", "JPEG", nullptr},
+      {"b.Jpe", "JPEG", nullptr},
+      {"c.jfif", "JPEG", nullptr},
+      {"d.PNG", "PNG", nullptr},
+      {"e.gif", "GIF", nullptr},
+      {"f.webp", "WEBP", nullptr},
+      {"g.BMP", "BMP", nullptr},
+      {"dir.v1/h.png", "PNG", nullptr},
+      {"a.xyz", nullptr, "unknown file extension: .xyz"},
       {"a.TIFF", nullptr, "unknown file extension: .tiff"},
       {"noext", nullptr, "unknown file extension: "},
       {"dir.png/file", nullptr, "unknown file extension: "},
@@ -223,16 +228,12 @@ TEST_P(Damaged, FlippedBytesDecodeOrFailCleanly) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, Damaged,
-                         ::testing::Values(DamageCase{"JPEG", Mode::RGB},
-                                           DamageCase{"PNG", Mode::RGBA},
-                                           DamageCase{"PNG", Mode::P},
-                                           DamageCase{"GIF", Mode::P},
-                                           DamageCase{"WEBP", Mode::RGB},
-                                           DamageCase{"BMP", Mode::RGB}),
-                         [](const auto& info) {
-                           return std::string(info.param.format) + mode_name(info.param.mode);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Formats, Damaged,
+    ::testing::Values(DamageCase{"JPEG", Mode::RGB}, DamageCase{"PNG", Mode::RGBA},
+                      DamageCase{"PNG", Mode::P}, DamageCase{"GIF", Mode::P},
+                      DamageCase{"WEBP", Mode::RGB}, DamageCase{"BMP", Mode::RGB}),
+    [](const auto& info) { return std::string(info.param.format) + mode_name(info.param.mode); });
 
 }  // namespace
 }  // namespace img_util::test
@@ -242,7 +243,8 @@ namespace {
 
 // Hostile inputs kept as files: each opens and decodes (all frames) or fails with ImageError.
 TEST(Crashers, EveryKeptInputDecodesOrFailsCleanly) {
-  const std::filesystem::path dir = std::filesystem::path(IMG_UTIL_SOURCE_DIR) / "tests/data/crashers";
+  const std::filesystem::path dir =
+      std::filesystem::path(IMG_UTIL_SOURCE_DIR) / "tests/data/crashers";
   int seen = 0;
   for (const auto& entry : std::filesystem::directory_iterator(dir)) {
     SCOPED_TRACE(entry.path().string());

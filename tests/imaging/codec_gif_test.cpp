@@ -22,8 +22,15 @@ struct HandFrame {
   HandFrame(int x_, int y_, int w_, int h_, std::string idx_, int disposal_ = 0,
             std::optional<int> transparency_ = std::nullopt,
             std::optional<int> delay_cs_ = std::nullopt, bool interlace_ = false)
-      : x(x_), y(y_), w(w_), h(h_), idx(std::move(idx_)), disposal(disposal_),
-        transparency(transparency_), delay_cs(delay_cs_), interlace(interlace_) {}
+      : x(x_),
+        y(y_),
+        w(w_),
+        h(h_),
+        idx(std::move(idx_)),
+        disposal(disposal_),
+        transparency(transparency_),
+        delay_cs(delay_cs_),
+        interlace(interlace_) {}
   int x, y, w, h;
   std::string idx;  // w*h palette indices
   int disposal = 0;
@@ -56,9 +63,10 @@ std::string hand_gif(int sw, int sh, const std::vector<HandFrame>& frames,
   }
   for (const auto& f : frames) {
     if (f.delay_cs || f.transparency || f.disposal) {
-      unsigned char gce[4] = {static_cast<unsigned char>(f.disposal << 2 | (f.transparency ? 1 : 0)),
-                              static_cast<unsigned char>(f.delay_cs.value_or(0)), 0,
-                              static_cast<unsigned char>(f.transparency.value_or(0))};
+      unsigned char gce[4] = {
+          static_cast<unsigned char>(f.disposal << 2 | (f.transparency ? 1 : 0)),
+          static_cast<unsigned char>(f.delay_cs.value_or(0)), 0,
+          static_cast<unsigned char>(f.transparency.value_or(0))};
       EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, 4, gce);
     }
     EGifPutImageDesc(gif, f.x, f.y, f.w, f.h, f.interlace, nullptr);
@@ -101,12 +109,18 @@ std::string letters(const Image& im) {
         const uint8_t* p = im.row(y) + 4 * x;
         c = {p[0], p[1], p[2], p[3]};
       }
-      if (c[3] == 0) s += '_';
-      else if (c == Rgba{0, 0, 0, 255}) s += 'K';
-      else if (c == Rgba{255, 0, 0, 255}) s += 'R';
-      else if (c == Rgba{0, 255, 0, 255}) s += 'G';
-      else if (c == Rgba{0, 0, 255, 255}) s += 'B';
-      else s += '?';
+      if (c[3] == 0)
+        s += '_';
+      else if (c == Rgba{0, 0, 0, 255})
+        s += 'K';
+      else if (c == Rgba{255, 0, 0, 255})
+        s += 'R';
+      else if (c == Rgba{0, 255, 0, 255})
+        s += 'G';
+      else if (c == Rgba{0, 0, 255, 255})
+        s += 'B';
+      else
+        s += '?';
     }
   }
   return s;
@@ -165,11 +179,14 @@ TEST(Gif, FramesAreCompositedByDisposalAndTransparency) {
        {{0, 0, 4, 1, idx({1, 1, 1, 1}), 1}, {0, 0, 2, 1, idx({2, 2}), 3}, {3, 0, 1, 1, idx({3})}},
        {"RRRR", "GGRR", "RRRB"}},
       {"first frame smaller than the screen, transparent fill",
-       {{1, 0, 1, 1, idx({3}), 0, 0}}, {"_B"}},
+       {{1, 0, 1, 1, idx({3}), 0, 0}},
+       {"_B"}},
       {"later frames build on the first as shown, its fill included",
-       {{1, 0, 1, 1, idx({3})}, {1, 0, 1, 1, idx({2})}}, {"KB", "KG"}},
+       {{1, 0, 1, 1, idx({3})}, {1, 0, 1, 1, idx({2})}},
+       {"KB", "KG"}},
       {"frame reaching past the screen is clipped",
-       {{0, 0, 2, 1, idx({1, 1})}, {1, 0, 3, 1, idx({2, 3, 3})}}, {"RR", "RG"}},
+       {{0, 0, 2, 1, idx({1, 1})}, {1, 0, 3, 1, idx({2, 3, 3})}},
+       {"RR", "RG"}},
       {"interlaced",
        {{0, 0, 1, 5, idx({1, 2, 3, 0, 1}), 0, std::nullopt, std::nullopt, true}},
        {"R/G/B/K/R"}},
@@ -185,9 +202,10 @@ TEST(Gif, FramesAreCompositedByDisposalAndTransparency) {
 }
 
 TEST(Gif, FrameDurationsComeWithEachFrame) {
-  std::string gif = hand_gif(1, 1, {{0, 0, 1, 1, idx({1}), 0, std::nullopt, 5},
-                                    {0, 0, 1, 1, idx({2}), 0, std::nullopt, 9},
-                                    {0, 0, 1, 1, idx({3})}});
+  std::string gif = hand_gif(1, 1,
+                             {{0, 0, 1, 1, idx({1}), 0, std::nullopt, 5},
+                              {0, 0, 1, 1, idx({2}), 0, std::nullopt, 9},
+                              {0, 0, 1, 1, idx({3})}});
   auto im = Image::open_bytes(gif, "d.gif");
   FrameReader reader(*im);
   EXPECT_EQ(reader.next()->info.duration, 50);
@@ -204,13 +222,16 @@ Image solid_p(int w, int h, std::vector<Rgba> palette, std::vector<uint8_t> pixe
 }
 
 TEST(Gif, AnimatedWriteReadsBackFrameByFrame) {
-  const std::vector<Rgba> pal = {{0, 0, 0, 255}, {255, 0, 0, 255}, {0, 255, 0, 255},
-                                 {0, 0, 255, 255}, {9, 9, 9, 255}};  // entry 4 never used
+  const std::vector<Rgba> pal = {{0, 0, 0, 255},
+                                 {255, 0, 0, 255},
+                                 {0, 255, 0, 255},
+                                 {0, 0, 255, 255},
+                                 {9, 9, 9, 255}};  // entry 4 never used
   Image a = solid_p(3, 2, pal, {1, 1, 1, 1, 1, 1});
   auto b = std::make_shared<Image>(solid_p(3, 2, pal, {1, 2, 1, 1, 1, 1}));
   auto same_as_b = std::make_shared<Image>(*b);
-  auto c = std::make_shared<Image>(solid_p(3, 2, {{0, 0, 255, 255}, {0, 255, 0, 255}},
-                                           {0, 0, 0, 1, 1, 1}));
+  auto c = std::make_shared<Image>(
+      solid_p(3, 2, {{0, 0, 255, 255}, {0, 255, 0, 255}}, {0, 0, 0, 1, 1, 1}));
   for (bool optimize : {false, true}) {
     SCOPED_TRACE(optimize ? "optimize" : "plain");
     EncodeOptions o;
@@ -339,14 +360,17 @@ TEST(Gif, OtherModesAreWrittenThroughAPalette) {
     EXPECT_EQ(im->mode(), Mode::P);
     im->load();
     const Rgba& c = im->palette.at(im->row(1)[3]);
-    if (mode == Mode::L) EXPECT_EQ(c, (Rgba{0, 0, 0, 255}));
-    else EXPECT_EQ(c, (Rgba{0, 0, 255, 255}));
+    if (mode == Mode::L)
+      EXPECT_EQ(c, (Rgba{0, 0, 0, 255}));
+    else
+      EXPECT_EQ(c, (Rgba{0, 0, 255, 255}));
   }
 }
 
 TEST(Gif, TruncatedAnimationYieldsTheFramesThatArrived) {
   std::vector<HandFrame> frames;
-  for (int i = 0; i < 4; ++i) frames.push_back({0, 0, 16, 16, std::string(256, char(1 + i % 3)), 1});
+  for (int i = 0; i < 4; ++i)
+    frames.push_back({0, 0, 16, 16, std::string(256, char(1 + i % 3)), 1});
   std::string gif = hand_gif(16, 16, frames);
   for (size_t n = 0; n < gif.size(); n += 5) {
     try {

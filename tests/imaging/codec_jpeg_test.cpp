@@ -7,9 +7,9 @@
 #include <functional>
 
 #include "imaging/codec_util.hpp"
-#include "imaging/libjpeg_file.hpp"
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/imaging.hpp"
+#include "imaging/libjpeg_file.hpp"
 #include "imaging/pillow_oracle.hpp"
 #include "support/fixtures.hpp"
 
@@ -39,8 +39,8 @@ TEST(Jpeg, RefusesPaletteAndAlphaModes) {
       encode(pattern(mode, 4, 4), "JPEG");
       ADD_FAILURE() << mode_name(mode) << " was written";
     } catch (const ImageError& e) {
-      EXPECT_EQ(std::string(e.what()), std::string("cannot write mode ") + mode_name(mode) +
-                                           " as JPEG");
+      EXPECT_EQ(std::string(e.what()),
+                std::string("cannot write mode ") + mode_name(mode) + " as JPEG");
     }
   }
 }
@@ -65,8 +65,8 @@ TEST(Jpeg, DctScaledDecodeIsTheSmallestSizeStillAtLeastTheHint) {
     int w, h;
   };
   const Case cases[] = {
-      {{0, 0}, 400, 300},    {{200, 150}, 200, 150}, {{199, 0}, 200, 150}, {{201, 0}, 400, 300},
-      {{100, 75}, 100, 75},  {{50, 37}, 50, 38},     {{1, 1}, 50, 38},     {{0, 40}, 100, 75},
+      {{0, 0}, 400, 300},   {{200, 150}, 200, 150}, {{199, 0}, 200, 150}, {{201, 0}, 400, 300},
+      {{100, 75}, 100, 75}, {{50, 37}, 50, 38},     {{1, 1}, 50, 38},     {{0, 40}, 100, 75},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.hint.min_width) + "x" + std::to_string(c.hint.min_height));
@@ -141,7 +141,7 @@ TEST(Orientation, AllEightTurnThePixelsUpright) {
   Image src(Mode::L, 3, 2);
   const char* abc = "abcdef";
   for (int i = 0; i < 6; ++i) src.pixels()[i] = static_cast<uint8_t>(abc[i]);
-  const char* expected[] = {"abc/def", "cba/fed", "fed/cba", "def/abc",
+  const char* expected[] = {"abc/def",  "cba/fed",  "fed/cba",  "def/abc",
                             "ad/be/cf", "da/eb/fc", "fc/eb/da", "cf/be/ad"};
   for (int o = 1; o <= 8; ++o) {
     Image out = imaging::codec::apply_orientation(src, o);
@@ -190,8 +190,8 @@ std::string cmyk_jpeg(int w, int h, const unsigned char ink[4]) {
 }
 
 TEST(Jpeg, CmykBecomesRgb) {
-  const unsigned char cyan[4] = {0, 255, 255, 255};     // stored inverted: full cyan, no key
-  const unsigned char grey[4] = {255, 255, 255, 128};   // half key
+  const unsigned char cyan[4] = {0, 255, 255, 255};    // stored inverted: full cyan, no key
+  const unsigned char grey[4] = {255, 255, 255, 128};  // half key
   struct Case {
     const unsigned char* ink;
     Rgba rgb;

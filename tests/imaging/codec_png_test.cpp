@@ -33,8 +33,8 @@ std::string zlib_stored(const std::string& raw) {
 // A PNG from its header fields and the filtered scanlines (filter byte 0 before each row).
 std::string png_file(int w, int h, int depth, int color, int interlace, const std::string& raw,
                      const std::string& chunks = "") {
-  std::string ihdr = be32(w) + be32(h) + char(depth) + char(color) + std::string(2, '\0') +
-                     char(interlace);
+  std::string ihdr =
+      be32(w) + be32(h) + char(depth) + char(color) + std::string(2, '\0') + char(interlace);
   return std::string("\x89PNG\r\n\x1A\n", 8) + png_chunk("IHDR", ihdr) + chunks +
          png_chunk("IDAT", zlib_stored(raw)) + png_chunk("IEND", "");
 }
@@ -58,8 +58,9 @@ TEST(Png, ReadsEveryColourTypeAndDepth) {
        Mode::RGB, bytes({1, 3, 5, 250, 128, 0})},
       {"grey2", png_file(4, 1, 2, 0, 0, bytes({0, 0x1B})), Mode::L, bytes({0, 85, 170, 255})},
       {"grey1", png_file(3, 1, 1, 0, 0, bytes({0, 0xA0})), Mode::L, bytes({255, 0, 255})},
-      {"grey_trns", png_file(3, 1, 8, 0, 0, bytes({0, 7, 8, 255}), png_chunk("tRNS", bytes({0, 7}))),
-       Mode::LA, bytes({7, 0, 8, 255, 255, 255})},
+      {"grey_trns",
+       png_file(3, 1, 8, 0, 0, bytes({0, 7, 8, 255}), png_chunk("tRNS", bytes({0, 7}))), Mode::LA,
+       bytes({7, 0, 8, 255, 255, 255})},
       {"rgb_trns",
        png_file(2, 1, 8, 2, 0, bytes({0, 1, 2, 3, 4, 5, 6}),
                 png_chunk("tRNS", bytes({0, 4, 0, 5, 0, 6}))),
@@ -100,9 +101,9 @@ TEST(Png, RoundTripIsExactForEveryMode) {
     Mode mode;
     int colors;
   };
-  for (auto [mode, colors] : {Case{Mode::L, 0}, Case{Mode::LA, 0}, Case{Mode::RGB, 0},
-                              Case{Mode::RGBA, 0}, Case{Mode::P, 256}, Case{Mode::P, 16},
-                              Case{Mode::P, 4}, Case{Mode::P, 2}}) {
+  for (auto [mode, colors] :
+       {Case{Mode::L, 0}, Case{Mode::LA, 0}, Case{Mode::RGB, 0}, Case{Mode::RGBA, 0},
+        Case{Mode::P, 256}, Case{Mode::P, 16}, Case{Mode::P, 4}, Case{Mode::P, 2}}) {
     SCOPED_TRACE(std::string(mode_name(mode)) + std::to_string(colors));
     Image src = pattern(mode, 37, 23, colors ? colors : 16);
     if (mode == Mode::P) src.palette[1][3] = 128;

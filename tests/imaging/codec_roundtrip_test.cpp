@@ -21,14 +21,14 @@ struct RoundTrip {
 };
 
 const RoundTrip kRoundTrips[] = {
-    {"JPEG", Mode::L, Mode::L, 4},         {"JPEG", Mode::RGB, Mode::RGB, 4},
-    {"PNG", Mode::L, Mode::L, 0},          {"PNG", Mode::LA, Mode::LA, 0},
-    {"PNG", Mode::RGB, Mode::RGB, 0},      {"PNG", Mode::RGBA, Mode::RGBA, 0},
-    {"PNG", Mode::P, Mode::P, 0},          {"GIF", Mode::P, Mode::P, 0},
-    {"WEBP", Mode::RGB, Mode::RGB, 6},     {"WEBP", Mode::RGBA, Mode::RGBA, 6},
-    {"WEBP", Mode::L, Mode::RGB, -1},      {"BMP", Mode::RGB, Mode::RGB, 0},
-    {"BMP", Mode::RGBA, Mode::RGBA, 0},    {"BMP", Mode::L, Mode::L, 0},
-    {"BMP", Mode::P, Mode::P, 0},          {"BMP", Mode::LA, Mode::RGBA, -1},
+    {"JPEG", Mode::L, Mode::L, 4},      {"JPEG", Mode::RGB, Mode::RGB, 4},
+    {"PNG", Mode::L, Mode::L, 0},       {"PNG", Mode::LA, Mode::LA, 0},
+    {"PNG", Mode::RGB, Mode::RGB, 0},   {"PNG", Mode::RGBA, Mode::RGBA, 0},
+    {"PNG", Mode::P, Mode::P, 0},       {"GIF", Mode::P, Mode::P, 0},
+    {"WEBP", Mode::RGB, Mode::RGB, 6},  {"WEBP", Mode::RGBA, Mode::RGBA, 6},
+    {"WEBP", Mode::L, Mode::RGB, -1},   {"BMP", Mode::RGB, Mode::RGB, 0},
+    {"BMP", Mode::RGBA, Mode::RGBA, 0}, {"BMP", Mode::L, Mode::L, 0},
+    {"BMP", Mode::P, Mode::P, 0},       {"BMP", Mode::LA, Mode::RGBA, -1},
 };
 
 class FormatRoundTrip : public ::testing::TestWithParam<RoundTrip> {};

@@ -1,15 +1,15 @@
 // Helpers shared by the codec tests: small images made in code and byte-level file surgery.
 #pragma once
 
-#include <cstdint>
 #include <stdlib.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 
-#include "img_util/image.hpp"
 #include "imaging/imaging.hpp"
+#include "img_util/image.hpp"
 
 namespace img_util::test {
 
@@ -19,8 +19,8 @@ inline Image pattern(Mode mode, int w, int h, int colors = 16) {
   Image im(mode, w, h);
   if (mode == Mode::P) {
     for (int i = 0; i < colors; ++i)
-      im.palette.push_back({uint8_t(i * 255 / std::max(1, colors - 1)), uint8_t(255 - i * 7),
-                            uint8_t(i * 13), 255});
+      im.palette.push_back(
+          {uint8_t(i * 255 / std::max(1, colors - 1)), uint8_t(255 - i * 7), uint8_t(i * 13), 255});
   }
   const int b = im.bands();
   for (int y = 0; y < h; ++y) {
@@ -32,9 +32,12 @@ inline Image pattern(Mode mode, int w, int h, int colors = 16) {
       }
       uint8_t v[4] = {uint8_t(x * 255 / std::max(1, w - 1)), uint8_t(y * 255 / std::max(1, h - 1)),
                       uint8_t((x + y) * 4), uint8_t(64 + (x * 191) / std::max(1, w - 1))};
-      if (mode == Mode::L) p[0] = v[0];
-      else if (mode == Mode::LA) p[0] = v[0], p[1] = v[3];
-      else for (int c = 0; c < b; ++c) p[c] = v[c];
+      if (mode == Mode::L)
+        p[0] = v[0];
+      else if (mode == Mode::LA)
+        p[0] = v[0], p[1] = v[3];
+      else
+        for (int c = 0; c < b; ++c) p[c] = v[c];
     }
   }
   return im;
@@ -60,7 +63,8 @@ class ScratchDir {
   std::string path_;
 };
 
-// The smallest ICC profile libpng accepts for RGB: a header and an empty tag table (padded: libpng wants more than the bare minimum).
+// The smallest ICC profile libpng accepts for RGB: a header and an empty tag table (padded: libpng
+// wants more than the bare minimum).
 inline std::string tiny_rgb_icc() {
   std::string p(136, '\0');
   auto put = [&](size_t at, const char* four) { p.replace(at, 4, four, 4); };
@@ -112,11 +116,11 @@ inline double mean_abs_diff(const Image& a, const Image& b) {
 // Minimal TIFF-structured EXIF block holding only an orientation tag (little endian).
 inline std::string exif_with_orientation(int orientation) {
   std::string e("II*\0\x08\0\0\0", 8);
-  e += std::string("\x01\0", 2);                               // one entry
-  e += std::string("\x12\x01\x03\0\x01\0\0\0", 8);             // tag 0x0112, SHORT, count 1
+  e += std::string("\x01\0", 2);                    // one entry
+  e += std::string("\x12\x01\x03\0\x01\0\0\0", 8);  // tag 0x0112, SHORT, count 1
   e += static_cast<char>(orientation);
   e += std::string("\0\0\0", 3);
-  e += std::string("\0\0\0\0", 4);                             // no next IFD
+  e += std::string("\0\0\0\0", 4);  // no next IFD
   return e;
 }
 

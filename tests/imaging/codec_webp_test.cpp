@@ -19,7 +19,8 @@ struct CutCase {
 
 TEST(Webp, CutShortDecodesUnlessTooLittleOfALargePictureArrived) {
   // 2400x2400 RGB is a canvas of 17 MB.
-  const std::string photo = imaging::encode(pattern(Mode::RGB, 2400, 2400), "WEBP", with_quality(50));
+  const std::string photo =
+      imaging::encode(pattern(Mode::RGB, 2400, 2400), "WEBP", with_quality(50));
   const std::string small = imaging::encode(make_photo(256, 192), "WEBP", with_quality(80));
   const CutCase cases[] = {
       {"the whole picture", photo, ""},

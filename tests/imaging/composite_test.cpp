@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "imaging/imaging.hpp"
-#include "support/literal_ops.hpp"
 #include "pillow_oracle.hpp"
+#include "support/literal_ops.hpp"
 
 namespace img_util {
 namespace {
@@ -43,7 +43,8 @@ TEST_P(CompositeMatchesPillow, ByteForByte) {
   if (!test::pillow_available()) GTEST_SKIP() << "python3-pil is not installed";
   const auto& c = GetParam();
   Image a = test::random_image(c.a, 19, 13, 3), b = test::random_image(c.b, 19, 13, 4);
-  Image mask = c.mask == Mode::RGBA ? rgba_with_extremes(19, 13, 5) : test::random_image(c.mask, 19, 13, 5);
+  Image mask =
+      c.mask == Mode::RGBA ? rgba_with_extremes(19, 13, 5) : test::random_image(c.mask, 19, 13, 5);
   Image ours = imaging::composite(a, b, mask);
   Image theirs = pillow("out = Image.composite(ins[0], ins[1], ins[2])", {&a, &b, &mask});
   EXPECT_EQ(test::max_difference(ours, theirs), 0);
@@ -71,16 +72,19 @@ TEST_P(PutalphaMatchesPillow, ByteForByte) {
   Image ours = imaging::putalpha(im, alpha);
   // Pillow keeps a palette image as palette + alpha ("PA"), a mode we do not have; its RGBA
   // form is what we give.
-  Image theirs = pillow("out = ins[0].copy(); out.putalpha(ins[1])\n"
-                        "if out.mode == 'PA': out = out.convert('RGBA')",
-                        {&im, &alpha});
+  Image theirs = pillow(
+      "out = ins[0].copy(); out.putalpha(ins[1])\n"
+      "if out.mode == 'PA': out = out.convert('RGBA')",
+      {&im, &alpha});
   ASSERT_EQ(ours.mode(), theirs.mode());
   EXPECT_EQ(test::max_difference(ours, theirs), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, PutalphaMatchesPillow,
                          testing::Values(Mode::L, Mode::LA, Mode::RGB, Mode::RGBA, Mode::P),
-                         [](const testing::TestParamInfo<Mode>& p) { return std::string(mode_name(p.param)); });
+                         [](const testing::TestParamInfo<Mode>& p) {
+                           return std::string(mode_name(p.param));
+                         });
 
 TEST(Putalpha, NeedsAGreyBandOfTheSameSize) {
   Image im(Mode::RGB, 3, 3);
@@ -100,12 +104,14 @@ TEST_P(ScaleBandMatchesBrightness, ByteForByte) {
       "from PIL import ImageEnhance\n"
       "r, g, b, a = ins[0].split()\n"
       "out = ins[0].copy()\n"
-      "out.putalpha(ImageEnhance.Brightness(a).enhance(" + std::to_string(GetParam()) + "))",
+      "out.putalpha(ImageEnhance.Brightness(a).enhance(" +
+          std::to_string(GetParam()) + "))",
       {&im});
   EXPECT_EQ(test::max_difference(ours, theirs), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Factors, ScaleBandMatchesBrightness, testing::Values(0.0, 0.3, 0.5, 0.77, 0.98, 1.0, 1.5));
+INSTANTIATE_TEST_SUITE_P(Factors, ScaleBandMatchesBrightness,
+                         testing::Values(0.0, 0.3, 0.5, 0.77, 0.98, 1.0, 1.5));
 
 }  // namespace
 }  // namespace img_util

@@ -39,7 +39,8 @@ std::vector<ConvertCase> all_pairs() {
 
 INSTANTIATE_TEST_SUITE_P(Pairs, ConvertMatchesPillow, testing::ValuesIn(all_pairs()),
                          [](const testing::TestParamInfo<ConvertCase>& p) {
-                           return std::string(mode_name(p.param.from)) + "_to_" + mode_name(p.param.to);
+                           return std::string(mode_name(p.param.from)) + "_to_" +
+                                  mode_name(p.param.to);
                          });
 
 TEST(Convert, LumaRoundsLikePillow) {

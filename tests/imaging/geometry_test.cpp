@@ -1,11 +1,12 @@
+#include "imaging/geometry.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
 
-#include "imaging/geometry.hpp"
 #include "imaging/imaging.hpp"
-#include "support/literal_ops.hpp"
 #include "pillow_oracle.hpp"
+#include "support/literal_ops.hpp"
 
 namespace img_util {
 namespace {
@@ -109,8 +110,9 @@ TEST_P(CropMatchesPillow, ByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boxes, CropMatchesPillow,
-                         testing::Values(CropCase{2, 1, 7, 6}, CropCase{-3, -2, 4, 5}, CropCase{5, 4, 14, 12},
-                                         CropCase{-5, -5, 15, 13}, CropCase{12, 0, 15, 3}, CropCase{3, 3, 3, 5}));
+                         testing::Values(CropCase{2, 1, 7, 6}, CropCase{-3, -2, 4, 5},
+                                         CropCase{5, 4, 14, 12}, CropCase{-5, -5, 15, 13},
+                                         CropCase{12, 0, 15, 3}, CropCase{3, 3, 3, 5}));
 
 TEST(Crop, RejectsInvertedBoxes) {
   Image in(Mode::L, 4, 4);
@@ -143,7 +145,8 @@ TEST_P(PasteMatchesPillow, ByteForByte) {
 
 INSTANTIATE_TEST_SUITE_P(
     Places, PasteMatchesPillow,
-    testing::Values(PasteCase{Mode::RGBA, Mode::RGBA, 3, 2}, PasteCase{Mode::RGBA, Mode::RGBA, -2, -3},
+    testing::Values(PasteCase{Mode::RGBA, Mode::RGBA, 3, 2},
+                    PasteCase{Mode::RGBA, Mode::RGBA, -2, -3},
                     PasteCase{Mode::RGBA, Mode::RGB, 9, 7}, PasteCase{Mode::RGBA, Mode::L, 20, 1},
                     PasteCase{Mode::RGBA, Mode::P, 4, 4}, PasteCase{Mode::RGB, Mode::RGBA, 1, 1},
                     PasteCase{Mode::RGB, Mode::LA, -1, 6}, PasteCase{Mode::L, Mode::RGB, 2, 2}));

@@ -2,19 +2,18 @@
 // scripts, restart markers, chroma sampling), for the decoder tests.
 #pragma once
 
+#include <jpeglib.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
 
-#include <jpeglib.h>
-
 namespace img_util::test {
 
 // `rows(y)` gives row y of `components` bytes a pixel in `space`; `adjust` may change libjpeg's
 // settings after its defaults, quality 95 and, when asked, its standard progression.
-inline std::string libjpeg_file(int w, int h, int components, J_COLOR_SPACE space,
-                                bool progressive,
+inline std::string libjpeg_file(int w, int h, int components, J_COLOR_SPACE space, bool progressive,
                                 const std::function<const unsigned char*(int)>& rows,
                                 const std::function<void(jpeg_compress_struct&)>& adjust = {}) {
   jpeg_compress_struct c;

@@ -3,9 +3,9 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <filesystem>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 #include <sstream>
 #include <stdexcept>
@@ -85,7 +85,8 @@ Image pillow(const std::string& code, const std::vector<const Image*>& inputs) {
     meta << mode_name(im.mode()) << ' ' << im.width() << ' ' << im.height() << ' '
          << (im.info.transparency ? *im.info.transparency : -1);
     if (im.mode() == Mode::P)
-      for (const Rgba& c : im.palette) meta << ' ' << int(c[0]) << ' ' << int(c[1]) << ' ' << int(c[2]) << ' ' << int(c[3]);
+      for (const Rgba& c : im.palette)
+        meta << ' ' << int(c[0]) << ' ' << int(c[1]) << ' ' << int(c[2]) << ' ' << int(c[3]);
     meta << '\n';
     write_file(dir / ("in" + std::to_string(i) + ".raw"),
                std::string(im.pixels().begin(), im.pixels().end()));
@@ -93,21 +94,25 @@ Image pillow(const std::string& code, const std::vector<const Image*>& inputs) {
   write_file(dir / "inputs", meta.str());
   write_file(dir / "code.py", code);
   write_file(dir / "runner.py", kRunner);
-  std::string cmd = "/usr/bin/python3 " + (dir / "runner.py") + " " + dir.str() + " 2>" + (dir / "err");
-  if (std::system(cmd.c_str()) != 0) throw std::runtime_error("Pillow failed: " + read_file(dir / "err"));
+  std::string cmd =
+      "/usr/bin/python3 " + (dir / "runner.py") + " " + dir.str() + " 2>" + (dir / "err");
+  if (std::system(cmd.c_str()) != 0)
+    throw std::runtime_error("Pillow failed: " + read_file(dir / "err"));
   std::istringstream head(read_file(dir / "out"));
   std::string mode;
   int w = 0, h = 0;
   head >> mode >> w >> h;
   Image out(parse_mode(mode), w, h);
   std::string raw = read_file(dir / "out.raw");
-  if (raw.size() != out.pixels().size()) throw std::runtime_error("Pillow gave the wrong byte count");
+  if (raw.size() != out.pixels().size())
+    throw std::runtime_error("Pillow gave the wrong byte count");
   std::copy(raw.begin(), raw.end(), out.pixels().begin());
   if (out.mode() == Mode::P) {
     std::vector<int> v;
     for (int x; head >> x;) v.push_back(x);
     for (size_t i = 0; i + 3 < v.size(); i += 4)
-      out.palette.push_back(Rgba{uint8_t(v[i]), uint8_t(v[i + 1]), uint8_t(v[i + 2]), uint8_t(v[i + 3])});
+      out.palette.push_back(
+          Rgba{uint8_t(v[i]), uint8_t(v[i + 1]), uint8_t(v[i + 2]), uint8_t(v[i + 3])});
   }
   return out;
 }
@@ -117,7 +122,8 @@ Image random_image(Mode mode, int width, int height, unsigned seed, int palette_
   std::mt19937 rng(seed);
   if (mode == Mode::P) {
     for (int i = 0; i < palette_size; ++i)
-      im.palette.push_back(Rgba{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(rng() % 2 ? 255 : rng())});
+      im.palette.push_back(
+          Rgba{uint8_t(rng()), uint8_t(rng()), uint8_t(rng()), uint8_t(rng() % 2 ? 255 : rng())});
     for (auto& b : im.pixels()) b = static_cast<uint8_t>(rng() % palette_size);
   } else {
     for (auto& b : im.pixels()) b = static_cast<uint8_t>(rng());
@@ -128,7 +134,8 @@ Image random_image(Mode mode, int width, int height, unsigned seed, int palette_
 int max_difference(const Image& a, const Image& b) {
   if (a.mode() != b.mode() || a.width() != b.width() || a.height() != b.height()) return -1;
   int m = 0;
-  for (size_t i = 0; i < a.pixels().size(); ++i) m = std::max(m, std::abs(int(a.pixels()[i]) - int(b.pixels()[i])));
+  for (size_t i = 0; i < a.pixels().size(); ++i)
+    m = std::max(m, std::abs(int(a.pixels()[i]) - int(b.pixels()[i])));
   return m;
 }
 

@@ -20,7 +20,8 @@ Image photo(int w, int h, Mode mode = Mode::RGB) {
     for (int x = 0; x < w; ++x) {
       uint8_t* p = im.row(y) + size_t(x) * im.bands();
       const unsigned n = (unsigned(x) * 2654435761u) ^ (unsigned(y) * 40503u);
-      const uint8_t v[3] = {uint8_t(x * 255 / std::max(1, w - 1) ^ (n & 7)), uint8_t(y * 255 / std::max(1, h - 1)),
+      const uint8_t v[3] = {uint8_t(x * 255 / std::max(1, w - 1) ^ (n & 7)),
+                            uint8_t(y * 255 / std::max(1, h - 1)),
                             uint8_t((x + y) * 3 + (n >> 5 & 15))};
       for (int c = 0; c < im.bands(); ++c) p[c] = v[c % 3];
     }
@@ -46,28 +47,31 @@ TEST_P(QuantizeMatchesPillow, SamePaletteAndIndices) {
     for (int x = 0; x < c.w; x += 3) in.row(c.h / 2)[x * 4 + 3] = 0;
   }
   Image ours = imaging::convert(in, Mode::P, c.colors);
-  Image theirs =
-      pillow("out = ins[0].convert('P', palette=Image.ADAPTIVE, colors=" + std::to_string(c.colors) + ")", {&in});
+  Image theirs = pillow(
+      "out = ins[0].convert('P', palette=Image.ADAPTIVE, colors=" + std::to_string(c.colors) + ")",
+      {&in});
   ASSERT_EQ(ours.mode(), Mode::P);
   ASSERT_LE(ours.palette.size(), size_t(c.colors));
   ASSERT_GE(theirs.palette.size(), ours.palette.size());
   for (size_t i = 0; i < ours.palette.size(); ++i)
     EXPECT_EQ(ours.palette[i], theirs.palette[i]) << "entry " << i;
   EXPECT_EQ(ours.pixels(), theirs.pixels());
-  Image ours_rgb = imaging::convert(ours, Mode::RGB), theirs_rgb = imaging::convert(theirs, Mode::RGB);
+  Image ours_rgb = imaging::convert(ours, Mode::RGB),
+        theirs_rgb = imaging::convert(theirs, Mode::RGB);
   Image in_rgb = imaging::convert(in, Mode::RGB);
   EXPECT_GE(test::psnr(ours_rgb, theirs_rgb), 45.0);
   EXPECT_GE(test::psnr(ours_rgb, in_rgb), test::psnr(theirs_rgb, in_rgb) - 0.1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, QuantizeMatchesPillow,
-                         testing::Values(QuantCase{"small_exact_histogram", Mode::RGB, 40, 30, 256},
-                                         QuantCase{"coarse_histogram", Mode::RGB, 400, 300, 256},
-                                         QuantCase{"few_colours", Mode::RGB, 64, 64, 16},
-                                         QuantCase{"rgba_octree_with_alpha", Mode::RGBA, 50, 40, 256},
-                                         QuantCase{"rgba_octree_few_colours", Mode::RGBA, 90, 60, 32},
-                                         QuantCase{"grey", Mode::L, 90, 70, 64}),
-                         [](const testing::TestParamInfo<QuantCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, QuantizeMatchesPillow,
+    testing::Values(QuantCase{"small_exact_histogram", Mode::RGB, 40, 30, 256},
+                    QuantCase{"coarse_histogram", Mode::RGB, 400, 300, 256},
+                    QuantCase{"few_colours", Mode::RGB, 64, 64, 16},
+                    QuantCase{"rgba_octree_with_alpha", Mode::RGBA, 50, 40, 256},
+                    QuantCase{"rgba_octree_few_colours", Mode::RGBA, 90, 60, 32},
+                    QuantCase{"grey", Mode::L, 90, 70, 64}),
+    [](const testing::TestParamInfo<QuantCase>& p) { return std::string(p.param.name); });
 
 TEST(Quantize, ImagesWithFewColoursKeepThemExactly) {
   Image in(Mode::RGB, 20, 10);
@@ -156,7 +160,8 @@ TEST(QuantizeOctree, NoiseWithAlphaMatchesPillow) {
   Image ours = imaging::convert(in, Mode::P, 256);
   Image theirs = test::pillow("out = ins[0].convert('P', palette=Image.ADAPTIVE)", {&in});
   ASSERT_EQ(ours.palette.size(), 256u);
-  for (size_t i = 0; i < ours.palette.size(); ++i) EXPECT_EQ(ours.palette[i], theirs.palette[i]) << "entry " << i;
+  for (size_t i = 0; i < ours.palette.size(); ++i)
+    EXPECT_EQ(ours.palette[i], theirs.palette[i]) << "entry " << i;
   EXPECT_EQ(ours.pixels(), theirs.pixels());
 }
 

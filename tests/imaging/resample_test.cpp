@@ -1,10 +1,11 @@
+#include "imaging/resample.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <numeric>
 
 #include "imaging/imaging.hpp"
-#include "imaging/resample.hpp"
 #include "pillow_oracle.hpp"
 
 namespace img_util {
@@ -46,7 +47,8 @@ TEST_P(Coefficients, RowsSumToOneInFixedPointAndStayInsideTheInput) {
       fixed_sum += f.k[size_t(i) * c.ksize + k];
     }
     EXPECT_NEAR(sum, 1.0, 1e-12) << "row " << i;
-    EXPECT_LE(std::llabs(fixed_sum - (int64_t(1) << kPrecisionBits)), c.count[i] / 2 + 1) << "row " << i;
+    EXPECT_LE(std::llabs(fixed_sum - (int64_t(1) << kPrecisionBits)), c.count[i] / 2 + 1)
+        << "row " << i;
     EXPECT_GE(c.first[i], 0);
     EXPECT_GT(c.count[i], 0);
     EXPECT_LE(c.first[i] + c.count[i], in);
@@ -70,13 +72,17 @@ TEST(HorizontalPass, VectorAndPortableKernelsAgree) {
   using imaging::resample::horizontal_pass_portable;
   for (int bands : {1, 2, 3, 4})
     for (auto [in_w, out_w] : {std::pair{1, 1}, {2, 5}, {7, 3}, {37, 11}, {300, 299}, {1000, 97}}) {
-      Image src = test::random_image(bands == 3 ? Mode::RGB : bands == 4 ? Mode::RGBA : bands == 2 ? Mode::LA : Mode::L,
+      Image src = test::random_image(bands == 3   ? Mode::RGB
+                                     : bands == 4 ? Mode::RGBA
+                                     : bands == 2 ? Mode::LA
+                                                  : Mode::L,
                                      in_w, 3, unsigned(in_w * 31 + bands));
       const auto c = to_fixed(compute_coeffs(in_w, 0.0, double(in_w), out_w));
       const size_t stride = size_t(out_w) * bands;
       std::vector<uint8_t> fast(stride * 3), slow(stride * 3);
       horizontal_pass(src.pixels().data(), src.stride(), bands, 0, 3, c, fast.data(), stride);
-      horizontal_pass_portable(src.pixels().data(), src.stride(), bands, 0, 3, c, slow.data(), stride);
+      horizontal_pass_portable(src.pixels().data(), src.stride(), bands, 0, 3, c, slow.data(),
+                               stride);
       EXPECT_EQ(fast, slow) << bands << " bands, " << in_w << " -> " << out_w;
     }
 }
@@ -113,8 +119,8 @@ struct ResizeCase {
 
 std::string Name(const testing::TestParamInfo<ResizeCase>& p) {
   const auto& c = p.param;
-  return std::string(mode_name(c.mode)) + "_" + std::to_string(c.w) + "x" + std::to_string(c.h) + "_to_" +
-         std::to_string(c.to_w) + "x" + std::to_string(c.to_h);
+  return std::string(mode_name(c.mode)) + "_" + std::to_string(c.w) + "x" + std::to_string(c.h) +
+         "_to_" + std::to_string(c.to_w) + "x" + std::to_string(c.to_h);
 }
 
 class ResizeMatchesPillow : public testing::TestWithParam<ResizeCase> {};
@@ -129,12 +135,13 @@ TEST_P(ResizeMatchesPillow, ByteForByte) {
   for (int y = 0; y < c.h / 2; ++y)
     for (size_t i = 0; i < in.stride() / 2; ++i) in.row(y)[i] = uint8_t(i * 4 + y);
   Image ours = imaging::resize(in, c.to_w, c.to_h);
-  Image theirs = pillow("out = ins[0].resize((" + std::to_string(c.to_w) + ", " + std::to_string(c.to_h) +
-                            "), Image.LANCZOS)",
+  Image theirs = pillow("out = ins[0].resize((" + std::to_string(c.to_w) + ", " +
+                            std::to_string(c.to_h) + "), Image.LANCZOS)",
                         {&in});
   ASSERT_EQ(ours.mode(), theirs.mode());
   EXPECT_EQ(test::max_difference(ours, theirs), 0)
-      << "psnr " << test::psnr(ours, theirs) << "\nours:\n" << test::hex_grid(ours) << "Pillow:\n"
+      << "psnr " << test::psnr(ours, theirs) << "\nours:\n"
+      << test::hex_grid(ours) << "Pillow:\n"
       << test::hex_grid(theirs);
 }
 
@@ -147,7 +154,8 @@ INSTANTIATE_TEST_SUITE_P(
                     ResizeCase{Mode::P, 33, 21, 10, 9}, ResizeCase{Mode::P, 5, 4, 12, 11},
                     ResizeCase{Mode::RGB, 1, 1, 3, 2}, ResizeCase{Mode::L, 9, 1, 1, 1},
                     // Large enough to be split across threads.
-                    ResizeCase{Mode::RGB, 900, 700, 301, 203}, ResizeCase{Mode::RGBA, 700, 900, 350, 451}),
+                    ResizeCase{Mode::RGB, 900, 700, 301, 203},
+                    ResizeCase{Mode::RGBA, 700, 900, 350, 451}),
     Name);
 
 TEST(Resize, SameSizeIsACopyThatKeepsTheAdoptedEncoding) {
@@ -182,8 +190,10 @@ TEST(Resize, FullyTransparentPixelsDoNotBleedColour) {
   Image in(Mode::RGBA, 8, 1);
   for (int x = 0; x < 8; ++x) {
     uint8_t* p = in.row(0) + x * 4;
-    if (x < 4) p[0] = 255, p[3] = 0;
-    else p[2] = 255, p[3] = 255;
+    if (x < 4)
+      p[0] = 255, p[3] = 0;
+    else
+      p[2] = 255, p[3] = 255;
   }
   Image out = imaging::resize(in, 2, 1);
   EXPECT_EQ(out.row(0)[4 + 0], 0);

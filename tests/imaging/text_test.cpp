@@ -1,8 +1,9 @@
 // Text rendering against the host's image library with its shaping layout: the same coverage
 // masks, offsets and drawn pixels (both shape with HarfBuzz and FriBidi and draw with FreeType
 // with the same hinting, so we expect exact equality).
-#include <gtest/gtest.h>
+#include "imaging/text.hpp"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,9 +12,8 @@
 #include <sstream>
 #include <string>
 
-#include "imaging/text.hpp"
-#include "support/literal_ops.hpp"
 #include "img_util/errors.hpp"
+#include "support/literal_ops.hpp"
 
 namespace img_util::imaging {
 namespace {
@@ -75,9 +75,11 @@ TEST_P(TextMaskTest, MatchesTheHostLibrarysLayout) {
   if (!have_pillow()) GTEST_SKIP() << "python3-pil with its shaping layout is not installed";
   std::string script =
       "from PIL import ImageFont, Image\n"
-      "f = ImageFont.truetype(" + std::string("'") + c.font + "', " + std::to_string(c.size) +
+      "f = ImageFont.truetype(" +
+      std::string("'") + c.font + "', " + std::to_string(c.size) +
       ", layout_engine=ImageFont.Layout.RAQM)\n"
-      "m, off = f.getmask2(bytes.fromhex('" + hex({c.text, c.text + strlen(c.text)}) +
+      "m, off = f.getmask2(bytes.fromhex('" +
+      hex({c.text, c.text + strlen(c.text)}) +
       "').decode(), 'L', start=(0, 0))\n"
       "im = Image.Image()._new(m)\n"
       "print(im.size[0], im.size[1], off[0], off[1], im.tobytes().hex())\n";
@@ -98,24 +100,20 @@ TEST_P(TextMaskTest, MatchesTheHostLibrarysLayout) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fonts, TextMaskTest,
-    ::testing::Values(MaskCase{kDejaVu, 36, "Hello, World"}, MaskCase{kDejaVu, 36, "AV"},
-                      MaskCase{kDejaVu, 20, "jW Tj."}, MaskCase{kDejaVu, 12, "ff ij //"},
-                      MaskCase{kDejaVu, 57, "Qg_"}, MaskCase{kDejaVu, 36, "x"},
-                      MaskCase{kDejaVu, 36, "\xe6\xb0\xb4\xe5\x8d\xb0"},  // no glyphs: boxes
-                      MaskCase{kDejaVu, 30, "  spaced  "},
-                      MaskCase{kWqy, 36, "\xe6\xb0\xb4\xe5\x8d\xb0 test"},
-                      MaskCase{kWqy, 13, "\xe7\x89\x88\xe6\x9d\x83"},
-                      // Shaping: kerning pairs, joined Arabic, right-to-left runs among
-                      // left-to-right ones and the reverse, brackets, digits, combining marks.
-                      MaskCase{kDejaVu, 36, "Tw"}, MaskCase{kDejaVu, 36, "Te"},
-                      MaskCase{kDejaVu, 40, "WAVE To"}, MaskCase{kDejaVu, 25, "office fly"},
-                      MaskCase{kDejaVu, 36, "مرحبا بالعالم"},
-                      MaskCase{kDejaVu, 36, "Shop متجر 2026"},
-                      MaskCase{kDejaVu, 30, "متجر (Shop) ٢٠٢٦!"},
-                      MaskCase{kDejaVu, 28, "שלום [עולם] 123 "},
-                      MaskCase{kDejaVu, 31, "e\u0301te\u0301 A\u030a"},
-                      MaskCase{kWqy, 36, "《水印》，Test 2026"},
-                      MaskCase{kWqy, 36, "水印 AV Tw"}));
+    ::testing::Values(
+        MaskCase{kDejaVu, 36, "Hello, World"}, MaskCase{kDejaVu, 36, "AV"},
+        MaskCase{kDejaVu, 20, "jW Tj."}, MaskCase{kDejaVu, 12, "ff ij //"},
+        MaskCase{kDejaVu, 57, "Qg_"}, MaskCase{kDejaVu, 36, "x"},
+        MaskCase{kDejaVu, 36, "\xe6\xb0\xb4\xe5\x8d\xb0"},  // no glyphs: boxes
+        MaskCase{kDejaVu, 30, "  spaced  "}, MaskCase{kWqy, 36, "\xe6\xb0\xb4\xe5\x8d\xb0 test"},
+        MaskCase{kWqy, 13, "\xe7\x89\x88\xe6\x9d\x83"},
+        // Shaping: kerning pairs, joined Arabic, right-to-left runs among
+        // left-to-right ones and the reverse, brackets, digits, combining marks.
+        MaskCase{kDejaVu, 36, "Tw"}, MaskCase{kDejaVu, 36, "Te"}, MaskCase{kDejaVu, 40, "WAVE To"},
+        MaskCase{kDejaVu, 25, "office fly"}, MaskCase{kDejaVu, 36, "مرحبا بالعالم"},
+        MaskCase{kDejaVu, 36, "Shop متجر 2026"}, MaskCase{kDejaVu, 30, "متجر (Shop) ٢٠٢٦!"},
+        MaskCase{kDejaVu, 28, "שלום [עולם] 123 "}, MaskCase{kDejaVu, 31, "e\u0301te\u0301 A\u030a"},
+        MaskCase{kWqy, 36, "《水印》，Test 2026"}, MaskCase{kWqy, 36, "水印 AV Tw"}));
 
 TEST(DrawText, MatchesTheHostLibraryOnTransparentAndOpaqueLayers) {
   if (!have(kDejaVu)) GTEST_SKIP();
@@ -123,7 +121,8 @@ TEST(DrawText, MatchesTheHostLibraryOnTransparentAndOpaqueLayers) {
   // Two overlapping draws on a layer that is half transparent white, half opaque grey.
   std::string script =
       "from PIL import ImageFont, Image, ImageDraw\n"
-      "f = ImageFont.truetype('" + std::string(kDejaVu) +
+      "f = ImageFont.truetype('" +
+      std::string(kDejaVu) +
       "', 24, layout_engine=ImageFont.Layout.RAQM)\n"
       "im = Image.new('RGBA', (90, 50), (255, 255, 255, 0))\n"
       "im.paste((90, 90, 90, 255), (0, 25, 90, 50))\n"

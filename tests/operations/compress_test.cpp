@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "imaging/imaging.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
-#include "imaging/imaging.hpp"
 #include "operations/compress_trials.hpp"
 #include "support/fixtures.hpp"
 
@@ -58,7 +58,9 @@ class CompressTest : public ::testing::Test {
   }
   std::string scratch() const { return dir / "scratch"; }
   std::string infile(const std::string& ext = "jpg") const { return scratch() + "/infile." + ext; }
-  std::string outfile(const std::string& ext = "jpg") const { return scratch() + "/outfile." + ext; }
+  std::string outfile(const std::string& ext = "jpg") const {
+    return scratch() + "/outfile." + ext;
+  }
   ImagePtr photo(int w, int h, Mode mode = Mode::RGB) {
     return std::make_shared<Image>(test::make_photo(w, h, mode));
   }
@@ -354,8 +356,7 @@ INSTANTIATE_TEST_SUITE_P(
         LoopCase{"From81", 81, {81, 71, 61, 51, 41, 31, 21, 11, 1}, true, false},
         LoopCase{"From81Lookahead", 81, {81, 71, 61, 51, 41, 31, 21, 11, 1}, true, true},
         // Starting at 1: one trial, never measured, so the probe's size stands.
-        LoopCase{"From1", 1, {1}, false, false},
-        LoopCase{"From1Lookahead", 1, {1}, false, true},
+        LoopCase{"From1", 1, {1}, false, false}, LoopCase{"From1Lookahead", 1, {1}, false, true},
         LoopCase{"From12", 12, {12, 2}, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -516,10 +517,11 @@ TEST_F(CompressTest, JpegDownscaleMatchesPillowLanczos) {
   if (access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/python3";
   const std::string src = test::write_photo(dir / "src.jpg", 1200, 900, Mode::RGB, 95);
   const std::string ref = dir / "ref.png";
-  const std::string cmd = "/usr/bin/python3 -c \"import sys; from PIL import Image; "
-                          "Image.open(sys.argv[1]).convert('RGB').resize((300, 225), "
-                          "Image.LANCZOS).save(sys.argv[2])\" '" +
-                          src + "' '" + ref + "' 2>/dev/null";
+  const std::string cmd =
+      "/usr/bin/python3 -c \"import sys; from PIL import Image; "
+      "Image.open(sys.argv[1]).convert('RGB').resize((300, 225), "
+      "Image.LANCZOS).save(sys.argv[2])\" '" +
+      src + "' '" + ref + "' 2>/dev/null";
   if (std::system(cmd.c_str()) != 0) GTEST_SKIP() << "Pillow is not available";
 
   Value cfg = config(1);

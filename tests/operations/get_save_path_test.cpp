@@ -38,7 +38,7 @@ class GetSavePathMirrored : public ::testing::Test {
 
 TEST_F(GetSavePathMirrored, WorkedExamples) {
   struct Case {
-    std::string source;       // appended to root unless absolute
+    std::string source;  // appended to root unless absolute
     std::string fname;
     std::string target;       // appended to out
     std::string created_dir;  // appended to out; empty: nothing created
@@ -124,7 +124,8 @@ TEST_F(GetSavePathMirrored, ClimbingNamesAndLinkedDirectoriesAreRefused) {
   } cases[] = {
       {root + "/..\\..\\x\\a.jpg", EINVAL,
        "[Errno 22] Name leads out of the output folder '" + out +
-           "' (a '..' part once backslashes are read as '/'): '" + root + "/..\\\\..\\\\x\\\\a.jpg'"},
+           "' (a '..' part once backslashes are read as '/'): '" + root +
+           "/..\\\\..\\\\x\\\\a.jpg'"},
       {root + "/linked/deeper/b.jpg", ELOOP,
        "[Errno 40] Symbolic link not followed: '" + out + "/linked'"},
   };

@@ -54,11 +54,16 @@ class GifsicleTest : public ::testing::Test {
   void fake_tool(size_t out_size, int code = 0) {
     payload = std::string(out_size, 'P');
     write_file(dir / "payload", payload);
-    std::string script = "#!/bin/sh\n"
-                         "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" + (dir / "args") +
-                         "'\n"
-                         "/bin/cat '" + (dir / "payload") + "'\n"
-                         "exit " + std::to_string(code) + "\n";
+    std::string script =
+        "#!/bin/sh\n"
+        "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > '" +
+        (dir / "args") +
+        "'\n"
+        "/bin/cat '" +
+        (dir / "payload") +
+        "'\n"
+        "exit " +
+        std::to_string(code) + "\n";
     write_file(tool(), script);
     ::chmod(tool().c_str(), 0755);
   }
@@ -103,13 +108,13 @@ TEST_P(GifsicleKeep, AdoptsOnlyACleanStrictlySmallerResult) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, GifsicleKeep,
-    ::testing::Values(KeepCase{"Empty", 0, 0, false}, KeepCase{"EqualSize", 1000, 0, false},
-                      KeepCase{"OneByteSmaller", 999, 0, true},
-                      KeepCase{"LargerThanSource", 1001, 0, false},
-                      KeepCase{"SmallerButToolFailed", 500, 1, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Sizes, GifsicleKeep,
+                         ::testing::Values(KeepCase{"Empty", 0, 0, false},
+                                           KeepCase{"EqualSize", 1000, 0, false},
+                                           KeepCase{"OneByteSmaller", 999, 0, true},
+                                           KeepCase{"LargerThanSource", 1001, 0, false},
+                                           KeepCase{"SmallerButToolFailed", 500, 1, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(GifsicleTest, ArgumentsReachTheToolInOrderAndUnsplit) {
   const std::string odd = dir / "site/a b;$(touch pwned) 'x\"` *.gif";
@@ -189,8 +194,8 @@ TEST_F(GifsicleTest, ToolFromPathOrAFailureNamingIt) {
     images.gifsicle(source, cfg);
     ADD_FAILURE() << "no tool, no error";
   } catch (const OSError& e) {
-    EXPECT_EQ(std::string(e.what()), "[Errno 2] No gifsicle in the plugin directory nor on PATH: '" +
-                                         tool() + "'");
+    EXPECT_EQ(std::string(e.what()),
+              "[Errno 2] No gifsicle in the plugin directory nor on PATH: '" + tool() + "'");
   }
   write_file(tool(), "not a program");  // present, but not executable
   EXPECT_THROW(images.gifsicle(source, cfg), OSError);

@@ -15,8 +15,8 @@ TEST(Marker, ChosenByNumericEqualityOfMaskmodeWithOne) {
   struct Case {
     Value maskmode;
     std::string_view marker;
-  } cases[] = {{1, "Amask"},   {1.0, "Amask"},  {true, "Amask"}, {"1", "Bmask"},
-               {2, "Bmask"},   {3, "Bmask"},    {0, "Bmask"},    {Value(), "Bmask"}};
+  } cases[] = {{1, "Amask"}, {1.0, "Amask"}, {true, "Amask"}, {"1", "Bmask"},
+               {2, "Bmask"}, {3, "Bmask"},   {0, "Bmask"},    {Value(), "Bmask"}};
   for (const auto& c : cases) {
     Value cfg = Value::dict();
     cfg.set("maskmode", c.maskmode);
@@ -33,7 +33,10 @@ TEST(Marker, ReadsTheLastFiveBytesOrTheWholeShortFile) {
   TempDir dir;
   struct Case {
     std::string content, tail;
-  } cases[] = {{"", ""}, {"abc", "abc"}, {"Amask", "Amask"}, {std::string("\xff\xd9", 2) + "Bmask", "Bmask"},
+  } cases[] = {{"", ""},
+               {"abc", "abc"},
+               {"Amask", "Amask"},
+               {std::string("\xff\xd9", 2) + "Bmask", "Bmask"},
                {std::string(100000, 'x') + "Cmask", "Cmask"}};
   for (const auto& c : cases) {
     std::string path = dir / "f";

@@ -203,7 +203,8 @@ TEST_F(Save, ClearexifKeepsAPaletteImagesPalette) {
   IMAGES::save(src, cfg, im);
   ImagePtr back = reopen(src);
   ASSERT_EQ(back->mode(), Mode::P);
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(back->palette.at(back->pixels()[i]), im->palette[indices[i]]) << i;
+  for (int i = 0; i < 8; ++i)
+    EXPECT_EQ(back->palette.at(back->pixels()[i]), im->palette[indices[i]]) << i;
 }
 
 TEST_F(Save, DebugLineComesAfterTheMarker) {

@@ -7,10 +7,10 @@
 #include <string>
 
 #include "imaging/color.hpp"
+#include "imaging/imaging.hpp"
 #include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
-#include "imaging/imaging.hpp"
 #include "operations/watermark_common.hpp"
 #include "operations/watermark_pic.hpp"
 #include "operations/watermark_text_layout.hpp"
@@ -158,7 +158,8 @@ TEST_F(WatermarkWord, OpensTheFileWhenNoImageIsPassedAndTakesEveryMode) {
     auto im = std::make_shared<Image>(imaging::convert(*photo(90, 60), mode));
     ImagePtr got = images.watermark_word("frame.gif", cfg, im);
     ASSERT_TRUE(got) << mode_name(mode);
-    EXPECT_TRUE(got->pixels() == expected(imaging::convert(*im, Mode::RGBA), U"AB", 36, {0, 0, 0, 128}).pixels())
+    EXPECT_TRUE(got->pixels() ==
+                expected(imaging::convert(*im, Mode::RGBA), U"AB", 36, {0, 0, 0, 128}).pixels())
         << mode_name(mode);
   }
   EXPECT_EQ(count(), 4);
@@ -199,7 +200,8 @@ TEST_F(WatermarkPic, UnreadableImageGivesNoneButAMissingLogoFails) {
 }
 
 // An RGBA logo of 100 x 50 with an alpha ramp, written as PNG.
-std::string write_logo(const test::TempDir& dir, Mode mode = Mode::RGBA, const char* name = "logo.png") {
+std::string write_logo(const test::TempDir& dir, Mode mode = Mode::RGBA,
+                       const char* name = "logo.png") {
   Image logo(Mode::RGBA, 100, 50);
   for (int y = 0; y < 50; ++y)
     for (int x = 0; x < 100; ++x) {
@@ -239,10 +241,13 @@ TEST_F(WatermarkPic, OpacityHalvesAlphaOnlyStrictlyBetweenZeroAnd99) {
     Value opacity;
     double factor;
   };
-  for (const Row& r : {Row{50, 0.5}, Row{50.0, 0.5}, Row{99, 1}, Row{100, 1}, Row{0, 1}, Row{Value(), 1}}) {
+  for (const Row& r :
+       {Row{50, 0.5}, Row{50.0, 0.5}, Row{99, 1}, Row{100, 1}, Row{0, 1}, Row{Value(), 1}}) {
     SCOPED_TRACE(py_repr(r.opacity));
-    if (r.opacity.is_none()) cfg.erase("maskopacity");
-    else cfg.set("maskopacity", r.opacity);
+    if (r.opacity.is_none())
+      cfg.erase("maskopacity");
+    else
+      cfg.set("maskopacity", r.opacity);
     Image mark = r.factor == 1 ? Image(*logo) : watermark::scale_alpha(*logo, r.factor, "logo");
     Image want = watermark::blend_picture(*im, mark, {0, 0});
     ImagePtr out = images.watermark_pic("x.png", cfg, im, false);
@@ -268,11 +273,13 @@ TEST_F(WatermarkPic, FailuresNameTheCause) {
 TEST_F(WatermarkPic, PaletteLogoIsConvertedAndLargeLogosClip) {
   cfg.set("maskimgPath", write_logo(dir, Mode::P, "pal.png"));
   auto im = std::make_shared<Image>(test::make_photo(60, 30, Mode::RGB));
-  ImagePtr out = images.watermark_pic("x.png", cfg, im, false);  // 100 x 50 on 60 x 30: at (-40, -20)
+  ImagePtr out =
+      images.watermark_pic("x.png", cfg, im, false);  // 100 x 50 on 60 x 30: at (-40, -20)
   ASSERT_TRUE(out);
   ImagePtr logo = Image::open(dir / "pal.png");
   logo->load();
-  Image want = watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(*logo), {-40, -20});
+  Image want =
+      watermark::blend_picture(watermark::to_rgba(*im), watermark::to_rgba(*logo), {-40, -20});
   EXPECT_TRUE(out->pixels() == want.pixels());
 }
 
@@ -286,18 +293,27 @@ TEST_F(WatermarkPic, MatchesTheHostLibrary) {
     const char* markpos;
     int mx, my;
   };
-  const Row rows[] = {{4, 50, "", 0, 0}, {2.5, 30, "center", 3, 4}, {0, 0, "leftbottom", 7, 2}, {7, 98, "righttop", 0, 9}};
+  const Row rows[] = {{4, 50, "", 0, 0},
+                      {2.5, 30, "center", 3, 4},
+                      {0, 0, "leftbottom", 7, 2},
+                      {7, 98, "righttop", 0, 9}};
   std::string script = dir / "pic.py";
   std::ofstream py(script);
   py << "from PIL import Image, ImageEnhance\n"
         "import sys\n"
-        "im = Image.open('" << photo << "')\n"
+        "im = Image.open('"
+     << photo
+     << "')\n"
         "out = b''\n"
-        "for scale, opacity, markpos, mx, my in " ;
+        "for scale, opacity, markpos, mx, my in ";
   py << "[";
-  for (const Row& r : rows) py << "(" << r.scale << ", " << r.opacity << ", '" << r.markpos << "', " << r.mx << ", " << r.my << "),";
+  for (const Row& r : rows)
+    py << "(" << r.scale << ", " << r.opacity << ", '" << r.markpos << "', " << r.mx << ", " << r.my
+       << "),";
   py << "]:\n"
-        "    mark = Image.open('" << logo << "')\n"
+        "    mark = Image.open('"
+     << logo
+     << "')\n"
         "    wx, wy = mark.size\n"
         "    ix, iy = im.size\n"
         "    if scale:\n"
@@ -312,7 +328,8 @@ TEST_F(WatermarkPic, MatchesTheHostLibrary) {
         "    base = im.convert('RGBA')\n"
         "    layer = Image.new('RGBA', base.size, (0, 0, 0, 0))\n"
         "    pos = {'': (ix - wx - mx, iy - wy - my), 'leftbottom': (mx, iy - wy - my),\n"
-        "           'righttop': (ix - wx - mx, my), 'center': ((ix - wx) // 2 - mx, (iy - wy) // 2 - my)}[markpos]\n"
+        "           'righttop': (ix - wx - mx, my), 'center': ((ix - wx) // 2 - mx, (iy - wy) // 2 "
+        "- my)}[markpos]\n"
         "    layer.paste(mark, pos)\n"
         "    out += Image.composite(layer, base, layer).tobytes()\n"
         "open(sys.argv[1], 'wb').write(out)\n";

@@ -1,4 +1,6 @@
 // The picture watermark's steps: scaling rule, placement, alpha scaling and blending.
+#include "operations/watermark_pic.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -10,7 +12,6 @@
 #include "imaging/imaging.hpp"
 #include "imaging/text.hpp"
 #include "img_util/errors.hpp"
-#include "operations/watermark_pic.hpp"
 #include "support/fixtures.hpp"
 #include "support/literal_ops.hpp"
 
@@ -28,7 +29,8 @@ class PlaceTest : public ::testing::TestWithParam<PlaceCase> {};
 
 TEST_P(PlaceTest, OnAn800x600Image) {
   const PlaceCase& c = GetParam();
-  EXPECT_EQ(place(c.markpos, 800, 600, c.mark_x, c.mark_y, c.margin_x, c.margin_y), c.expected) << c.markpos;
+  EXPECT_EQ(place(c.markpos, 800, 600, c.mark_x, c.mark_y, c.margin_x, c.margin_y), c.expected)
+      << c.markpos;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -37,12 +39,13 @@ INSTANTIATE_TEST_SUITE_P(
                       PlaceCase{"rightbottom", 300, 150, 5, 7, {495, 443}},
                       PlaceCase{"lefttop", 300, 150, 10, 20, {10, 20}},
                       PlaceCase{"center", 300, 150, 0, 0, {250, 225}},
-                      PlaceCase{"center", 301, 151, 0, 0, {249, 224}},  // odd slack: half a pixel up-left
+                      PlaceCase{
+                          "center", 301, 151, 0, 0, {249, 224}},  // odd slack: half a pixel up-left
                       PlaceCase{"center", 300, 150, 10, 20, {240, 205}},
-                      PlaceCase{"", 100, 50, 0, 0, {700, 550}},           // not scaled
+                      PlaceCase{"", 100, 50, 0, 0, {700, 550}},  // not scaled
                       PlaceCase{"leftbottom", 100, 50, 3, 4, {3, 546}},
                       PlaceCase{"righttop", 100, 50, 3, 4, {697, 4}},
-                      PlaceCase{"", 1000, 700, 0, 0, {-200, -100}},       // larger than the image
+                      PlaceCase{"", 1000, 700, 0, 0, {-200, -100}},  // larger than the image
                       PlaceCase{"center", 1001, 701, 0, 0, {-101, -51}}));
 
 TEST(Place, UnknownOrWrongCaseNamesFail) {
@@ -106,7 +109,8 @@ TEST(BlendPicture, LargeOverlapsGiveTheSameAsThePlainFormula) {
   Image im = test::make_photo(1200, 1000, Mode::RGBA);
   Image mark = test::make_photo(1100, 960, Mode::RGBA);
   for (int y = 0; y < 960; ++y)
-    for (int x = 0; x < 1100; x += 7) mark.row(y)[x * 4 + 3] = static_cast<uint8_t>((x + y) % 3 == 0 ? 0 : 255);
+    for (int x = 0; x < 1100; x += 7)
+      mark.row(y)[x * 4 + 3] = static_cast<uint8_t>((x + y) % 3 == 0 ? 0 : 255);
   Image out = blend_picture(im, mark, {70, 30});
   Image want = im;
   for (int y = 30; y < 990; ++y)
@@ -130,30 +134,35 @@ TEST(BlendPicture, MatchesTheHostLibrary) {
 
   auto dump = [&](const Image& i, const std::string& name) {
     std::ofstream(dir + "/" + name, std::ios::binary)
-        .write(reinterpret_cast<const char*>(i.pixels().data()), static_cast<std::streamsize>(i.pixels().size()));
+        .write(reinterpret_cast<const char*>(i.pixels().data()),
+               static_cast<std::streamsize>(i.pixels().size()));
   };
   dump(im, "wp_im.raw");
   dump(mark, "wp_mark.raw");
   dump(pal, "wp_pal.raw");
   std::string script = dir + "/wp.py";
-  std::ofstream(script) << "from PIL import Image\n"
-                           "d = '" << dir << "/'\n"
-                           "im = Image.frombytes('RGBA', (40, 30), open(d + 'wp_im.raw', 'rb').read())\n"
-                           "mark = Image.frombytes('RGBA', (13, 9), open(d + 'wp_mark.raw', 'rb').read())\n"
-                           "out = b''\n"
-                           "for pos in [(5, 4), (-4, -3), (33, 25)]:\n"
-                           "    layer = Image.new('RGBA', im.size, (0, 0, 0, 0))\n"
-                           "    layer.paste(mark, pos)\n"
-                           "    out += Image.composite(layer, im, layer).tobytes()\n"
-                           "p = Image.frombytes('P', (7, 5), open(d + 'wp_pal.raw', 'rb').read())\n"
-                           "out += p.resize((17, 3), Image.LANCZOS).tobytes()\n"
-                           "from PIL import ImageEnhance\n"
-                           "for f in (0.37, 0.5, 0.98):\n"
-                           "    m = mark.copy()\n"
-                           "    m.putalpha(ImageEnhance.Brightness(m.split()[3]).enhance(f))\n"
-                           "    out += m.tobytes()\n"
-                           "open(d + 'wp_out.raw', 'wb').write(out)\n";
-  if (std::system(("/usr/bin/python3 " + script + " 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no python3-pil";
+  std::ofstream(script)
+      << "from PIL import Image\n"
+         "d = '"
+      << dir
+      << "/'\n"
+         "im = Image.frombytes('RGBA', (40, 30), open(d + 'wp_im.raw', 'rb').read())\n"
+         "mark = Image.frombytes('RGBA', (13, 9), open(d + 'wp_mark.raw', 'rb').read())\n"
+         "out = b''\n"
+         "for pos in [(5, 4), (-4, -3), (33, 25)]:\n"
+         "    layer = Image.new('RGBA', im.size, (0, 0, 0, 0))\n"
+         "    layer.paste(mark, pos)\n"
+         "    out += Image.composite(layer, im, layer).tobytes()\n"
+         "p = Image.frombytes('P', (7, 5), open(d + 'wp_pal.raw', 'rb').read())\n"
+         "out += p.resize((17, 3), Image.LANCZOS).tobytes()\n"
+         "from PIL import ImageEnhance\n"
+         "for f in (0.37, 0.5, 0.98):\n"
+         "    m = mark.copy()\n"
+         "    m.putalpha(ImageEnhance.Brightness(m.split()[3]).enhance(f))\n"
+         "    out += m.tobytes()\n"
+         "open(d + 'wp_out.raw', 'wb').write(out)\n";
+  if (std::system(("/usr/bin/python3 " + script + " 2>/dev/null").c_str()) != 0)
+    GTEST_SKIP() << "no python3-pil";
   std::string expected = test::read_file(dir + "/wp_out.raw");
   std::string got;
   for (Placement pos : {Placement{5, 4}, Placement{-4, -3}, Placement{33, 25}}) {

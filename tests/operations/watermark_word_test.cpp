@@ -38,7 +38,7 @@ Image literal_rotate_minus_45(const Image& src) {
   double angle = std::fmod(-45.0, 360.0) + 360.0;  // 315
   angle = -(angle * (M_PI / 180.0));
   auto round15 = [](double v) { return std::round(v * 1e15) / 1e15; };
-  double m[6] = {round15(std::cos(angle)), round15(std::sin(angle)), 0.0,
+  double m[6] = {round15(std::cos(angle)),  round15(std::sin(angle)), 0.0,
                  round15(-std::sin(angle)), round15(std::cos(angle)), 0.0};
   double cx = W / 2.0, cy = H / 2.0;
   double t2 = m[0] * -cx + m[1] * -cy + m[2], t5 = m[3] * -cx + m[4] * -cy + m[5];
@@ -92,7 +92,7 @@ Image literal_watermark(const Image& rgba, const Font& font, std::u32string_view
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x)
       imaging::detail::over_pixel(canvas.row(h + y) + (w + x) * 4, turned.row(h + y) + (w + x) * 4,
-                     out.row(y) + x * 4);
+                                  out.row(y) + x * 4);
   return out;
 }
 
@@ -231,13 +231,13 @@ TEST(LiteralAlgorithm, AgreesWithTheLibrarysRotateAndComposite) {
   for (auto [w, h] : {std::pair{61, 40}, std::pair{48000, 6}}) {
     Image layer = test::make_photo(w, h, Mode::RGBA);
     Image turned = literal_rotate_minus_45(layer);
-    EXPECT_TRUE(imaging::rotate(layer, -45).pixels() == turned.pixels())
-        << w << "x" << h;
+    EXPECT_TRUE(imaging::rotate(layer, -45).pixels() == turned.pixels()) << w << "x" << h;
     Image under = test::make_photo(w, h, Mode::RGBA);
     Image mine(Mode::RGBA, w, h);
     for (int y = 0; y < h; ++y)
       for (int x = 0; x < w; ++x)
-        imaging::detail::over_pixel(under.row(y) + x * 4, turned.row(y) + x * 4, mine.row(y) + x * 4);
+        imaging::detail::over_pixel(under.row(y) + x * 4, turned.row(y) + x * 4,
+                                    mine.row(y) + x * 4);
     EXPECT_TRUE(imaging::alpha_composite(under, turned).pixels() == mine.pixels()) << w << "x" << h;
   }
 }
@@ -314,24 +314,33 @@ TEST(StampText, MatchesTheHostLibrary) {
            "from PIL import Image, ImageDraw, ImageFont, features\n"
            "if not features.check('raqm'):\n"
            "    sys.exit(3)\n"
-           "im = Image.frombytes('" << (o.alpha ? "RGBA" : "RGB") << "', (" << o.w << ", " << o.h
-        << "), open('" << in_path << "', 'rb').read())\n"
+           "im = Image.frombytes('"
+        << (o.alpha ? "RGBA" : "RGB") << "', (" << o.w << ", " << o.h << "), open('" << in_path
+        << "', 'rb').read())\n"
            "w, h = im.size\n"
-           "font = ImageFont.truetype('" << o.font << "', " << o.size
+           "font = ImageFont.truetype('"
+        << o.font << "', " << o.size
         << ", layout_engine=ImageFont.Layout.RAQM)\n"
            "new_img = Image.new('RGBA', (3 * w, 3 * h), (0, 0, 0, 0))\n"
            "new_img.paste(im, (w, h))\n"
-           "text = bytes.fromhex('" << hex_of(o.text) << "').decode()\n"
+           "text = bytes.fromhex('"
+        << hex_of(o.text)
+        << "').decode()\n"
            "rgba_image = new_img.convert('RGBA')\n"
            "overlay = Image.new('RGBA', rgba_image.size, (255, 255, 255, 0))\n"
            "d = ImageDraw.Draw(overlay)\n"
-           "v = int(40 * " << o.size << " / 36)\n"
+           "v = int(40 * "
+        << o.size
+        << " / 36)\n"
            "for i in range(0, rgba_image.size[0], len(text) * v):\n"
            "    for j in range(0, rgba_image.size[1], 200):\n"
-           "        d.text((i, j), text, font=font, fill='" << o.color << "')\n"
+           "        d.text((i, j), text, font=font, fill='"
+        << o.color
+        << "')\n"
            "overlay = overlay.rotate(-45)\n"
            "out = Image.alpha_composite(rgba_image, overlay).crop((w, h, 2 * w, 2 * h))\n"
-           "open('" << out_path << "', 'wb').write(out.tobytes())\n";
+           "open('"
+        << out_path << "', 'wb').write(out.tobytes())\n";
     std::filesystem::remove(out_path);
     if (std::system(("/usr/bin/python3 " + script + " 2>/dev/null").c_str()) != 0)
       GTEST_SKIP() << "no python3-pil with its shaping layout";

@@ -20,7 +20,7 @@ using test::write_file;
 namespace fs = std::filesystem;
 
 mode_t mode_of(const std::string& path) {
-  struct stat st{};
+  struct stat st {};
   EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
   return st.st_mode & 07777;
 }
@@ -37,7 +37,9 @@ TEST(AtomicFile, WritesChunksOfANewFileWithTheUsualPermissions) {
   TempDir dir;
   std::string path = dir / "new.jpg";
   write_file_atomically(path, {"image bytes", "Amask"});
-  EXPECT_EQ(read_file(path), "image bytes" "Amask");
+  EXPECT_EQ(read_file(path),
+            "image bytes"
+            "Amask");
   mode_t mask = ::umask(0);
   ::umask(mask);
   EXPECT_EQ(mode_of(path), 0666 & ~mask);
@@ -151,22 +153,67 @@ TEST_P(AtomicFileFailure, LeavesTheOriginalIntact) {
 
 INSTANTIATE_TEST_SUITE_P(
     Syscalls, AtomicFileFailure,
-    ::testing::Values(
-        Failure{"open", [](FileOps& o) { o.openat = [](int, const char*, int, mode_t) { errno = EACCES; return -1; }; }, EACCES},
-        Failure{"write", [](FileOps& o) { o.write = [](int, const void*, size_t) -> ssize_t { errno = ENOSPC; return -1; }; }, ENOSPC},
-        Failure{"short_then_fail",
-                [](FileOps& o) {
-                  o.write = [](int fd, const void* b, size_t n) -> ssize_t {
-                    static int calls = 0;
-                    if (++calls % 2 == 0) { errno = EIO; return -1; }
-                    return ::write(fd, b, n > 3 ? 3 : n);
-                  };
-                },
-                EIO},
-        Failure{"fsync", [](FileOps& o) { o.fsync = [](int) { errno = EIO; return -1; }; }, EIO},
-        Failure{"close", [](FileOps& o) { o.close = [](int fd) { ::close(fd); errno = EIO; return -1; }; }, EIO},
-        Failure{"rename", [](FileOps& o) { o.renameat = [](int, const char*, int, const char*) { errno = EXDEV; return -1; }; }, EXDEV},
-        Failure{"read_only_target", [](FileOps& o) { o.accessat = [](int, const char*, int) { errno = EACCES; return -1; }; }, EACCES}),
+    ::testing::Values(Failure{"open",
+                              [](FileOps& o) {
+                                o.openat = [](int, const char*, int, mode_t) {
+                                  errno = EACCES;
+                                  return -1;
+                                };
+                              },
+                              EACCES},
+                      Failure{"write",
+                              [](FileOps& o) {
+                                o.write = [](int, const void*, size_t) -> ssize_t {
+                                  errno = ENOSPC;
+                                  return -1;
+                                };
+                              },
+                              ENOSPC},
+                      Failure{"short_then_fail",
+                              [](FileOps& o) {
+                                o.write = [](int fd, const void* b, size_t n) -> ssize_t {
+                                  static int calls = 0;
+                                  if (++calls % 2 == 0) {
+                                    errno = EIO;
+                                    return -1;
+                                  }
+                                  return ::write(fd, b, n > 3 ? 3 : n);
+                                };
+                              },
+                              EIO},
+                      Failure{"fsync",
+                              [](FileOps& o) {
+                                o.fsync = [](int) {
+                                  errno = EIO;
+                                  return -1;
+                                };
+                              },
+                              EIO},
+                      Failure{"close",
+                              [](FileOps& o) {
+                                o.close = [](int fd) {
+                                  ::close(fd);
+                                  errno = EIO;
+                                  return -1;
+                                };
+                              },
+                              EIO},
+                      Failure{"rename",
+                              [](FileOps& o) {
+                                o.renameat = [](int, const char*, int, const char*) {
+                                  errno = EXDEV;
+                                  return -1;
+                                };
+                              },
+                              EXDEV},
+                      Failure{"read_only_target",
+                              [](FileOps& o) {
+                                o.accessat = [](int, const char*, int) {
+                                  errno = EACCES;
+                                  return -1;
+                                };
+                              },
+                              EACCES}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(AtomicFile, DirectoryOrSpecialTargetAndMissingDirectoryAreErrors) {
@@ -175,7 +222,8 @@ TEST(AtomicFile, DirectoryOrSpecialTargetAndMissingDirectoryAreErrors) {
   struct Case {
     std::string path;
     int err;
-  } cases[] = {{dir / "sub.jpg", EISDIR}, {dir / "missing/a.jpg", ENOENT}, {dir / "fifo.jpg", EINVAL}};
+  } cases[] = {
+      {dir / "sub.jpg", EISDIR}, {dir / "missing/a.jpg", ENOENT}, {dir / "fifo.jpg", EINVAL}};
   ASSERT_EQ(::mkfifo((dir / "fifo.jpg").c_str(), 0644), 0);
   for (const auto& c : cases) {
     try {
@@ -224,7 +272,7 @@ TEST(AtomicFile, FailedFlushOfTheFolderAfterTheRenameIsReported) {
   FileOpsOverride restore;
   // Only the directory's flush fails; the temporary file's goes through.
   file_ops().fsync = [](int fd) {
-    struct stat st{};
+    struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
       errno = EIO;
       return -1;
@@ -238,7 +286,8 @@ TEST(AtomicFile, FailedFlushOfTheFolderAfterTheRenameIsReported) {
     EXPECT_EQ(e.error_number(), EIO);
     EXPECT_EQ(std::string(e.what()),
               "[Errno 5] Input/output error (flushing its folder after the new content took its "
-              "place): '" + path + "'");
+              "place): '" +
+                  path + "'");
   }
   // Past the rename there is nothing to undo: the complete new content is in place.
   EXPECT_EQ(read_file(path), "newAmask");

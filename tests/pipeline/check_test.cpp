@@ -55,7 +55,8 @@ TEST_F(Check, NoRegularFileIsRejectedBeforeAnyKeyIsRead) {
   fs::create_directories(folder + "/dir.jpg");
   ASSERT_EQ(::symlink("nowhere.jpg", (folder + "/broken.jpg").c_str()), 0);
   Value empty = Value::dict();
-  for (const std::string& p : {folder + "/dir.jpg", folder + "/missing.jpg", folder + "/broken.jpg"})
+  for (const std::string& p :
+       {folder + "/dir.jpg", folder + "/missing.jpg", folder + "/broken.jpg"})
     EXPECT_FALSE(IMAGES::check(p, empty)) << p;
 }
 
@@ -84,11 +85,16 @@ TEST_F(Check, ExtensionListIsMatchedByLowerCasedExtension) {
     List exts;
     bool accepted;
   } cases[] = {
-      {"photo.JPG", {".jpg"}, true},       {"photo.jpeg", {".jpg"}, false},
-      {"photo", {".jpg"}, false},          {".jpg", {".jpg"}, false},
-      {"..jpg", {".jpg"}, false},          {".bashrc", {".bashrc"}, false},
-      {"a.", {"."}, true},                 {"noext", {""}, false},
-      {"photo.JPG", {".JPG"}, false},      {"a.b.png", {".png"}, true},
+      {"photo.JPG", {".jpg"}, true},
+      {"photo.jpeg", {".jpg"}, false},
+      {"photo", {".jpg"}, false},
+      {".jpg", {".jpg"}, false},
+      {"..jpg", {".jpg"}, false},
+      {".bashrc", {".bashrc"}, false},
+      {"a.", {"."}, true},
+      {"noext", {""}, false},
+      {"photo.JPG", {".JPG"}, false},
+      {"a.b.png", {".png"}, true},
       {"x.tar.JPEG", {".jpg", ".jpeg"}, true},
   };
   for (const auto& c : cases) {
@@ -104,14 +110,10 @@ TEST_F(Check, ExtensionTextIsAllOrACaseInsensitivePatternSearch) {
     std::string name;
     bool accepted;
   } cases[] = {
-      {"*.*", Value(), "anything.xyz", true},
-      {"images *.* here", Value(), "noext", true},
-      {"custom", "\\.jpe?g$", "photo.JPG", true},
-      {"custom", "\\.jpe?g$", "photo.jpg.png", false},
-      {"custom", "jpg", "my_jpg_notes.txt", true},
-      {"custom", "^img_", "IMG_001.png", true},
-      {"custom", "^img_", "x_img_001.png", false},
-      {"custom", "\\.(png|gif)$", "a.PnG", true},
+      {"*.*", Value(), "anything.xyz", true},      {"images *.* here", Value(), "noext", true},
+      {"custom", "\\.jpe?g$", "photo.JPG", true},  {"custom", "\\.jpe?g$", "photo.jpg.png", false},
+      {"custom", "jpg", "my_jpg_notes.txt", true}, {"custom", "^img_", "IMG_001.png", true},
+      {"custom", "^img_", "x_img_001.png", false}, {"custom", "\\.(png|gif)$", "a.PnG", true},
   };
   for (const auto& c : cases) {
     cfg.set("exts", c.exts);

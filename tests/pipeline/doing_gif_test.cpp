@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <filesystem>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,9 +16,9 @@
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "support/atomic_file.hpp"
 #include "support/fixtures.hpp"
 #include "support/literal_ops.hpp"
-#include "support/atomic_file.hpp"
 #include "support/spawn.hpp"
 
 namespace img_util {
@@ -142,7 +142,9 @@ class DoingGifTest : public ::testing::Test {
     c.set("gif_loss", 20);
     return c;
   }
-  std::string scratch(int n) const { return IMAGES::tmpPath() + "/src" + std::to_string(n) + ".jpg"; }
+  std::string scratch(int n) const {
+    return IMAGES::tmpPath() + "/src" + std::to_string(n) + ".jpg";
+  }
   int64_t counter(const char* name) const { return cfg.at("result").at(name).as_int(); }
   size_t files_listed() const { return cfg.at("result").at("files").as_list().size(); }
 

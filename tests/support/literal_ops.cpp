@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "img_util/errors.hpp"
 #include "imaging/geometry.hpp"
 #include "imaging/imaging.hpp"
 #include "imaging/pixel_util.hpp"
+#include "img_util/errors.hpp"
 
 namespace img_util::imaging {
 
@@ -30,7 +30,8 @@ void require_same_size(const Image& a, const Image& b) {
 }  // namespace
 
 Image alpha_composite(const Image& under, const Image& over) {
-  if (under.mode() != Mode::RGBA || over.mode() != Mode::RGBA) throw ValueError("image has wrong mode");
+  if (under.mode() != Mode::RGBA || over.mode() != Mode::RGBA)
+    throw ValueError("image has wrong mode");
   require_same_size(under, over);
   Image out = detail::derived_image(under, Mode::RGBA, under.width(), under.height());
   for (int y = 0; y < under.height(); ++y) {
@@ -47,10 +48,17 @@ Image composite(const Image& a, const Image& b, const Image& mask) {
   require_same_size(a, mask);
   int mask_band = 0;
   switch (mask.mode()) {
-    case Mode::L: mask_band = 0; break;
-    case Mode::LA: mask_band = 1; break;
-    case Mode::RGBA: mask_band = 3; break;
-    default: throw ValueError("bad transparency mask");
+    case Mode::L:
+      mask_band = 0;
+      break;
+    case Mode::LA:
+      mask_band = 1;
+      break;
+    case Mode::RGBA:
+      mask_band = 3;
+      break;
+    default:
+      throw ValueError("bad transparency mask");
   }
   std::optional<Image> converted;
   if (a.mode() != b.mode()) converted = convert(a, b.mode());
@@ -104,7 +112,10 @@ Image scale_band(const Image& im, int band, double factor) {
     uint8_t* p = out.row(y) + band;
     for (int x = 0; x < out.width(); ++x, p += bands) {
       const float v = 0 + f * static_cast<int>(*p);
-      *p = interpolate ? static_cast<uint8_t>(v) : v <= 0.0f ? 0 : v >= 255.0f ? 255 : static_cast<uint8_t>(v);
+      *p = interpolate   ? static_cast<uint8_t>(v)
+           : v <= 0.0f   ? 0
+           : v >= 255.0f ? 255
+                         : static_cast<uint8_t>(v);
     }
   }
   return out;
@@ -112,7 +123,8 @@ Image scale_band(const Image& im, int band, double factor) {
 
 // 16.16 fixed-point stepping: one add per coordinate and pixel, as the host steps.
 template <int B>
-static void rotate_fixed(const RotationMap& m, const uint8_t* src, size_t stride, int w, int h, Image& out) {
+static void rotate_fixed(const RotationMap& m, const uint8_t* src, size_t stride, int w, int h,
+                         Image& out) {
   int row_x = m.f2, row_y = m.f5;
   for (int y = 0; y < h; ++y, row_x += m.f1, row_y += m.f4) {
     uint8_t* dst = out.row(y);
@@ -148,16 +160,25 @@ Image rotate(const Image& im, double degrees) {
       uint8_t* dst = out.row(y);
       const uint8_t* line = src + stride * size_t(yi);
       for (int x = 0; x < w; ++x)
-        if (xs[x] >= 0 && xs[x] < w) copy_pixel(dst + size_t(x) * bands, line + size_t(xs[x]) * bands, bands);
+        if (xs[x] >= 0 && xs[x] < w)
+          copy_pixel(dst + size_t(x) * bands, line + size_t(xs[x]) * bands, bands);
     }
     return out;
   }
   if (m.fixed) {
     switch (bands) {
-      case 1: rotate_fixed<1>(m, src, stride, w, h, out); break;
-      case 2: rotate_fixed<2>(m, src, stride, w, h, out); break;
-      case 3: rotate_fixed<3>(m, src, stride, w, h, out); break;
-      default: rotate_fixed<4>(m, src, stride, w, h, out); break;
+      case 1:
+        rotate_fixed<1>(m, src, stride, w, h, out);
+        break;
+      case 2:
+        rotate_fixed<2>(m, src, stride, w, h, out);
+        break;
+      case 3:
+        rotate_fixed<3>(m, src, stride, w, h, out);
+        break;
+      default:
+        rotate_fixed<4>(m, src, stride, w, h, out);
+        break;
     }
     return out;
   }
@@ -168,7 +189,8 @@ Image rotate(const Image& im, double degrees) {
     for (int x = 0; x < w; ++x, xx += a[0], yy += a[3]) {
       const int xin = coord(xx), yin = coord(yy);
       if (xin >= 0 && xin < w && yin >= 0 && yin < h)
-        copy_pixel(dst + size_t(x) * bands, src + stride * size_t(yin) + size_t(xin) * bands, bands);
+        copy_pixel(dst + size_t(x) * bands, src + stride * size_t(yin) + size_t(xin) * bands,
+                   bands);
     }
   }
   return out;

@@ -67,8 +67,9 @@ TEST(Json, ParseEscapes) {
 }
 
 TEST(Json, ParseErrorsAreValueErrorsWithPosition) {
-  const char* bad[] = {"", "{", "[1,]", "{\"a\" 1}", "{'a': 1}", "tru", "\"abc", "\"a\x01\"",
-                       "\"\\q\"", "1 2", "-", "[1] x", "\"\\u12G4\""};
+  const char* bad[] = {"",    "{",     "[1,]",       "{\"a\" 1}", "{'a': 1}",
+                       "tru", "\"abc", "\"a\x01\"",  "\"\\q\"",   "1 2",
+                       "-",   "[1] x", "\"\\u12G4\""};
   for (const char* text : bad) {
     try {
       parse_json(text);
@@ -96,9 +97,15 @@ TEST(Json, DamagedInputOnlyEverRaisesValueError) {
     for (int e = 0; e < edits; ++e) {
       const size_t at = rng() % text.size();
       switch (rng() % 3) {
-        case 0: text[at] = static_cast<char>(rng() % 256); break;
-        case 1: text.erase(at, 1 + rng() % 3); break;
-        default: text.resize(at); break;
+        case 0:
+          text[at] = static_cast<char>(rng() % 256);
+          break;
+        case 1:
+          text.erase(at, 1 + rng() % 3);
+          break;
+        default:
+          text.resize(at);
+          break;
       }
       if (text.empty()) text = "{";
     }
@@ -118,10 +125,11 @@ TEST(Json, DumpsTable) {
   d.set("emoji", "\xf0\x9f\x98\x80");
   d.set("special", List{std::nan(""), HUGE_VAL, -HUGE_VAL});
   d.set("empty", List{Value::list(), Value::dict()});
-  EXPECT_EQ(to_json(Value(d)),
-            R"({"folder": "/srv/\u56fe\u7247", "n": [1, 2.0, 1e+16, 0.1, -0.0, null, true, false], )"
-            R"("esc": "q\"\\/\b\f\n\r\t\u0001\u007f", "emoji": "\ud83d\ude00", )"
-            R"("special": [NaN, Infinity, -Infinity], "empty": [[], {}]})");
+  EXPECT_EQ(
+      to_json(Value(d)),
+      R"({"folder": "/srv/\u56fe\u7247", "n": [1, 2.0, 1e+16, 0.1, -0.0, null, true, false], )"
+      R"("esc": "q\"\\/\b\f\n\r\t\u0001\u007f", "emoji": "\ud83d\ude00", )"
+      R"("special": [NaN, Infinity, -Infinity], "empty": [[], {}]})");
 }
 
 TEST(Json, UnserialisableValuesAreTypeErrors) {
@@ -154,9 +162,10 @@ TEST(Json, MatchesPythonDumps) {
   test::TempDir tmp;
   const std::string in = tmp / "in.json";
   test::write_file(in, doc);
-  const std::string cmd = "/usr/bin/python3 -c 'import json,sys; "
-                          "sys.stdout.write(json.dumps(json.loads(open(sys.argv[1]).read())))' " +
-                          in;
+  const std::string cmd =
+      "/usr/bin/python3 -c 'import json,sys; "
+      "sys.stdout.write(json.dumps(json.loads(open(sys.argv[1]).read())))' " +
+      in;
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
   std::string expected;

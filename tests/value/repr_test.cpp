@@ -23,10 +23,10 @@ TEST(Repr, TextTable) {
       {"\x1b[0m\x7f", "'\\x1b[0m\\x7f'"},
       {"图片/水印.jpg", "'图片/水印.jpg'"},
       {"caf\xc3\xa9", "'café'"},
-      {"nb\xc2\xa0sp", "'nb\\xa0sp'"},            // U+00A0 is not printable
-      {"soft\xc2\xadhy", "'soft\\xadhy'"},         // U+00AD (format character)
-      {"zw\xe2\x80\x8bsp", "'zw\\u200bsp'"},       // U+200B
-      {"ls\xe2\x80\xa8", "'ls\\u2028'"},           // line separator
+      {"nb\xc2\xa0sp", "'nb\\xa0sp'"},        // U+00A0 is not printable
+      {"soft\xc2\xadhy", "'soft\\xadhy'"},    // U+00AD (format character)
+      {"zw\xe2\x80\x8bsp", "'zw\\u200bsp'"},  // U+200B
+      {"ls\xe2\x80\xa8", "'ls\\u2028'"},      // line separator
       {"emoji \xf0\x9f\x98\x80", "'emoji \xf0\x9f\x98\x80'"},
       {"pua \xf3\xb0\x80\x80", "'pua \\U000f0000'"},  // private use plane
       {"bad \xff\xfe.jpg", "'bad \\xff\\xfe.jpg'"},
@@ -50,12 +50,23 @@ TEST(Repr, FloatTable) {
     double in;
     const char* out;
   } cases[] = {
-      {0.0, "0.0"},       {-0.0, "-0.0"},     {1.0, "1.0"},         {100.9, "100.9"},
-      {0.1, "0.1"},       {1e16, "1e+16"},    {1.5e16, "1.5e+16"},  {1e15, "1000000000000000.0"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1.0, "1.0"},
+      {100.9, "100.9"},
+      {0.1, "0.1"},
+      {1e16, "1e+16"},
+      {1.5e16, "1.5e+16"},
+      {1e15, "1000000000000000.0"},
       {123456789012345678.0, "1.2345678901234568e+17"},
-      {0.0001, "0.0001"}, {0.00001, "1e-05"}, {1.5e-7, "1.5e-07"},  {1e300, "1e+300"},
-      {-2.5, "-2.5"},     {1.0 / 3, "0.3333333333333333"},
-      {HUGE_VAL, "inf"},  {-HUGE_VAL, "-inf"},
+      {0.0001, "0.0001"},
+      {0.00001, "1e-05"},
+      {1.5e-7, "1.5e-07"},
+      {1e300, "1e+300"},
+      {-2.5, "-2.5"},
+      {1.0 / 3, "0.3333333333333333"},
+      {HUGE_VAL, "inf"},
+      {-HUGE_VAL, "-inf"},
   };
   for (const auto& c : cases) EXPECT_EQ(py_repr(Value(c.in)), c.out);
 }

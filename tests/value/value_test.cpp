@@ -1,10 +1,11 @@
 // Value: Python truth and equality, dictionary lookups, accessor errors.
+#include "img_util/value.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 
 #include "img_util/errors.hpp"
-#include "img_util/value.hpp"
 
 namespace img_util {
 namespace {
@@ -18,12 +19,14 @@ TEST(ValueTruth, FollowsPython) {
     Value v;
     bool truth;
   } cases[] = {
-      {Value(), false},           {Value(false), false},       {Value(true), true},
-      {Value(0), false},          {Value(-1), true},           {Value(0.0), false},
-      {Value(0.5), true},         {Value(std::nan("")), true}, {Value(""), false},
-      {Value("0"), true},         {Value(Bytes{}), false},     {Value(Bytes{"x"}), true},
-      {Value::list(), false},     {Value(List{Value()}), true}, {Value::dict(), false},
-      {Value(std::shared_ptr<Handle>(std::make_shared<Named>())), true},
+      {Value(), false},        {Value(false), false},
+      {Value(true), true},     {Value(0), false},
+      {Value(-1), true},       {Value(0.0), false},
+      {Value(0.5), true},      {Value(std::nan("")), true},
+      {Value(""), false},      {Value("0"), true},
+      {Value(Bytes{}), false}, {Value(Bytes{"x"}), true},
+      {Value::list(), false},  {Value(List{Value()}), true},
+      {Value::dict(), false},  {Value(std::shared_ptr<Handle>(std::make_shared<Named>())), true},
   };
   for (const auto& c : cases) EXPECT_EQ(c.v.truthy(), c.truth) << py_repr(c.v);
 }

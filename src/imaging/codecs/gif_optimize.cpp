@@ -57,8 +57,10 @@ std::vector<Frame> without_repeats(std::vector<Frame> frames) {
   if (frames.empty()) return kept;
   kept.push_back(std::move(frames[0]));
   for (size_t i = 1; i < frames.size(); ++i) {
-    if (changed_rect(kept.back(), frames[i]).w == 0) merge_into(kept.back(), frames[i]);
-    else kept.push_back(std::move(frames[i]));
+    if (changed_rect(kept.back(), frames[i]).w == 0)
+      merge_into(kept.back(), frames[i]);
+    else
+      kept.push_back(std::move(frames[i]));
   }
   return kept;
 }

@@ -75,8 +75,8 @@ std::vector<Rgba> palette_of(const ColorMapObject* map) {
   if (!map || !map->Colors) return pal;
   int n = std::clamp(map->ColorCount, 0, 256);
   pal.reserve(static_cast<size_t>(n));
-  for (int i = 0; i < n; ++i) pal.push_back({map->Colors[i].Red, map->Colors[i].Green,
-                                             map->Colors[i].Blue, 255});
+  for (int i = 0; i < n; ++i)
+    pal.push_back({map->Colors[i].Red, map->Colors[i].Green, map->Colors[i].Blue, 255});
   return pal;
 }
 
@@ -289,8 +289,10 @@ struct GifFrames::Impl {
     for (int y = 0; y < c.h; ++y) {
       uint8_t* cv = &canvas[(c.y + y) * sw + c.x * 4];
       uint8_t* sv = &to[y * row];
-      if (save) std::memcpy(sv, cv, row);
-      else std::memcpy(cv, sv, row);
+      if (save)
+        std::memcpy(sv, cv, row);
+      else
+        std::memcpy(cv, sv, row);
     }
   }
 
@@ -320,8 +322,10 @@ struct GifFrames::Impl {
 
   // Keeps what a frame disposed of by restoring (disposal 3) will cover.
   void save_under(const Record& image) {
-    if (image.ctl.disposal == 3) copy_region(clip(image.rect), saved, true);
-    else saved.clear();
+    if (image.ctl.disposal == 3)
+      copy_region(clip(image.rect), saved, true);
+    else
+      saved.clear();
   }
 
   // The first frame, as read_first gives it; later frames build on it as it was shown, fill
@@ -345,9 +349,8 @@ struct GifFrames::Impl {
   // A later frame, drawn onto the canvas row by row as it is decoded (a cut-off frame shows
   // the rows that arrived): the canvas as an RGBA image.
   ImagePtr take_later(const Record& image) {
-    const bool whole = dec.read_rows(image, [&](int y, const uint8_t* row) {
-      draw_row(image, y, row);
-    });
+    const bool whole =
+        dec.read_rows(image, [&](int y, const uint8_t* row) { draw_row(image, y, row); });
     if (!whole) done = true;
     auto out = std::make_shared<Image>(Mode::RGBA, dec.width(), dec.height());
     std::memcpy(out->pixels().data(), canvas.data(), canvas.size());
@@ -368,8 +371,10 @@ struct GifFrames::Impl {
     for (int x = 0; x < c.w; ++x, d += 4) {
       int i = s[x];
       if (i == t) continue;
-      if (i < n) std::memcpy(d, image.palette[i].data(), 3);
-      else d[0] = d[1] = d[2] = 0;
+      if (i < n)
+        std::memcpy(d, image.palette[i].data(), 3);
+      else
+        d[0] = d[1] = d[2] = 0;
       d[3] = 255;
     }
   }

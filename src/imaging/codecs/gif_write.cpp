@@ -27,8 +27,10 @@ Frame to_frame(const Image& src) {
   std::optional<Image> converted;
   if (src.mode() != Mode::P && src.mode() != Mode::L) converted.emplace(convert(src, Mode::P));
   const Image& p = converted ? *converted : src;
-  if (converted) f.own(std::move(converted->pixels()));
-  else f.idx = src.pixels().data();
+  if (converted)
+    f.own(std::move(converted->pixels()));
+  else
+    f.idx = src.pixels().data();
   if (p.mode() == Mode::L) {
     f.palette = grey_palette();
   } else {
@@ -39,8 +41,8 @@ Frame to_frame(const Image& src) {
     // Indices beyond the palette show black; the colour table written must hold every index the
     // pixels and the transparency use, or readers disagree on what such a pixel is.
     const size_t n = static_cast<size_t>(f.width) * f.height;
-    const int top = std::max<int>(n ? *std::max_element(f.idx, f.idx + n) : 0,
-                                  f.transparency.value_or(0));
+    const int top =
+        std::max<int>(n ? *std::max_element(f.idx, f.idx + n) : 0, f.transparency.value_or(0));
     if (static_cast<size_t>(top) >= f.palette.size())
       f.palette.resize(static_cast<size_t>(top) + 1, Rgba{0, 0, 0, 255});
     if (!f.transparency)
@@ -122,9 +124,7 @@ bool same_palette(const ColorMapObject* map, const std::vector<Rgba>& pal) {
   return true;
 }
 
-[[noreturn]] void write_failed(int err) {
-  throw ImageError("cannot write GIF: " + gif_error(err));
-}
+[[noreturn]] void write_failed(int err) { throw ImageError("cannot write GIF: " + gif_error(err)); }
 
 // The giflib encoder with its output: the header goes out with the first frame, whose palette
 // becomes the global one.

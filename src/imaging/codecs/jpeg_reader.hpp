@@ -10,6 +10,9 @@
 #pragma once
 
 // jpeglib.h needs the standard headers first, and jerror.h needs jpeglib.h.
+#include <jerror.h>
+#include <jpeglib.h>
+
 #include <csetjmp>
 #include <cstddef>
 #include <cstdio>
@@ -19,9 +22,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <jerror.h>
-#include <jpeglib.h>
 
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/codecs/jpeg_scans.hpp"

@@ -239,7 +239,7 @@ bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const By
 
 void set_jpeg_shared_read(std::optional<bool> enabled) {
   using jpeg_detail::Sharing;
-  jpeg_detail::g_sharing.store(!enabled ? Sharing::automatic
+  jpeg_detail::g_sharing.store(!enabled   ? Sharing::automatic
                                : *enabled ? Sharing::always
                                           : Sharing::never);
 }

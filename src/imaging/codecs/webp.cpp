@@ -55,14 +55,22 @@ void read_metadata(std::string_view d, ImageInfo& info) {
 // libwebp's status in words, for error messages.
 const char* status_text(VP8StatusCode st) {
   switch (st) {
-    case VP8_STATUS_OUT_OF_MEMORY: return "out of memory";
-    case VP8_STATUS_INVALID_PARAM: return "invalid parameter";
-    case VP8_STATUS_BITSTREAM_ERROR: return "bitstream error";
-    case VP8_STATUS_UNSUPPORTED_FEATURE: return "unsupported feature";
-    case VP8_STATUS_SUSPENDED: return "data ends early";
-    case VP8_STATUS_USER_ABORT: return "aborted";
-    case VP8_STATUS_NOT_ENOUGH_DATA: return "not enough data";
-    default: return "unknown error";
+    case VP8_STATUS_OUT_OF_MEMORY:
+      return "out of memory";
+    case VP8_STATUS_INVALID_PARAM:
+      return "invalid parameter";
+    case VP8_STATUS_BITSTREAM_ERROR:
+      return "bitstream error";
+    case VP8_STATUS_UNSUPPORTED_FEATURE:
+      return "unsupported feature";
+    case VP8_STATUS_SUSPENDED:
+      return "data ends early";
+    case VP8_STATUS_USER_ABORT:
+      return "aborted";
+    case VP8_STATUS_NOT_ENOUGH_DATA:
+      return "not enough data";
+    default:
+      return "unknown error";
   }
 }
 
@@ -71,9 +79,8 @@ WebPBitstreamFeatures features(std::string_view data, const std::string& name) {
   VP8StatusCode st =
       WebPGetFeatures(reinterpret_cast<const uint8_t*>(data.data()), data.size(), &f);
   if (st != VP8_STATUS_OK)
-    throw ImageError(std::string("cannot read WebP header (") + status_text(st) + ") in " +
-                         quoted(name),
-                     name);
+    throw ImageError(
+        std::string("cannot read WebP header (") + status_text(st) + ") in " + quoted(name), name);
   if (f.has_animation) throw ImageError("animated WebP is not supported: " + quoted(name), name);
   check_size(f.width, f.height, name);
   return f;
@@ -210,9 +217,8 @@ std::string webp_encode(const Image& im, const EncodeOptions& opts) {
   if (im.mode() != Mode::RGB && im.mode() != Mode::RGBA) {
     bool alpha = mode_has_alpha(im.mode()) ||
                  (im.mode() == Mode::P &&
-                  (im.info.transparency ||
-                   std::any_of(im.palette.begin(), im.palette.end(),
-                               [](const Rgba& c) { return c[3] != 255; })));
+                  (im.info.transparency || std::any_of(im.palette.begin(), im.palette.end(),
+                                                       [](const Rgba& c) { return c[3] != 255; })));
     converted = convert(im, alpha ? Mode::RGBA : Mode::RGB);
     src = &converted;
   }
