@@ -85,22 +85,17 @@ constexpr KeyRule kRules[] = {
 
 bool accepts(unsigned accept, const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::Text:
-      return accept & kText;
+    case Value::Kind::Text: return accept & kText;
     case Value::Kind::Int:
-    case Value::Kind::Float:
-      return accept & (kNumber | kSwitch);
-    case Value::Kind::Bool:
-      return (accept & kSwitch) || (!v.as_bool() && (accept & kFalse));
-    case Value::Kind::None:
-      return accept & kNull;
+    case Value::Kind::Float: return accept & (kNumber | kSwitch);
+    case Value::Kind::Bool: return (accept & kSwitch) || (!v.as_bool() && (accept & kFalse));
+    case Value::Kind::None: return accept & kNull;
     case Value::Kind::List:
       if (!(accept & kTextList)) return false;
       for (const Value& item : v.as_list())
         if (!item.is_text()) return false;
       return true;
-    default:
-      return false;
+    default: return false;
   }
 }
 

@@ -20,15 +20,9 @@ double Progress::elapsed() const { return now_seconds() - start_; }
 void Progress::file(int outcome) {
   ++seen_;
   switch (static_cast<FileOutcome>(outcome)) {
-    case FileOutcome::Processed:
-      ++processed_;
-      break;
-    case FileOutcome::Skipped:
-      ++skipped_;
-      break;
-    case FileOutcome::Failed:
-      ++failed_;
-      break;
+    case FileOutcome::Processed: ++processed_; break;
+    case FileOutcome::Skipped: ++skipped_; break;
+    case FileOutcome::Failed: ++failed_; break;
   }
   draw(false);
 }

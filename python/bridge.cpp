@@ -214,26 +214,18 @@ namespace {
 bool same(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
   switch (a.kind()) {
-    case Value::Kind::None:
-      return true;
-    case Value::Kind::Bool:
-      return a.as_bool() == b.as_bool();
-    case Value::Kind::Int:
-      return a.as_int() == b.as_int();
+    case Value::Kind::None: return true;
+    case Value::Kind::Bool: return a.as_bool() == b.as_bool();
+    case Value::Kind::Int: return a.as_int() == b.as_int();
     case Value::Kind::Float: {
       const double x = a.as_number(), y = b.as_number();
       return std::memcmp(&x, &y, sizeof x) == 0;
     }
-    case Value::Kind::Text:
-      return a.as_text() == b.as_text();
-    case Value::Kind::Bytes:
-      return a.as_bytes() == b.as_bytes();
-    case Value::Kind::List:
-      return a.list_ptr() == b.list_ptr();
-    case Value::Kind::Dict:
-      return a.dict_ptr() == b.dict_ptr();
-    case Value::Kind::Handle:
-      return a.as_handle() == b.as_handle();
+    case Value::Kind::Text: return a.as_text() == b.as_text();
+    case Value::Kind::Bytes: return a.as_bytes() == b.as_bytes();
+    case Value::Kind::List: return a.list_ptr() == b.list_ptr();
+    case Value::Kind::Dict: return a.dict_ptr() == b.dict_ptr();
+    case Value::Kind::Handle: return a.as_handle() == b.as_handle();
   }
   return false;
 }
@@ -261,18 +253,12 @@ py::object DictBridge::to_python(const Value& now, const Value* before, py::hand
 
 py::object DictBridge::fresh(const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::None:
-      return py::none();
-    case Value::Kind::Bool:
-      return py::bool_(v.as_bool());
-    case Value::Kind::Int:
-      return py::int_(v.as_int());
-    case Value::Kind::Float:
-      return py::float_(v.as_number());
-    case Value::Kind::Text:
-      return str_of(v.as_text());
-    case Value::Kind::Bytes:
-      return py::bytes(v.as_bytes().data);
+    case Value::Kind::None: return py::none();
+    case Value::Kind::Bool: return py::bool_(v.as_bool());
+    case Value::Kind::Int: return py::int_(v.as_int());
+    case Value::Kind::Float: return py::float_(v.as_number());
+    case Value::Kind::Text: return str_of(v.as_text());
+    case Value::Kind::Bytes: return py::bytes(v.as_bytes().data);
     case Value::Kind::List: {
       if (Container* c = find(v.list_ptr().get())) {
         sync_container(*c);

@@ -72,6 +72,9 @@ class Image {
   // Reads the header of the file at `path`. Throws OSError when it cannot be read and
   // ImageError when it is no image we know (or exceeds the pixel limit).
   static std::shared_ptr<Image> open(const std::string& path);
+  // open(), or null when the file cannot be opened as an image for whatever reason (missing,
+  // unreadable, no image): to the operations such a file is simply nothing to do.
+  static std::shared_ptr<Image> open_or_null(const std::string& path) noexcept;
   // The same from bytes in memory; `name` is used in error messages.
   static std::shared_ptr<Image> open_bytes(std::string bytes, const std::string& name = "");
 

@@ -98,27 +98,13 @@ Image apply_orientation(const Image& im, int orientation) {
   // oy = y0 + ys*sx + yr*sy.
   int x0 = 0, xs = 1, xr = 0, y0 = 0, ys = 0, yr = 1;
   switch (orientation) {
-    case 2:
-      x0 = w - 1, xs = -1;
-      break;
-    case 3:
-      x0 = w - 1, xs = -1, y0 = h - 1, yr = -1;
-      break;
-    case 4:
-      y0 = h - 1, yr = -1;
-      break;
-    case 5:
-      xs = 0, xr = 1, ys = 1, yr = 0;
-      break;
-    case 6:
-      x0 = h - 1, xs = 0, xr = -1, ys = 1, yr = 0;
-      break;
-    case 7:
-      x0 = h - 1, xs = 0, xr = -1, y0 = w - 1, ys = -1, yr = 0;
-      break;
-    case 8:
-      xs = 0, xr = 1, y0 = w - 1, ys = -1, yr = 0;
-      break;
+    case 2: x0 = w - 1, xs = -1; break;
+    case 3: x0 = w - 1, xs = -1, y0 = h - 1, yr = -1; break;
+    case 4: y0 = h - 1, yr = -1; break;
+    case 5: xs = 0, xr = 1, ys = 1, yr = 0; break;
+    case 6: x0 = h - 1, xs = 0, xr = -1, ys = 1, yr = 0; break;
+    case 7: x0 = h - 1, xs = 0, xr = -1, y0 = w - 1, ys = -1, yr = 0; break;
+    case 8: xs = 0, xr = 1, y0 = w - 1, ys = -1, yr = 0; break;
   }
   const ptrdiff_t step = (ptrdiff_t{ys} * ow + xs) * b;
   uint8_t* dst = out.pixels().data();

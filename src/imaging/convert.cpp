@@ -47,16 +47,11 @@ void convert_rows(const Image& in, Image& out) {
 template <Mode From>
 void convert_from(const Image& in, Image& out) {
   switch (out.mode()) {
-    case Mode::L:
-      return convert_rows<From, Mode::L>(in, out);
-    case Mode::LA:
-      return convert_rows<From, Mode::LA>(in, out);
-    case Mode::RGB:
-      return convert_rows<From, Mode::RGB>(in, out);
-    case Mode::RGBA:
-      return convert_rows<From, Mode::RGBA>(in, out);
-    case Mode::P:
-      break;
+    case Mode::L: return convert_rows<From, Mode::L>(in, out);
+    case Mode::LA: return convert_rows<From, Mode::LA>(in, out);
+    case Mode::RGB: return convert_rows<From, Mode::RGB>(in, out);
+    case Mode::RGBA: return convert_rows<From, Mode::RGBA>(in, out);
+    case Mode::P: break;
   }
 }
 
@@ -84,31 +79,18 @@ void expand_palette(const Image& in, Image& out) {
     if (in.info.transparency && *in.info.transparency == i) c[3] = 0;
     uint8_t* t = table[i].data();
     switch (out.mode()) {
-      case Mode::L:
-        t[0] = luma(c[0], c[1], c[2]);
-        break;
-      case Mode::LA:
-        t[0] = luma(c[0], c[1], c[2]), t[1] = c[3];
-        break;
-      case Mode::RGB:
-        t[0] = c[0], t[1] = c[1], t[2] = c[2];
-        break;
-      case Mode::RGBA:
-        t[0] = c[0], t[1] = c[1], t[2] = c[2], t[3] = c[3];
-        break;
-      case Mode::P:
-        break;
+      case Mode::L: t[0] = luma(c[0], c[1], c[2]); break;
+      case Mode::LA: t[0] = luma(c[0], c[1], c[2]), t[1] = c[3]; break;
+      case Mode::RGB: t[0] = c[0], t[1] = c[1], t[2] = c[2]; break;
+      case Mode::RGBA: t[0] = c[0], t[1] = c[1], t[2] = c[2], t[3] = c[3]; break;
+      case Mode::P: break;
     }
   }
   switch (tb) {
-    case 1:
-      return expand_rows<1>(in, out, table);
-    case 2:
-      return expand_rows<2>(in, out, table);
-    case 3:
-      return expand_rows<3>(in, out, table);
-    default:
-      return expand_rows<4>(in, out, table);
+    case 1: return expand_rows<1>(in, out, table);
+    case 2: return expand_rows<2>(in, out, table);
+    case 3: return expand_rows<3>(in, out, table);
+    default: return expand_rows<4>(in, out, table);
   }
 }
 
@@ -137,10 +119,8 @@ bool has_transparency(const Image& im) {
         if (px[i] != 255) return true;
       return false;
     }
-    case Mode::P:
-      return has_transparency(convert(im, Mode::RGBA));
-    default:
-      return false;
+    case Mode::P: return has_transparency(convert(im, Mode::RGBA));
+    default: return false;
   }
 }
 
@@ -157,21 +137,11 @@ Image convert(const Image& im, Mode to, int colors) {
   }
   Image out = detail::derived_image(im, to, im.width(), im.height());
   switch (im.mode()) {
-    case Mode::L:
-      convert_from<Mode::L>(im, out);
-      break;
-    case Mode::LA:
-      convert_from<Mode::LA>(im, out);
-      break;
-    case Mode::RGB:
-      convert_from<Mode::RGB>(im, out);
-      break;
-    case Mode::RGBA:
-      convert_from<Mode::RGBA>(im, out);
-      break;
-    case Mode::P:
-      expand_palette(im, out);
-      break;
+    case Mode::L: convert_from<Mode::L>(im, out); break;
+    case Mode::LA: convert_from<Mode::LA>(im, out); break;
+    case Mode::RGB: convert_from<Mode::RGB>(im, out); break;
+    case Mode::RGBA: convert_from<Mode::RGBA>(im, out); break;
+    case Mode::P: expand_palette(im, out); break;
   }
   return out;
 }

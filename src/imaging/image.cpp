@@ -20,16 +20,11 @@ namespace img_util {
 
 const char* mode_name(Mode m) {
   switch (m) {
-    case Mode::L:
-      return "L";
-    case Mode::LA:
-      return "LA";
-    case Mode::RGB:
-      return "RGB";
-    case Mode::RGBA:
-      return "RGBA";
-    case Mode::P:
-      return "P";
+    case Mode::L: return "L";
+    case Mode::LA: return "LA";
+    case Mode::RGB: return "RGB";
+    case Mode::RGBA: return "RGBA";
+    case Mode::P: return "P";
   }
   return "?";
 }
@@ -43,14 +38,10 @@ Mode parse_mode(const std::string& name) {
 int mode_bands(Mode m) {
   switch (m) {
     case Mode::L:
-    case Mode::P:
-      return 1;
-    case Mode::LA:
-      return 2;
-    case Mode::RGB:
-      return 3;
-    case Mode::RGBA:
-      return 4;
+    case Mode::P: return 1;
+    case Mode::LA: return 2;
+    case Mode::RGB: return 3;
+    case Mode::RGBA: return 4;
   }
   return 0;
 }
@@ -112,6 +103,14 @@ constexpr uint64_t kReadAsDecodedBytes = uint64_t{1} << 20;
 constexpr size_t kHeaderBytes = size_t{256} << 10;
 
 }  // namespace
+
+std::shared_ptr<Image> Image::open_or_null(const std::string& path) noexcept {
+  try {
+    return open(path);
+  } catch (...) {
+    return nullptr;
+  }
+}
 
 std::shared_ptr<Image> Image::open(const std::string& path) {
   using namespace imaging::codec;

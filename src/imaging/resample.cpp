@@ -193,14 +193,10 @@ void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, i
 void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
                               const FixedCoeffs& c, uint8_t* out, size_t out_stride) {
   switch (bands) {
-    case 1:
-      return horizontal_rows<1>(in, in_stride, row0, row1, c, out, out_stride);
-    case 2:
-      return horizontal_rows<2>(in, in_stride, row0, row1, c, out, out_stride);
-    case 3:
-      return horizontal_rows<3>(in, in_stride, row0, row1, c, out, out_stride);
-    default:
-      return horizontal_rows<4>(in, in_stride, row0, row1, c, out, out_stride);
+    case 1: return horizontal_rows<1>(in, in_stride, row0, row1, c, out, out_stride);
+    case 2: return horizontal_rows<2>(in, in_stride, row0, row1, c, out, out_stride);
+    case 3: return horizontal_rows<3>(in, in_stride, row0, row1, c, out, out_stride);
+    default: return horizontal_rows<4>(in, in_stride, row0, row1, c, out, out_stride);
   }
 }
 

@@ -301,19 +301,11 @@ struct Font::Impl {
     FT_Bitmap bitmap = face->glyph->bitmap;
     scale = 1;
     switch (bitmap.pixel_mode) {
-      case FT_PIXEL_MODE_MONO:
-        scale = 255;
-        break;
-      case FT_PIXEL_MODE_GRAY2:
-        scale = 255 / 3;
-        break;
-      case FT_PIXEL_MODE_GRAY4:
-        scale = 255 / 15;
-        break;
-      case FT_PIXEL_MODE_GRAY:
-        return bitmap;
-      default:
-        throw OSError(0, path, "unsupported bitmap pixel mode in font '" + path + "'");
+      case FT_PIXEL_MODE_MONO: scale = 255; break;
+      case FT_PIXEL_MODE_GRAY2: scale = 255 / 3; break;
+      case FT_PIXEL_MODE_GRAY4: scale = 255 / 15; break;
+      case FT_PIXEL_MODE_GRAY: return bitmap;
+      default: throw OSError(0, path, "unsupported bitmap pixel mode in font '" + path + "'");
     }
     if (FT_Error err = FT_Bitmap_Convert(library.get(), &bitmap, converted.get(), 1)) fail(err);
     return *converted.get();

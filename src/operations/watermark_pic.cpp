@@ -106,13 +106,8 @@ int64_t margin(const Value& cfg, const char* key) {
 
 ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, ImagePtr im,
                                bool iscount) {
-  if (!im) {
-    try {
-      im = Image::open(fpath);
-    } catch (...) {
-      return nullptr;  // an unreadable file is no watermark, and no error
-    }
-  }
+  // An unreadable file is no watermark, and no error.
+  if (!im && !(im = Image::open_or_null(fpath))) return nullptr;
   im->load();  // damaged pixel data is an error of this file, unlike an unreadable header
   const int image_x = im->width(), image_y = im->height();
 

@@ -100,16 +100,6 @@ ScratchFrame write_frame_scratch(ImagePtr source, Mode colour_mode, const std::s
   return frame;
 }
 
-// The source, or null when anything stops it from opening (missing, unreadable, not an
-// image): then there is nothing to do with it, no backup, no line.
-ImagePtr open_or_null(const std::string& fpath) {
-  try {
-    return Image::open(fpath);
-  } catch (const std::exception&) {
-    return nullptr;
-  }
-}
-
 // One decoded frame through its scratch file and the operations of the mode, back as a
 // palette frame with the source frame's display time. The run's counters move once per GIF,
 // with its first frame.
@@ -167,7 +157,8 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   if (!check(fpath, cfg)) return;
   note_file_selected();
   refuse_link_leaving_folder(fpath, cfg);
-  ImagePtr im = open_or_null(fpath);
+  // A file that does not open as an image has nothing to do: no backup, no line.
+  ImagePtr im = Image::open_or_null(fpath);
   if (!im) return;
 
   if (!im->is_animated()) {

@@ -30,29 +30,18 @@ OSError::OSError(const std::string& what, int err, const std::string& filename)
 // The subclass Python raises for this errno, so messages read as a traceback would.
 const char* OSError::type_name() const noexcept {
   switch (errno_) {
-    case ENOENT:
-      return "FileNotFoundError";
-    case EEXIST:
-      return "FileExistsError";
+    case ENOENT: return "FileNotFoundError";
+    case EEXIST: return "FileExistsError";
     case EACCES:
-    case EPERM:
-      return "PermissionError";
-    case EISDIR:
-      return "IsADirectoryError";
-    case ENOTDIR:
-      return "NotADirectoryError";
-    case EAGAIN:
-      return "BlockingIOError";
-    case EINTR:
-      return "InterruptedError";
-    case ECHILD:
-      return "ChildProcessError";
-    case ESRCH:
-      return "ProcessLookupError";
-    case ETIMEDOUT:
-      return "TimeoutError";
-    default:
-      return "OSError";
+    case EPERM: return "PermissionError";
+    case EISDIR: return "IsADirectoryError";
+    case ENOTDIR: return "NotADirectoryError";
+    case EAGAIN: return "BlockingIOError";
+    case EINTR: return "InterruptedError";
+    case ECHILD: return "ChildProcessError";
+    case ESRCH: return "ProcessLookupError";
+    case ETIMEDOUT: return "TimeoutError";
+    default: return "OSError";
   }
 }
 

@@ -162,30 +162,14 @@ class Parser {
       if (pos_ >= s_.size()) fail("Unterminated string starting at");
       const char e = s_[pos_++];
       switch (e) {
-        case '"':
-          out += '"';
-          break;
-        case '\\':
-          out += '\\';
-          break;
-        case '/':
-          out += '/';
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
         case 'u': {
           uint32_t cp = hex4();
           if (cp >= 0xD800 && cp <= 0xDBFF && s_.substr(pos_, 2) == "\\u") {
@@ -200,9 +184,7 @@ class Parser {
           utf8::append(out, cp);  // a lone surrogate stays as its three-byte form
           break;
         }
-        default:
-          --pos_;
-          fail("Invalid \\escape");
+        default: --pos_; fail("Invalid \\escape");
       }
     }
   }
@@ -290,29 +272,14 @@ void write_string(std::string& out, std::string_view s) {
     }
     const auto c = static_cast<uint32_t>(cp);
     switch (c) {
-      case '"':
-        out += "\\\"";
-        continue;
-      case '\\':
-        out += "\\\\";
-        continue;
-      case '\n':
-        out += "\\n";
-        continue;
-      case '\r':
-        out += "\\r";
-        continue;
-      case '\t':
-        out += "\\t";
-        continue;
-      case '\b':
-        out += "\\b";
-        continue;
-      case '\f':
-        out += "\\f";
-        continue;
-      default:
-        break;
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\b': out += "\\b"; continue;
+      case '\f': out += "\\f"; continue;
+      default: break;
     }
     if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
@@ -331,15 +298,9 @@ void write(std::string& out, const Value& v, int depth = 0) {
   // Only a container that holds itself nests this deep.
   if (depth > 1000) throw ValueError("Circular reference detected");
   switch (v.kind()) {
-    case Value::Kind::None:
-      out += "null";
-      return;
-    case Value::Kind::Bool:
-      out += v.as_bool() ? "true" : "false";
-      return;
-    case Value::Kind::Int:
-      out += std::to_string(v.as_int());
-      return;
+    case Value::Kind::None: out += "null"; return;
+    case Value::Kind::Bool: out += v.as_bool() ? "true" : "false"; return;
+    case Value::Kind::Int: out += std::to_string(v.as_int()); return;
     case Value::Kind::Float: {
       const double d = v.as_number();
       if (std::isnan(d))
@@ -350,9 +311,7 @@ void write(std::string& out, const Value& v, int depth = 0) {
         out += py_float_repr(d);
       return;
     }
-    case Value::Kind::Text:
-      write_string(out, v.as_text());
-      return;
+    case Value::Kind::Text: write_string(out, v.as_text()); return;
     case Value::Kind::List: {
       out += '[';
       bool first = true;

@@ -46,20 +46,11 @@ char choose_quote(std::string_view s) {
 // Escapes for the characters both str and bytes repr treat alike; false when none applies.
 bool append_common_escape(std::string& out, uint32_t c, char quote) {
   switch (c) {
-    case '\\':
-      out += "\\\\";
-      return true;
-    case '\t':
-      out += "\\t";
-      return true;
-    case '\n':
-      out += "\\n";
-      return true;
-    case '\r':
-      out += "\\r";
-      return true;
-    default:
-      break;
+    case '\\': out += "\\\\"; return true;
+    case '\t': out += "\\t"; return true;
+    case '\n': out += "\\n"; return true;
+    case '\r': out += "\\r"; return true;
+    default: break;
   }
   if (c == static_cast<uint8_t>(quote)) {
     out += '\\';
@@ -159,18 +150,12 @@ std::string py_repr(std::string_view text) {
 
 std::string py_repr(const Value& v) {
   switch (v.kind()) {
-    case Value::Kind::None:
-      return "None";
-    case Value::Kind::Bool:
-      return v.as_bool() ? "True" : "False";
-    case Value::Kind::Int:
-      return std::to_string(v.as_int());
-    case Value::Kind::Float:
-      return py_float_repr(v.as_number());
-    case Value::Kind::Text:
-      return py_repr(std::string_view(v.as_text()));
-    case Value::Kind::Bytes:
-      return bytes_repr(v.as_bytes().data);
+    case Value::Kind::None: return "None";
+    case Value::Kind::Bool: return v.as_bool() ? "True" : "False";
+    case Value::Kind::Int: return std::to_string(v.as_int());
+    case Value::Kind::Float: return py_float_repr(v.as_number());
+    case Value::Kind::Text: return py_repr(std::string_view(v.as_text()));
+    case Value::Kind::Bytes: return bytes_repr(v.as_bytes().data);
     case Value::Kind::List: {
       std::string out = "[";
       bool first = true;

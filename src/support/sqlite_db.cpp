@@ -51,16 +51,10 @@ void Statement::bind(int index, const Value& v) {
   sqlite3_stmt* s = stmt_.get();
   int rc = SQLITE_OK;
   switch (v.kind()) {
-    case Value::Kind::None:
-      rc = sqlite3_bind_null(s, index);
-      break;
+    case Value::Kind::None: rc = sqlite3_bind_null(s, index); break;
     case Value::Kind::Bool:
-    case Value::Kind::Int:
-      rc = sqlite3_bind_int64(s, index, v.as_int());
-      break;
-    case Value::Kind::Float:
-      rc = sqlite3_bind_double(s, index, v.as_number());
-      break;
+    case Value::Kind::Int: rc = sqlite3_bind_int64(s, index, v.as_int()); break;
+    case Value::Kind::Float: rc = sqlite3_bind_double(s, index, v.as_number()); break;
     case Value::Kind::Text:
       rc = sqlite3_bind_text(s, index, v.as_text().data(), static_cast<int>(v.as_text().size()),
                              SQLITE_TRANSIENT);

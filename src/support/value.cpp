@@ -52,24 +52,15 @@ bool Dict::erase(std::string_view key) {
 
 bool Value::truthy() const {
   switch (kind()) {
-    case Kind::None:
-      return false;
-    case Kind::Bool:
-      return std::get<bool>(v_);
-    case Kind::Int:
-      return std::get<int64_t>(v_) != 0;
-    case Kind::Float:
-      return std::get<double>(v_) != 0.0;  // NaN is true, as in Python
-    case Kind::Text:
-      return !std::get<std::string>(v_).empty();
-    case Kind::Bytes:
-      return !std::get<Bytes>(v_).data.empty();
-    case Kind::List:
-      return !std::get<std::shared_ptr<List>>(v_)->empty();
-    case Kind::Dict:
-      return !std::get<std::shared_ptr<Dict>>(v_)->empty();
-    case Kind::Handle:
-      return std::get<std::shared_ptr<Handle>>(v_) != nullptr;
+    case Kind::None: return false;
+    case Kind::Bool: return std::get<bool>(v_);
+    case Kind::Int: return std::get<int64_t>(v_) != 0;
+    case Kind::Float: return std::get<double>(v_) != 0.0;  // NaN is true, as in Python
+    case Kind::Text: return !std::get<std::string>(v_).empty();
+    case Kind::Bytes: return !std::get<Bytes>(v_).data.empty();
+    case Kind::List: return !std::get<std::shared_ptr<List>>(v_)->empty();
+    case Kind::Dict: return !std::get<std::shared_ptr<Dict>>(v_)->empty();
+    case Kind::Handle: return std::get<std::shared_ptr<Handle>>(v_) != nullptr;
   }
   return false;
 }
@@ -156,22 +147,14 @@ bool Value::erase(std::string_view key) const { return dict_of(*this).erase(key)
 
 std::string Value::type_name() const {
   switch (kind()) {
-    case Kind::None:
-      return "NoneType";
-    case Kind::Bool:
-      return "bool";
-    case Kind::Int:
-      return "int";
-    case Kind::Float:
-      return "float";
-    case Kind::Text:
-      return "str";
-    case Kind::Bytes:
-      return "bytes";
-    case Kind::List:
-      return "list";
-    case Kind::Dict:
-      return "dict";
+    case Kind::None: return "NoneType";
+    case Kind::Bool: return "bool";
+    case Kind::Int: return "int";
+    case Kind::Float: return "float";
+    case Kind::Text: return "str";
+    case Kind::Bytes: return "bytes";
+    case Kind::List: return "list";
+    case Kind::Dict: return "dict";
     case Kind::Handle: {
       const auto& h = std::get<std::shared_ptr<Handle>>(v_);
       return h ? h->type_name() : "NoneType";
@@ -199,12 +182,9 @@ bool Value::operator==(const Value& other) const {
   }
   if (kind() != other.kind()) return false;
   switch (kind()) {
-    case Kind::None:
-      return true;
-    case Kind::Text:
-      return std::get<std::string>(v_) == std::get<std::string>(other.v_);
-    case Kind::Bytes:
-      return std::get<Bytes>(v_) == std::get<Bytes>(other.v_);
+    case Kind::None: return true;
+    case Kind::Text: return std::get<std::string>(v_) == std::get<std::string>(other.v_);
+    case Kind::Bytes: return std::get<Bytes>(v_) == std::get<Bytes>(other.v_);
     case Kind::List: {
       const List& a = as_list();
       const List& b = other.as_list();
@@ -228,8 +208,7 @@ bool Value::operator==(const Value& other) const {
     }
     case Kind::Handle:
       return std::get<std::shared_ptr<Handle>>(v_) == std::get<std::shared_ptr<Handle>>(other.v_);
-    default:
-      return false;
+    default: return false;
   }
 }
 

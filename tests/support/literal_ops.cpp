@@ -48,17 +48,10 @@ Image composite(const Image& a, const Image& b, const Image& mask) {
   require_same_size(a, mask);
   int mask_band = 0;
   switch (mask.mode()) {
-    case Mode::L:
-      mask_band = 0;
-      break;
-    case Mode::LA:
-      mask_band = 1;
-      break;
-    case Mode::RGBA:
-      mask_band = 3;
-      break;
-    default:
-      throw ValueError("bad transparency mask");
+    case Mode::L: mask_band = 0; break;
+    case Mode::LA: mask_band = 1; break;
+    case Mode::RGBA: mask_band = 3; break;
+    default: throw ValueError("bad transparency mask");
   }
   std::optional<Image> converted;
   if (a.mode() != b.mode()) converted = convert(a, b.mode());
@@ -167,18 +160,10 @@ Image rotate(const Image& im, double degrees) {
   }
   if (m.fixed) {
     switch (bands) {
-      case 1:
-        rotate_fixed<1>(m, src, stride, w, h, out);
-        break;
-      case 2:
-        rotate_fixed<2>(m, src, stride, w, h, out);
-        break;
-      case 3:
-        rotate_fixed<3>(m, src, stride, w, h, out);
-        break;
-      default:
-        rotate_fixed<4>(m, src, stride, w, h, out);
-        break;
+      case 1: rotate_fixed<1>(m, src, stride, w, h, out); break;
+      case 2: rotate_fixed<2>(m, src, stride, w, h, out); break;
+      case 3: rotate_fixed<3>(m, src, stride, w, h, out); break;
+      default: rotate_fixed<4>(m, src, stride, w, h, out); break;
     }
     return out;
   }

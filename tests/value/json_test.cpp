@@ -97,15 +97,9 @@ TEST(Json, DamagedInputOnlyEverRaisesValueError) {
     for (int e = 0; e < edits; ++e) {
       const size_t at = rng() % text.size();
       switch (rng() % 3) {
-        case 0:
-          text[at] = static_cast<char>(rng() % 256);
-          break;
-        case 1:
-          text.erase(at, 1 + rng() % 3);
-          break;
-        default:
-          text.resize(at);
-          break;
+        case 0: text[at] = static_cast<char>(rng() % 256); break;
+        case 1: text.erase(at, 1 + rng() % 3); break;
+        default: text.resize(at); break;
       }
       if (text.empty()) text = "{";
     }

@@ -103,18 +103,11 @@ Layout parse(std::string_view d, const std::string& name) {
   switch (l.bits) {
     case 1:
     case 4:
-    case 8:
-      read_palette(d, hsize, l, name);
-      break;
+    case 8: read_palette(d, hsize, l, name); break;
     case 16:
-    case 24:
-      l.mode = Mode::RGB;
-      break;
-    case 32:
-      l.mode = l.masks[3] ? Mode::RGBA : Mode::RGB;
-      break;
-    default:
-      bad("unsupported BMP bit depth " + std::to_string(l.bits), name);
+    case 24: l.mode = Mode::RGB; break;
+    case 32: l.mode = l.masks[3] ? Mode::RGBA : Mode::RGB; break;
+    default: bad("unsupported BMP bit depth " + std::to_string(l.bits), name);
   }
   l.stride = static_cast<size_t>((l.width * l.bits + 31) / 32) * 4;
   return l;
@@ -178,9 +171,7 @@ void read_row(const Layout& l, const Field (&fields)[4], const uint8_t* s, uint8
         o[x] = static_cast<uint8_t>((s[x / per] >> bit) & ((1 << l.bits) - 1));
       }
       break;
-    case 8:
-      std::memcpy(o, s, static_cast<size_t>(w));
-      break;
+    case 8: std::memcpy(o, s, static_cast<size_t>(w)); break;
     case 24:
       for (int x = 0; x < w; ++x, s += 3, o += 3) o[0] = s[2], o[1] = s[1], o[2] = s[0];
       break;

@@ -259,16 +259,10 @@ void configure(Reader& r, int num, const std::string& name) {
   c.scale_num = static_cast<unsigned>(num);
   c.scale_denom = 8;
   switch (c.jpeg_color_space) {
-    case JCS_GRAYSCALE:
-      c.out_color_space = JCS_GRAYSCALE;
-      break;
+    case JCS_GRAYSCALE: c.out_color_space = JCS_GRAYSCALE; break;
     case JCS_CMYK:
-    case JCS_YCCK:
-      c.out_color_space = JCS_CMYK;
-      break;
-    default:
-      c.out_color_space = JCS_RGB;
-      break;
+    case JCS_YCCK: c.out_color_space = JCS_CMYK; break;
+    default: c.out_color_space = JCS_RGB; break;
   }
   if (!guarded(r.err, step_calc_output, &r)) fail(r, name);
   check_size(c.output_width, c.output_height, name);

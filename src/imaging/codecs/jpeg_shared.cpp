@@ -181,12 +181,9 @@ std::atomic<Sharing> g_sharing{Sharing::automatic};
 // Whether a file of `bytes` is worth sharing out, as the setting has it.
 bool worth_sharing(uint64_t bytes) {
   switch (g_sharing.load(std::memory_order_relaxed)) {
-    case Sharing::never:
-      return false;
-    case Sharing::always:
-      return true;
-    case Sharing::automatic:
-      break;
+    case Sharing::never: return false;
+    case Sharing::always: return true;
+    case Sharing::automatic: break;
   }
   // A second CPU must be there to take its part.
   return bytes >= kSharedReadBytes && usable_cpus() >= 2;

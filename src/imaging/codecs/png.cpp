@@ -162,23 +162,12 @@ Header read_header(PngRead& r, const std::string& name) {
   int color = png_get_color_type(r.png, r.info);
   bool trns = png_get_valid(r.png, r.info, PNG_INFO_tRNS);
   switch (color) {
-    case PNG_COLOR_TYPE_GRAY:
-      h.mode = trns ? Mode::LA : Mode::L;
-      break;
-    case PNG_COLOR_TYPE_GRAY_ALPHA:
-      h.mode = Mode::LA;
-      break;
-    case PNG_COLOR_TYPE_RGB:
-      h.mode = trns ? Mode::RGBA : Mode::RGB;
-      break;
-    case PNG_COLOR_TYPE_RGB_ALPHA:
-      h.mode = Mode::RGBA;
-      break;
-    case PNG_COLOR_TYPE_PALETTE:
-      h.mode = Mode::P;
-      break;
-    default:
-      throw ImageError("unsupported PNG colour type in " + quoted(name), name);
+    case PNG_COLOR_TYPE_GRAY: h.mode = trns ? Mode::LA : Mode::L; break;
+    case PNG_COLOR_TYPE_GRAY_ALPHA: h.mode = Mode::LA; break;
+    case PNG_COLOR_TYPE_RGB: h.mode = trns ? Mode::RGBA : Mode::RGB; break;
+    case PNG_COLOR_TYPE_RGB_ALPHA: h.mode = Mode::RGBA; break;
+    case PNG_COLOR_TYPE_PALETTE: h.mode = Mode::P; break;
+    default: throw ImageError("unsupported PNG colour type in " + quoted(name), name);
   }
   if (color == PNG_COLOR_TYPE_PALETTE) {
     png_colorp pal = nullptr;
@@ -313,21 +302,11 @@ std::string png_encode(const Image& im, const EncodeOptions& opts) {
   w.im = &im;
   w.level = opts.optimize ? 9 : 6;
   switch (im.mode()) {
-    case Mode::L:
-      w.color = PNG_COLOR_TYPE_GRAY;
-      break;
-    case Mode::LA:
-      w.color = PNG_COLOR_TYPE_GRAY_ALPHA;
-      break;
-    case Mode::RGB:
-      w.color = PNG_COLOR_TYPE_RGB;
-      break;
-    case Mode::RGBA:
-      w.color = PNG_COLOR_TYPE_RGB_ALPHA;
-      break;
-    case Mode::P:
-      w.color = PNG_COLOR_TYPE_PALETTE;
-      break;
+    case Mode::L: w.color = PNG_COLOR_TYPE_GRAY; break;
+    case Mode::LA: w.color = PNG_COLOR_TYPE_GRAY_ALPHA; break;
+    case Mode::RGB: w.color = PNG_COLOR_TYPE_RGB; break;
+    case Mode::RGBA: w.color = PNG_COLOR_TYPE_RGB_ALPHA; break;
+    case Mode::P: w.color = PNG_COLOR_TYPE_PALETTE; break;
   }
   if (im.mode() == Mode::P) {
     std::vector<Rgba> pal = im.palette;

@@ -55,22 +55,14 @@ void read_metadata(std::string_view d, ImageInfo& info) {
 // libwebp's status in words, for error messages.
 const char* status_text(VP8StatusCode st) {
   switch (st) {
-    case VP8_STATUS_OUT_OF_MEMORY:
-      return "out of memory";
-    case VP8_STATUS_INVALID_PARAM:
-      return "invalid parameter";
-    case VP8_STATUS_BITSTREAM_ERROR:
-      return "bitstream error";
-    case VP8_STATUS_UNSUPPORTED_FEATURE:
-      return "unsupported feature";
-    case VP8_STATUS_SUSPENDED:
-      return "data ends early";
-    case VP8_STATUS_USER_ABORT:
-      return "aborted";
-    case VP8_STATUS_NOT_ENOUGH_DATA:
-      return "not enough data";
-    default:
-      return "unknown error";
+    case VP8_STATUS_OUT_OF_MEMORY: return "out of memory";
+    case VP8_STATUS_INVALID_PARAM: return "invalid parameter";
+    case VP8_STATUS_BITSTREAM_ERROR: return "bitstream error";
+    case VP8_STATUS_UNSUPPORTED_FEATURE: return "unsupported feature";
+    case VP8_STATUS_SUSPENDED: return "data ends early";
+    case VP8_STATUS_USER_ABORT: return "aborted";
+    case VP8_STATUS_NOT_ENOUGH_DATA: return "not enough data";
+    default: return "unknown error";
   }
 }
 
