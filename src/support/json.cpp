@@ -193,22 +193,13 @@ class Parser {
     ++pos_;
     List items;
     skip_ws();
-    if (pos_ < s_.size() && s_[pos_] == ']') {
-      ++pos_;
-      return Value(std::move(items));
-    }
+    if (take("]")) return Value(std::move(items));
     while (true) {
       skip_ws();
       items.push_back(value(depth + 1));
       skip_ws();
-      if (pos_ < s_.size() && s_[pos_] == ',') {
-        ++pos_;
-        continue;
-      }
-      if (pos_ < s_.size() && s_[pos_] == ']') {
-        ++pos_;
-        return Value(std::move(items));
-      }
+      if (take(",")) continue;
+      if (take("]")) return Value(std::move(items));
       fail("Expecting ',' delimiter");
     }
   }
@@ -217,10 +208,7 @@ class Parser {
     ++pos_;
     Dict d;
     skip_ws();
-    if (pos_ < s_.size() && s_[pos_] == '}') {
-      ++pos_;
-      return Value(std::move(d));
-    }
+    if (take("}")) return Value(std::move(d));
     while (true) {
       skip_ws();
       if (pos_ >= s_.size() || s_[pos_] != '"')
@@ -232,19 +220,12 @@ class Parser {
         throw DuplicateKeyError(key, position());
       }
       skip_ws();
-      if (pos_ >= s_.size() || s_[pos_] != ':') fail("Expecting ':' delimiter");
-      ++pos_;
+      if (!take(":")) fail("Expecting ':' delimiter");
       skip_ws();
       d.set(key, value(depth + 1));  // a repeated key keeps its first place, last value
       skip_ws();
-      if (pos_ < s_.size() && s_[pos_] == ',') {
-        ++pos_;
-        continue;
-      }
-      if (pos_ < s_.size() && s_[pos_] == '}') {
-        ++pos_;
-        return Value(std::move(d));
-      }
+      if (take(",")) continue;
+      if (take("}")) return Value(std::move(d));
       fail("Expecting ',' delimiter");
     }
   }
