@@ -1,7 +1,8 @@
 #!/usr/bin/python3
-"""Writes the seed corpora of the fuzz targets into fuzz/corpus/<target>/: small images of every
-kind each decoder reads (made with Pillow), configurations, GIF writer recipes, and pipeline
-inputs (an image followed by the eight option bytes the target reads from the end).
+"""Writes the seed corpora of the fuzz targets (all, or those named as arguments) into
+fuzz/corpus/<target>/: small images of every kind each decoder reads (made with Pillow),
+configurations, GIF writer recipes, and pipeline inputs (an image followed by the eight option
+bytes the target reads from the end).
 
 Run with Debian's /usr/bin/python3 (it has python3-pil). Seeds are small so that the corpus
 replay in CTest stays fast; libFuzzer grows its own working corpus from them."""
@@ -10,6 +11,7 @@ import json
 import os
 import random
 import struct
+import sys
 
 from PIL import Image, ImageDraw
 
@@ -119,6 +121,14 @@ def seeds_bmp():
                        + header + palette + pixels)
 
 
+def seeds_tiff():
+    for mode in ("1", "L", "P", "RGB", "RGBA"):
+        yield "mode-%s.tif" % mode, encode(picture(mode), "TIFF")
+    for compression in ("tiff_lzw", "tiff_adobe_deflate", "packbits", "jpeg"):
+        yield "%s.tif" % compression, encode(picture("RGB"), "TIFF", compression=compression)
+    yield "grey-alpha.tif", encode(picture("LA"), "TIFF")
+
+
 def seeds_config_json():
     with open(os.path.join(HERE, "..", "examples", "sample-config.json"), "rb") as f:
         sample = f.read()
@@ -176,11 +186,15 @@ def seeds_still_pipeline():
 
 
 def main():
+    only = set(sys.argv[1:])  # target names; none: all of them
     for target, make in [("decode_jpeg", seeds_jpeg), ("decode_png", seeds_png),
                          ("decode_gif", seeds_gif), ("decode_webp", seeds_webp),
-                         ("decode_bmp", seeds_bmp), ("config_json", seeds_config_json),
+                         ("decode_bmp", seeds_bmp), ("decode_tiff", seeds_tiff),
+                         ("config_json", seeds_config_json),
                          ("gif_writer", seeds_gif_writer),
                          ("still_pipeline", seeds_still_pipeline)]:
+        if only and target not in only:
+            continue
         folder = os.path.join(HERE, "corpus", target)
         os.makedirs(folder, exist_ok=True)
         for name, data in make():

@@ -9,7 +9,7 @@ PKGS=(
   build-essential cmake pkg-config clang-format
   libjpeg62-turbo-dev libpng-dev libgif-dev libwebp-dev libfreetype-dev
   libharfbuzz-dev libfribidi-dev
-  libarchive-dev libsqlite3-dev libpcre2-dev zlib1g-dev
+  libarchive-dev libsqlite3-dev libpcre2-dev zlib1g-dev libtiff-dev
   libgtest-dev libgmock-dev
   pybind11-dev python3-dev python3-pil python3-pytest
   gifsicle fonts-dejavu-core fonts-wqy-microhei

@@ -33,6 +33,10 @@ constexpr Format kFormats[] = {
      true, true, false, webp_header, webp_decode, webp_encode},
     {"BMP", {".bmp"}, {{{0, "BM"}, {}}},
      true, false, false, bmp_header, bmp_decode, bmp_encode},
+    {"TIFF", {".tif", ".tiff"}, {{{0, std::string_view("II*\0", 4)}, {}}},
+     true, false, false, tiff_header, tiff_decode, tiff_encode},
+    {"TIFF", {}, {{{0, std::string_view("MM\0*", 4)}, {}}},  // big-endian
+     true, false, false, tiff_header, tiff_decode, tiff_encode},
 };
 // clang-format on
 

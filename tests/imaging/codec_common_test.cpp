@@ -34,7 +34,9 @@ TEST(FormatForPath, ByExtensionInAnyCase) {
       {"g.BMP", "BMP", nullptr},
       {"dir.v1/h.png", "PNG", nullptr},
       {"a.xyz", nullptr, "unknown file extension: .xyz"},
-      {"a.TIFF", nullptr, "unknown file extension: .tiff"},
+      {"a.TIFF", "TIFF", nullptr},
+      {"b.tif", "TIFF", nullptr},
+      {"a.PCX", nullptr, "unknown file extension: .pcx"},
       {"noext", nullptr, "unknown file extension: "},
       {"dir.png/file", nullptr, "unknown file extension: "},
       {"/x/.png", nullptr, "unknown file extension: "},
@@ -59,7 +61,7 @@ TEST(FormatForPath, ByExtensionInAnyCase) {
 TEST(FormatCaps, MatchWhatTheCodecsDo) {
   const Image rgb = make_photo(64, 48, Mode::RGB);
   const Image rgba = make_photo(64, 48, Mode::RGBA);
-  for (const char* format : {"JPEG", "PNG", "GIF", "WEBP", "BMP"}) {
+  for (const char* format : {"JPEG", "PNG", "GIF", "WEBP", "BMP", "TIFF"}) {
     SCOPED_TRACE(format);
     const imaging::FormatCaps caps = imaging::format_caps(format);
     imaging::EncodeOptions low, high;
@@ -77,7 +79,7 @@ TEST(FormatCaps, MatchWhatTheCodecsDo) {
     }
     EXPECT_EQ(caps.alpha, takes_alpha);
   }
-  for (const char* unknown : {"", "TIFF"}) {
+  for (const char* unknown : {"", "PCX"}) {
     const imaging::FormatCaps caps = imaging::format_caps(unknown);
     EXPECT_FALSE(caps.alpha || caps.quality || caps.animation || caps.reduces) << unknown;
   }

@@ -237,7 +237,7 @@ TEST_F(Save, FailuresLeaveTheSourceAsItWas) {
     EXPECT_EQ(read_file(src), original);
   }
   {
-    std::string src = source("unknown.tiff");
+    std::string src = source("unknown.pcx");
     EXPECT_THROW(IMAGES::save(src, cfg, photo(8, 8)), ValueError);
     EXPECT_EQ(read_file(src), original);
   }

@@ -134,6 +134,10 @@ Header webp_header(std::string_view data, const std::string& name);
 Image webp_decode(std::string_view data, const std::string& name, ReduceHint hint);
 std::string webp_encode(const Image& im, const EncodeOptions& opts);
 
+Header tiff_header(std::string_view data, const std::string& name);
+Image tiff_decode(std::string_view data, const std::string& name, ReduceHint hint);
+std::string tiff_encode(const Image& im, const EncodeOptions& opts);
+
 Header bmp_header(std::string_view data, const std::string& name);
 Image bmp_decode(std::string_view data, const std::string& name, ReduceHint hint);
 std::string bmp_encode(const Image& im, const EncodeOptions& opts);
