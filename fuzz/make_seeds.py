@@ -119,6 +119,15 @@ def seeds_bmp():
     offset = 14 + 40 + len(palette)
     yield "4bit.bmp", (b"BM" + struct.pack("<IHHI", offset + len(pixels), 0, 0, offset)
                        + header + palette + pixels)
+    # Run-length coded 8 and 4-bit data: runs, stored stretches, a jump, line ends, the end.
+    for bits, compression, data in ((8, 1, b"\x03\x01\x00\x03\x02\x05\x07\x00\x00\x02\x01\x01"
+                                                b"\x02\x04\x00\x00\x00\x01"),
+                                    (4, 2, b"\x05\x12\x00\x05\x34\x56\x70\x00\x00\x00\x06\xab"
+                                           b"\x00\x01")):
+        header = struct.pack("<IiiHHIIiiII", 40, 12, 3, 1, bits, compression, len(data), 0, 0, 16,
+                             0)
+        yield "rle%d.bmp" % bits, (b"BM" + struct.pack("<IHHI", offset + len(data), 0, 0, offset)
+                                   + header + palette + data)
 
 
 def seeds_tiff():

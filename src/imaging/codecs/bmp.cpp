@@ -9,7 +9,7 @@
 namespace img_util::imaging::codec {
 namespace {
 
-constexpr uint32_t kRgb = 0, kBitfields = 3, kAlphaBitfields = 6;
+constexpr uint32_t kRgb = 0, kRle8 = 1, kRle4 = 2, kBitfields = 3, kAlphaBitfields = 6;
 
 uint32_t u16(std::string_view d, size_t at) {
   return static_cast<uint8_t>(d[at]) | static_cast<uint8_t>(d[at + 1]) << 8;
@@ -67,8 +67,11 @@ void read_masks(std::string_view d, uint32_t hsize, Layout& l, const std::string
     for (int i = 0; i < 3; ++i) l.masks[i] = u32(d, at + 4 * i);
     if ((hsize >= 56 || l.compression == kAlphaBitfields) && d.size() >= at + 16)
       l.masks[3] = u32(d, at + 12);
+  } else if (l.compression == kRle8 || l.compression == kRle4) {
+    if (l.bits != (l.compression == kRle8 ? 8 : 4))
+      bad("BMP run-length data of another depth", name);
   } else if (l.compression != kRgb) {
-    bad("compressed BMP is not supported", name);
+    bad("BMP compression " + std::to_string(l.compression) + " is not supported", name);
   } else if (l.bits == 16) {
     l.masks[0] = 0x7C00, l.masks[1] = 0x03E0, l.masks[2] = 0x001F;
   } else if (l.bits == 32) {
@@ -188,12 +191,70 @@ void read_row(const Layout& l, const Field (&fields)[4], const uint8_t* s, uint8
 
 }  // namespace
 
+namespace {
+
+// Run-length coded palette indices (8 or 4 bits): runs, stored stretches, line ends and
+// jumps; pixels the data skips or does not reach keep index 0, as Pillow leaves them.
+void read_rle(const Layout& l, std::string_view data, Image& out) {
+  const auto* d = reinterpret_cast<const uint8_t*>(data.data());
+  size_t at = l.pixel_offset;
+  const bool four = l.compression == kRle4;
+  const int64_t w = l.width, h = l.height;
+  int64_t x = 0, y = 0;  // y counts rows in file order
+  auto put = [&](uint8_t v) {
+    if (x < w && y < h) out.row(static_cast<int>(l.top_down ? y : h - 1 - y))[x] = v;
+    ++x;
+  };
+  while (at + 2 <= data.size() && y < h) {
+    const uint8_t count = d[at], value = d[at + 1];
+    at += 2;
+    if (count > 0) {  // a run; with 4 bits, the two nibbles alternate
+      for (int i = 0; i < count; ++i)
+        put(four ? static_cast<uint8_t>(i % 2 ? value & 15 : value >> 4) : value);
+    } else if (value == 0) {  // end of line
+      x = 0, ++y;
+    } else if (value == 1) {  // end of bitmap
+      break;
+    } else if (value == 2) {  // jump right and on
+      if (at + 2 > data.size()) break;
+      x += d[at], y += d[at + 1];
+      at += 2;
+    } else {  // `value` pixels stored as they are, padded to a 16-bit boundary
+      const size_t bytes = four ? (value + 1u) / 2 : value;
+      for (int i = 0; i < value && at + static_cast<size_t>(four ? i / 2 : i) < data.size(); ++i) {
+        const uint8_t b = d[at + static_cast<size_t>(four ? i / 2 : i)];
+        put(four ? static_cast<uint8_t>(i % 2 ? b & 15 : b >> 4) : b);
+      }
+      at += bytes + (bytes & 1);
+    }
+  }
+}
+
+}  // namespace
+
 Image bmp_decode(std::string_view data, const std::string& name, ReduceHint) {
   Layout l = parse(data, name);
-  check_rows_present(l, data.size(), name);
+  const bool rle = l.compression == kRle8 || l.compression == kRle4;
+  if (rle) {
+    // A run of two bytes draws at most 255 pixels: less data than that cannot fill the canvas.
+    const uint64_t pixels = static_cast<uint64_t>(l.width) * static_cast<uint64_t>(l.height);
+    const uint64_t bytes = data.size() > l.pixel_offset ? data.size() - l.pixel_offset : 0;
+    if (too_little_to_decode(pixels, bytes * 128, pixels))
+      bad("BMP run-length data of " + std::to_string(bytes) + " bytes cannot fill the picture",
+          name);
+  } else {
+    check_rows_present(l, data.size(), name);
+  }
   Image out(l.mode, static_cast<int>(l.width), static_cast<int>(l.height));
   out.palette = l.palette;
   out.info.format = "BMP";
+  if (rle) {
+    read_rle(l, data, out);
+    if (l.mode == Mode::P)
+      for (uint8_t& v : out.pixels())
+        if (v >= out.palette.size()) v = 0;
+    return out;
+  }
   const Field fields[4] = {Field(l.masks[0]), Field(l.masks[1]), Field(l.masks[2]),
                            Field(l.masks[3])};
   for (int64_t i = 0; i < l.height; ++i) {
