@@ -166,6 +166,36 @@ TEST(Png, DamagedCompressedDataIsAnImageError) {
   EXPECT_THROW(Image::open_bytes(file, "bad.png")->load(), ImageError);
 }
 
+// Damage after the first row keeps what was decoded, as Pillow reads it with its
+// truncated-image switch: a bad filter byte ends the picture there (the rest zero, as Pillow
+// leaves it); a wrong checksum after data that inflated whole loses nothing (Pillow drops the
+// last row there; we keep it).
+TEST(Png, DamagedDataKeepsTheRowsBeforeTheDamage) {
+  std::string raw;
+  for (int y = 0; y < 6; ++y) raw += '\0' + std::string(8, static_cast<char>(10 + 30 * y));
+  std::string bad_filter = raw;
+  bad_filter[3 * 9] = 9;  // row 3's filter type: there is none such
+  std::string bad_checksum = png_file(8, 6, 8, 0, 0, raw);
+  const size_t idat = bad_checksum.find("IDAT");
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(bad_checksum[i]); };
+  const size_t length =
+      byte(idat - 4) << 24 | byte(idat - 3) << 16 | byte(idat - 2) << 8 | byte(idat - 1);
+  bad_checksum[idat + 4 + length - 1] ^= 0x5A;  // the Adler-32 at the end of the stream
+  const struct {
+    const char* what;
+    std::string file;
+    int rows_kept;
+  } cases[] = {{"bad filter byte", png_file(8, 6, 8, 0, 0, bad_filter), 3},
+               {"bad checksum", bad_checksum, 6}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto im = Image::open_bytes(c.file, "damaged.png");
+    ASSERT_NO_THROW(im->load());
+    for (int y = 0; y < 6; ++y)
+      EXPECT_EQ(im->row(y)[4], y < c.rows_kept ? 10 + 30 * y : 0) << "row " << y;
+  }
+}
+
 // A chunk claiming about 1 GiB in a 57-byte file (as among libspng's crash inputs) ends the read
 // at its header, whatever the chunk: nothing is read, inflated or allocated for it.
 TEST(Png, ChunkLongerThanTheFileEndsTheReadAtItsHeader) {

@@ -31,6 +31,8 @@ struct PngRead {
   unsigned char** rows = nullptr;
   int passes = 1;
   png_uint_32 height = 0;
+  int pass_at = 0;  // where reading was when an error came
+  png_uint_32 row_at = 0;
   ~PngRead() { png_destroy_read_struct(&png, &info, nullptr); }
 };
 
@@ -118,6 +120,8 @@ void step_read_info(PngRead* r) {
 #ifdef PNG_SKIP_sRGB_CHECK_PROFILE
   png_set_option(r->png, PNG_SKIP_sRGB_CHECK_PROFILE, PNG_OPTION_ON);
 #endif
+  // A wrong checksum after data that inflated whole loses nothing: the rows are there.
+  png_set_option(r->png, PNG_IGNORE_ADLER32, PNG_OPTION_ON);
   png_read_info(r->png, r->info);
 }
 
@@ -138,7 +142,10 @@ void step_prepare(PngRead* r) {
 
 void step_read_rows(PngRead* r) {
   for (int pass = 0; pass < r->passes; ++pass)
-    for (png_uint_32 y = 0; y < r->height; ++y) png_read_row(r->png, r->rows[y], nullptr);
+    for (png_uint_32 y = 0; y < r->height; ++y) {
+      r->pass_at = pass, r->row_at = y;
+      png_read_row(r->png, r->rows[y], nullptr);
+    }
 }
 
 void open_png(PngRead& r, std::string_view data, const std::string& name) {
@@ -222,13 +229,17 @@ Image png_decode(std::string_view data, const std::string& name, ReduceHint) {
   r.rows = rows.data();
   r.height = static_cast<png_uint_32>(h.height);
   if (!guarded(r, step_read_rows)) {
-    // Data that simply ends keeps the rows decoded so far (the rest stays zero), as a viewer
-    // shows a partly downloaded image; damaged data is an error.
+    // Data that ends early or turns bad (a wrong filter byte, a broken stream) keeps the rows
+    // decoded before it and the rest zero, as Pillow reads it with its truncated-image switch
+    // on. Nothing decoded at all is an error.
     const bool ended = r.ended || std::strcmp(r.message, kTruncated) == 0 ||
                        std::strstr(r.message, "Not enough image data") != nullptr;
-    if (!ended)
+    if (!ended && r.pass_at == 0 && r.row_at == 0)
       throw ImageError(std::string("broken PNG data stream (") + r.message + ") in " + quoted(name),
                        name);
+    if (!ended && r.passes == 1)
+      for (int y = static_cast<int>(r.row_at); y < h.height; ++y)
+        std::memset(out.row(y), 0, out.stride());
   }
   out.palette = std::move(h.palette);
   out.info = std::move(h.info);
