@@ -67,6 +67,13 @@ class ImageError : public OSError {
   const char* type_name() const noexcept override { return "OSError"; }
 };
 
+// The bytes are no image format we know at all (Pillow's UnidentifiedImageError, also an
+// OSError): unlike a damaged image, not a failure to read an image.
+class UnidentifiedImageError : public ImageError {
+ public:
+  using ImageError::ImageError;
+};
+
 // The run log database failed (cannot be opened, locked too long, a statement failed).
 class DatabaseError : public Error {
  public:

@@ -72,9 +72,10 @@ class Image {
   // Reads the header of the file at `path`. Throws OSError when it cannot be read and
   // ImageError when it is no image we know (or exceeds the pixel limit).
   static std::shared_ptr<Image> open(const std::string& path);
-  // open(), or null when the file cannot be opened as an image for whatever reason (missing,
-  // unreadable, no image): to the operations such a file is simply nothing to do.
-  static std::shared_ptr<Image> open_or_null(const std::string& path) noexcept;
+  // open(), or null when the file's bytes are no image format we know: to the operations such
+  // a file is simply nothing to do. Any other failure (unreadable, a damaged or unsupported
+  // image) is thrown as open() throws it, naming the file and the cause.
+  static std::shared_ptr<Image> open_if_image(const std::string& path);
   // The same from bytes in memory; `name` is used in error messages.
   static std::shared_ptr<Image> open_bytes(std::string bytes, const std::string& name = "");
 

@@ -104,10 +104,10 @@ constexpr size_t kHeaderBytes = size_t{256} << 10;
 
 }  // namespace
 
-std::shared_ptr<Image> Image::open_or_null(const std::string& path) noexcept {
+std::shared_ptr<Image> Image::open_if_image(const std::string& path) {
   try {
     return open(path);
-  } catch (...) {
+  } catch (const UnidentifiedImageError&) {
     return nullptr;
   }
 }
@@ -145,7 +145,7 @@ std::shared_ptr<Image> Image::open(const std::string& path) {
 std::shared_ptr<Image> Image::open_bytes(std::string bytes, const std::string& name) {
   using namespace imaging::codec;
   const Format* format = detect(bytes);
-  if (!format) throw ImageError("cannot identify image file " + quoted(name), name);
+  if (!format) throw UnidentifiedImageError("cannot identify image file " + quoted(name), name);
   auto src = std::make_shared<EncodedSource>();
   src->bytes = std::make_shared<const std::string>(std::move(bytes));
   src->name = name;

@@ -262,8 +262,8 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
   if (!cfg.get("iscompress") && !num_eq(cfg.at("maskmode"), 1)) return im;
 
   const bool opened_here = !im;
-  // An unreadable file has nothing to compress.
-  if (!im && !(im = Image::open_or_null(fpath))) return nullptr;
+  // A file that is no image has nothing to compress; one that is but cannot be read fails.
+  if (!im && !(im = Image::open_if_image(fpath))) return nullptr;
   // Our encoders grow their output as needed: there is no global encoder buffer to enlarge.
   const bool optimize = cfg.get("optimize", 0).truthy();
 

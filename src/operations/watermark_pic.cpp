@@ -106,8 +106,8 @@ int64_t margin(const Value& cfg, const char* key) {
 
 ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, ImagePtr im,
                                bool iscount) {
-  // An unreadable file is no watermark, and no error.
-  if (!im && !(im = Image::open_or_null(fpath))) return nullptr;
+  // A file that is no image is no watermark, and no error; one that cannot be read fails.
+  if (!im && !(im = Image::open_if_image(fpath))) return nullptr;
   im->load();  // damaged pixel data is an error of this file, unlike an unreadable header
   const int image_x = im->width(), image_y = im->height();
 

@@ -234,8 +234,8 @@ Rgba ink_color(const Value& v) {
 
 ImagePtr IMAGES::watermark_word(const std::string& fpath, const Value& cfg, ImagePtr im,
                                 bool iscount) {
-  // An unreadable file is no watermark, and no error.
-  if (!im && !(im = Image::open_or_null(fpath))) return nullptr;
+  // A file that is no image is no watermark, and no error; one that cannot be read fails.
+  if (!im && !(im = Image::open_if_image(fpath))) return nullptr;
   std::u32string text = watermark::watermark_text(cfg.at("masktext"));
   std::string font_path = watermark::path_value(cfg.at("fontttf"), "fontttf");
   Value size_v = cfg.get("fontsize");

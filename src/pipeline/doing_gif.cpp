@@ -157,8 +157,9 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   if (!check(fpath, cfg)) return;
   note_file_selected();
   refuse_link_leaving_folder(fpath, cfg);
-  // A file that does not open as an image has nothing to do: no backup, no line.
-  ImagePtr im = Image::open_or_null(fpath);
+  // A file that is no image has nothing to do: no backup, no line. One that is an image but
+  // cannot be read fails, naming the cause, before its backup.
+  ImagePtr im = Image::open_if_image(fpath);
   if (!im) return;
 
   if (!im->is_animated()) {

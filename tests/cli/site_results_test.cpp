@@ -114,6 +114,43 @@ TEST_F(SiteRun, AnimatedGifsKeepTheirTimingOrHaveNone) {
   EXPECT_EQ(read_file(tmp / "times.txt"), "[40, 300, 90] 2\n[0, 0, 0] None\n");
 }
 
+// TIFF and run-length BMP files listed in exts are read and written; an image that cannot be
+// read fails with a line that names it and says why, and a file that is no image is passed.
+TEST_F(SiteRun, MoreFormatsAndUnreadableImagesSaySo) {
+  ASSERT_EQ(std::system(("/usr/bin/python3 -c 'from PIL import Image; Image.effect_noise((80, 60), "
+                         "50).convert(\"RGB\").save(\"" +
+                         site + "/a.tif\", compression=\"tiff_lzw\")'")
+                            .c_str()),
+            0);
+  // A 4x2 run-length BMP: two rows of runs over a three-colour palette.
+  std::string pal;
+  for (int i = 0; i < 3; ++i)
+    pal += std::string{char(i * 100), char(200 - i * 50), char(i * 30), 0};
+  const std::string rle = std::string("\x04\x01\x00\x00\x02\x02\x02\x00\x00\x00\x00\x01", 12);
+  auto le32 = [](uint32_t v) {
+    return std::string{char(v & 255), char(v >> 8 & 255), char(v >> 16 & 255), char(v >> 24)};
+  };
+  const std::string info = le32(40) + le32(4) + le32(2) + std::string("\x01\x00\x08\x00", 4) +
+                           le32(1) + le32(rle.size()) + le32(0) + le32(0) + le32(3) + le32(0);
+  const uint32_t offset = 14 + 40 + static_cast<uint32_t>(pal.size());
+  write_file(site + "/b.bmp",
+             "BM" + le32(offset + rle.size()) + le32(0) + le32(offset) + info + pal + rle);
+  write_file(site + "/c.png", std::string("\x89PNG\r\n\x1A\n", 8) + "not really");
+  write_file(site + "/notes.jpg", "a text file with an image's name");
+  cfg.set("exts", parse_json(R"([".tif", ".bmp", ".png", ".jpg"])"));
+  cfg.set("yswidth", 2);
+  cfg.set("jumperr", true);
+  cfg.set("outpath", tmp / "out");
+  const CliResult r = run();
+  EXPECT_EQ(r.exit_code, 3) << r.err;  // finished, one file failed
+  EXPECT_EQ(Image::open(tmp / "out/a.tif")->width(), 2);
+  EXPECT_EQ(Image::open(tmp / "out/b.bmp")->width(), 2);
+  EXPECT_FALSE(fs::exists(tmp / "out/c.png"));
+  EXPECT_NE(r.err.find("img_util: '" + site + "/c.png': OSError: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("'" + site + "/c.png'", r.err.find("OSError")), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("notes.jpg"), std::string::npos) << r.err;
+}
+
 // Without a tool in the plugin directory the one on PATH runs; without any, the file fails
 // with a line that says what was looked for.
 TEST_F(SiteRun, LossyGifPassUsesTheToolOnPathOrSaysItIsMissing) {

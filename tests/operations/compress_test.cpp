@@ -167,15 +167,24 @@ TEST_F(CompressTest, DisabledInMode1RunsInFull) {
   EXPECT_TRUE(fs::exists(infile()));
 }
 
-TEST_F(CompressTest, FileThatCannotBeOpenedGivesNothing) {
+// A file that is no image has nothing to compress; an image that cannot be read (missing,
+// damaged before its first row) fails naming the file and the cause.
+TEST_F(CompressTest, NoImageGivesNothingAnUnreadableImageFails) {
   test::write_file(dir / "text.jpg", "not an image at all");
-  for (std::string name : {"missing.jpg", "text.jpg"}) {
-    Value cfg = config(2);
-    cfg.set("iscompress", 1);
-    cfg.set("yswidth", 10);
-    EXPECT_EQ(IMAGES::compress(dir / name, cfg), nullptr) << name;
-    EXPECT_EQ(compresscount(cfg), 0);
+  test::write_file(dir / "broken.png", std::string("\x89PNG\r\n\x1A\n", 8) + "IHDR");
+  Value cfg = config(2);
+  cfg.set("iscompress", 1);
+  cfg.set("yswidth", 10);
+  EXPECT_EQ(IMAGES::compress(dir / "text.jpg", cfg), nullptr);
+  EXPECT_THROW(IMAGES::compress(dir / "missing.jpg", cfg), OSError);
+  try {
+    IMAGES::compress(dir / "broken.png", cfg);
+    ADD_FAILURE() << "no error";
+  } catch (const ImageError& e) {
+    EXPECT_NE(std::string(e.what()).find("'" + (dir / "broken.png") + "'"), std::string::npos)
+        << e.what();
   }
+  EXPECT_EQ(compresscount(cfg), 0);
 }
 
 TEST_F(CompressTest, OpensTheFileWhenNoImageIsPassed) {

@@ -89,11 +89,13 @@ TEST_F(WatermarkWord, KeysChangeSizeColourAndText) {
   EXPECT_EQ(count(), 0);  // iscount false
 }
 
-TEST_F(WatermarkWord, UnreadableFileGivesNoneAndCountsNothing) {
+// A file that is no image is nothing to stamp; one that cannot be read at all is an error
+// naming it. Neither counts.
+TEST_F(WatermarkWord, NoImageGivesNoneAnUnreadableFileFails) {
   std::string bad = dir / "broken.jpg";
   test::write_file(bad, "not an image");
   EXPECT_EQ(images.watermark_word(bad, cfg), nullptr);
-  EXPECT_EQ(images.watermark_word(dir / "missing.jpg", cfg), nullptr);
+  EXPECT_THROW(images.watermark_word(dir / "missing.jpg", cfg), OSError);
   EXPECT_EQ(count(), 0);
 }
 
@@ -190,8 +192,10 @@ class WatermarkPic : public ::testing::Test {
   IMAGES images;
 };
 
-TEST_F(WatermarkPic, UnreadableImageGivesNoneButAMissingLogoFails) {
-  EXPECT_EQ(images.watermark_pic(dir / "missing.jpg", cfg), nullptr);
+TEST_F(WatermarkPic, NoImageGivesNoneButAMissingFileOrLogoFails) {
+  test::write_file(dir / "text.jpg", "not an image");
+  EXPECT_EQ(images.watermark_pic(dir / "text.jpg", cfg), nullptr);
+  EXPECT_THROW(images.watermark_pic(dir / "missing.jpg", cfg), OSError);
   auto im = std::make_shared<Image>(test::make_photo(30, 20, Mode::RGBA));
   EXPECT_THROW(images.watermark_pic("x.jpg", cfg, im), OSError);
   cfg.erase("maskimgPath");

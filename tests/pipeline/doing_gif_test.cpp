@@ -180,9 +180,14 @@ TEST_F(DoingGifTest, RefusedOrUnreadableFilesAreLeftAlone) {
   images.doing_gif(source, refusing);
   EXPECT_EQ(refusing.at("result").at("files").as_list().size(), 0u);
 
+  // A file that is no image is left alone quietly; one that claims to be a GIF but cannot be
+  // read fails, before its backup.
+  const std::string text = site() + "/text.gif";
+  write_file(text, "plain text");
+  EXPECT_NO_THROW(images.doing_gif(text, cfg));
   const std::string junk = site() + "/junk.gif";
   write_file(junk, "GIF89a but not really");
-  EXPECT_NO_THROW(images.doing_gif(junk, cfg));
+  EXPECT_THROW(images.doing_gif(junk, cfg), ImageError);
   EXPECT_EQ(read_file(junk), "GIF89a but not really");
   EXPECT_EQ(files_listed(), 0u);
 }

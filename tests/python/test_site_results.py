@@ -106,3 +106,22 @@ def test_animated_gif_keeps_frame_times_and_plays_once(tmp_path, plugin_dir):
             out.seek(k)
             times.append(out.info["duration"])
     assert times == [70, 250, 1200]
+
+
+def test_tiff_is_read_and_a_damaged_image_names_its_cause(tmp_path, plugin_dir):
+    site = tmp_path / "site"
+    site.mkdir()
+    picture(320, 240, 5).save(site / "a.tif", compression="tiff_lzw")
+    cfg = make_cfg(site, 1, plugin_dir, exts=[".tif", ".png"], jumperr=False)
+    img_util.IMAGES().execute(cfg)
+    assert cfg["result"]["compresscount"] == 1
+    assert (site / "a.tif").read_bytes().endswith(b"Amask")
+    with Image.open(site / "a.tif") as out:
+        assert (out.format, out.size) == ("TIFF", (200, 150))
+
+    (site / "b.png").write_bytes(b"\x89PNG\r\n\x1a\n" + b"not really a PNG")
+    cfg = make_cfg(site, 2, plugin_dir, exts=[".png"], jumperr=False)
+    with pytest.raises(OSError) as caught:
+        img_util.IMAGES().execute(cfg)
+    assert str(site / "b.png") in str(caught.value)
+    assert (site / "b.png").read_bytes().endswith(b"not really a PNG")
