@@ -66,8 +66,10 @@ struct GifAssembler;
 // encode(first, "GIF", opts) gives with save_all and the later frames as append_images
 // (optimize, loop and duration as there). The frames are held until finish(), since one with
 // transparency changes how all are written, unless the caller vouches with `opaque_frames`
-// that none has transparency or another size than the first; then only the last frame is
-// held. add() throws ValueError for a frame that breaks that promise, finish() for no frames.
+// that no later frame has transparency or another size than the first (the first may have a
+// transparent colour, which stays transparent where later frames do not change the colour);
+// then only the last frame is held. add() throws ValueError for a frame that breaks that
+// promise, finish() for no frames.
 class GifWriter {
  public:
   GifWriter(const EncodeOptions& opts, bool opaque_frames);

@@ -100,10 +100,32 @@ ScratchFrame write_frame_scratch(ImagePtr source, Mode colour_mode, const std::s
   return frame;
 }
 
+// The first frame's transparent colour, when it has one. Made RGB for its scratch file, the
+// frame loses its transparency index; the host's image library carries the colour along
+// instead, and the reduced frame shows it transparent again (later frames have none).
+std::optional<Rgba> first_frame_colour_key(const Image& im) {
+  if (im.mode() != Mode::P || !im.info.transparency) return std::nullopt;
+  const auto t = static_cast<size_t>(*im.info.transparency);
+  if (t >= im.palette.size()) return std::nullopt;
+  return im.palette[t];
+}
+
+// Marks the palette entry of exactly `key`'s colour transparent, where the reduction kept
+// that colour; otherwise the frame has no transparent pixel, as in the host's result.
+void keep_colour_key(Image& frame, Rgba key) {
+  for (size_t i = 0; i < frame.palette.size(); ++i)
+    if (frame.palette[i][0] == key[0] && frame.palette[i][1] == key[1] &&
+        frame.palette[i][2] == key[2]) {
+      frame.info.transparency = static_cast<int>(i);
+      return;
+    }
+}
+
 // One decoded frame through its scratch file and the operations of the mode, back as a
 // palette frame with the source frame's display time. The run's counters move once per GIF,
 // with its first frame.
-ImagePtr finish_frame(IMAGES& self, ImagePtr decoded, int index, const Value& cfg, bool jpg) {
+ImagePtr finish_frame(IMAGES& self, ImagePtr decoded, int index, const Value& cfg, bool jpg,
+                      std::optional<Rgba> colour_key) {
   const Mode colour_mode = jpg ? Mode::RGB : Mode::RGBA;
   const std::optional<int> display_time = decoded->info.duration;
   const std::string tpath =
@@ -112,10 +134,14 @@ ImagePtr finish_frame(IMAGES& self, ImagePtr decoded, int index, const Value& cf
 
   const bool iscount = index == 1;
   ImagePtr tim = IMAGES::compress(tpath, cfg, frame.working, iscount);
+  const bool stamped = num_eq(cfg.at("maskmode"), 2) || num_eq(cfg.at("maskmode"), 3);
   if (num_eq(cfg.at("maskmode"), 2))
     tim = self.watermark_word(tpath, cfg, tim, iscount);
   else if (num_eq(cfg.at("maskmode"), 3))
     tim = self.watermark_pic(tpath, cfg, tim, iscount);
+  // The transparent colour travels with the frame's own pixels, resized or not; an adopted
+  // trial is a fresh JPEG, and a watermark makes a new picture.
+  const bool keeps_key = colour_key && !stamped && !(tim && tim->info.adoption);
   // Untouched by the operations, the frame keeps its palette frame's colours, which give the
   // same palette again as their expansion would, and far cheaper from 1-byte indices.
   // (to_palette brings a result into the colour mode itself.) The forms not needed are let go
@@ -124,6 +150,7 @@ ImagePtr finish_frame(IMAGES& self, ImagePtr decoded, int index, const Value& cf
   frame = {};
   ImagePtr done = to_palette(finished, colour_mode);
   done->info.duration = display_time;
+  if (keeps_key) keep_colour_key(*done, *colour_key);
   return done;
 }
 
@@ -141,11 +168,15 @@ std::string reassemble(IMAGES& self, ImagePtr im, const std::string& fpath, cons
   opts.optimize = true;
   imaging::GifWriter assembly(opts, /*opaque_frames=*/jpg);
   remove_frame_scratch_beyond_limit(IMAGES::tmpPath());
+  const std::optional<Rgba> colour_key = jpg ? first_frame_colour_key(*im) : std::nullopt;
   int index = 0;
   {
     imaging::FrameReader reader(*im);
-    while (ImagePtr decoded = reader.next())
-      assembly.add(finish_frame(self, std::move(decoded), ++index, cfg, jpg));
+    while (ImagePtr decoded = reader.next()) {
+      ++index;
+      assembly.add(finish_frame(self, std::move(decoded), index, cfg, jpg,
+                                index == 1 ? colour_key : std::nullopt));
+    }
   }
   if (index == 0) throw ImageError("no frames could be read", fpath);
   return assembly.finish();

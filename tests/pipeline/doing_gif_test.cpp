@@ -395,6 +395,53 @@ frames[0].save(out, "gif", save_all=True, append_images=frames[1:], loop=0,
   }
 }
 
+// An animation with a transparent colour keeps it through the compression-only frame loop as
+// the host's script of that loop (bench/gif_pillow.py) keeps it: the first frame shows the
+// colour transparent, and later frames leave those parts alone where they do not change.
+TEST_F(DoingGifTest, TransparencyMatchesTheHostLibrarysFrameLoop) {
+  if (::access("/usr/bin/python3", X_OK) != 0) GTEST_SKIP() << "no /usr/bin/python3";
+  const std::string host = std::string(IMG_UTIL_SOURCE_DIR) + "/bench/gif_pillow.py";
+  const char* make = R"(
+import sys
+from PIL import Image, ImageDraw
+frames = []
+for k in range(3):
+    im = Image.new("P", (60, 40), 0)
+    im.putpalette([9, 9, 9, 255, 0, 0, 0, 0, 255, 0, 200, 0] + [0] * 756)
+    d = ImageDraw.Draw(im)
+    d.ellipse((5 + 10 * k, 5, 30 + 10 * k, 35), fill=1)
+    d.rectangle((40, 10, 55, 30), fill=2 + k % 2)
+    frames.append(im)
+frames[0].save(sys.argv[1], save_all=True, append_images=frames[1:], duration=100, loop=0,
+               transparency=0, disposal=2)
+)";
+  fs::create_directories(dir / "host/site");
+  auto made = support::run_program({"/usr/bin/python3", "-c", make, source}, dir / "make.out");
+  if (!made.ok()) GTEST_SKIP() << "the host library is not available: " << made.describe();
+  fs::copy_file(source, dir / "host/site/anim.gif");
+  cfg.set("quality", 80);
+  Value host_cfg = cfg;
+  host_cfg.set("folder", dir / "host/site");
+  host_cfg.set("outpath", dir / "host/out");
+  write_file(dir / "host/cfg.json", to_json(host_cfg));
+  fs::create_directories(dir / "host/plugin");
+  auto st = support::run_program(
+      {"/usr/bin/python3", host, dir / "host/cfg.json", dir / "host/plugin"}, dir / "host.out");
+  ASSERT_TRUE(st.ok()) << read_file(dir / "host.out");
+
+  images.doing_gif(source, cfg);
+
+  std::vector<ImagePtr> ours = read_frames(dir.plugin() + "/tmp.gif");
+  std::vector<ImagePtr> theirs = read_frames(dir / "host/plugin/tmp.gif");
+  ASSERT_EQ(ours.size(), theirs.size());
+  for (size_t i = 0; i < ours.size(); ++i) {
+    const Image a = imaging::convert(*ours[i], Mode::RGBA);
+    const Image b = imaging::convert(*theirs[i], Mode::RGBA);
+    EXPECT_EQ(a.pixels(), b.pixels()) << "frame " << i;
+    EXPECT_EQ(a.row(0)[3], 0) << "frame " << i << " lost the transparent background";
+  }
+}
+
 // Every frame keeps its display time and the animation its loop count (none: plays once),
 // through compression and both watermarks; frames without a time get none.
 TEST_F(DoingGifTest, FramesKeepTheirTimesAndTheLoopCount) {

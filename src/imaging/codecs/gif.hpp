@@ -56,8 +56,9 @@ struct Frame {
 // ---- the frame optimiser (gif_optimize.cpp) -------------------------------------------------
 
 // The smallest rectangle outside which `b` looks like `a` (both of the same size); empty (w 0)
-// when they look the same.
-Rect changed_rect(const Frame& a, const Frame& b);
+// when they look the same. Without `see_transparency` a transparent index counts as its
+// palette colour, as Pillow compares frames when it crops them.
+Rect changed_rect(const Frame& a, const Frame& b, bool see_transparency = true);
 
 // `f` looks the same as `kept`, the frame before it: `kept` is shown longer instead.
 void merge_into(Frame& kept, const Frame& f);

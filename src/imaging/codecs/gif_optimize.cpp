@@ -13,21 +13,23 @@ namespace {
 // What each index shows, packed: transparent as 0, indices beyond the palette opaque black.
 // A GIF has no alpha but the transparent index: every other entry shows opaque, whatever alpha
 // the palette gave it.
-std::array<uint32_t, 256> shown_colours(const Frame& f) {
+std::array<uint32_t, 256> shown_colours(const Frame& f, bool see_transparency) {
   std::array<uint32_t, 256> shown;
   for (int i = 0; i < 256; ++i) {
     const Rgba c = i < static_cast<int>(f.palette.size()) ? f.palette[i] : Rgba{0, 0, 0, 255};
     shown[i] = uint32_t(c[0]) | uint32_t(c[1]) << 8 | uint32_t(c[2]) << 16 | 0xFF000000u;
   }
-  if (f.transparency && *f.transparency >= 0 && *f.transparency < 256) shown[*f.transparency] = 0;
+  if (see_transparency && f.transparency && *f.transparency >= 0 && *f.transparency < 256)
+    shown[*f.transparency] = 0;
   return shown;
 }
 
 }  // namespace
 
 // Where both frames show their indices alike, equal rows are passed over whole.
-Rect changed_rect(const Frame& a, const Frame& b) {
-  const std::array<uint32_t, 256> ca = shown_colours(a), cb = shown_colours(b);
+Rect changed_rect(const Frame& a, const Frame& b, bool see_transparency) {
+  const std::array<uint32_t, 256> ca = shown_colours(a, see_transparency);
+  const std::array<uint32_t, 256> cb = shown_colours(b, see_transparency);
   const bool same_colours = ca == cb;
   const size_t w = static_cast<size_t>(b.width);
   int x0 = b.width, y0 = -1, x1 = -1, y1 = -1;

@@ -225,7 +225,11 @@ struct GifAssembler {
     }
     ++added;
     if (!opaque) return held.push_back(std::move(f));
-    if (f.transparency) throw ValueError("a GIF frame with transparency, where none was expected");
+    // Only the first frame may have a transparent colour: later frames are drawn over it where
+    // their colours differ from the frame before, so its transparent parts stay transparent
+    // where the picture does not change, as Pillow writes such an animation.
+    if (f.transparency && added > 1)
+      throw ValueError("a GIF frame with transparency, where none was expected");
     stream(std::move(f));
   }
 
@@ -251,7 +255,7 @@ struct GifAssembler {
     }
     if (optimize) {
       last->disposal = f.disposal = 1;
-      Rect r = changed_rect(*last, f);
+      Rect r = changed_rect(*last, f, /*see_transparency=*/false);
       if (r.w == 0) return merge_into(*last, f);
       f.rect = r;
     }
