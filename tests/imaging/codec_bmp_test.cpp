@@ -70,9 +70,9 @@ std::string bmp_file(int w, int h, int bits, uint32_t compression, const std::st
                      const std::string& palette = "", const std::string& masks = "",
                      bool v4 = false) {
   const uint32_t hsize = v4 ? 108 : 40;
-  std::string info = le32(hsize) + le32(w) + le32(static_cast<uint32_t>(h)) + le16(1) +
-                     le16(bits) + le32(compression) + le32(pixels.size()) + le32(2835) +
-                     le32(2835) + le32(static_cast<uint32_t>(palette.size() / 4)) + le32(0);
+  std::string info = le32(hsize) + le32(w) + le32(static_cast<uint32_t>(h)) + le16(1) + le16(bits) +
+                     le32(compression) + le32(pixels.size()) + le32(2835) + le32(2835) +
+                     le32(static_cast<uint32_t>(palette.size() / 4)) + le32(0);
   if (v4) {
     info += masks;
     info.resize(hsize, '\0');
@@ -109,9 +109,10 @@ TEST(Bmp, VariantsReadAsPillowReadsThem) {
                            std::string("\x0A\xAB\x00\x00", 4) +
                            std::string("\x04\xCD\x06\xEF\x00\x00\x00\x01", 8);
   std::string abgr;  // 32-bit pixels whose masks put red in the low byte and alpha on top
-  for (int i = 0; i < 6 * 3; ++i) abgr += le32(0x80000000u | (i * 40) << 16 | (i * 9) << 8 | i * 13);
-  const std::string abgr_masks = le32(0x000000FF) + le32(0x0000FF00) + le32(0x00FF0000) +
-                                 le32(0xFF000000);
+  for (int i = 0; i < 6 * 3; ++i)
+    abgr += le32(0x80000000u | (i * 40) << 16 | (i * 9) << 8 | i * 13);
+  const std::string abgr_masks =
+      le32(0x000000FF) + le32(0x0000FF00) + le32(0x00FF0000) + le32(0xFF000000);
   const VariantCase cases[] = {
       {"rle8", bmp_file(12, 4, 8, 1, rle8, pal)},
       {"rle4", bmp_file(10, 3, 4, 2, rle4, pal)},
@@ -125,9 +126,11 @@ TEST(Bmp, VariantsReadAsPillowReadsThem) {
     ImagePtr ours = Image::open(dir / "v.bmp");
     ours->load();
     const std::string as = mode_has_alpha(ours->mode()) ? "RGBA" : "RGB";
-    const Image theirs = pillow("out = Image.open('" + (dir / "v.bmp") + "').convert('" + as + "')", {});
+    const Image theirs =
+        pillow("out = Image.open('" + (dir / "v.bmp") + "').convert('" + as + "')", {});
     EXPECT_EQ(max_difference(imaging::convert(*ours, theirs.mode()), theirs), 0)
-        << hex_grid(imaging::convert(*ours, theirs.mode())) << "\n" << hex_grid(theirs);
+        << hex_grid(imaging::convert(*ours, theirs.mode())) << "\n"
+        << hex_grid(theirs);
   }
 }
 
@@ -141,7 +144,10 @@ TEST(Bmp, RunLengthJumpsAndAnEarlyEnd) {
   for (int y = 0; y < 3; ++y)
     for (int x = 0; x < 4; ++x) indices += static_cast<char>('0' + im->row(y)[x]);
   // Bottom row: 1 1 at 0-1; the jump goes one right and one up, to x 3 of the middle row.
-  EXPECT_EQ(indices, "0000" "0002" "1100");
+  EXPECT_EQ(indices,
+            "0000"
+            "0002"
+            "1100");
 }
 
 }  // namespace
