@@ -42,6 +42,7 @@ class Progress {
   int64_t skipped() const { return skipped_; }
   int64_t failed() const { return failed_; }
   double elapsed() const;
+  std::string last_error;  // the cause of the last file that failed, as said
 
  private:
   void draw(bool force);

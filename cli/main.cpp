@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -311,6 +312,7 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
       progress.before_line();
       say(py_repr(std::string_view(fpath)) + ": " + error);
       progress.after_line();
+      progress.last_error = error;
     }
   };
   hooks.poll = [] {
@@ -345,8 +347,25 @@ void complete_left_archive(Value& cfg) {
 }
 
 // The exit status of a run that raised `failure`, said on standard error.
-int failure_status(const std::exception_ptr& failure) {
-  say(describe_exception(failure));
+// What stopped the run, said once and plainly: a file's failure was said with its file already.
+std::string failure_text(const std::exception_ptr& failure, const Progress& progress) {
+  const std::string text = describe_exception(failure);
+  if (!progress.last_error.empty() && text == progress.last_error)
+    return "stopped at the first file that failed (set \"jumperr\": true to go on past failed "
+           "files)";
+  try {
+    std::rethrow_exception(failure);
+  } catch (const OSError& e) {
+    if (e.error_number() == EBUSY)
+      return "another run is using " + basedir() +
+             " (lock held); wait for it or pass another --plugin-dir";
+  } catch (...) {
+  }
+  return text;
+}
+
+int failure_status(const std::exception_ptr& failure, const Progress& progress) {
+  say(failure_text(failure, progress));
   try {
     std::rethrow_exception(failure);
   } catch (const Interrupted&) {
@@ -385,7 +404,9 @@ int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
                const std::exception_ptr& failure, const Progress& progress) {
   if (failure) complete_left_archive(cfg);
   // A cron job must be able to tell a run where files failed from a clean one.
-  int status = failure ? failure_status(failure) : progress.failed() > 0 ? kSomeFilesFailed : kOk;
+  int status = failure                 ? failure_status(failure, progress)
+               : progress.failed() > 0 ? kSomeFilesFailed
+                                       : kOk;
 
   const Value result = cfg.get("result");
   const bool counted = result.is_dict() &&
