@@ -1,6 +1,7 @@
 // img_util: compress and watermark the images of a folder from the shell.
 //
 //   img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]
+//                [--keep-mtime]
 //   img_util log [--plugin-dir DIR]
 //
 // Standard output carries exactly the module's own lines; everything the tool says itself
@@ -51,6 +52,7 @@ const char* const kMainHelp =
 
 const char* const kRunHelp =
     "usage: img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]\n"
+    "                    [--keep-mtime]\n"
     "\n"
     "Runs one pass over the folder named in CONFIG.json (a JSON object; \"-\" reads standard\n"
     "input). Standard output carries the module's lines; progress and a summary go to\n"
@@ -64,6 +66,7 @@ const char* const kRunHelp =
     "  --report OUT.json  write the finished configuration, counters included, to OUT.json\n"
     "                     (also after a failed run)\n"
     "  --no-log           do not add the run to the run log\n"
+    "  --keep-mtime       written files keep their source's modification time\n"
     "\n"
     "exit status: 0 done, every file fine; 1 the run stopped on an error; 2 usage or\n"
     "configuration error (nothing touched); 3 the run finished but some files failed\n"
@@ -186,7 +189,7 @@ void use_plugin_dir(const std::string& flag) {
 // The options of `run`.
 struct RunOptions {
   std::string config_path, plugin_dir, report_path;
-  bool no_log = false, debug = false;
+  bool no_log = false, debug = false, keep_mtime = false;
 };
 
 // `run`'s arguments; none once the help has been printed.
@@ -209,6 +212,8 @@ std::optional<RunOptions> parse_run_args(const std::vector<std::string>& args) {
       opts.debug = true;
     } else if (a == "--no-log") {
       opts.no_log = true;
+    } else if (a == "--keep-mtime") {
+      opts.keep_mtime = true;
     } else if (a.size() > 1 && a[0] == '-') {
       throw Usage{"unknown option " + a};
     } else if (!have_config) {
@@ -438,6 +443,7 @@ int cmd_run(const std::vector<std::string>& args) {
   // Without a tmpPath the trials would go to ./temp of wherever the shell happens to be.
   set_default_scratch_dir(IMAGES::tmpPath());
   if (opts->debug) set_debug(true);
+  if (opts->keep_mtime) set_keep_mtime(true);
 
   std::optional<Value> cfg = load_config(opts->config_path);
   if (!cfg) return kUsage;

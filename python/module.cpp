@@ -351,6 +351,10 @@ PYBIND11_MODULE(img_util, m) {
       "Places the plugin directory elsewhere; basedir, plugin_path, IMAGES.backdir and "
       "IMAGES.tmpPath follow it.");
 
+  m.def(
+      "set_keep_mtime", [](bool on) { img_util::set_keep_mtime(on); }, "on"_a,
+      "Whether written files keep their source's modification time (off by default).");
+
   img_util::set_line_sink(&write_to_python_stdout);
   img_util::RunHooks hooks;
   hooks.poll = &check_signals;

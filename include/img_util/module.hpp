@@ -22,6 +22,11 @@ void set_plugin_dir(const std::string& dir);
 const std::string& default_scratch_dir();
 void set_default_scratch_dir(const std::string& dir);
 
+// Whether written files keep their source's modification time (off by default: a written
+// file is new, and web caches see it so).
+bool keep_mtime();
+void set_keep_mtime(bool on);
+
 // True when the process was started with an argument exactly "--debug" (read from
 // /proc/self/cmdline once, so it also holds when a Python host loads the library).
 bool debug();

@@ -73,6 +73,15 @@ std::string& scratch_default_storage() {
 }
 }  // namespace
 const std::string& default_scratch_dir() { return scratch_default_storage(); }
+
+namespace {
+bool& keep_mtime_storage() {
+  static bool on = false;
+  return on;
+}
+}  // namespace
+bool keep_mtime() { return keep_mtime_storage(); }
+void set_keep_mtime(bool on) { keep_mtime_storage() = on; }
 void set_default_scratch_dir(const std::string& dir) { scratch_default_storage() = dir; }
 
 bool debug() {

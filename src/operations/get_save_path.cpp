@@ -10,6 +10,7 @@
 
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
+#include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
@@ -167,6 +168,8 @@ FilePlace output_place(const std::string& fpath, const Value& cfg) {
   } else {
     place.dir = open_directory_below(place.dir_path, {}, /*create=*/false);
   }
+  struct stat st {};
+  if (keep_mtime() && ::stat(fpath.c_str(), &st) == 0) place.mtime = st.st_mtim;
   return place;
 }
 

@@ -152,7 +152,8 @@ AtomicFile::AtomicFile(FilePlace place)
     : path_(std::move(place.path)),
       dir_path_(std::move(place.dir_path)),
       dir_(std::move(place.dir)),
-      name_(std::move(place.name)) {
+      name_(std::move(place.name)),
+      mtime_(place.mtime) {
   open_temporary();
 }
 
@@ -240,6 +241,10 @@ void AtomicFile::commit() {
     if (::fchown(fd_, old_.st_uid, old_.st_gid) != 0)
       (void)::fchown(fd_, static_cast<uid_t>(-1), old_.st_gid);
     if (::fchmod(fd_, old_.st_mode & 07777) != 0) fail(errno);
+  }
+  if (mtime_) {
+    const timespec times[2] = {{0, UTIME_OMIT}, *mtime_};
+    if (::futimens(fd_, times) != 0) fail(errno);
   }
   if (file_ops().fsync(fd_) != 0) fail(errno);
   int fd = fd_;

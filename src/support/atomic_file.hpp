@@ -17,7 +17,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <ctime>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -66,8 +68,9 @@ std::string resolve_links(const std::string& path);
 struct FilePlace {
   Fd dir;
   std::string name;
-  std::string path;      // the whole path as the user knows it, for messages
-  std::string dir_path;  // the directory's path, for messages
+  std::string path;               // the whole path as the user knows it, for messages
+  std::string dir_path;           // the directory's path, for messages
+  std::optional<timespec> mtime;  // the modification time the written file takes, if given
 };
 
 // Opens the directory `root` (following links: it is the configured root, trusted) and then
@@ -120,6 +123,7 @@ class AtomicFile {
   int fd_ = -1;
   bool existed_ = false;
   struct stat old_ {};
+  std::optional<timespec> mtime_;
 };
 
 // Writes the concatenation of `chunks` to `path` atomically (see above). Typical use: the

@@ -3,6 +3,7 @@
 // and a lossy GIF pass that finds its tool or says why not.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -149,6 +150,39 @@ TEST_F(SiteRun, MoreFormatsAndUnreadableImagesSaySo) {
   EXPECT_NE(r.err.find("img_util: '" + site + "/c.png': OSError: "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("'" + site + "/c.png'", r.err.find("OSError")), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("notes.jpg"), std::string::npos) << r.err;
+}
+
+// With --keep-mtime a written file keeps its source's modification time, in place and in an
+// output tree; without it the file is new.
+TEST_F(SiteRun, KeepMtimeKeepsTheSourcesTime) {
+  const std::string a = write_photo(site + "/a.jpg", 120, 90),
+                    b = write_photo(site + "/b.jpg", 120, 90);
+  const auto old_time = fs::file_time_type::clock::now() - std::chrono::hours(24 * 400);
+  fs::last_write_time(a, old_time);
+  fs::last_write_time(b, old_time);
+  cfg.set("yswidth", 60);
+  cfg.set("outpath", tmp / "out");
+  write_file(tmp / "cfg.json", to_json(cfg));
+  const std::vector<std::string> base = {"run", tmp / "cfg.json", "--plugin-dir", plugin,
+                                         "--no-log"};
+  std::vector<std::string> keep = base;
+  keep.push_back("--keep-mtime");
+  ASSERT_EQ(run_cli(keep).exit_code, 0);
+  EXPECT_EQ(fs::last_write_time(tmp / "out/a.jpg"), old_time);
+  EXPECT_EQ(tail(tmp / "out/a.jpg"), "Amask");
+
+  cfg.erase("outpath");
+  write_file(tmp / "cfg.json", to_json(cfg));
+  ASSERT_EQ(run_cli(keep).exit_code, 0);  // in place
+  EXPECT_EQ(fs::last_write_time(a), old_time);
+  EXPECT_EQ(tail(a), "Amask");
+
+  const std::string c = write_photo(site + "/c.jpg", 120, 90);
+  fs::last_write_time(c, old_time);
+  cfg.set("outpath", tmp / "out");
+  write_file(tmp / "cfg.json", to_json(cfg));
+  ASSERT_EQ(run_cli(base).exit_code, 0);
+  EXPECT_GT(fs::last_write_time(tmp / "out/c.jpg"), old_time + std::chrono::hours(24 * 300));
 }
 
 // Without a tool in the plugin directory the one on PATH runs; without any, the file fails

@@ -2,6 +2,7 @@
 files carry no EXIF (GPS positions, serial numbers, thumbnails), but keep their ICC profile."""
 
 import io
+import os
 from pathlib import Path
 
 import pytest
@@ -125,3 +126,17 @@ def test_tiff_is_read_and_a_damaged_image_names_its_cause(tmp_path, plugin_dir):
         img_util.IMAGES().execute(cfg)
     assert str(site / "b.png") in str(caught.value)
     assert (site / "b.png").read_bytes().endswith(b"not really a PNG")
+
+
+def test_keep_mtime(tmp_path, plugin_dir):
+    site = tmp_path / "site"
+    site.mkdir()
+    picture(320, 240, 6).save(site / "a.jpg", quality=95)
+    os.utime(site / "a.jpg", (1_600_000_000, 1_600_000_000))
+    img_util.set_keep_mtime(True)
+    try:
+        img_util.IMAGES().execute(make_cfg(site, 1, plugin_dir, exts=[".jpg"]))
+    finally:
+        img_util.set_keep_mtime(False)
+    assert (site / "a.jpg").read_bytes().endswith(b"Amask")
+    assert os.stat(site / "a.jpg").st_mtime == 1_600_000_000
