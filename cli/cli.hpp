@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,35 @@ inline constexpr int kRunFailed = 1;
 inline constexpr int kUsage = 2;
 inline constexpr int kSomeFilesFailed = 3;  // the run finished, but not every file
 inline constexpr int kInterrupted = 130;
+
+// A usage error: the message, then a pointer to --help; exit status 2.
+struct Usage {
+  std::string message;
+};
+
+// "img_util: <text>" on standard error.
+void say(const std::string& text);
+
+// Takes the value of an option given as "--opt VALUE" or "--opt=VALUE" at args[i].
+bool option_value(const std::vector<std::string>& args, size_t& i, const std::string& name,
+                  std::string& out);
+
+// The options of a run, from `run` or the flag commands.
+struct RunOptions {
+  std::string config_path, plugin_dir, report_path;
+  bool no_log = false, debug = false, keep_mtime = false;
+};
+
+// Sets the module up as `opts` asks (plugin directory, scratch folder, debug, modification
+// times).
+void apply_run_options(const RunOptions& opts);
+
+// Runs a configuration (none when reading it failed, which was said): checked, run with
+// progress, logged and reported as `opts` asks. The exit status.
+int run_config(std::optional<Value> cfg, const RunOptions& opts);
+
+// `img_util compress DIR ...` and `img_util watermark DIR ...`: a configuration from flags.
+int cmd_flags(const std::string& command, const std::vector<std::string>& args);
 
 // What is wrong with a configuration: errors refuse the run, warnings are said and it goes on.
 // Each message names the key.

@@ -34,6 +34,28 @@
 #include "img_util/value.hpp"
 
 namespace img_util::cli {
+
+void say(const std::string& text) {
+  std::fprintf(stderr, "img_util: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+// Takes the value of an option given as "--opt VALUE" or "--opt=VALUE".
+bool option_value(const std::vector<std::string>& args, size_t& i, const std::string& name,
+                  std::string& out) {
+  const std::string& a = args[i];
+  if (a == name) {
+    if (i + 1 >= args.size()) throw Usage{name + " needs a value"};
+    out = args[++i];
+    return true;
+  }
+  if (a.rfind(name + "=", 0) == 0) {
+    out = a.substr(name.size() + 1);
+    return true;
+  }
+  return false;
+}
+
 namespace {
 
 const char* const kMainHelp =
@@ -43,7 +65,9 @@ const char* const kMainHelp =
     "and a log of every run.\n"
     "\n"
     "commands:\n"
-    "  run CONFIG.json   process a folder as the configuration describes\n"
+    "  compress DIR      compress the images of a folder, set by flags\n"
+    "  watermark DIR     stamp a text or a logo on the images of a folder, set by flags\n"
+    "  run CONFIG.json   process a folder as a JSON configuration describes (every key)\n"
     "  log               show the run history, newest first\n"
     "\n"
     "options:\n"
@@ -81,10 +105,6 @@ const char* const kLogHelp =
     "  --plugin-dir DIR   plugin directory holding the run log (default:\n"
     "                     $IMG_UTIL_PLUGIN_DIR, else /srv/panel/plugin/quorvane)\n";
 
-struct Usage {
-  std::string message;
-};
-
 // Raised from the poll hook after Ctrl-C, so the run stops between two files.
 class Interrupted : public Error {
  public:
@@ -102,27 +122,6 @@ void install_sigint() {
   sa.sa_flags = SA_RESETHAND;  // a second Ctrl-C ends the process at once
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
-}
-
-void say(const std::string& text) {
-  std::fprintf(stderr, "img_util: %s\n", text.c_str());
-  std::fflush(stderr);
-}
-
-// Takes the value of an option given as "--opt VALUE" or "--opt=VALUE".
-bool option_value(const std::vector<std::string>& args, size_t& i, const std::string& name,
-                  std::string& out) {
-  const std::string& a = args[i];
-  if (a == name) {
-    if (i + 1 >= args.size()) throw Usage{name + " needs a value"};
-    out = args[++i];
-    return true;
-  }
-  if (a.rfind(name + "=", 0) == 0) {
-    out = a.substr(name.size() + 1);
-    return true;
-  }
-  return false;
 }
 
 std::string read_all(const std::string& path) {
@@ -185,12 +184,6 @@ void use_plugin_dir(const std::string& flag) {
   else if (env != nullptr && *env != '\0')
     set_plugin_dir(env);
 }
-
-// The options of `run`.
-struct RunOptions {
-  std::string config_path, plugin_dir, report_path;
-  bool no_log = false, debug = false, keep_mtime = false;
-};
 
 // `run`'s arguments; none once the help has been printed.
 std::optional<RunOptions> parse_run_args(const std::vector<std::string>& args) {
@@ -277,10 +270,9 @@ bool make_output_folder(const Value& cfg) {
   return true;
 }
 
-// The configuration, ready to run: read, given a fresh `result` when it has none, checked,
-// and its output folder made. None once the reason it is refused has been said.
-std::optional<Value> load_config(const std::string& path) {
-  std::optional<Value> cfg = read_config(path);
+// The configuration, ready to run: given a fresh `result` when it has none, checked, and its
+// output folder made. None once the reason it is refused has been said.
+std::optional<Value> prepared_config(std::optional<Value> cfg) {
   if (!cfg) return std::nullopt;
   if (!cfg->contains("result")) {
     Value result = Value::dict();
@@ -439,24 +431,8 @@ int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
 int cmd_run(const std::vector<std::string>& args) {
   const std::optional<RunOptions> opts = parse_run_args(args);
   if (!opts) return kOk;
-  use_plugin_dir(opts->plugin_dir);
-  // Without a tmpPath the trials would go to ./temp of wherever the shell happens to be.
-  set_default_scratch_dir(IMAGES::tmpPath());
-  if (opts->debug) set_debug(true);
-  if (opts->keep_mtime) set_keep_mtime(true);
-
-  std::optional<Value> cfg = load_config(opts->config_path);
-  if (!cfg) return kUsage;
-
-  Progress progress(::isatty(2) == 1);
-  const std::string backdir = IMAGES::backdir();
-  const auto zips_before = zip_names(backdir);
-  IMAGES images;
-  const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
-
-  const int status = finish_run(images, *cfg, *opts, failure, progress);
-  say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
-  return status;
+  apply_run_options(*opts);
+  return run_config(read_config(opts->config_path), *opts);
 }
 
 // The mode as stored (an integer, or a float such as 2.0 when the host gave one).
@@ -523,7 +499,7 @@ int cmd_log(const std::vector<std::string>& args) {
 }
 
 int dispatch(const std::vector<std::string>& args) {
-  if (args.empty()) throw Usage{"a command is needed (run or log)"};
+  if (args.empty()) throw Usage{"a command is needed (compress, watermark, run or log)"};
   const std::string& cmd = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
@@ -534,12 +510,37 @@ int dispatch(const std::vector<std::string>& args) {
     std::printf("img_util %s\n", IMG_UTIL_VERSION);
     return kOk;
   }
+  if (cmd == "compress" || cmd == "watermark") return cmd_flags(cmd, rest);
   if (cmd == "run") return cmd_run(rest);
   if (cmd == "log") return cmd_log(rest);
   throw Usage{"unknown command " + cmd};
 }
 
 }  // namespace
+
+void apply_run_options(const RunOptions& opts) {
+  use_plugin_dir(opts.plugin_dir);
+  // Without a tmpPath the trials would go to ./temp of wherever the shell happens to be.
+  set_default_scratch_dir(IMAGES::tmpPath());
+  if (opts.debug) set_debug(true);
+  if (opts.keep_mtime) set_keep_mtime(true);
+}
+
+int run_config(std::optional<Value> read, const RunOptions& opts) {
+  std::optional<Value> cfg = prepared_config(std::move(read));
+  if (!cfg) return kUsage;
+
+  Progress progress(::isatty(2) == 1);
+  const std::string backdir = IMAGES::backdir();
+  const auto zips_before = zip_names(backdir);
+  IMAGES images;
+  const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
+
+  const int status = finish_run(images, *cfg, opts, failure, progress);
+  say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
+  return status;
+}
+
 }  // namespace img_util::cli
 
 int main(int argc, char** argv) {

@@ -1,0 +1,101 @@
+// The flag commands build the configuration a JSON file would hold: the same outputs as the
+// equivalent `run`, the JSON they print, and usage errors before anything is touched.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/fixtures.hpp"
+
+namespace img_util::test {
+namespace {
+
+class Flags : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    site = tmp / "site";
+    fs::create_directories(site + "/sub");
+    write_photo(site + "/a.jpg", 320, 240, Mode::RGB, 95);
+    write_photo(site + "/sub/b.png", 200, 150, Mode::RGBA);
+  }
+  // Every file below `dir`, relative path -> bytes.
+  std::vector<std::pair<std::string, std::string>> tree(const std::string& dir) {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+      if (e.is_regular_file())
+        out.emplace_back(fs::relative(e.path(), dir).string(), read_file(e.path().string()));
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  // Runs `flags` into out-flags, and the JSON they print through `run` into out-json.
+  void expect_same_as_json_run(std::vector<std::string> flags) {
+    std::vector<std::string> common = {"--plugin-dir", tmp.plugin(), "--no-log"};
+    std::vector<std::string> with_out = flags;
+    with_out.insert(with_out.end(), {"-o", tmp / "out-flags"});
+    with_out.insert(with_out.end(), common.begin(), common.end());
+    const CliResult ran = run_cli(with_out);
+    ASSERT_EQ(ran.exit_code, 0) << ran.err;
+
+    std::vector<std::string> printing = flags;
+    printing.insert(printing.end(), {"-o", tmp / "out-json", "--print-config"});
+    const CliResult printed = run_cli(printing);
+    ASSERT_EQ(printed.exit_code, 0) << printed.err;
+    write_file(tmp / "cfg.json", printed.out);
+    const CliResult json =
+        run_cli({"run", tmp / "cfg.json", "--plugin-dir", tmp.plugin(), "--no-log"});
+    ASSERT_EQ(json.exit_code, 0) << json.err;
+    const auto a = tree(tmp / "out-flags"), b = tree(tmp / "out-json");
+    EXPECT_FALSE(a.empty());
+    EXPECT_TRUE(a == b);
+  }
+  TempDir tmp;
+  std::string site;
+};
+
+TEST_F(Flags, CompressEqualsTheJsonRunItPrints) {
+  expect_same_as_json_run({"compress", site, "--max-width", "160", "--target", "12K", "--recursive",
+                           "--ext", "jpg,.png"});
+}
+
+TEST_F(Flags, WatermarkEqualsTheJsonRunItPrints) {
+  expect_same_as_json_run({"watermark", site, "--text", "Shop متجر", "--font",
+                           "/usr/share/fonts/truetype/dejavu/DejaVuSans.ttf", "--size", "24",
+                           "--color", "#ffffff80", "--recursive"});
+}
+
+TEST_F(Flags, PrintedConfigurationSpellsTheFlagsOut) {
+  const CliResult r = run_cli({"watermark", site, "--logo", tmp / "logo.png", "--position",
+                               "left-top", "--margin", "4,6", "--opacity", "60", "--print-config"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const Value cfg = parse_json(r.out);
+  EXPECT_EQ(cfg.at("maskmode"), Value(3));
+  EXPECT_EQ(cfg.at("markpos"), Value("lefttop"));
+  EXPECT_EQ(cfg.at("marginx"), Value(4));
+  EXPECT_EQ(cfg.at("marginy"), Value(6));
+  EXPECT_EQ(cfg.at("maskopacity"), Value(60));
+  EXPECT_EQ(cfg.at("folder"), Value(site));
+  EXPECT_FALSE(cfg.at("iscompress").truthy());
+  EXPECT_TRUE(fs::is_empty(tmp.plugin()));
+}
+
+TEST_F(Flags, UsageErrorsTouchNothing) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"compress"},
+      {"compress", site, "--max-width", "wide"},
+      {"compress", site, "--frobnicate"},
+      {"watermark", site},
+      {"watermark", site, "--text", "x", "--logo", "l.png"},
+  };
+  for (const auto& args : cases) {
+    std::vector<std::string> with_plugin = args;
+    with_plugin.insert(with_plugin.end(), {"--plugin-dir", tmp.plugin()});
+    const CliResult r = run_cli(with_plugin);
+    EXPECT_EQ(r.exit_code, 2) << args.back() << "\n" << r.err;
+    EXPECT_TRUE(fs::is_empty(tmp.plugin())) << args.back();
+  }
+}
+
+}  // namespace
+}  // namespace img_util::test
