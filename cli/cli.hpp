@@ -32,7 +32,7 @@ bool option_value(const std::vector<std::string>& args, size_t& i, const std::st
 // The options of a run, from `run` or the flag commands.
 struct RunOptions {
   std::string config_path, plugin_dir, report_path;
-  bool no_log = false, debug = false, keep_mtime = false;
+  bool no_log = false, debug = false, keep_mtime = false, verbose = false;
 };
 
 // Sets the module up as `opts` asks (plugin directory, scratch folder, debug, modification
@@ -73,6 +73,8 @@ class Progress {
   int64_t failed() const { return failed_; }
   double elapsed() const;
   std::string last_error;  // the cause of the last file that failed, as said
+  bool verbose = false;    // a line per file
+  int64_t written = 0, bytes_before = 0, bytes_after = 0;  // over the files written
 
  private:
   void draw(bool force);

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -91,6 +92,8 @@ const char* const kRunHelp =
     "                     (also after a failed run)\n"
     "  --no-log           do not add the run to the run log\n"
     "  --keep-mtime       written files keep their source's modification time\n"
+    "  -v, --verbose      a line per file: written (bytes before and after, quality),\n"
+    "                     unchanged or skipped, and why\n"
     "\n"
     "exit status: 0 done, every file fine; 1 the run stopped on an error; 2 usage or\n"
     "configuration error (nothing touched); 3 the run finished but some files failed\n"
@@ -207,6 +210,8 @@ std::optional<RunOptions> parse_run_args(const std::vector<std::string>& args) {
       opts.no_log = true;
     } else if (a == "--keep-mtime") {
       opts.keep_mtime = true;
+    } else if (a == "-v" || a == "--verbose") {
+      opts.verbose = true;
     } else if (a.size() > 1 && a[0] == '-') {
       throw Usage{"unknown option " + a};
     } else if (!have_config) {
@@ -290,6 +295,34 @@ std::optional<Value> prepared_config(std::optional<Value> cfg) {
   return cfg;
 }
 
+// 1234567 -> "1.2 MiB".
+std::string byte_text(int64_t n) {
+  char buf[32];
+  if (n < 1024)
+    std::snprintf(buf, sizeof buf, "%lld B", static_cast<long long>(n));
+  else if (n < (int64_t{1} << 20))
+    std::snprintf(buf, sizeof buf, "%.1f KiB", n / 1024.0);
+  else
+    std::snprintf(buf, sizeof buf, "%.1f MiB", n / 1048576.0);
+  return buf;
+}
+
+// With -v: what became of one file and why.
+std::string outcome_line(const std::string& fpath, FileOutcome outcome, const FileNote& note) {
+  const std::string path = py_repr(std::string_view(fpath));
+  if (outcome == FileOutcome::Skipped)
+    return "skipped " + path + ": " +
+           (note.skip_reason.empty() ? std::string("not selected") : note.skip_reason);
+  if (note.bytes_written < 0)
+    return "unchanged " + path + ": " +
+           (note.unchanged_reason.empty() ? std::string("nothing to write")
+                                          : note.unchanged_reason);
+  std::string line = "written " + path + ": " + byte_text(note.bytes_before) + " -> " +
+                     byte_text(note.bytes_written);
+  if (note.quality) line += ", quality " + std::to_string(*note.quality);
+  return line;
+}
+
 // Runs `cfg` with the module's lines on standard output, progress and failures on standard
 // error, and Ctrl-C stopping the run between two files. The run's exception, if any.
 std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progress) {
@@ -304,13 +337,24 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
   hooks.on_file = [&progress](const std::string& fpath, FileOutcome outcome,
                               const std::string& error) {
     progress.file(static_cast<int>(outcome));
+    const FileNote& note = file_note();
+    if (outcome == FileOutcome::Processed && note.bytes_written >= 0) {
+      ++progress.written;
+      progress.bytes_before += std::max<int64_t>(note.bytes_before, 0);
+      progress.bytes_after += note.bytes_written;
+    }
+    std::string line;
     if (outcome == FileOutcome::Failed) {
       // The module's error line names only the file; the cause goes beside it on stderr.
-      progress.before_line();
-      say(py_repr(std::string_view(fpath)) + ": " + error);
-      progress.after_line();
+      line = py_repr(std::string_view(fpath)) + ": " + error;
       progress.last_error = error;
+    } else if (progress.verbose) {
+      line = outcome_line(fpath, outcome, note);
     }
+    if (line.empty()) return;
+    progress.before_line();
+    say(line);
+    progress.after_line();
   };
   hooks.poll = [] {
     if (g_interrupted) throw Interrupted();
@@ -384,6 +428,18 @@ void say_summary(const Progress& progress, bool failed, const Value& result,
       std::to_string(progress.seen()) + " files seen, " + std::to_string(progress.processed()) +
       " processed, " + std::to_string(progress.skipped()) + " skipped, " +
       std::to_string(progress.failed()) + " failed");
+  if (progress.written > 0) {
+    const double saved =
+        progress.bytes_before > 0
+            ? 100.0 * static_cast<double>(progress.bytes_before - progress.bytes_after) /
+                  static_cast<double>(progress.bytes_before)
+            : 0.0;
+    char percent[32];
+    std::snprintf(percent, sizeof percent, "%.0f%%", saved);
+    say(std::to_string(progress.written) + (progress.written == 1 ? " file" : " files") +
+        " written: " + byte_text(progress.bytes_before) + " -> " + byte_text(progress.bytes_after) +
+        " (" + percent + " saved)");
+  }
   const auto counter = [&result](const char* key) {
     return count_text(result.is_dict() ? result.get(key) : Value());
   };
@@ -531,6 +587,7 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
   if (!cfg) return kUsage;
 
   Progress progress(::isatty(2) == 1);
+  progress.verbose = opts.verbose;
   const std::string backdir = IMAGES::backdir();
   const auto zips_before = zip_names(backdir);
   IMAGES images;

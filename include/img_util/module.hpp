@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace img_util {
@@ -58,5 +59,21 @@ const RunHooks& run_hooks();
 // Called by the pipelines once file selection has accepted a file, so the driver can tell
 // Skipped from Processed.
 void note_file_selected();
+
+// What became of the entry being processed, for front ends that say so per file: why file
+// selection passed it over, or what was written. Reset before each entry; read it from the
+// on_file hook.
+struct FileNote {
+  std::string skip_reason;       // empty unless selection refused the file
+  int64_t bytes_before = -1;     // the source's size, once selected
+  int64_t bytes_written = -1;    // the written file's size (marker included), when written
+  std::optional<int> quality;    // the encoder quality of what was written, where one was used
+  std::string unchanged_reason;  // why a selected file was not written, where known
+};
+const FileNote& file_note();
+// Selection refused the file because of `reason` ("extension not taken", ...); returns false.
+bool note_skipped(const char* reason);
+void note_written(int64_t bytes, std::optional<int> quality = std::nullopt);
+void note_unchanged(const char* reason);
 
 }  // namespace img_util

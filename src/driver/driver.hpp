@@ -12,6 +12,8 @@ namespace img_util {
 void reset_file_selected();
 // Whether note_file_selected() was called since the last reset.
 bool file_selected();
+// The selected source's size, for the file note.
+void note_source_size(int64_t bytes);
 
 }  // namespace img_util
 

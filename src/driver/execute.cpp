@@ -119,6 +119,8 @@ class Run {
     if (is_atomic_temp_name(std::string_view(fpath).substr(fpath.rfind('/') + 1))) return;
     reset_file_selected();
     const bool gif = ends_with_gif(fpath);
+    struct stat before {};
+    const int64_t size_before = ::stat(fpath.c_str(), &before) == 0 ? before.st_size : -1;
     try {
       if (too_long)
         throw OSError(ENAMETOOLONG, fpath,
@@ -137,6 +139,7 @@ class Run {
       if (!cfg_.get("jumperr").truthy()) throw;
       return;
     }
+    if (file_selected()) note_source_size(size_before);
     if (const auto& on_file = run_hooks().on_file)
       on_file(fpath, file_selected() ? FileOutcome::Processed : FileOutcome::Skipped, "");
   }

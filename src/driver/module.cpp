@@ -99,8 +99,29 @@ void print_line(const std::string& line) { sink_storage()(line); }
 void set_run_hooks(RunHooks hooks) { hooks_storage() = std::move(hooks); }
 const RunHooks& run_hooks() { return hooks_storage(); }
 
+namespace {
+FileNote& note_storage() {
+  static FileNote note;
+  return note;
+}
+}  // namespace
+
 void note_file_selected() { selected_flag() = true; }
-void reset_file_selected() { selected_flag() = false; }
+void reset_file_selected() {
+  selected_flag() = false;
+  note_storage() = FileNote{};
+}
+const FileNote& file_note() { return note_storage(); }
+bool note_skipped(const char* reason) {
+  note_storage().skip_reason = reason;
+  return false;
+}
+void note_written(int64_t bytes, std::optional<int> quality) {
+  note_storage().bytes_written = bytes;
+  note_storage().quality = quality;
+}
+void note_unchanged(const char* reason) { note_storage().unchanged_reason = reason; }
+void note_source_size(int64_t bytes) { note_storage().bytes_before = bytes; }
 bool file_selected() { return selected_flag(); }
 
 std::string IMAGES::backdir() { return path_join(basedir(), "backups"); }

@@ -263,7 +263,10 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
 
   const bool opened_here = !im;
   // A file that is no image has nothing to compress; one that is but cannot be read fails.
-  if (!im && !(im = Image::open_if_image(fpath))) return nullptr;
+  if (!im && !(im = Image::open_if_image(fpath))) {
+    note_unchanged("not an image");
+    return nullptr;
+  }
   // Our encoders grow their output as needed: there is no global encoder buffer to enlarge.
   const bool optimize = cfg.get("optimize", 0).truthy();
 
@@ -298,7 +301,10 @@ ImagePtr IMAGES::compress(const std::string& fpath, const Value& cfg, ImagePtr i
 
   if (iscount && changed) count_one(cfg, "compresscount");
   // In the compression-only mode an unchanged image is not worth writing.
-  if (num_eq(cfg.at("maskmode"), 1) && !changed) return nullptr;
+  if (num_eq(cfg.at("maskmode"), 1) && !changed) {
+    note_unchanged("already fits: no smaller encoding");
+    return nullptr;
+  }
   return im;
 }
 

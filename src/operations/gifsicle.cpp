@@ -110,7 +110,10 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
 
   // A tool that failed may have left a partial GIF behind: only a clean exit counts.
   const int64_t size2 = file_size(path2);
-  if (!status.ok() || size2 <= 0 || size2 >= size1) return;
+  if (!status.ok() || size2 <= 0 || size2 >= size1) {
+    note_unchanged("gifsicle made nothing smaller");
+    return;
+  }
 
   refuse_link_leaving_folder(fpath, cfg);
   backup(fpath, cfg);
@@ -119,6 +122,7 @@ void IMAGES::gifsicle(const std::string& fpath, const Value& cfg) {
   const std::string_view marker = marker_for(cfg);
   const std::string data = read_whole_file(path2);
   write_file_atomically(std::move(place), {data, marker});
+  note_written(static_cast<int64_t>(data.size() + marker.size()));
 
   count_one(cfg, "compresscount");
   if (debug()) print_line(tuple_line({fpath, "done"}));

@@ -128,9 +128,11 @@ void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im
         encode_for(*prepared(im, cfg, png_source, optimize), path, optimize, png_source, quality);
   }
 
-  write_file_atomically(
-      std::move(place),
-      {adopted ? std::string_view(*adopted) : std::string_view(encoded), marker_for(cfg)});
+  const std::string_view bytes = adopted ? std::string_view(*adopted) : std::string_view(encoded);
+  const std::string_view marker = marker_for(cfg);
+  write_file_atomically(std::move(place), {bytes, marker});
+  note_written(static_cast<int64_t>(bytes.size() + marker.size()),
+               im->info.adoption ? im->info.adoption->quality : std::nullopt);
 
   if (debug()) print_line(tuple_line({path, "done"}));
 }

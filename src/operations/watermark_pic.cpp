@@ -11,6 +11,7 @@
 #include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
+#include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "operations/count.hpp"
 #include "operations/watermark_common.hpp"
@@ -107,7 +108,10 @@ int64_t margin(const Value& cfg, const char* key) {
 ImagePtr IMAGES::watermark_pic(const std::string& fpath, const Value& cfg, ImagePtr im,
                                bool iscount) {
   // A file that is no image is no watermark, and no error; one that cannot be read fails.
-  if (!im && !(im = Image::open_if_image(fpath))) return nullptr;
+  if (!im && !(im = Image::open_if_image(fpath))) {
+    note_unchanged("not an image");
+    return nullptr;
+  }
   im->load();  // damaged pixel data is an error of this file, unlike an unreadable header
   const int image_x = im->width(), image_y = im->height();
 

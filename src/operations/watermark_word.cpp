@@ -14,6 +14,7 @@
 #include "imaging/text.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
+#include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "operations/count.hpp"
 #include "operations/watermark_common.hpp"
@@ -235,7 +236,10 @@ Rgba ink_color(const Value& v) {
 ImagePtr IMAGES::watermark_word(const std::string& fpath, const Value& cfg, ImagePtr im,
                                 bool iscount) {
   // A file that is no image is no watermark, and no error; one that cannot be read fails.
-  if (!im && !(im = Image::open_if_image(fpath))) return nullptr;
+  if (!im && !(im = Image::open_if_image(fpath))) {
+    note_unchanged("not an image");
+    return nullptr;
+  }
   std::u32string text = watermark::watermark_text(cfg.at("masktext"));
   std::string font_path = watermark::path_value(cfg.at("fontttf"), "fontttf");
   Value size_v = cfg.get("fontsize");

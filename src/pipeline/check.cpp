@@ -11,6 +11,7 @@
 #include "img_util/errors.hpp"
 #include "img_util/image.hpp"
 #include "img_util/images.hpp"
+#include "img_util/module.hpp"
 #include "img_util/value.hpp"
 #include "operations/marker.hpp"
 #include "support/regex.hpp"
@@ -109,46 +110,53 @@ double IMAGES::get_size(const std::string& file) {
 
 bool IMAGES::check(const std::string& fpath, const Value& cfg, bool checkTemp, bool checkTime) {
   struct stat st {};
-  if (::stat(fpath.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (::stat(fpath.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    return note_skipped("not a regular file");
 
-  if (starts_with(fpath, backdir())) return false;
+  if (starts_with(fpath, backdir())) return note_skipped("in the backup folder");
 
   if (checkTemp) {
     std::string tmp = tmpPath();
     if (auto colon = tmp.rfind(':'); colon != std::string::npos) tmp = tmp.substr(colon + 1);
-    if (starts_with(slashes_forward(fpath), slashes_forward(tmp))) return false;
+    if (starts_with(slashes_forward(fpath), slashes_forward(tmp)))
+      return note_skipped("in the scratch folder");
   }
 
   const std::string f = base_name(fpath);
 
   const Value& exts = cfg.at("exts");
   if (exts.is_text()) {
-    if (exts.as_text().find("*.*") == std::string::npos && !name_matches(cfg, f)) return false;
+    if (exts.as_text().find("*.*") == std::string::npos && !name_matches(cfg, f))
+      return note_skipped("name not taken by _exts");
   } else {
     const std::string ext = extension_of(f);
-    if (!extension_wanted(exts, ext) || ext.empty()) return false;
+    if (!extension_wanted(exts, ext) || ext.empty()) return note_skipped("extension not taken");
   }
 
   const Value& utimemode = cfg.at("utimemode");
   const Value& utime = cfg.at("utime");
   if (utimemode.truthy() && utime.truthy() && checkTime) {
     const std::string modified = mtime_text(fpath);
-    if (num_eq(utimemode, 1) && modified >= time_text(utime, ">=")) return false;
-    if (num_eq(utimemode, 2) && modified <= time_text(utime, "<=")) return false;
+    if (num_eq(utimemode, 1) && modified >= time_text(utime, ">="))
+      return note_skipped("too new (utime)");
+    if (num_eq(utimemode, 2) && modified <= time_text(utime, "<="))
+      return note_skipped("too old (utime)");
   }
 
   if (cfg.get("minsize").truthy() && get_size(fpath) < number_of(cfg.at("minsize"), "<"))
-    return false;
+    return note_skipped("too small (minsize)");
 
-  if (cfg.get("minwidth").truthy() && narrower_than_minimum(fpath, cfg)) return false;
+  if (cfg.get("minwidth").truthy() && narrower_than_minimum(fpath, cfg))
+    return note_skipped("too narrow (minwidth)");
 
   if (cfg.get("isprotect").truthy() && !num_eq(cfg.at("maskmode"), 1)) {
     const std::string msk = read_marker(fpath);
     if (msk == kMarkerCompressed) return true;
-    if (msk.size() == kMarkerSize && std::string_view(msk).substr(1) == "mask") return false;
+    if (msk.size() == kMarkerSize && std::string_view(msk).substr(1) == "mask")
+      return note_skipped("already marked as processed");
   }
   if (!cfg.get("isaprotect").truthy()) return true;
-  return read_marker(fpath) != kMarkerCompressed;
+  return read_marker(fpath) != kMarkerCompressed || note_skipped("already marked as compressed");
 }
 
 }  // namespace img_util

@@ -217,11 +217,16 @@ void IMAGES::doing_gif(const std::string& fpath, const Value& cfg, const std::st
   write_whole_file(path2, gif);
   const int64_t size2 = file_size(path2);
   // Compression alone must pay for itself; a watermark is written whatever it costs.
-  if (num_eq(cfg.at("maskmode"), 1) && size2 >= size0) return;
+  if (num_eq(cfg.at("maskmode"), 1) && size2 >= size0) {
+    note_unchanged("the new GIF is not smaller");
+    return;
+  }
 
   // The marker is chosen before anything is written, so a target never lacks it; the new
   // content replaces the target in one rename, so a failure leaves the old file whole.
-  write_file_atomically(output_place(fpath, cfg), {gif, marker_for(cfg)});
+  const std::string_view marker = marker_for(cfg);
+  write_file_atomically(output_place(fpath, cfg), {gif, marker});
+  note_written(static_cast<int64_t>(gif.size() + marker.size()));
 }
 
 }  // namespace img_util

@@ -80,6 +80,32 @@ TEST_F(Flags, PrintedConfigurationSpellsTheFlagsOut) {
   EXPECT_TRUE(fs::is_empty(tmp.plugin()));
 }
 
+// -v says per file what happened and why; the summary adds the bytes saved.
+TEST_F(Flags, VerboseSaysWhatBecameOfEachFile) {
+  write_file(site + "/notes.txt", "not selected");
+  write_file(site + "/text.jpg", "a text with an image's name");
+  const std::string marked = write_photo(site + "/done.jpg", 40, 30);
+  write_file(marked, read_file(marked) + "Amask");
+  const CliResult r = run_cli({"compress", site, "--recursive", "--max-width", "160", "-v",
+                               "--plugin-dir", tmp.plugin(), "--no-log"});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (const std::string& line :
+       {"img_util: skipped '" + site + "/notes.txt': extension not taken",
+        "img_util: skipped '" + site + "/done.jpg': already marked as compressed",
+        "img_util: unchanged '" + site + "/text.jpg': not an image",
+        "img_util: written '" + site + "/a.jpg': ", "img_util: written '" + site + "/sub/b.png': ",
+        std::string("img_util: 2 files written: ")})
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << "\n" << r.err;
+  EXPECT_NE(r.err.find("% saved)"), std::string::npos) << r.err;
+
+  const CliResult again = run_cli({"compress", site, "--recursive", "--max-width", "160", "-v",
+                                   "--plugin-dir", tmp.plugin(), "--no-log"});
+  EXPECT_NE(again.err.find("img_util: skipped '" + site + "/a.jpg': already marked as compressed"),
+            std::string::npos)
+      << again.err;
+  EXPECT_EQ(again.err.find("files written"), std::string::npos) << again.err;
+}
+
 TEST_F(Flags, UsageErrorsTouchNothing) {
   const std::vector<std::vector<std::string>> cases = {
       {"compress"},
