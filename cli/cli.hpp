@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -33,6 +34,7 @@ bool option_value(const std::vector<std::string>& args, size_t& i, const std::st
 struct RunOptions {
   std::string config_path, plugin_dir, report_path;
   bool no_log = false, debug = false, keep_mtime = false, verbose = false;
+  std::string json_path;  // --json: events as JSON lines to this file ("-": standard error)
 };
 
 // Sets the module up as `opts` asks (plugin directory, scratch folder, debug, modification
@@ -72,8 +74,9 @@ class Progress {
   int64_t skipped() const { return skipped_; }
   int64_t failed() const { return failed_; }
   double elapsed() const;
-  std::string last_error;  // the cause of the last file that failed, as said
-  bool verbose = false;    // a line per file
+  std::string last_error;     // the cause of the last file that failed, as said
+  bool verbose = false;       // a line per file
+  std::FILE* json = nullptr;  // where JSON events go, when asked for
   int64_t written = 0, bytes_before = 0, bytes_after = 0;  // over the files written
 
  private:

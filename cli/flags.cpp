@@ -58,6 +58,7 @@ const char* const kCommonHelp =
     "  --no-log             do not add the run to the run log\n"
     "  --debug              print a progress line for every processed file\n"
     "  -v, --verbose        a line per file: written, unchanged or skipped, and why\n"
+    "  --json FILE          one JSON object per event to FILE (- for standard error)\n"
     "  --print-config       print the JSON configuration these flags make, and run nothing\n"
     "\n"
     "exit status: 0 done, every file fine; 1 the run stopped on an error; 2 usage or\n"
@@ -143,6 +144,8 @@ bool take_flag(const std::string& command, const std::vector<std::string>& args,
     p.opts.debug = true;
   else if (a == "-v" || a == "--verbose")
     p.opts.verbose = true;
+  else if (option_value(args, i, "--json", v))
+    p.opts.json_path = v;
   else if (a == "--print-config")
     p.print_config = true;
   else if (option_value(args, i, "--plugin-dir", v))

@@ -94,6 +94,8 @@ const char* const kRunHelp =
     "  --keep-mtime       written files keep their source's modification time\n"
     "  -v, --verbose      a line per file: written (bytes before and after, quality),\n"
     "                     unchanged or skipped, and why\n"
+    "  --json FILE        one JSON object per event (each file, then a summary) to FILE,\n"
+    "                     or to standard error with -\n"
     "\n"
     "exit status: 0 done, every file fine; 1 the run stopped on an error; 2 usage or\n"
     "configuration error (nothing touched); 3 the run finished but some files failed\n"
@@ -212,6 +214,9 @@ std::optional<RunOptions> parse_run_args(const std::vector<std::string>& args) {
       opts.keep_mtime = true;
     } else if (a == "-v" || a == "--verbose") {
       opts.verbose = true;
+    } else if (option_value(args, i, "--json", value)) {
+      if (value.empty()) throw Usage{"--json needs a file name, or - for standard error"};
+      opts.json_path = value;
     } else if (a.size() > 1 && a[0] == '-') {
       throw Usage{"unknown option " + a};
     } else if (!have_config) {
@@ -323,6 +328,45 @@ std::string outcome_line(const std::string& fpath, FileOutcome outcome, const Fi
   return line;
 }
 
+// One event as a JSON line, for scripts. A path that is not UTF-8 goes as its repr.
+void emit(std::FILE* out, Value event) {
+  std::string line;
+  try {
+    line = to_json(event);
+  } catch (...) {
+    event.set("path", py_repr(event.get("path")));
+    line = to_json(event);
+  }
+  line += '\n';
+  std::fwrite(line.data(), 1, line.size(), out);
+  std::fflush(out);
+}
+
+// What became of one file, as an event.
+Value file_event(const std::string& fpath, FileOutcome outcome, const FileNote& note,
+                 const std::string& error) {
+  Value e = Value::dict();
+  e.set("event", "file");
+  e.set("path", fpath);
+  if (outcome == FileOutcome::Failed) {
+    e.set("outcome", "failed");
+    e.set("reason", error);
+  } else if (outcome == FileOutcome::Skipped) {
+    e.set("outcome", "skipped");
+    e.set("reason", note.skip_reason.empty() ? std::string("not selected") : note.skip_reason);
+  } else if (note.bytes_written < 0) {
+    e.set("outcome", "unchanged");
+    e.set("reason",
+          note.unchanged_reason.empty() ? std::string("nothing to write") : note.unchanged_reason);
+  } else {
+    e.set("outcome", "written");
+    e.set("bytes_before", note.bytes_before);
+    e.set("bytes_after", note.bytes_written);
+    if (note.quality) e.set("quality", *note.quality);
+  }
+  return e;
+}
+
 // Runs `cfg` with the module's lines on standard output, progress and failures on standard
 // error, and Ctrl-C stopping the run between two files. The run's exception, if any.
 std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progress) {
@@ -343,6 +387,7 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
       progress.bytes_before += std::max<int64_t>(note.bytes_before, 0);
       progress.bytes_after += note.bytes_written;
     }
+    if (progress.json) emit(progress.json, file_event(fpath, outcome, note, error));
     std::string line;
     if (outcome == FileOutcome::Failed) {
       // The module's error line names only the file; the cause goes beside it on stderr.
@@ -588,6 +633,17 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
 
   Progress progress(::isatty(2) == 1);
   progress.verbose = opts.verbose;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> json_file(nullptr, &std::fclose);
+  if (opts.json_path == "-") {
+    progress.json = stderr;
+  } else if (!opts.json_path.empty()) {
+    json_file.reset(std::fopen(opts.json_path.c_str(), "w"));
+    if (!json_file) {
+      say("cannot write the events to " + opts.json_path + ": " + std::strerror(errno));
+      return kUsage;
+    }
+    progress.json = json_file.get();
+  }
   const std::string backdir = IMAGES::backdir();
   const auto zips_before = zip_names(backdir);
   IMAGES images;
@@ -595,6 +651,19 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
 
   const int status = finish_run(images, *cfg, opts, failure, progress);
   say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
+  if (progress.json) {
+    Value e = Value::dict();
+    e.set("event", "summary");
+    e.set("seen", progress.seen());
+    e.set("processed", progress.processed());
+    e.set("skipped", progress.skipped());
+    e.set("failed", progress.failed());
+    e.set("written", progress.written);
+    e.set("bytes_before", progress.bytes_before);
+    e.set("bytes_after", progress.bytes_after);
+    e.set("exit_status", static_cast<int64_t>(status));
+    emit(progress.json, std::move(e));
+  }
   return status;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -104,6 +105,37 @@ TEST_F(Flags, VerboseSaysWhatBecameOfEachFile) {
             std::string::npos)
       << again.err;
   EXPECT_EQ(again.err.find("files written"), std::string::npos) << again.err;
+}
+
+// --json writes one object per event: every outcome kind, then the summary.
+TEST_F(Flags, JsonEventsForEachOutcomeThenTheSummary) {
+  write_file(site + "/notes.txt", "not selected");
+  write_file(site + "/text.jpg", "a text with an image's name");
+  write_file(site + "/broken.png", std::string("\x89PNG\r\n\x1A\n", 8) + "not really");
+  const CliResult r = run_cli({"compress", site, "--max-width", "160", "--keep-going", "--json",
+                               tmp / "events.json", "--plugin-dir", tmp.plugin(), "--no-log"});
+  ASSERT_EQ(r.exit_code, 3) << r.err;
+  std::map<std::string, Value> by_path;
+  Value summary;
+  std::string text = read_file(tmp / "events.json");
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
+       start = end + 1) {
+    const Value e = parse_json(text.substr(start, end - start));
+    if (e.at("event") == Value("summary"))
+      summary = e;
+    else
+      by_path[e.at("path").as_text()] = e;
+  }
+  EXPECT_EQ(by_path.at(site + "/notes.txt").at("outcome"), Value("skipped"));
+  EXPECT_EQ(by_path.at(site + "/notes.txt").at("reason"), Value("extension not taken"));
+  EXPECT_EQ(by_path.at(site + "/text.jpg").at("outcome"), Value("unchanged"));
+  EXPECT_EQ(by_path.at(site + "/broken.png").at("outcome"), Value("failed"));
+  const Value& a = by_path.at(site + "/a.jpg");
+  EXPECT_EQ(a.at("outcome"), Value("written"));
+  EXPECT_GT(a.at("bytes_before").as_int(), a.at("bytes_after").as_int());
+  EXPECT_EQ(summary.at("failed"), Value(1));
+  EXPECT_EQ(summary.at("written"), Value(1));
+  EXPECT_EQ(summary.at("exit_status"), Value(3));
 }
 
 TEST_F(Flags, UsageErrorsTouchNothing) {
