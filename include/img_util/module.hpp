@@ -28,6 +28,12 @@ void set_default_scratch_dir(const std::string& dir);
 bool keep_mtime();
 void set_keep_mtime(bool on);
 
+// How many files a run works on at once (0, the default: as many as the process has CPUs;
+// 1: one at a time). Whatever the number, a run's files, archives, counters and lines come out
+// exactly as with one at a time: files are worked on ahead and take effect in the run's order.
+int jobs();
+void set_jobs(int n);
+
 // True when the process was started with an argument exactly "--debug" (read from
 // /proc/self/cmdline once, so it also holds when a Python host loads the library).
 bool debug();

@@ -140,6 +140,11 @@ class Value {
 inline size_t Dict::size() const { return items_.size(); }
 inline bool Dict::empty() const { return items_.empty(); }
 
+// A copy that shares no list or dictionary with `v` (handles are shared), so that another
+// thread may read it while `v` changes. A container that holds itself is copied as one that
+// holds its copy.
+Value deep_copy(const Value& v);
+
 // Numeric equality as Python's `v == n`: true for 1, 1.0 and True against 1; never for text.
 bool num_eq(const Value& v, int64_t n);
 

@@ -3,11 +3,18 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "driver/driver.hpp"
@@ -15,6 +22,8 @@
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "support/cpus.hpp"
+#include "support/deferred.hpp"
 #include "support/leftovers.hpp"
 #include "support/run_lock.hpp"
 #include "support/zip_repair.hpp"
@@ -104,19 +113,230 @@ class OwnFolders {
   std::vector<std::string> paths_;
 };
 
+// What a file's work read, as it was: the source (followed through links) and the watermark's
+// font and picture. Equal identities mean the file's turn would read what the work read.
+struct Identity {
+  struct Part {
+    bool exists = false;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    timespec mtime{}, ctime{};
+    bool operator==(const Part& o) const {
+      return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
+             mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+             ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
+    }
+  };
+  std::vector<Part> parts;
+  bool operator==(const Identity&) const = default;
+
+  static Identity of(const std::string& fpath, const Value& cfg) {
+    Identity id;
+    id.parts.push_back(part(fpath));
+    for (const char* key : {"fontttf", "maskimgPath"}) {
+      const Value path = cfg.get(key);
+      if (path.is_text()) id.parts.push_back(part(path.as_text()));
+    }
+    return id;
+  }
+  static Part part(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return {};
+    return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  }
+};
+
+// An entry of the walk, worked on ahead of its turn by one of the workers.
+struct Ahead {
+  std::string raw;  // as the walk named it
+  // Set by the worker before `done`: whether it worked on the entry (some take their turn
+  // only: animations, which run an external tool on shared scratch files), what the work read
+  // and what it would do.
+  bool worked = false;
+  Identity read;
+  DeferredEffects effects;
+  bool done = false;  // guarded by the workers' mutex
+};
+
+// Threads that work on entries ahead of their turn, in the order they were handed over.
+class Workers {
+ public:
+  using Work = std::function<void(Ahead&)>;
+  Workers(int n, Work work) : work_(std::move(work)) {
+    for (int i = 0; i < n; ++i) {
+      try {
+        threads_.emplace_back([this] { serve(); });
+      } catch (const std::system_error&) {
+        break;  // fewer threads: entries nobody works on are done at their turn
+      }
+    }
+  }
+  // Work already started ends first; entries not started are dropped.
+  ~Workers() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+      queue_.clear();
+    }
+    wanted_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+  Workers(const Workers&) = delete;
+  Workers& operator=(const Workers&) = delete;
+
+  bool any() const { return !threads_.empty(); }
+
+  void hand_over(std::shared_ptr<Ahead> entry) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(entry));
+    }
+    wanted_.notify_one();
+  }
+
+  // Waits until a worker is done with `entry`, or takes it back when none has started it.
+  void wait_for(const std::shared_ptr<Ahead>& entry) {
+    std::unique_lock lock(mutex_);
+    if (auto it = std::find(queue_.begin(), queue_.end(), entry); it != queue_.end()) {
+      queue_.erase(it);
+      return;
+    }
+    finished_.wait(lock, [&] { return entry->done; });
+  }
+
+ private:
+  void serve() {
+    while (true) {
+      std::shared_ptr<Ahead> entry;
+      {
+        std::unique_lock lock(mutex_);
+        wanted_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        entry = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      work_(*entry);
+      {
+        std::lock_guard lock(mutex_);
+        entry->done = true;
+      }
+      finished_.notify_all();
+    }
+  }
+
+  Work work_;
+  std::mutex mutex_;
+  std::condition_variable wanted_, finished_;
+  std::deque<std::shared_ptr<Ahead>> queue_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
 class Run {
  public:
-  Run(IMAGES& self, const Value& cfg) : self_(self), cfg_(cfg), own_(cfg) {}
+  Run(IMAGES& self, const Value& cfg) : self_(self), cfg_(cfg), own_(cfg) {
+    const int n = jobs() > 0 ? jobs() : usable_cpus();
+    // The test seam takes every entry at its turn: nothing to work on ahead.
+    if (n > 1 && !seam_storage()) {
+      debug();  // read once here, not first by a worker
+      ahead_cfg_ = deep_copy(cfg_);
+      window_ = 2 * static_cast<size_t>(n);
+      workers_ = std::make_unique<Workers>(n, [this](Ahead& a) { work_ahead(a); });
+      if (!workers_->any()) workers_.reset();
+    }
+  }
+  ~Run() { workers_.reset(); }  // before the entries they work on
 
-  void entry(const std::string& raw) {
-    if (const auto& poll = run_hooks().poll) poll();
+  // An entry of the walk, in the walk's order. With workers it is handed over to be worked on
+  // ahead, and takes effect when every entry before it has.
+  void submit(const std::string& raw) {
+    if (!workers_) return entry(raw, nullptr);
+    auto a = std::make_shared<Ahead>();
+    a->raw = raw;
+    pending_.push_back(a);
+    workers_->hand_over(std::move(a));
+    // Memory stays bounded: only a few entries are held ahead of their turn.
+    while (pending_.size() > window_) take_turn();
+  }
+
+  // Every entry submitted so far takes its turn.
+  void drain() {
+    while (!pending_.empty()) take_turn();
+  }
+
+  // Top-down, parent before children, directory links listed but never entered; directories
+  // that cannot be listed are passed over, silently unless their path is too long to open
+  // (then everything below them would vanish from the run unreported). A directory is looked
+  // at and listed once every entry before it has taken its turn, so it holds what a run of one
+  // file at a time would find there.
+  void walk(const std::string& root) {
+    drain();
+    std::vector<std::string> names;
+    std::vector<bool> is_dir;
+    if (const int err = list_dir(root, names, &is_dir)) {
+      if (err == ENAMETOOLONG) submit(root);
+      return;
+    }
+    std::vector<std::string> dirs;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (is_dir[i])
+        dirs.push_back(names[i]);
+      else
+        submit(path_join(root, names[i]));
+    }
+    for (const std::string& d : dirs) {
+      drain();
+      const std::string sub = path_join(root, d);
+      if (!is_link(sub) && !own_.contains(sub)) walk(sub);
+    }
+  }
+
+ private:
+  // The path the entry's pipeline takes, or empty when the entry is passed over; `too_long`
+  // tells a path that names nothing only because of its length.
+  std::string resolve(const std::string& raw, bool& too_long) {
     std::string fpath = self_.enpath(raw);
     // Too long a path cannot be processed, but it must not drop out of the run unreported.
-    const bool too_long = fpath.empty() && path_too_long(raw);
-    if (too_long) fpath = raw;
-    if (fpath.empty()) return;
+    too_long = fpath.empty() && path_too_long(raw);
+    if (too_long) return raw;
     // Another writer's file half-way to its rename, never an image of the site.
-    if (is_atomic_temp_name(std::string_view(fpath).substr(fpath.rfind('/') + 1))) return;
+    if (!fpath.empty() && is_atomic_temp_name(std::string_view(fpath).substr(fpath.rfind('/') + 1)))
+      return {};
+    return fpath;
+  }
+
+  // On a worker: the entry's pipeline with its effects held back for its turn. Animations take
+  // their turn only: they run an external tool on scratch files every animation shares.
+  void work_ahead(Ahead& a) {
+    bool too_long = false;
+    const std::string fpath = resolve(a.raw, too_long);
+    if (fpath.empty() || too_long || ends_with_gif(fpath)) return;
+    FileCpu cpu;
+    a.read = Identity::of(fpath, ahead_cfg_);
+    DeferringScope deferring(a.effects);
+    try {
+      self_.doing(fpath, ahead_cfg_);
+    } catch (...) {
+      a.effects.fail(std::current_exception());
+    }
+    a.worked = true;
+  }
+
+  void take_turn() {
+    std::shared_ptr<Ahead> a = std::move(pending_.front());
+    pending_.pop_front();
+    workers_->wait_for(a);
+    entry(a->raw, a.get());
+  }
+
+  // The entry's turn: its pipeline runs here, or what its work ahead recorded takes effect
+  // when everything that work read is still as it was (else the work is done again now).
+  void entry(const std::string& raw, const Ahead* ahead) {
+    if (const auto& poll = run_hooks().poll) poll();
+    bool too_long = false;
+    const std::string fpath = resolve(raw, too_long);
+    if (fpath.empty()) return;
     reset_file_selected();
     const bool gif = ends_with_gif(fpath);
     struct stat before {};
@@ -126,12 +346,17 @@ class Run {
         throw OSError(ENAMETOOLONG, fpath,
                       "Path too long for the system (" + std::to_string(PATH_MAX) +
                           " bytes at most); not processed");
-      if (const auto& seam = seam_storage())
-        seam(self_, fpath, cfg_, gif);
-      else if (gif)
-        self_.doing_gif(fpath, cfg_);
-      else
-        self_.doing(fpath, cfg_);
+      if (ahead && ahead->worked && ahead->read == Identity::of(fpath, cfg_)) {
+        ahead->effects.replay(cfg_);
+      } else {
+        FileCpu cpu;
+        if (const auto& seam = seam_storage())
+          seam(self_, fpath, cfg_, gif);
+        else if (gif)
+          self_.doing_gif(fpath, cfg_);
+        else
+          self_.doing(fpath, cfg_);
+      }
     } catch (...) {
       print_line(tuple_line({fpath, "error"}));
       if (const auto& on_file = run_hooks().on_file)
@@ -144,33 +369,14 @@ class Run {
       on_file(fpath, file_selected() ? FileOutcome::Processed : FileOutcome::Skipped, "");
   }
 
-  // Top-down, parent before children, directory links listed but never entered; directories
-  // that cannot be listed are passed over, silently unless their path is too long to open
-  // (then everything below them would vanish from the run unreported).
-  void walk(const std::string& root) {
-    std::vector<std::string> names;
-    std::vector<bool> is_dir;
-    if (const int err = list_dir(root, names, &is_dir)) {
-      if (err == ENAMETOOLONG) entry(root);
-      return;
-    }
-    std::vector<std::string> dirs;
-    for (size_t i = 0; i < names.size(); ++i) {
-      if (is_dir[i])
-        dirs.push_back(names[i]);
-      else
-        entry(path_join(root, names[i]));
-    }
-    for (const std::string& d : dirs) {
-      const std::string sub = path_join(root, d);
-      if (!is_link(sub) && !own_.contains(sub)) walk(sub);
-    }
-  }
-
- private:
   IMAGES& self_;
   const Value& cfg_;
   OwnFolders own_;
+  Value ahead_cfg_;  // the workers' own copy: the run's changes as it goes (counters, the
+                     // open archive) are made at each file's turn on cfg_
+  size_t window_ = 0;
+  std::deque<std::shared_ptr<Ahead>> pending_;  // handed over, turn not yet taken
+  std::unique_ptr<Workers> workers_;
 };
 
 std::string path_text(const Value& v) {
@@ -234,8 +440,9 @@ void IMAGES::execute(const Value& cfg) {
   } else {
     std::vector<std::string> names;
     if (const int err = list_dir(folder, names, nullptr)) throw OSError(err, folder);
-    for (const std::string& name : names) run.entry(path_join(folder, name));
+    for (const std::string& name : names) run.submit(path_join(folder, name));
   }
+  run.drain();
 
   if (cfg.get("zfile").truthy()) {
     cfg.at("zfile").as_handle()->close();

@@ -8,6 +8,7 @@
 
 #include "driver/driver.hpp"
 #include "img_util/images.hpp"
+#include "support/deferred.hpp"
 
 namespace img_util {
 
@@ -84,6 +85,15 @@ bool keep_mtime() { return keep_mtime_storage(); }
 void set_keep_mtime(bool on) { keep_mtime_storage() = on; }
 void set_default_scratch_dir(const std::string& dir) { scratch_default_storage() = dir; }
 
+namespace {
+int& jobs_storage() {
+  static int n = 0;
+  return n;
+}
+}  // namespace
+int jobs() { return jobs_storage(); }
+void set_jobs(int n) { jobs_storage() = n < 0 ? 0 : n; }
+
 bool debug() {
   auto& on = debug_storage();
   if (!on) on = cmdline_has_debug();
@@ -94,7 +104,10 @@ void set_debug(bool on) { debug_storage() = on; }
 void set_line_sink(LineSink sink) {
   sink_storage() = sink ? std::move(sink) : LineSink(default_sink);
 }
-void print_line(const std::string& line) { sink_storage()(line); }
+void print_line(const std::string& line) {
+  if (DeferredEffects* fx = deferring()) return fx->add([line](const Value&) { print_line(line); });
+  sink_storage()(line);
+}
 
 void set_run_hooks(RunHooks hooks) { hooks_storage() = std::move(hooks); }
 const RunHooks& run_hooks() { return hooks_storage(); }
@@ -106,21 +119,35 @@ FileNote& note_storage() {
 }
 }  // namespace
 
-void note_file_selected() { selected_flag() = true; }
+// A file worked on ahead of its turn notes what became of it at its turn (see deferred.hpp).
+void note_file_selected() {
+  if (DeferredEffects* fx = deferring()) return fx->add([](const Value&) { note_file_selected(); });
+  selected_flag() = true;
+}
 void reset_file_selected() {
   selected_flag() = false;
   note_storage() = FileNote{};
 }
 const FileNote& file_note() { return note_storage(); }
 bool note_skipped(const char* reason) {
+  if (DeferredEffects* fx = deferring()) {
+    fx->add([reason](const Value&) { note_skipped(reason); });
+    return false;
+  }
   note_storage().skip_reason = reason;
   return false;
 }
 void note_written(int64_t bytes, std::optional<int> quality) {
+  if (DeferredEffects* fx = deferring())
+    return fx->add([=](const Value&) { note_written(bytes, quality); });
   note_storage().bytes_written = bytes;
   note_storage().quality = quality;
 }
-void note_unchanged(const char* reason) { note_storage().unchanged_reason = reason; }
+void note_unchanged(const char* reason) {
+  if (DeferredEffects* fx = deferring())
+    return fx->add([reason](const Value&) { note_unchanged(reason); });
+  note_storage().unchanged_reason = reason;
+}
 void note_source_size(int64_t bytes) { note_storage().bytes_before = bytes; }
 bool file_selected() { return selected_flag(); }
 

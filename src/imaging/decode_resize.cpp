@@ -242,9 +242,10 @@ Image decode_resized(const Image& im, int width, int height, ReduceHint hint) {
   const auto& src = im.source();
   if (src && src->format->stream && (width != im.width() || height != im.height())) {
     // A second thread pays from about a megapixel on.
-    const bool two = usable_cpus() > 1 && int64_t{im.width()} * im.height() >= (1 << 20);
-    std::optional<Image> out = two ? stream_on_two_threads(im, *src, width, height, hint)
-                                   : stream_on_one_thread(im, *src, width, height, hint);
+    SpareCpu spare;
+    if (int64_t{im.width()} * im.height() >= (1 << 20)) spare = SpareCpu::take();
+    std::optional<Image> out = spare ? stream_on_two_threads(im, *src, width, height, hint)
+                                     : stream_on_one_thread(im, *src, width, height, hint);
     if (out) return std::move(*out);
   }
   // Not row by row: the whole image first, as load() would decode it.

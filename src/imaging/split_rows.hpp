@@ -1,4 +1,4 @@
-// Rows worked on by two threads when the work pays for one and this process may use two CPUs.
+// Rows worked on by two threads when the work pays for one and a CPU is spare.
 #pragma once
 
 #include <exception>
@@ -10,12 +10,14 @@
 namespace img_util::imaging {
 
 // Runs fn(begin, end, part) over the rows [0, n): as two parts (0 and 1) on two threads when
-// `work` (in the caller's units) reaches `worth_a_thread` and a second CPU is usable, else as
+// `work` (in the caller's units) reaches `worth_a_thread` and a CPU is spare, else as
 // one part. Rows must be computed the same way wherever they run, so results never depend on
 // the split. An exception from either part reaches the caller once both have ended.
 template <class Fn>
 void split_rows(int n, double work, double worth_a_thread, Fn&& fn) {
-  if (n < 2 || work < worth_a_thread || usable_cpus() < 2) return fn(0, n, 0);
+  if (n < 2 || work < worth_a_thread) return fn(0, n, 0);
+  const SpareCpu spare = SpareCpu::take();
+  if (!spare) return fn(0, n, 0);
   const int mid = n / 2;
   std::exception_ptr failure;
   std::thread helper;

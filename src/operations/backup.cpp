@@ -11,6 +11,7 @@
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "support/deferred.hpp"
 #include "support/files.hpp"
 #include "support/zip_writer.hpp"
 
@@ -63,6 +64,10 @@ double running_total(const Value& v) {
 }  // namespace
 
 void IMAGES::backup(const std::string& fpath, const Value& cfg) {
+  // The archive takes its entries in the run's order: a file worked on ahead adds its own at
+  // its turn.
+  if (DeferredEffects* fx = deferring())
+    return fx->add([this, fpath](const Value& run_cfg) { backup(fpath, run_cfg); });
   cfg.at("result").at("files").as_list().push_back(Value(fpath));
   if (!cfg.get("isbackup").truthy()) return;
 

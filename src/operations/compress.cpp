@@ -23,6 +23,7 @@
 #include "img_util/value.hpp"
 #include "operations/compress_trials.hpp"
 #include "operations/count.hpp"
+#include "support/deferred.hpp"
 #include "support/files.hpp"
 
 namespace img_util {
@@ -118,16 +119,31 @@ Sized apply_size_rule(const std::string& fpath, const Value& cfg, ImagePtr& im) 
   return num_eq(cfg.at("maskmode"), 1) ? Sized::NoBox : Sized::Within;
 }
 
-// The scratch directory of the trial encodings, one level, made when missing. The
-// configuration names it (the frames of an animation use the plugin's own scratch folder).
-std::string scratch_dir(const Value& cfg) {
-  Value tmp_v = cfg.get("tmpPath");
-  std::string tmp_path = tmp_v ? tmp_v.as_text() : default_scratch_dir();
+void make_scratch_dir(const std::string& tmp_path) {
   struct stat st {};
   if (!(::stat(tmp_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
     if (::mkdir(tmp_path.c_str(), 0777) != 0) throw_errno(tmp_path);
   }
+}
+
+// The scratch directory of the trial encodings, one level, made when missing. The
+// configuration names it (the frames of an animation use the plugin's own scratch folder).
+// Every file of a run shares it, so a file worked on ahead of its turn makes it and writes its
+// scratch files at its turn, and the folder ends as the run's last file left it.
+std::string scratch_dir(const Value& cfg) {
+  Value tmp_v = cfg.get("tmpPath");
+  std::string tmp_path = tmp_v ? tmp_v.as_text() : default_scratch_dir();
+  if (DeferredEffects* fx = deferring())
+    fx->add([tmp_path](const Value&) { make_scratch_dir(tmp_path); });
+  else
+    make_scratch_dir(tmp_path);
   return tmp_path;
+}
+
+void write_scratch_file(const std::string& path, const std::string& bytes) {
+  if (DeferredEffects* fx = deferring())
+    return fx->add([path, bytes](const Value&) { write_whole_file(path, bytes); });
+  write_whole_file(path, bytes);
 }
 
 // The probe: the image encoded with the encoder's defaults, as written to `infile`.
@@ -146,7 +162,7 @@ Probe probe_as_is(const ImagePtr& im, const std::string& infile, bool optimize, 
   probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
   if (auto q = likely_first_trial(cfg)) probe.trials->prefetch(*q);
   probe.bytes = imaging::encode(*im, probe.format);
-  write_whole_file(infile, probe.bytes);
+  write_scratch_file(infile, probe.bytes);
   return probe;
 }
 
@@ -157,7 +173,7 @@ Probe probe_as_rgb(ImagePtr& im, const std::string& infile) {
   Probe probe;
   probe.format = imaging::format_for_path(infile);
   probe.bytes = imaging::encode_for_path(*im, infile);
-  write_whole_file(infile, probe.bytes);
+  write_scratch_file(infile, probe.bytes);
   return probe;
 }
 
@@ -249,7 +265,7 @@ ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool
     search.measured_kib = kib(search.last->bytes);
   }
   if (!search.last) return nullptr;
-  write_whole_file(outfile, search.last->bytes);
+  write_scratch_file(outfile, search.last->bytes);
   if (!(probe_kib > search.measured_kib)) return nullptr;
   const int quality_used = search.last->quality;
   return adopt(std::move(*search.last), outfile, probe.format, quality_used);

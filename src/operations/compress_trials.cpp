@@ -44,7 +44,8 @@ TrialEncoder::TrialEncoder(std::shared_ptr<const Image> im, std::string format, 
       optimize_(optimize),
       uses_quality_(format_uses_quality(format_)) {
   std::lock_guard lock(g_seam_mutex);
-  lookahead_ = uses_quality_ && g_lookahead.value_or(usable_cpus() > 1);
+  lookahead_ = uses_quality_ && g_lookahead.value_or(true);
+  lookahead_forced_ = lookahead_ && g_lookahead.has_value();
 }
 
 // A lookahead still running uses this object; the future's destructor would wait for it too,
@@ -118,8 +119,12 @@ std::string TrialEncoder::encode(int quality, std::optional<int> next) {
 
 void TrialEncoder::prefetch(int quality) noexcept {
   if (!lookahead_ || pending_.valid()) return;
+  // Made ahead only on a CPU that no file of the run is using (forced on, always).
+  SpareCpu cpu;
+  if (!lookahead_forced_ && !(cpu = SpareCpu::take())) return;
   try {
-    pending_ = std::async(std::launch::async, [this, quality] { return run(quality); });
+    pending_ = std::async(std::launch::async,
+                          [this, quality, cpu = std::move(cpu)] { return run(quality); });
     pending_quality_ = quality;
   } catch (...) {
     // No thread to be had: the trial is simply made when it is asked for.

@@ -22,8 +22,8 @@ namespace img_util::compress_detail {
 using TrialObserver = std::function<void(int quality)>;
 void set_trial_observer(TrialObserver observer);
 
-// Test seam: whether trials may run ahead on a second thread. Defaults to "when this process
-// may use more than one CPU".
+// Test seam: whether trials may run ahead on a second thread. Defaults to "when a CPU is spare"
+// (see support/cpus.hpp); true makes them run ahead whatever else runs.
 void set_trial_lookahead(std::optional<bool> enabled);
 
 // Whether the encoder of `format` uses the quality option at all. Where it does not, every
@@ -76,6 +76,7 @@ class TrialEncoder {
   bool optimize_;
   bool uses_quality_;
   bool lookahead_;
+  bool lookahead_forced_;
   std::optional<std::string> same_for_all_;  // formats that ignore quality: one encoding
   std::function<bool(const std::string&)> goes_on_;
   std::optional<int> pending_quality_;  // made on the second thread

@@ -1,10 +1,12 @@
 // The run's counters in cfg["result"].
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "img_util/errors.hpp"
 #include "img_util/value.hpp"
+#include "support/deferred.hpp"
 
 namespace img_util {
 
@@ -12,6 +14,8 @@ namespace img_util {
 // bool counts as an int). Throws KeyError when "result" or `key` is missing and TypeError
 // when the counter is no number.
 inline void count_one(const Value& cfg, std::string_view key) {
+  if (DeferredEffects* fx = deferring())
+    return fx->add([k = std::string(key)](const Value& run_cfg) { count_one(run_cfg, k); });
   Value& counter = cfg.at("result").at(key);
   if (counter.is_float())
     counter = Value(counter.as_number() + 1.0);

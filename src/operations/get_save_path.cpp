@@ -141,6 +141,10 @@ std::pair<std::string, std::string> IMAGES::get_save_path(const std::string& fpa
   return {t.fname, t.path};
 }
 
+std::string target_path(const std::string& fpath, const Value& cfg) {
+  return target_of(fpath, cfg).path;
+}
+
 void refuse_link_leaving_folder(const std::string& fpath, const Value& cfg) {
   if (cfg.get("outpath").truthy() || !is_link(fpath)) return;
   link_target_inside_folder(fpath, cfg);

@@ -15,6 +15,10 @@ class Value;
 // points otherwise, so the pipelines can leave such a file alone before its backup.
 void refuse_link_leaving_folder(const std::string& fpath, const Value& cfg);
 
+// The path of `fpath`'s target, worked out from the texts alone (nothing is made or opened).
+// Throws as output_place does for a name that would lead out of the output tree.
+std::string target_path(const std::string& fpath, const Value& cfg);
+
 // The target of `fpath` (the path get_save_path returns), its directory opened without
 // following links below `outpath`, or, in place, the source's directory (a symbolic link's
 // target directory below `folder`, under the rule above). Creates the mirrored directories as

@@ -1,6 +1,7 @@
 // Output writer: prepare the image for its target, encode it in memory, and put the encoding
 // and the processed marker in the target's place in one atomic step, so a failure at any point
 // leaves the old file as it was and a written file always ends with its marker.
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include "operations/marker.hpp"
 #include "operations/output_place.hpp"
 #include "support/atomic_file.hpp"
+#include "support/deferred.hpp"
 
 namespace img_util {
 
@@ -105,36 +107,65 @@ std::string encode_for(const Image& im, const std::string& path, bool optimize, 
   }
 }
 
+// What goes into the target: an adopted encoding as it is, or a fresh one.
+struct Encoded {
+  std::shared_ptr<const std::string> adopted;
+  std::string fresh;
+  std::optional<int> quality;  // the encoder quality, where one was used
+  std::string_view bytes() const { return adopted ? std::string_view(*adopted) : fresh; }
+};
+
+// The encoding of `im` for the target `path`. An adopted encoding goes out as it is, undecoded,
+// when nothing here changes what it shows; anything else is encoded from the pixels. A quality
+// chosen by compression holds for every encoding of this image, not only the first.
+Encoded encode_for_target(const std::string& fpath, const std::string& path, const Value& cfg,
+                          const ImagePtr& im) {
+  const bool optimize = cfg.get("optimize", 0).truthy();
+  const bool png_source = ends_with_png(fpath);
+  Encoded out;
+  out.quality = im->info.adoption ? im->info.adoption->quality : std::nullopt;
+  if (!prepares(cfg, png_source, optimize)) out.adopted = unchanged_adoption(*im, path);
+  if (!out.adopted) {
+    im->load();
+    out.fresh = encode_for(*prepared(im, cfg, png_source, optimize), path, optimize, png_source,
+                           out.quality);
+  }
+  return out;
+}
+
+void put(FilePlace place, const Encoded& encoded, const Value& cfg) {
+  const std::string path = place.path;
+  const std::string_view bytes = encoded.bytes();
+  const std::string_view marker = marker_for(cfg);
+  write_file_atomically(std::move(place), {bytes, marker});
+  note_written(static_cast<int64_t>(bytes.size() + marker.size()), encoded.quality);
+  if (debug()) print_line(tuple_line({path, "done"}));
+}
+
 }  // namespace
 
 void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im) {
   if (!im) return;
+  if (DeferredEffects* fx = deferring()) {
+    // Worked on ahead of its turn: the encoding is made now, the target is placed at the turn.
+    // A failed encoding is raised there too, after the placing that would have come first.
+    const std::string path = target_path(fpath, cfg);
+    auto encoded = std::make_shared<Encoded>();
+    std::exception_ptr failed;
+    try {
+      *encoded = encode_for_target(fpath, path, cfg, im);
+    } catch (...) {
+      failed = std::current_exception();
+    }
+    return fx->add([fpath, encoded, failed](const Value& run_cfg) {
+      FilePlace place = output_place(fpath, run_cfg);
+      if (failed) std::rethrow_exception(failed);
+      put(std::move(place), *encoded, run_cfg);
+    });
+  }
   FilePlace place = output_place(fpath, cfg);
   const std::string path = place.path;
-  const bool optimize = cfg.get("optimize", 0).truthy();
-  const bool png_source = ends_with_png(fpath);
-
-  // An adopted encoding goes out as it is, undecoded, when nothing here changes what it shows;
-  // anything else is encoded from the pixels. A quality chosen by compression holds for every
-  // encoding of this image, not only the first.
-  std::shared_ptr<const std::string> adopted;
-  if (!prepares(cfg, png_source, optimize)) adopted = unchanged_adoption(*im, path);
-  std::string encoded;
-  if (!adopted) {
-    im->load();
-    const std::optional<int> quality =
-        im->info.adoption ? im->info.adoption->quality : std::nullopt;
-    encoded =
-        encode_for(*prepared(im, cfg, png_source, optimize), path, optimize, png_source, quality);
-  }
-
-  const std::string_view bytes = adopted ? std::string_view(*adopted) : std::string_view(encoded);
-  const std::string_view marker = marker_for(cfg);
-  write_file_atomically(std::move(place), {bytes, marker});
-  note_written(static_cast<int64_t>(bytes.size() + marker.size()),
-               im->info.adoption ? im->info.adoption->quality : std::nullopt);
-
-  if (debug()) print_line(tuple_line({path, "done"}));
+  put(std::move(place), encode_for_target(fpath, path, cfg, im), cfg);
 }
 
 }  // namespace img_util

@@ -1,16 +1,74 @@
-// How many CPUs this process may run on (its affinity mask: 1 under `taskset -c 0`), which is
-// what decides whether a second thread can make anything faster.
+// How many CPUs this process may use, and who uses them.
+//
+// A run keeps its CPUs busy with whole files first: each thread working on a file holds a
+// FileCpu. Work inside one file (half the rows, decoding beside resizing, a second decoder, a
+// trial made ahead) goes to another thread only with a SpareCpu, which is there only while the
+// files leave a CPU idle: for the last file of a batch, a single huge one, or a run of one job.
+// Work outside a run counts as one file.
 #pragma once
 
 #include <sched.h>
 
+#include <algorithm>
+#include <atomic>
+#include <utility>
+
 namespace img_util {
 
+// The process's affinity mask: 1 under `taskset -c 0`.
 inline int usable_cpus() {
   cpu_set_t set;
   CPU_ZERO(&set);
   if (sched_getaffinity(0, sizeof(set), &set) != 0) return 1;
   return CPU_COUNT(&set);
 }
+
+namespace cpu_detail {
+inline std::atomic<int> g_file_threads{0};
+inline std::atomic<int> g_spare_threads{0};
+}  // namespace cpu_detail
+
+class FileCpu {
+ public:
+  FileCpu() { ++cpu_detail::g_file_threads; }
+  ~FileCpu() { --cpu_detail::g_file_threads; }
+  FileCpu(const FileCpu&) = delete;
+  FileCpu& operator=(const FileCpu&) = delete;
+};
+
+class SpareCpu {
+ public:
+  SpareCpu() = default;  // none
+  // One spare CPU, or none when the files and the other spares use every usable CPU.
+  static SpareCpu take() {
+    const int usable = usable_cpus();
+    const int files = std::max(1, cpu_detail::g_file_threads.load());
+    int spares = cpu_detail::g_spare_threads.load();
+    while (files + spares + 1 <= usable) {
+      if (cpu_detail::g_spare_threads.compare_exchange_weak(spares, spares + 1)) {
+        SpareCpu cpu;
+        cpu.held_ = true;
+        return cpu;
+      }
+    }
+    return {};
+  }
+  SpareCpu(SpareCpu&& other) noexcept : held_(std::exchange(other.held_, false)) {}
+  SpareCpu& operator=(SpareCpu&& other) noexcept {
+    if (this != &other) {
+      release();
+      held_ = std::exchange(other.held_, false);
+    }
+    return *this;
+  }
+  ~SpareCpu() { release(); }
+  explicit operator bool() const { return held_; }
+
+ private:
+  void release() {
+    if (std::exchange(held_, false)) --cpu_detail::g_spare_threads;
+  }
+  bool held_ = false;
+};
 
 }  // namespace img_util

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 #include "img_util/errors.hpp"
 
@@ -213,5 +214,34 @@ bool Value::operator==(const Value& other) const {
 }
 
 bool num_eq(const Value& v, int64_t n) { return v.is_number() && v == Value(n); }
+
+namespace {
+
+Value copy_into(const Value& v, std::map<const void*, Value>& made) {
+  if (v.is_list()) {
+    const std::shared_ptr<List> from = v.list_ptr();
+    if (auto it = made.find(from.get()); it != made.end()) return it->second;
+    Value to = Value::list();
+    made.emplace(from.get(), to);
+    for (const Value& item : *from) to.as_list().push_back(copy_into(item, made));
+    return to;
+  }
+  if (v.is_dict()) {
+    const std::shared_ptr<Dict> from = v.dict_ptr();
+    if (auto it = made.find(from.get()); it != made.end()) return it->second;
+    Value to = Value::dict();
+    made.emplace(from.get(), to);
+    for (const auto& [key, item] : from->items()) to.set(key, copy_into(item, made));
+    return to;
+  }
+  return v;
+}
+
+}  // namespace
+
+Value deep_copy(const Value& v) {
+  std::map<const void*, Value> made;
+  return copy_into(v, made);
+}
 
 }  // namespace img_util

@@ -25,6 +25,7 @@
 
 #include "imaging/codecs/codecs.hpp"
 #include "imaging/codecs/jpeg_scans.hpp"
+#include "support/cpus.hpp"
 
 namespace img_util::imaging::codec::jpeg_detail {
 
@@ -121,6 +122,7 @@ class CoefStore {
 struct SharedRead {
   jpeg_scans::Layout layout;
   jpeg_scans::Plan plan;
+  SpareCpu cpu;  // the second decoder's, held while the file is read
 };
 
 // How a progressive file's scans are shared out, when the setting of set_jpeg_shared_read lets

@@ -178,27 +178,31 @@ constexpr size_t kSharedReadBytes = size_t{512} << 10;
 enum class Sharing { automatic, never, always };
 std::atomic<Sharing> g_sharing{Sharing::automatic};
 
-// Whether a file of `bytes` is worth sharing out, as the setting has it.
-bool worth_sharing(uint64_t bytes) {
+// The CPU of the second decoder, when a file of `bytes` is worth sharing out as the setting has
+// it (forced on, it runs beside whatever else runs: tests compare the two ways of reading).
+std::optional<SpareCpu> second_decoder_cpu(uint64_t bytes) {
   switch (g_sharing.load(std::memory_order_relaxed)) {
-    case Sharing::never: return false;
-    case Sharing::always: return true;
+    case Sharing::never: return std::nullopt;
+    case Sharing::always: return SpareCpu{};
     case Sharing::automatic: break;
   }
-  // A second CPU must be there to take its part.
-  return bytes >= kSharedReadBytes && usable_cpus() >= 2;
+  if (bytes < kSharedReadBytes) return std::nullopt;
+  SpareCpu cpu = SpareCpu::take();
+  if (!cpu) return std::nullopt;
+  return cpu;
 }
 
 }  // namespace
 
 std::optional<SharedRead> plan_shared_read(const ByteSource& data) {
-  if (!worth_sharing(data.size())) return std::nullopt;
+  std::optional<SpareCpu> cpu = second_decoder_cpu(data.size());
+  if (!cpu) return std::nullopt;
   std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
   if (!layout) return std::nullopt;
   jpeg_scans::Plan plan = jpeg_scans::plan(*layout);
   if (std::find(plan.decoder.begin(), plan.decoder.end(), 1) == plan.decoder.end())
     return std::nullopt;
-  return SharedRead{std::move(*layout), std::move(plan)};
+  return SharedRead{std::move(*layout), std::move(plan), std::move(*cpu)};
 }
 
 bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const ByteSource& data) {
