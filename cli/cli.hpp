@@ -35,7 +35,11 @@ struct RunOptions {
   std::string config_path, plugin_dir, report_path;
   bool no_log = false, debug = false, keep_mtime = false, verbose = false;
   std::string json_path;  // --json: events as JSON lines to this file ("-": standard error)
+  int jobs = 0;           // --jobs: files at once (0: one per CPU)
 };
+
+// The value of --jobs: 1 to 256; a Usage error otherwise.
+int parse_jobs(const std::string& text);
 
 // Sets the module up as `opts` asks (plugin directory, scratch folder, debug, modification
 // times).

@@ -54,6 +54,7 @@ const char* const kCommonHelp =
     "  --plugin-dir DIR     plugin directory (default: $IMG_UTIL_PLUGIN_DIR, else\n"
     "                       /srv/panel/plugin/quorvane)\n"
     "  --keep-mtime         written files keep their source's modification time\n"
+    "  --jobs N             files worked on at once (default: one per CPU; same results)\n"
     "  --report OUT.json    write the finished configuration, counters included\n"
     "  --no-log             do not add the run to the run log\n"
     "  --debug              print a progress line for every processed file\n"
@@ -138,6 +139,8 @@ bool take_flag(const std::string& command, const std::vector<std::string>& args,
     cfg.set("jumperr", true);
   else if (a == "--keep-mtime")
     p.opts.keep_mtime = true;
+  else if (option_value(args, i, "--jobs", v))
+    p.opts.jobs = parse_jobs(v);
   else if (a == "--no-log")
     p.opts.no_log = true;
   else if (a == "--debug")

@@ -1,7 +1,7 @@
 // img_util: compress and watermark the images of a folder from the shell.
 //
 //   img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]
-//                [--keep-mtime]
+//                [--keep-mtime] [--jobs N]
 //   img_util log [--plugin-dir DIR]
 //
 // Standard output carries exactly the module's own lines; everything the tool says itself
@@ -77,7 +77,7 @@ const char* const kMainHelp =
 
 const char* const kRunHelp =
     "usage: img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]\n"
-    "                    [--keep-mtime]\n"
+    "                    [--keep-mtime] [--jobs N]\n"
     "\n"
     "Runs one pass over the folder named in CONFIG.json (a JSON object; \"-\" reads standard\n"
     "input). Standard output carries the module's lines; progress and a summary go to\n"
@@ -92,6 +92,8 @@ const char* const kRunHelp =
     "                     (also after a failed run)\n"
     "  --no-log           do not add the run to the run log\n"
     "  --keep-mtime       written files keep their source's modification time\n"
+    "  --jobs N           files worked on at once (default: one per CPU); whatever N, every\n"
+    "                     output, archive, line and counter is the same as with --jobs 1\n"
     "  -v, --verbose      a line per file: written (bytes before and after, quality),\n"
     "                     unchanged or skipped, and why\n"
     "  --json FILE        one JSON object per event (each file, then a summary) to FILE,\n"
@@ -212,6 +214,8 @@ std::optional<RunOptions> parse_run_args(const std::vector<std::string>& args) {
       opts.no_log = true;
     } else if (a == "--keep-mtime") {
       opts.keep_mtime = true;
+    } else if (option_value(args, i, "--jobs", value)) {
+      opts.jobs = parse_jobs(value);
     } else if (a == "-v" || a == "--verbose") {
       opts.verbose = true;
     } else if (option_value(args, i, "--json", value)) {
@@ -625,6 +629,20 @@ void apply_run_options(const RunOptions& opts) {
   set_default_scratch_dir(IMAGES::tmpPath());
   if (opts.debug) set_debug(true);
   if (opts.keep_mtime) set_keep_mtime(true);
+  set_jobs(opts.jobs);
+}
+
+int parse_jobs(const std::string& text) {
+  size_t used = 0;
+  int n = 0;
+  try {
+    n = std::stoi(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used == 0 || used != text.size() || n < 1 || n > 256)
+    throw Usage{"--jobs needs a number of files from 1 to 256, not '" + text + "'"};
+  return n;
 }
 
 int run_config(std::optional<Value> read, const RunOptions& opts) {

@@ -355,6 +355,16 @@ PYBIND11_MODULE(img_util, m) {
       "set_keep_mtime", [](bool on) { img_util::set_keep_mtime(on); }, "on"_a,
       "Whether written files keep their source's modification time (off by default).");
 
+  m.def(
+      "set_jobs",
+      [](int n) {
+        if (n < 0) throw py::value_error("jobs must be 0 (one per CPU) or more");
+        img_util::set_jobs(n);
+      },
+      "n"_a,
+      "How many files a run works on at once (0, the default: one per CPU). Every output, "
+      "archive, line and counter is the same as with 1.");
+
   img_util::set_line_sink(&write_to_python_stdout);
   img_util::RunHooks hooks;
   hooks.poll = &check_signals;
