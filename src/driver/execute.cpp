@@ -13,15 +13,18 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "driver/driver.hpp"
+#include "imaging/imaging.hpp"
 #include "img_util/ascii.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "operations/output_place.hpp"
 #include "support/cpus.hpp"
 #include "support/deferred.hpp"
 #include "support/leftovers.hpp"
@@ -235,7 +238,7 @@ class Workers {
 
 class Run {
  public:
-  Run(IMAGES& self, const Value& cfg) : self_(self), cfg_(cfg), own_(cfg) {
+  Run(IMAGES& self, const Value& cfg, bool dry) : self_(self), cfg_(cfg), own_(cfg), dry_(dry) {
     const int n = jobs() > 0 ? jobs() : usable_cpus();
     // The test seam takes every entry at its turn: nothing to work on ahead.
     if (n > 1 && !seam_storage()) {
@@ -323,6 +326,27 @@ class Run {
     a.worked = true;
   }
 
+  // A dry run's file, worked out with every effect held back. An animation is taken as far as
+  // its selection and its first checks: its frames go through scratch files and an external
+  // tool, which a dry run must not touch.
+  void work_out(const std::string& fpath, bool gif, DeferredEffects& effects) {
+    FileCpu cpu;
+    DeferringScope deferring(effects);
+    try {
+      if (!gif) return self_.doing(fpath, cfg_);
+      if (!self_.check(fpath, cfg_)) return;
+      note_file_selected();
+      refuse_link_leaving_folder(fpath, cfg_);
+      ImagePtr im = Image::open_if_image(fpath);
+      if (!im) return;
+      if (!im->is_animated()) return self_.doing(fpath, cfg_, /*use_check=*/false);
+      imaging::check_animation(im->frame_count(), im->width(), im->height(), fpath);
+      note_unchanged("an animation: its frames are only worked out by a real run");
+    } catch (...) {
+      effects.fail(std::current_exception());
+    }
+  }
+
   void take_turn() {
     std::shared_ptr<Ahead> a = std::move(pending_.front());
     pending_.pop_front();
@@ -346,8 +370,12 @@ class Run {
         throw OSError(ENAMETOOLONG, fpath,
                       "Path too long for the system (" + std::to_string(PATH_MAX) +
                           " bytes at most); not processed");
-      if (ahead && ahead->worked && ahead->read == Identity::of(fpath, cfg_)) {
-        ahead->effects.replay(cfg_);
+      if (ahead && ahead->worked && (dry_ || ahead->read == Identity::of(fpath, cfg_))) {
+        ahead->effects.replay(cfg_, /*dry=*/dry_);
+      } else if (dry_) {
+        DeferredEffects effects;
+        work_out(fpath, gif, effects);
+        effects.replay(cfg_, /*dry=*/true);
       } else {
         FileCpu cpu;
         if (const auto& seam = seam_storage())
@@ -358,7 +386,7 @@ class Run {
           self_.doing(fpath, cfg_);
       }
     } catch (...) {
-      print_line(tuple_line({fpath, "error"}));
+      if (!dry_) print_line(tuple_line({fpath, "error"}));
       if (const auto& on_file = run_hooks().on_file)
         on_file(fpath, FileOutcome::Failed, describe_exception(std::current_exception()));
       if (!cfg_.get("jumperr").truthy()) throw;
@@ -372,6 +400,7 @@ class Run {
   IMAGES& self_;
   const Value& cfg_;
   OwnFolders own_;
+  const bool dry_;
   Value ahead_cfg_;  // the workers' own copy: the run's changes as it goes (counters, the
                      // open archive) are made at each file's turn on cfg_
   size_t window_ = 0;
@@ -419,22 +448,25 @@ std::string IMAGES::enpath(const std::string& path) {
 }
 
 void IMAGES::execute(const Value& cfg) {
-  // Held to the end of the run, whether it returns or raises.
-  RunLock lock(basedir());
+  const bool dry = dry_run();
+  // Held to the end of the run, whether it returns or raises. A dry run takes none: it would
+  // make the lock file, and it changes nothing that another run could see half-done.
+  std::optional<RunLock> lock;
+  if (!dry) lock.emplace(basedir());
 
   if (!cfg.contains("allmaxsize")) cfg.set("allmaxsize", 0);
 
   const std::string tmp = tmpPath();
   struct stat st {};
-  if (::stat(tmp.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!dry && (::stat(tmp.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     std::error_code ec;
     std::filesystem::create_directories(tmp, ec);
     if (ec) throw OSError(ec.value(), tmp);
   }
 
   const std::string folder = path_text(cfg.at("folder"));
-  clean_up_after_killed_run(cfg, folder);
-  Run run(*this, cfg);
+  if (!dry) clean_up_after_killed_run(cfg, folder);
+  Run run(*this, cfg, dry);
   if (cfg.get("subfold").truthy()) {
     run.walk(folder);
   } else {
