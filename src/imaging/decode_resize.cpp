@@ -196,6 +196,7 @@ std::optional<Image> stream_on_two_threads(const Image& im, const EncodedSource&
   std::thread decoder;
   try {
     decoder = std::thread([&] {
+      t_starter_waits = true;
       try {
         src.format->stream(src.input(), src.name, hint, pipe);
         pipe.close(nullptr);

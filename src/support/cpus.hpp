@@ -71,4 +71,9 @@ class SpareCpu {
   bool held_ = false;
 };
 
+// Set on a thread whose starter waits for its first results: a decoder feeding a resizer.
+// Until rows come, the starter's CPU is idle, and a progressive file's reading, which comes
+// before any row, may use it for a second decoder.
+inline thread_local bool t_starter_waits = false;
+
 }  // namespace img_util

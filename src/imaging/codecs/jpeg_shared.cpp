@@ -188,7 +188,7 @@ std::optional<SpareCpu> second_decoder_cpu(uint64_t bytes) {
   }
   if (bytes < kSharedReadBytes) return std::nullopt;
   SpareCpu cpu = SpareCpu::take();
-  if (!cpu) return std::nullopt;
+  if (!cpu && !t_starter_waits) return std::nullopt;
   return cpu;
 }
 
