@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "helpers.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "support/cpus.hpp"
 #include "support/fixtures.hpp"
 
 namespace img_util::test {
@@ -282,6 +284,31 @@ TEST_F(Parallel, DryRunTellsWhatTheRunDoesAndTouchesNothing) {
     EXPECT_EQ(dry, said);
     EXPECT_GT(said.size(), 8u);
   }
+}
+
+// Work inside a file gets a second thread only on a CPU that no file uses, and never when its
+// kind is switched off.
+TEST(CpuBudget, SpareCpusAreOnlyThoseNoFileUses) {
+  const int usable = usable_cpus();
+  {
+    // Outside a run the caller counts as one file.
+    std::vector<SpareCpu> spares;
+    while (SpareCpu cpu = SpareCpu::take(SpareUse::rows)) spares.push_back(std::move(cpu));
+    EXPECT_EQ(static_cast<int>(spares.size()), std::max(0, usable - 1));
+  }
+  {
+    std::vector<std::unique_ptr<FileCpu>> files;
+    for (int i = 0; i < usable; ++i) files.push_back(std::make_unique<FileCpu>());
+    EXPECT_FALSE(SpareCpu::take(SpareUse::trial_ahead));
+    files.pop_back();
+    SpareCpu one = SpareCpu::take(SpareUse::trial_ahead);
+    EXPECT_EQ(static_cast<bool>(one), usable > 1);
+    EXPECT_FALSE(SpareCpu::take(SpareUse::trial_ahead));
+  }
+  set_spare_uses_off(static_cast<unsigned>(SpareUse::rows));
+  EXPECT_FALSE(SpareCpu::take(SpareUse::rows));
+  EXPECT_EQ(static_cast<bool>(SpareCpu::take(SpareUse::beside_resize)), usable > 1);
+  set_spare_uses_off(0);
 }
 
 }  // namespace
