@@ -1,5 +1,6 @@
-# The Debian package: `cpack -G DEB` in a Release build directory makes img-util_<version>_<arch>.deb
-# with the command-line tool, the Python module, the manual page and the bash completion.
+# The Debian package: `cpack -G DEB` in a Release build directory makes
+# img-util_<version>_<arch>.deb with the command-line tool, the Python module, the manual page
+# and the bash completion.
 
 # The manual page is compressed as Debian installs manual pages (-n: no name or time stamp in
 # it, so equal sources give equal packages).
@@ -20,7 +21,8 @@ set(CPACK_PACKAGE_NAME img-util)
 set(CPACK_PACKAGE_VENDOR "img_util developers")
 set(CPACK_PACKAGE_CONTACT "img_util developers <img-util@localhost>" CACHE STRING
     "Maintainer named in the Debian package")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "compress and watermark the images of a folder on a web server")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "compress and watermark the images of a folder on a web server")
 string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
      "img_util walks a folder, backs up the images that qualify into zip archives,"
      "downscales and re-encodes them towards a target size, stamps a text or a logo"
