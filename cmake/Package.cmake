@@ -50,9 +50,9 @@ if(TARGET img_util_python)
   string(APPEND depends ", python3 (>= ${Python3_VERSION_MAJOR}.${Python3_VERSION_MINOR}), \
 python3 (<< ${Python3_VERSION_MAJOR}.${next_minor})")
   string(REGEX REPLACE "^, " "" depends "${depends}")
-else()
-  message(WARNING "pybind11 or the Python headers were not found: the package will have no "
-                  "Python module")
+elseif(IMG_UTIL_PYTHON)
+  message(WARNING "pybind11 or the Python headers were not found: a package made from this "
+                  "build will have no Python module")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "${depends}")
 # gifsicle is run for the lossy GIF pass only; a font for the text watermark is the user's choice.
