@@ -13,8 +13,8 @@ _img_util() {
   fi
   COMPREPLY=()
 
-  local common="--plugin-dir --dry-run --keep-mtime -v --verbose --json --report --no-log
-    --debug --help"
+  local common="--plugin-dir --dry-run --keep-mtime --jobs -v --verbose --json --report
+    --no-log --debug --help"
   local compress="-o --output --max-width --max-height --quality --target --recursive --ext
     --backup --keep-going --print-config"
   local command=${COMP_WORDS[1]}
@@ -48,7 +48,7 @@ _img_util() {
         candidates=$(compgen -W "right-bottom left-bottom left-top right-top center" -- "$cur")
         ;;
       --max-width | --max-height | --quality | --target | --ext | --text | --size | --color | \
-        --scale | --opacity | --margin)
+        --scale | --opacity | --margin | --jobs)
         ;;  # a number or a text: nothing to offer
       *)
         if [[ $cur == -* ]]; then
