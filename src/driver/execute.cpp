@@ -172,6 +172,7 @@ class Run {
     bool too_long = false;
     const std::string fpath = resolve(raw, too_long);
     if (fpath.empty()) return;
+    if (const auto& on_start = run_hooks().on_start) on_start(fpath);
     reset_file_selected();
     const bool gif = ends_with_gif(fpath);
     struct stat before {};

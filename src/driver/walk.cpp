@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <memory>
+#include <string_view>
 
 #include "img_util/module.hpp"
 #include "support/files.hpp"
+#include "support/leftovers.hpp"
 
 namespace img_util {
 
@@ -17,6 +20,30 @@ namespace {
 struct DirCloser {
   void operator()(DIR* d) const noexcept { ::closedir(d); }
 };
+
+// Whether the run hands `path`, an entry of its walk, to a pipeline: when it names something
+// that is not another writer's file half-way to its rename, or names nothing only because it is
+// too long (then it is handed over to be reported).
+bool handed_over(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return errno == ENAMETOOLONG;
+  return !is_atomic_temp_name(std::string_view(path).substr(path.rfind('/') + 1));
+}
+
+int64_t count_below(const std::string& root, const OwnFolders& own) {
+  std::vector<std::string> names;
+  std::vector<bool> is_dir;
+  if (const int err = list_dir(root, names, &is_dir)) return err == ENAMETOOLONG ? 1 : 0;
+  int64_t n = 0;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string path = path_join(root, names[i]);
+    if (!is_dir[i])
+      n += handed_over(path) ? 1 : 0;
+    else if (!is_link(path) && !own.contains(path))
+      n += count_below(path, own);
+  }
+  return n;
+}
 
 }  // namespace
 
@@ -66,6 +93,19 @@ bool OwnFolders::contains(const std::string& dir) const {
     if (::stat(p.c_str(), &o) == 0 && o.st_dev == d.st_dev && o.st_ino == d.st_ino) return true;
   }
   return false;
+}
+
+int64_t count_walk_entries(const Value& cfg) {
+  const Value folder_value = cfg.get("folder");
+  if (!folder_value.is_text() && !folder_value.is_bytes()) return 0;
+  const std::string folder =
+      folder_value.is_text() ? folder_value.as_text() : folder_value.as_bytes().data;
+  if (cfg.get("subfold").truthy()) return count_below(folder, OwnFolders(cfg));
+  std::vector<std::string> names;
+  if (list_dir(folder, names, nullptr) != 0) return 0;
+  int64_t n = 0;
+  for (const std::string& name : names) n += handed_over(path_join(folder, name)) ? 1 : 0;
+  return n;
 }
 
 }  // namespace img_util
