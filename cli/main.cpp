@@ -83,6 +83,10 @@ const char* const kRunHelp =
     "input). Standard output carries the module's lines; progress and a summary go to\n"
     "standard error.\n"
     "\n"
+    "When standard error is a terminal, the folder is counted first and a live line shows\n"
+    "the files done of the total, the share done, the time left, the bytes saved so far and\n"
+    "the file being worked on.\n"
+    "\n"
     "options:\n"
     "  --plugin-dir DIR   plugin directory holding backups/, temp/, the run log and gifsicle\n"
     "                     (default: $IMG_UTIL_PLUGIN_DIR, else /srv/panel/plugin/quorvane);\n"
@@ -304,18 +308,6 @@ std::optional<Value> prepared_config(std::optional<Value> cfg) {
   return cfg;
 }
 
-// 1234567 -> "1.2 MiB".
-std::string byte_text(int64_t n) {
-  char buf[32];
-  if (n < 1024)
-    std::snprintf(buf, sizeof buf, "%lld B", static_cast<long long>(n));
-  else if (n < (int64_t{1} << 20))
-    std::snprintf(buf, sizeof buf, "%.1f KiB", n / 1024.0);
-  else
-    std::snprintf(buf, sizeof buf, "%.1f MiB", n / 1048576.0);
-  return buf;
-}
-
 // With -v: what became of one file and why.
 std::string outcome_line(const std::string& fpath, FileOutcome outcome, const FileNote& note) {
   const std::string path = py_repr(std::string_view(fpath));
@@ -382,15 +374,11 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
     progress.after_line();
   });
   RunHooks hooks;
+  hooks.on_start = [&progress](const std::string& fpath) { progress.start(fpath); };
   hooks.on_file = [&progress](const std::string& fpath, FileOutcome outcome,
                               const std::string& error) {
-    progress.file(static_cast<int>(outcome));
     const FileNote& note = file_note();
-    if (outcome == FileOutcome::Processed && note.bytes_written >= 0) {
-      ++progress.written;
-      progress.bytes_before += std::max<int64_t>(note.bytes_before, 0);
-      progress.bytes_after += note.bytes_written;
-    }
+    progress.file(outcome, note);
     if (progress.json) emit(progress.json, file_event(fpath, outcome, note, error));
     std::string line;
     if (outcome == FileOutcome::Failed) {
@@ -477,17 +465,17 @@ void say_summary(const Progress& progress, bool failed, const Value& result,
       std::to_string(progress.seen()) + " files seen, " + std::to_string(progress.processed()) +
       " processed, " + std::to_string(progress.skipped()) + " skipped, " +
       std::to_string(progress.failed()) + " failed");
-  if (progress.written > 0) {
+  if (progress.written() > 0) {
     const double saved =
-        progress.bytes_before > 0
-            ? 100.0 * static_cast<double>(progress.bytes_before - progress.bytes_after) /
-                  static_cast<double>(progress.bytes_before)
+        progress.bytes_before() > 0
+            ? 100.0 * static_cast<double>(progress.bytes_before() - progress.bytes_after()) /
+                  static_cast<double>(progress.bytes_before())
             : 0.0;
     char percent[32];
     std::snprintf(percent, sizeof percent, "%.0f%%", saved);
-    say(std::to_string(progress.written) + (progress.written == 1 ? " file" : " files") +
-        " written: " + byte_text(progress.bytes_before) + " -> " + byte_text(progress.bytes_after) +
-        " (" + percent + " saved)");
+    say(std::to_string(progress.written()) + (progress.written() == 1 ? " file" : " files") +
+        " written: " + byte_text(progress.bytes_before()) + " -> " +
+        byte_text(progress.bytes_after()) + " (" + percent + " saved)");
   }
   const auto counter = [&result](const char* key) {
     return count_text(result.is_dict() ? result.get(key) : Value());
@@ -649,7 +637,8 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
   std::optional<Value> cfg = prepared_config(std::move(read));
   if (!cfg) return kUsage;
 
-  Progress progress(::isatty(2) == 1);
+  const bool live = ::isatty(STDERR_FILENO) == 1;
+  Progress progress(live);
   progress.verbose = opts.verbose;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> json_file(nullptr, &std::fclose);
   if (opts.json_path == "-") {
@@ -664,6 +653,8 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
   }
   const std::string backdir = IMAGES::backdir();
   const auto zips_before = zip_names(backdir);
+  // Only a display needs the total; a log file or a cron job need not wait for a second walk.
+  if (live) progress.set_total(count_walk_entries(*cfg));
   IMAGES images;
   const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
 
@@ -676,9 +667,9 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
     e.set("processed", progress.processed());
     e.set("skipped", progress.skipped());
     e.set("failed", progress.failed());
-    e.set("written", progress.written);
-    e.set("bytes_before", progress.bytes_before);
-    e.set("bytes_after", progress.bytes_after);
+    e.set("written", progress.written());
+    e.set("bytes_before", progress.bytes_before());
+    e.set("bytes_after", progress.bytes_after());
     e.set("exit_status", static_cast<int64_t>(status));
     emit(progress.json, std::move(e));
   }
