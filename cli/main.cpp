@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -85,7 +86,9 @@ const char* const kRunHelp =
     "\n"
     "When standard error is a terminal, the folder is counted first and a live line shows\n"
     "the files done of the total, the share done, the time left, the bytes saved so far and\n"
-    "the file being worked on.\n"
+    "the file being worked on. The closing summary gives the files written, unchanged,\n"
+    "skipped and failed, the bytes before -> after over the files written, the counters,\n"
+    "and the backup archives the run wrote.\n"
     "\n"
     "options:\n"
     "  --plugin-dir DIR   plugin directory holding backups/, temp/, the run log and gifsicle\n"
@@ -170,12 +173,17 @@ void write_report(const std::string& path, const std::string& text) {
   }
 }
 
-std::set<std::string> zip_names(const std::string& dir) {
-  std::set<std::string> out;
+// The backup folder's archives and their sizes.
+using ZipSizes = std::map<std::string, int64_t>;
+ZipSizes zip_sizes(const std::string& dir) {
+  ZipSizes out;
   if (DIR* d = ::opendir(dir.c_str())) {
     while (const dirent* e = ::readdir(d)) {
       const std::string name = e->d_name;
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0) out.insert(name);
+      struct stat st {};
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0 &&
+          ::stat((dir + "/" + name).c_str(), &st) == 0)
+        out[name] = st.st_size;
     }
     ::closedir(d);
   }
@@ -453,38 +461,59 @@ int failure_status(const std::exception_ptr& failure, const Progress& progress) 
   }
 }
 
-// The closing summary: outcomes, time, counters and the backup archives this run made.
+// The backup archives this run wrote: new in the backup folder, or grown since it started.
+struct ArchiveWritten {
+  std::string path;
+  int64_t size = 0, added = 0;  // bytes; `added` is `size` for a new archive
+};
+std::vector<ArchiveWritten> archives_written(const std::string& backdir, const ZipSizes& before) {
+  std::vector<ArchiveWritten> out;
+  for (const auto& [name, size] : zip_sizes(backdir)) {
+    const auto was = before.find(name);
+    const int64_t added = was == before.end() ? size : size - was->second;
+    if (was == before.end() || added > 0) out.push_back({backdir + "/" + name, size, added});
+  }
+  return out;
+}
+
+// "3 files" or "1 file".
+std::string files_text(int64_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+
+// The closing summary: the time taken and the files per outcome, the bytes before and after
+// over the files written, the counters and the backup archives this run wrote.
 void say_summary(const Progress& progress, bool failed, const Value& result,
-                 const std::string& backdir, const std::set<std::string>& zips_before) {
-  std::vector<std::string> new_zips;
-  for (const auto& name : zip_names(backdir))
-    if (!zips_before.count(name)) new_zips.push_back(name);
+                 const std::vector<ArchiveWritten>& archives) {
   char timing[64];
   std::snprintf(timing, sizeof timing, "%.1f s", progress.elapsed());
   say(std::string(failed ? "stopped" : "done") + " in " + timing + ": " +
-      std::to_string(progress.seen()) + " files seen, " + std::to_string(progress.processed()) +
-      " processed, " + std::to_string(progress.skipped()) + " skipped, " +
-      std::to_string(progress.failed()) + " failed");
+      files_text(progress.seen()) + " seen: " + std::to_string(progress.written()) + " written, " +
+      std::to_string(progress.unchanged()) + " unchanged, " + std::to_string(progress.skipped()) +
+      " skipped, " + std::to_string(progress.failed()) + " failed");
   if (progress.written() > 0) {
-    const double saved =
-        progress.bytes_before() > 0
-            ? 100.0 * static_cast<double>(progress.bytes_before() - progress.bytes_after()) /
-                  static_cast<double>(progress.bytes_before())
-            : 0.0;
+    const int64_t before = progress.bytes_before(), after = progress.bytes_after();
+    const double share =
+        before > 0 ? 100.0 * static_cast<double>(before - after) / static_cast<double>(before)
+                   : 0.0;
     char percent[32];
-    std::snprintf(percent, sizeof percent, "%.0f%%", saved);
-    say(std::to_string(progress.written()) + (progress.written() == 1 ? " file" : " files") +
-        " written: " + byte_text(progress.bytes_before()) + " -> " +
-        byte_text(progress.bytes_after()) + " (" + percent + " saved)");
+    if (after <= before)
+      std::snprintf(percent, sizeof percent, "%.0f%% saved", share);
+    else
+      std::snprintf(percent, sizeof percent, "%.0f%% more", -share);
+    say(files_text(progress.written()) + " written: " + byte_text(before) + " -> " +
+        byte_text(after) + " (" + byte_text(after <= before ? before - after : after - before) +
+        ", " + percent + ")");
   }
   const auto counter = [&result](const char* key) {
     return count_text(result.is_dict() ? result.get(key) : Value());
   };
   std::string counts = "compresscount " + counter("compresscount") + ", maskcount " +
-                       counter("maskcount") + ", " + std::to_string(new_zips.size()) +
-                       (new_zips.size() == 1 ? " backup archive" : " backup archives");
-  for (size_t i = 0; i < new_zips.size(); ++i)
-    counts += (i == 0 ? ": " : ", ") + backdir + "/" + new_zips[i];
+                       counter("maskcount") + ", " + std::to_string(archives.size()) +
+                       (archives.size() == 1 ? " backup archive" : " backup archives");
+  for (size_t i = 0; i < archives.size(); ++i) {
+    const ArchiveWritten& a = archives[i];
+    counts += (i == 0 ? ": " : ", ") + a.path + " (" + byte_text(a.size) +
+              (a.added == a.size ? "" : ", " + byte_text(a.added) + " added") + ")";
+  }
   say(counts);
 }
 
@@ -652,14 +681,15 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
     progress.json = json_file.get();
   }
   const std::string backdir = IMAGES::backdir();
-  const auto zips_before = zip_names(backdir);
+  const ZipSizes zips_before = zip_sizes(backdir);
   // Only a display needs the total; a log file or a cron job need not wait for a second walk.
   if (live) progress.set_total(count_walk_entries(*cfg));
   IMAGES images;
   const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
 
   const int status = finish_run(images, *cfg, opts, failure, progress);
-  say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
+  const std::vector<ArchiveWritten> archives = archives_written(backdir, zips_before);
+  say_summary(progress, failure != nullptr, cfg->get("result"), archives);
   if (progress.json) {
     Value e = Value::dict();
     e.set("event", "summary");
@@ -668,8 +698,12 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
     e.set("skipped", progress.skipped());
     e.set("failed", progress.failed());
     e.set("written", progress.written());
+    e.set("unchanged", progress.unchanged());
     e.set("bytes_before", progress.bytes_before());
     e.set("bytes_after", progress.bytes_after());
+    List paths;
+    for (const ArchiveWritten& a : archives) paths.emplace_back(a.path);
+    e.set("archives", Value(std::move(paths)));
     e.set("exit_status", static_cast<int64_t>(status));
     emit(progress.json, std::move(e));
   }
