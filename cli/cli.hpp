@@ -1,12 +1,17 @@
 // Pieces of the img_util command-line tool.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "img_util/module.hpp"
 #include "img_util/value.hpp"
 
 namespace img_util::cli {
@@ -64,32 +69,67 @@ struct ConfigProblems {
 // match, the time rule's format, and that the folder, font and picture can be read.
 ConfigProblems check_config(const Value& cfg);
 
-// Counts the outcomes of a run and draws the progress line on standard error.
+// 1234567 -> "1.2 MiB" (B, KiB, MiB, GiB).
+std::string byte_text(int64_t n);
+
+// Counts the outcomes of a run and, when standard error is a terminal, keeps one line there up
+// to date: files done of the total, the share done, the time left, the bytes saved so far and the
+// file being worked on. The line is redrawn a few times a second, also while one file takes long.
 class Progress {
  public:
   explicit Progress(bool live);
-  void file(int outcome);  // a FileOutcome
-  // Clears the live line so a module line can be printed cleanly, and redraws after.
+  ~Progress();
+  Progress(const Progress&) = delete;
+  Progress& operator=(const Progress&) = delete;
+
+  // The files the run will tell of, counted before it starts.
+  void set_total(int64_t total);
+  // A file's turn has come.
+  void start(const std::string& fpath);
+  // What became of it (`note` tells written from unchanged, and the bytes).
+  void file(FileOutcome outcome, const FileNote& note);
+  // Clears the live line so a line of text can be printed cleanly, and redraws after.
   void before_line();
   void after_line();
+  // Clears the live line for good, before the summary.
   void finish();
+
   int64_t seen() const { return seen_; }
-  int64_t processed() const { return processed_; }
+  int64_t processed() const { return written_ + unchanged_; }
+  int64_t written() const { return written_; }
+  int64_t unchanged() const { return unchanged_; }
   int64_t skipped() const { return skipped_; }
   int64_t failed() const { return failed_; }
+  int64_t bytes_before() const { return bytes_before_; }  // over the files written
+  int64_t bytes_after() const { return bytes_after_; }
   double elapsed() const;
+
   std::string last_error;     // the cause of the last file that failed, as said
   bool verbose = false;       // a line per file
   std::FILE* json = nullptr;  // where JSON events go, when asked for
-  int64_t written = 0, bytes_before = 0, bytes_after = 0;  // over the files written
 
  private:
+  // Each called with mutex_ held.
   void draw(bool force);
-  bool live_;
-  bool shown_ = false;
-  int64_t seen_ = 0, processed_ = 0, skipped_ = 0, failed_ = 0;
-  double start_;
+  void clear();
+  std::string line(double now) const;
+  void tick(std::stop_token stop);
+
+  const bool live_;
+  const double start_;
+  // The counters are written by the run's thread only, always with mutex_ held, so that thread
+  // reads them freely; the redrawing thread reads them with mutex_ held.
+  int64_t seen_ = 0, written_ = 0, unchanged_ = 0, skipped_ = 0, failed_ = 0;
+  int64_t bytes_before_ = 0, bytes_after_ = 0;
+  int64_t total_ = -1;      // unknown until counted
+  double counted_at_ = 0;   // when the total was known: the time left runs from there
+  std::string current_;     // the file being worked on, as shown
+  bool shown_ = false;      // the line is (or is to be put back) on the terminal
+  bool suspended_ = false;  // a line of text is being printed
   double last_draw_ = 0;
+  std::mutex mutex_;
+  std::condition_variable_any wake_;
+  std::jthread ticker_;  // last: stopped and joined before the rest goes
 };
 
 double now_seconds();

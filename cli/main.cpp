@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -82,6 +83,12 @@ const char* const kRunHelp =
     "Runs one pass over the folder named in CONFIG.json (a JSON object; \"-\" reads standard\n"
     "input). Standard output carries the module's lines; progress and a summary go to\n"
     "standard error.\n"
+    "\n"
+    "When standard error is a terminal, the folder is counted first and a live line shows\n"
+    "the files done of the total, the share done, the time left, the bytes saved so far and\n"
+    "the file being worked on. The closing summary gives the files written, unchanged,\n"
+    "skipped and failed, the bytes before -> after over the files written, the counters,\n"
+    "and the backup archives the run wrote.\n"
     "\n"
     "options:\n"
     "  --plugin-dir DIR   plugin directory holding backups/, temp/, the run log and gifsicle\n"
@@ -166,12 +173,17 @@ void write_report(const std::string& path, const std::string& text) {
   }
 }
 
-std::set<std::string> zip_names(const std::string& dir) {
-  std::set<std::string> out;
+// The backup folder's archives and their sizes.
+using ZipSizes = std::map<std::string, int64_t>;
+ZipSizes zip_sizes(const std::string& dir) {
+  ZipSizes out;
   if (DIR* d = ::opendir(dir.c_str())) {
     while (const dirent* e = ::readdir(d)) {
       const std::string name = e->d_name;
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0) out.insert(name);
+      struct stat st {};
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0 &&
+          ::stat((dir + "/" + name).c_str(), &st) == 0)
+        out[name] = st.st_size;
     }
     ::closedir(d);
   }
@@ -304,18 +316,6 @@ std::optional<Value> prepared_config(std::optional<Value> cfg) {
   return cfg;
 }
 
-// 1234567 -> "1.2 MiB".
-std::string byte_text(int64_t n) {
-  char buf[32];
-  if (n < 1024)
-    std::snprintf(buf, sizeof buf, "%lld B", static_cast<long long>(n));
-  else if (n < (int64_t{1} << 20))
-    std::snprintf(buf, sizeof buf, "%.1f KiB", n / 1024.0);
-  else
-    std::snprintf(buf, sizeof buf, "%.1f MiB", n / 1048576.0);
-  return buf;
-}
-
 // With -v: what became of one file and why.
 std::string outcome_line(const std::string& fpath, FileOutcome outcome, const FileNote& note) {
   const std::string path = py_repr(std::string_view(fpath));
@@ -382,15 +382,11 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
     progress.after_line();
   });
   RunHooks hooks;
+  hooks.on_start = [&progress](const std::string& fpath) { progress.start(fpath); };
   hooks.on_file = [&progress](const std::string& fpath, FileOutcome outcome,
                               const std::string& error) {
-    progress.file(static_cast<int>(outcome));
     const FileNote& note = file_note();
-    if (outcome == FileOutcome::Processed && note.bytes_written >= 0) {
-      ++progress.written;
-      progress.bytes_before += std::max<int64_t>(note.bytes_before, 0);
-      progress.bytes_after += note.bytes_written;
-    }
+    progress.file(outcome, note);
     if (progress.json) emit(progress.json, file_event(fpath, outcome, note, error));
     std::string line;
     if (outcome == FileOutcome::Failed) {
@@ -465,38 +461,59 @@ int failure_status(const std::exception_ptr& failure, const Progress& progress) 
   }
 }
 
-// The closing summary: outcomes, time, counters and the backup archives this run made.
+// The backup archives this run wrote: new in the backup folder, or grown since it started.
+struct ArchiveWritten {
+  std::string path;
+  int64_t size = 0, added = 0;  // bytes; `added` is `size` for a new archive
+};
+std::vector<ArchiveWritten> archives_written(const std::string& backdir, const ZipSizes& before) {
+  std::vector<ArchiveWritten> out;
+  for (const auto& [name, size] : zip_sizes(backdir)) {
+    const auto was = before.find(name);
+    const int64_t added = was == before.end() ? size : size - was->second;
+    if (was == before.end() || added > 0) out.push_back({backdir + "/" + name, size, added});
+  }
+  return out;
+}
+
+// "3 files" or "1 file".
+std::string files_text(int64_t n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+
+// The closing summary: the time taken and the files per outcome, the bytes before and after
+// over the files written, the counters and the backup archives this run wrote.
 void say_summary(const Progress& progress, bool failed, const Value& result,
-                 const std::string& backdir, const std::set<std::string>& zips_before) {
-  std::vector<std::string> new_zips;
-  for (const auto& name : zip_names(backdir))
-    if (!zips_before.count(name)) new_zips.push_back(name);
+                 const std::vector<ArchiveWritten>& archives) {
   char timing[64];
   std::snprintf(timing, sizeof timing, "%.1f s", progress.elapsed());
   say(std::string(failed ? "stopped" : "done") + " in " + timing + ": " +
-      std::to_string(progress.seen()) + " files seen, " + std::to_string(progress.processed()) +
-      " processed, " + std::to_string(progress.skipped()) + " skipped, " +
-      std::to_string(progress.failed()) + " failed");
-  if (progress.written > 0) {
-    const double saved =
-        progress.bytes_before > 0
-            ? 100.0 * static_cast<double>(progress.bytes_before - progress.bytes_after) /
-                  static_cast<double>(progress.bytes_before)
-            : 0.0;
+      files_text(progress.seen()) + " seen: " + std::to_string(progress.written()) + " written, " +
+      std::to_string(progress.unchanged()) + " unchanged, " + std::to_string(progress.skipped()) +
+      " skipped, " + std::to_string(progress.failed()) + " failed");
+  if (progress.written() > 0) {
+    const int64_t before = progress.bytes_before(), after = progress.bytes_after();
+    const double share =
+        before > 0 ? 100.0 * static_cast<double>(before - after) / static_cast<double>(before)
+                   : 0.0;
     char percent[32];
-    std::snprintf(percent, sizeof percent, "%.0f%%", saved);
-    say(std::to_string(progress.written) + (progress.written == 1 ? " file" : " files") +
-        " written: " + byte_text(progress.bytes_before) + " -> " + byte_text(progress.bytes_after) +
-        " (" + percent + " saved)");
+    if (after <= before)
+      std::snprintf(percent, sizeof percent, "%.0f%% saved", share);
+    else
+      std::snprintf(percent, sizeof percent, "%.0f%% more", -share);
+    say(files_text(progress.written()) + " written: " + byte_text(before) + " -> " +
+        byte_text(after) + " (" + byte_text(after <= before ? before - after : after - before) +
+        ", " + percent + ")");
   }
   const auto counter = [&result](const char* key) {
     return count_text(result.is_dict() ? result.get(key) : Value());
   };
   std::string counts = "compresscount " + counter("compresscount") + ", maskcount " +
-                       counter("maskcount") + ", " + std::to_string(new_zips.size()) +
-                       (new_zips.size() == 1 ? " backup archive" : " backup archives");
-  for (size_t i = 0; i < new_zips.size(); ++i)
-    counts += (i == 0 ? ": " : ", ") + backdir + "/" + new_zips[i];
+                       counter("maskcount") + ", " + std::to_string(archives.size()) +
+                       (archives.size() == 1 ? " backup archive" : " backup archives");
+  for (size_t i = 0; i < archives.size(); ++i) {
+    const ArchiveWritten& a = archives[i];
+    counts += (i == 0 ? ": " : ", ") + a.path + " (" + byte_text(a.size) +
+              (a.added == a.size ? "" : ", " + byte_text(a.added) + " added") + ")";
+  }
   say(counts);
 }
 
@@ -649,7 +666,8 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
   std::optional<Value> cfg = prepared_config(std::move(read));
   if (!cfg) return kUsage;
 
-  Progress progress(::isatty(2) == 1);
+  const bool live = ::isatty(STDERR_FILENO) == 1;
+  Progress progress(live);
   progress.verbose = opts.verbose;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> json_file(nullptr, &std::fclose);
   if (opts.json_path == "-") {
@@ -663,12 +681,15 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
     progress.json = json_file.get();
   }
   const std::string backdir = IMAGES::backdir();
-  const auto zips_before = zip_names(backdir);
+  const ZipSizes zips_before = zip_sizes(backdir);
+  // Only a display needs the total; a log file or a cron job need not wait for a second walk.
+  if (live) progress.set_total(count_walk_entries(*cfg));
   IMAGES images;
   const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
 
   const int status = finish_run(images, *cfg, opts, failure, progress);
-  say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
+  const std::vector<ArchiveWritten> archives = archives_written(backdir, zips_before);
+  say_summary(progress, failure != nullptr, cfg->get("result"), archives);
   if (progress.json) {
     Value e = Value::dict();
     e.set("event", "summary");
@@ -676,9 +697,13 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
     e.set("processed", progress.processed());
     e.set("skipped", progress.skipped());
     e.set("failed", progress.failed());
-    e.set("written", progress.written);
-    e.set("bytes_before", progress.bytes_before);
-    e.set("bytes_after", progress.bytes_after);
+    e.set("written", progress.written());
+    e.set("unchanged", progress.unchanged());
+    e.set("bytes_before", progress.bytes_before());
+    e.set("bytes_after", progress.bytes_after());
+    List paths;
+    for (const ArchiveWritten& a : archives) paths.emplace_back(a.path);
+    e.set("archives", Value(std::move(paths)));
     e.set("exit_status", static_cast<int64_t>(status));
     emit(progress.json, std::move(e));
   }

@@ -9,6 +9,8 @@
 
 namespace img_util {
 
+class Value;
+
 inline constexpr const char* kDefaultPluginDir = "/srv/panel/plugin/quorvane";
 
 // `basedir` and `plugin_path`: the plugin directory (both the same).
@@ -64,9 +66,18 @@ struct RunHooks {
   std::function<void(const std::string& fpath, FileOutcome outcome, const std::string& error)>
       on_file;
   std::function<void()> poll;
+  // A file's turn has come: its pipeline runs next (every entry told to on_file comes here
+  // first). Initialised so hooks written as {on_file, poll} stay complete.
+  std::function<void(const std::string& fpath)> on_start = nullptr;
 };
 void set_run_hooks(RunHooks hooks);
 const RunHooks& run_hooks();
+
+// How many entries a run of `cfg` would hand to its pipelines (so how many times on_file would
+// be called), by a walk that only looks: the same folders, entered or not as the run would.
+// Folders that cannot be listed count nothing (the run says why). Files that come or go while
+// the run works make the run's own count differ.
+int64_t count_walk_entries(const Value& cfg);
 
 // Called by the pipelines once file selection has accepted a file, so the driver can tell
 // Skipped from Processed.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "driver/driver.hpp"
+#include "driver/walk.hpp"
 #include "driver/work_ahead.hpp"
 #include "imaging/imaging.hpp"
 #include "img_util/ascii.hpp"
@@ -38,43 +39,6 @@ PipelineSeam& seam_storage() {
   return seam;
 }
 
-struct DirCloser {
-  void operator()(DIR* d) const noexcept { ::closedir(d); }
-};
-
-// Names of a directory's entries in the order the OS gives them, without "." and "..".
-// `is_dir` (optional) receives for each name whether it is a directory, links to directories
-// included. Returns 0, or the errno of a directory that cannot be listed.
-int list_dir(const std::string& dir, std::vector<std::string>& names, std::vector<bool>* is_dir) {
-  std::unique_ptr<DIR, DirCloser> d(::opendir(dir.c_str()));
-  if (!d) return errno;
-  while (true) {
-    errno = 0;
-    const dirent* e = ::readdir(d.get());
-    if (!e) {
-      if (errno != 0) return errno;
-      break;
-    }
-    const std::string name = e->d_name;
-    if (name == "." || name == "..") continue;
-    names.push_back(name);
-    if (is_dir) {
-      bool dir_entry = e->d_type == DT_DIR;
-      if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
-        struct stat st {};
-        dir_entry = ::stat(path_join(dir, name).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-      }
-      is_dir->push_back(dir_entry);
-    }
-  }
-  return 0;
-}
-
-bool is_link(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
-}
-
 // Whether `path` names nothing only because it is longer than the system takes (PATH_MAX).
 bool path_too_long(const std::string& path) {
   struct stat st {};
@@ -82,36 +46,6 @@ bool path_too_long(const std::string& path) {
 }
 
 bool ends_with_gif(const std::string& path) { return ends_with_ascii_ci(path, ".gif"); }
-
-// The folders a run writes into itself: the plugin directory (backups, lock, run log, the
-// frames' scratch folder), the output tree and the trial scratch folder. When one of them lies
-// below the folder being walked, its files are this run's own (or an earlier run's) work, never
-// site images: entering it would watermark outputs again and nest out/out/out.
-class OwnFolders {
- public:
-  explicit OwnFolders(const Value& cfg) {
-    paths_.push_back(basedir());
-    const Value outpath = cfg.get("outpath");
-    if (outpath.is_text() && !outpath.as_text().empty()) paths_.push_back(outpath.as_text());
-    const Value scratch = cfg.get("tmpPath");
-    paths_.push_back(scratch.is_text() ? scratch.as_text() : default_scratch_dir());
-  }
-
-  // Compared by identity, not by name, so another spelling of the same folder (a trailing "/",
-  // "..", a link) is recognised too. Looked up each time: the output tree may appear mid-run.
-  bool contains(const std::string& dir) const {
-    struct stat d {};
-    if (::stat(dir.c_str(), &d) != 0) return false;
-    for (const std::string& p : paths_) {
-      struct stat o {};
-      if (::stat(p.c_str(), &o) == 0 && o.st_dev == d.st_dev && o.st_ino == d.st_ino) return true;
-    }
-    return false;
-  }
-
- private:
-  std::vector<std::string> paths_;
-};
 
 class Run {
  public:
@@ -238,6 +172,7 @@ class Run {
     bool too_long = false;
     const std::string fpath = resolve(raw, too_long);
     if (fpath.empty()) return;
+    if (const auto& on_start = run_hooks().on_start) on_start(fpath);
     reset_file_selected();
     const bool gif = ends_with_gif(fpath);
     struct stat before {};

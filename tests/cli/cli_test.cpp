@@ -207,7 +207,8 @@ TEST_F(Cli, RunAddsAResultAndReportsTheFinishedConfiguration) {
   const CliResult r = run(config(), {"--report", tmp / "report.json"});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("1 files seen, 0 processed, 1 skipped, 0 failed"), std::string::npos)
+  EXPECT_NE(r.err.find("1 file seen: 0 written, 0 unchanged, 1 skipped, 0 failed"),
+            std::string::npos)
       << r.err;
   EXPECT_NE(r.err.find("compresscount 0, maskcount 0, 0 backup archives"), std::string::npos);
 
@@ -229,7 +230,7 @@ TEST_F(Cli, ConfigurationFromStandardInputWithAByteOrderMark) {
   const CliResult r =
       run_cli({"run", "-", "--plugin-dir", plugin, "--no-log"}, "\xEF\xBB\xBF" + to_json(config()));
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_NE(r.err.find("1 files seen"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("1 file seen"), std::string::npos) << r.err;
 }
 
 // On a terminal the tool keeps one progress line up to date on standard error and clears it
@@ -240,8 +241,7 @@ TEST_F(Cli, ProgressLineOnATerminal) {
   const std::string cmd = std::string(IMG_UTIL_CLI_PATH) + " run " + (tmp / "cfg.json") +
                           " --no-log --plugin-dir " + plugin;
   const CliResult r = run_cli_via_shell("script -qec '" + cmd + "' /dev/null");
-  EXPECT_NE(r.out.find("\r\033[K1 seen, 0 processed, 1 skipped, 0 failed, "), std::string::npos)
-      << r.out;
+  EXPECT_NE(r.out.find("\r\033[K1/1 100%  ETA "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("\r\033[Kimg_util: done in "), std::string::npos) << r.out;
 }
 

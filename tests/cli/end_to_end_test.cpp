@@ -62,7 +62,8 @@ TEST(EndToEnd, LossyGifPassBacksUpCountsMarksAndLogs) {
   const CliResult first = run_cli(run);
   ASSERT_EQ(first.exit_code, 0) << first.err;
   EXPECT_EQ(first.out, "('" + gif + "', 'start')\n('" + gif + "', 'done')\n");
-  EXPECT_NE(first.err.find("1 files seen, 1 processed, 0 skipped, 0 failed"), std::string::npos)
+  EXPECT_NE(first.err.find("1 file seen: 1 written, 0 unchanged, 0 skipped, 0 failed"),
+            std::string::npos)
       << first.err;
 
   const Value report = parse_json(read_file(tmp / "report.json"));
@@ -92,7 +93,7 @@ TEST(EndToEnd, LossyGifPassBacksUpCountsMarksAndLogs) {
   const CliResult second = run_cli(run);
   ASSERT_EQ(second.exit_code, 0) << second.err;
   EXPECT_EQ(second.out, "");
-  EXPECT_NE(second.err.find("1 files seen, 0 processed, 1 skipped"), std::string::npos)
+  EXPECT_NE(second.err.find("1 file seen: 0 written, 0 unchanged, 1 skipped"), std::string::npos)
       << second.err;
   EXPECT_TRUE(read_file(gif) == now);
 }
@@ -235,7 +236,8 @@ TEST_F(StillRun, WithJumperrEveryFailingFileGetsItsLine) {
   // The unreadable file never gets as far as the font: there is nothing to stamp.
   EXPECT_EQ(out,
             (std::vector<std::string>{"('" + jpg + "', 'error')", "('" + png + "', 'error')"}));
-  EXPECT_NE(r.err.find("3 files seen, 1 processed, 0 skipped, 2 failed"), std::string::npos)
+  EXPECT_NE(r.err.find("3 files seen: 0 written, 1 unchanged, 0 skipped, 2 failed"),
+            std::string::npos)
       << r.err;
 }
 
