@@ -41,6 +41,7 @@ struct RunOptions {
   bool no_log = false, debug = false, keep_mtime = false, verbose = false;
   std::string json_path;  // --json: events as JSON lines to this file ("-": standard error)
   int jobs = 0;           // --jobs: files at once (0: one per CPU)
+  bool dry_run = false;   // --dry-run: say what would happen, touch nothing
 };
 
 // The value of --jobs: 1 to 256; a Usage error otherwise.
@@ -106,6 +107,7 @@ class Progress {
 
   std::string last_error;     // the cause of the last file that failed, as said
   bool verbose = false;       // a line per file
+  bool dry = false;           // a dry run: lines say what would happen
   std::FILE* json = nullptr;  // where JSON events go, when asked for
 
  private:

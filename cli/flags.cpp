@@ -53,6 +53,7 @@ const char* const kCommonHelp =
     "common options:\n"
     "  --plugin-dir DIR     plugin directory (default: $IMG_UTIL_PLUGIN_DIR, else\n"
     "                       /srv/panel/plugin/quorvane)\n"
+    "  --dry-run            say per file what the run would do, and touch nothing\n"
     "  --keep-mtime         written files keep their source's modification time\n"
     "  --jobs N             files worked on at once (default: one per CPU; same results)\n"
     "  --report OUT.json    write the finished configuration, counters included\n"
@@ -139,6 +140,8 @@ bool take_flag(const std::string& command, const std::vector<std::string>& args,
     cfg.set("jumperr", true);
   else if (a == "--keep-mtime")
     p.opts.keep_mtime = true;
+  else if (a == "--dry-run")
+    p.opts.dry_run = true;
   else if (option_value(args, i, "--jobs", v))
     p.opts.jobs = parse_jobs(v);
   else if (a == "--no-log")

@@ -1,7 +1,7 @@
 // img_util: compress and watermark the images of a folder from the shell.
 //
 //   img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]
-//                [--keep-mtime] [--jobs N]
+//                [--keep-mtime] [--jobs N] [--dry-run]
 //   img_util log [--plugin-dir DIR]
 //
 // Standard output carries exactly the module's own lines; everything the tool says itself
@@ -78,7 +78,7 @@ const char* const kMainHelp =
 
 const char* const kRunHelp =
     "usage: img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]\n"
-    "                    [--keep-mtime] [--jobs N]\n"
+    "                    [--keep-mtime] [--jobs N] [--dry-run]\n"
     "\n"
     "Runs one pass over the folder named in CONFIG.json (a JSON object; \"-\" reads standard\n"
     "input). Standard output carries the module's lines; progress and a summary go to\n"
@@ -98,6 +98,9 @@ const char* const kRunHelp =
     "  --report OUT.json  write the finished configuration, counters included, to OUT.json\n"
     "                     (also after a failed run)\n"
     "  --no-log           do not add the run to the run log\n"
+    "  --dry-run          walk, check and work every file out as the run would, and say per\n"
+    "                     file what it would do and why; touch nothing (no backup, scratch or\n"
+    "                     output file, lock, run-log row or report)\n"
     "  --keep-mtime       written files keep their source's modification time\n"
     "  --jobs N           files worked on at once (default: one per CPU); whatever N, every\n"
     "                     output, archive, line and counter is the same as with --jobs 1\n"
@@ -226,6 +229,8 @@ std::optional<RunOptions> parse_run_args(const std::vector<std::string>& args) {
       opts.no_log = true;
     } else if (a == "--keep-mtime") {
       opts.keep_mtime = true;
+    } else if (a == "--dry-run") {
+      opts.dry_run = true;
     } else if (option_value(args, i, "--jobs", value)) {
       opts.jobs = parse_jobs(value);
     } else if (a == "-v" || a == "--verbose") {
@@ -316,17 +321,19 @@ std::optional<Value> prepared_config(std::optional<Value> cfg) {
   return cfg;
 }
 
-// With -v: what became of one file and why.
-std::string outcome_line(const std::string& fpath, FileOutcome outcome, const FileNote& note) {
+// With -v: what became of one file and why (in a dry run: what would).
+std::string outcome_line(const std::string& fpath, FileOutcome outcome, const FileNote& note,
+                         bool dry) {
   const std::string path = py_repr(std::string_view(fpath));
+  const std::string would = dry ? "would be " : "";
   if (outcome == FileOutcome::Skipped)
-    return "skipped " + path + ": " +
+    return would + "skipped " + path + ": " +
            (note.skip_reason.empty() ? std::string("not selected") : note.skip_reason);
   if (note.bytes_written < 0)
-    return "unchanged " + path + ": " +
+    return (dry ? "would stay unchanged " : "unchanged ") + path + ": " +
            (note.unchanged_reason.empty() ? std::string("nothing to write")
                                           : note.unchanged_reason);
-  std::string line = "written " + path + ": " + byte_text(note.bytes_before) + " -> " +
+  std::string line = would + "written " + path + ": " + byte_text(note.bytes_before) + " -> " +
                      byte_text(note.bytes_written);
   if (note.quality) line += ", quality " + std::to_string(*note.quality);
   return line;
@@ -391,10 +398,10 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
     std::string line;
     if (outcome == FileOutcome::Failed) {
       // The module's error line names only the file; the cause goes beside it on stderr.
-      line = py_repr(std::string_view(fpath)) + ": " + error;
+      line = (progress.dry ? "would fail " : "") + py_repr(std::string_view(fpath)) + ": " + error;
       progress.last_error = error;
     } else if (progress.verbose) {
-      line = outcome_line(fpath, outcome, note);
+      line = outcome_line(fpath, outcome, note, progress.dry);
     }
     if (line.empty()) return;
     progress.before_line();
@@ -485,10 +492,12 @@ void say_summary(const Progress& progress, bool failed, const Value& result,
                  const std::vector<ArchiveWritten>& archives) {
   char timing[64];
   std::snprintf(timing, sizeof timing, "%.1f s", progress.elapsed());
-  say(std::string(failed ? "stopped" : "done") + " in " + timing + ": " +
-      files_text(progress.seen()) + " seen: " + std::to_string(progress.written()) + " written, " +
-      std::to_string(progress.unchanged()) + " unchanged, " + std::to_string(progress.skipped()) +
-      " skipped, " + std::to_string(progress.failed()) + " failed");
+  const std::string written = progress.dry ? " would be written" : " written";
+  say(std::string(progress.dry ? "dry run " : "") + (failed ? "stopped" : "done") + " in " +
+      timing + ": " + files_text(progress.seen()) + " seen: " + std::to_string(progress.written()) +
+      written + ", " + std::to_string(progress.unchanged()) + " unchanged, " +
+      std::to_string(progress.skipped()) + " skipped, " + std::to_string(progress.failed()) +
+      " failed");
   if (progress.written() > 0) {
     const int64_t before = progress.bytes_before(), after = progress.bytes_after();
     const double share =
@@ -499,7 +508,7 @@ void say_summary(const Progress& progress, bool failed, const Value& result,
       std::snprintf(percent, sizeof percent, "%.0f%% saved", share);
     else
       std::snprintf(percent, sizeof percent, "%.0f%% more", -share);
-    say(files_text(progress.written()) + " written: " + byte_text(before) + " -> " +
+    say(files_text(progress.written()) + written + ": " + byte_text(before) + " -> " +
         byte_text(after) + " (" + byte_text(after <= before ? before - after : after - before) +
         ", " + percent + ")");
   }
@@ -514,7 +523,10 @@ void say_summary(const Progress& progress, bool failed, const Value& result,
     counts += (i == 0 ? ": " : ", ") + a.path + " (" + byte_text(a.size) +
               (a.added == a.size ? "" : ", " + byte_text(a.added) + " added") + ")";
   }
-  say(counts);
+  if (progress.dry)
+    say("nothing was touched: no backup, scratch or output file, run-log row or report");
+  else
+    say(counts);
 }
 
 // After the run: the archive completed, the run logged, the report written, the summary said.
@@ -526,6 +538,7 @@ int finish_run(IMAGES& images, Value& cfg, const RunOptions& opts,
   int status = failure                 ? failure_status(failure, progress)
                : progress.failed() > 0 ? kSomeFilesFailed
                                        : kOk;
+  if (opts.dry_run) return status;
 
   const Value result = cfg.get("result");
   const bool counted = result.is_dict() &&
@@ -647,6 +660,7 @@ void apply_run_options(const RunOptions& opts) {
   if (opts.debug) set_debug(true);
   if (opts.keep_mtime) set_keep_mtime(true);
   set_jobs(opts.jobs);
+  set_dry_run(opts.dry_run);
 }
 
 int parse_jobs(const std::string& text) {
@@ -668,7 +682,9 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
 
   const bool live = ::isatty(STDERR_FILENO) == 1;
   Progress progress(live);
-  progress.verbose = opts.verbose;
+  // A dry run is only worth what it says, so it says it per file.
+  progress.verbose = opts.verbose || opts.dry_run;
+  progress.dry = opts.dry_run;
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> json_file(nullptr, &std::fclose);
   if (opts.json_path == "-") {
     progress.json = stderr;
@@ -704,6 +720,7 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
     List paths;
     for (const ArchiveWritten& a : archives) paths.emplace_back(a.path);
     e.set("archives", Value(std::move(paths)));
+    if (opts.dry_run) e.set("dry_run", true);
     e.set("exit_status", static_cast<int64_t>(status));
     emit(progress.json, std::move(e));
   }

@@ -107,6 +107,55 @@ TEST_F(Flags, VerboseSaysWhatBecameOfEachFile) {
   EXPECT_EQ(again.err.find("files written"), std::string::npos) << again.err;
 }
 
+// --dry-run says per file what the run would do, to the byte, and touches nothing: the site,
+// the plugin directory (backups, run log, lock, scratch) stay as they were.
+TEST_F(Flags, DryRunSaysWhatTheRunWouldDoAndTouchesNothing) {
+  write_file(site + "/notes.txt", "not selected");
+  write_file(site + "/text.jpg", "a text with an image's name");
+  // A run log and an archive from an earlier run, which the dry run must leave alone.
+  const std::string other = tmp / "other";
+  fs::create_directories(other);
+  write_photo(other + "/x.jpg", 300, 200);
+  ASSERT_EQ(
+      run_cli({"compress", other, "--max-width", "100", "--backup", "--plugin-dir", tmp.plugin()})
+          .exit_code,
+      0);
+  const auto site_before = tree(site), plugin_before = tree(tmp.plugin());
+
+  const std::vector<std::string> job = {"compress", site,       "--recursive",  "--max-width",
+                                        "160",      "--backup", "--plugin-dir", tmp.plugin()};
+  std::vector<std::string> dry = job;
+  dry.push_back("--dry-run");
+  const CliResult d = run_cli(dry);
+  ASSERT_EQ(d.exit_code, 0) << d.err;
+  EXPECT_TRUE(tree(site) == site_before);
+  EXPECT_TRUE(tree(tmp.plugin()) == plugin_before);
+  EXPECT_EQ(d.out, "");
+  for (const std::string& line :
+       {"img_util: would be skipped '" + site + "/notes.txt': extension not taken",
+        "img_util: would stay unchanged '" + site + "/text.jpg': not an image",
+        std::string("img_util: 2 files would be written: "),
+        std::string("img_util: nothing was touched")})
+    EXPECT_NE(d.err.find(line), std::string::npos) << line << "\n" << d.err;
+
+  // The run itself then writes exactly what the dry run said.
+  std::vector<std::string> verbose = job;
+  verbose.push_back("-v");
+  const CliResult r = run_cli(verbose);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  for (const char* name : {"/a.jpg", "/sub/b.png"}) {
+    const std::string said = "would be written '" + site + name + "': ";
+    const size_t at = d.err.find(said);
+    ASSERT_NE(at, std::string::npos) << d.err;
+    const std::string figures =
+        d.err.substr(at + said.size(), d.err.find('\n', at) - at - said.size());
+    EXPECT_NE(r.err.find("written '" + site + name + "': " + figures), std::string::npos)
+        << figures << "\n"
+        << r.err;
+  }
+  EXPECT_NE(tree(site), site_before);
+}
+
 // --json writes one object per event: every outcome kind, then the summary.
 TEST_F(Flags, JsonEventsForEachOutcomeThenTheSummary) {
   write_file(site + "/notes.txt", "not selected");
