@@ -52,6 +52,9 @@ int run_config(std::optional<Value> cfg, const RunOptions& opts);
 // `img_util compress DIR ...` and `img_util watermark DIR ...`: a configuration from flags.
 int cmd_flags(const std::string& command, const std::vector<std::string>& args);
 
+// `img_util restore ARCHIVE...`: the originals put back from the backup archives.
+int cmd_restore(const std::vector<std::string>& args);
+
 // What is wrong with a configuration: errors refuse the run, warnings are said and it goes on.
 // Each message names the key.
 struct ConfigProblems {

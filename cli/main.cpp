@@ -3,6 +3,7 @@
 //   img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]
 //                [--keep-mtime] [--jobs N]
 //   img_util log [--plugin-dir DIR]
+//   img_util restore ARCHIVE... [--only PATH...] [--to DIR] [--dry-run]
 //
 // Standard output carries exactly the module's own lines; everything the tool says itself
 // (progress, summary, errors) goes to standard error.
@@ -70,6 +71,7 @@ const char* const kMainHelp =
     "  watermark DIR     stamp a text or a logo on the images of a folder, set by flags\n"
     "  run CONFIG.json   process a folder as a JSON configuration describes (every key)\n"
     "  log               show the run history, newest first\n"
+    "  restore ARCHIVE   put the originals back from backup archives\n"
     "\n"
     "options:\n"
     "  --help            show this help (also: img_util <command> --help)\n"
@@ -604,7 +606,7 @@ int cmd_log(const std::vector<std::string>& args) {
 }
 
 int dispatch(const std::vector<std::string>& args) {
-  if (args.empty()) throw Usage{"a command is needed (compress, watermark, run or log)"};
+  if (args.empty()) throw Usage{"a command is needed (compress, watermark, run, log or restore)"};
   const std::string& cmd = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
@@ -618,6 +620,7 @@ int dispatch(const std::vector<std::string>& args) {
   if (cmd == "compress" || cmd == "watermark") return cmd_flags(cmd, rest);
   if (cmd == "run") return cmd_run(rest);
   if (cmd == "log") return cmd_log(rest);
+  if (cmd == "restore") return cmd_restore(rest);
   throw Usage{"unknown command " + cmd};
 }
 
