@@ -108,7 +108,13 @@ const char* const kRunHelp =
 const char* const kLogHelp =
     "usage: img_util log [--plugin-dir DIR]\n"
     "\n"
-    "Shows the logged runs of the plugin directory, newest first.\n"
+    "Shows the logged runs of the plugin directory, newest first: when each started, how it\n"
+    "went, its mode, the images compressed and watermarked, its duration and folder; below a\n"
+    "run, why it failed (or how many files failed) and the backup archives it wrote.\n"
+    "\n"
+    "status: finished, failed, interrupted (Ctrl-C, or the process ended without saying how:\n"
+    "killed, the machine went down) or running; - for a run logged by the Python module's\n"
+    "host. A column the run never got to fill shows -.\n"
     "\n"
     "options:\n"
     "  --plugin-dir DIR   plugin directory holding the run log (default:\n"
@@ -166,18 +172,6 @@ void write_report(const std::string& path, const std::string& text) {
     ::unlink(tmp.c_str());
     throw OSError(err, path);
   }
-}
-
-std::set<std::string> zip_names(const std::string& dir) {
-  std::set<std::string> out;
-  if (DIR* d = ::opendir(dir.c_str())) {
-    while (const dirent* e = ::readdir(d)) {
-      const std::string name = e->d_name;
-      if (name.size() > 4 && name.compare(name.size() - 4, 4, ".zip") == 0) out.insert(name);
-    }
-    ::closedir(d);
-  }
-  return out;
 }
 
 std::string count_text(const Value& v) {
@@ -595,12 +589,16 @@ int cmd_log(const std::vector<std::string>& args) {
     say("no runs logged yet");
     return kOk;
   }
-  std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", "started", "mode", "compressed", "watermarked",
-              "seconds", "folder");
-  for (const LoggedRun& r : log.runs)
-    std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", local_time(r.ctime).c_str(),
-                mode_name(r.flags).c_str(), r.compresscount.c_str(), r.maskcount.c_str(),
-                r.seconds.c_str(), r.folder.c_str());
+  const auto known = [](const std::string& text) { return text.empty() ? "-" : text.c_str(); };
+  std::printf("%-19s  %-11s  %-8s  %10s  %11s  %7s  %s\n", "started", "status", "mode",
+              "compressed", "watermarked", "seconds", "folder");
+  for (const LoggedRun& r : log.runs) {
+    std::printf("%-19s  %-11s  %-8s  %10s  %11s  %7s  %s\n", local_time(r.ctime).c_str(),
+                known(r.status), mode_name(r.flags).c_str(), known(r.compresscount),
+                known(r.maskcount), known(r.seconds), r.folder.c_str());
+    if (!r.message.empty()) std::printf("    %s\n", r.message.c_str());
+    for (const std::string& archive : r.archives) std::printf("    archive %s\n", archive.c_str());
+  }
   say(std::to_string(log.runs.size()) + (log.runs.size() == 1 ? " run" : " runs"));
   return kOk;
 }
@@ -667,10 +665,16 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
   }
   const std::string backdir = IMAGES::backdir();
   const auto zips_before = zip_names(backdir);
+  RunRecord record(*cfg, !opts.no_log, backdir);
   IMAGES images;
   const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
 
   const int status = finish_run(images, *cfg, opts, failure, progress);
+  std::string why = failure ? failure_text(failure, progress) : "";
+  // A file's failure was said beside its file; the record keeps the cause with it.
+  if (failure && describe_exception(failure) == progress.last_error)
+    why = progress.last_error + "; " + why;
+  record.finish(status, why, progress.failed(), cfg->get("result"));
   say_summary(progress, failure != nullptr, cfg->get("result"), backdir, zips_before);
   if (progress.json) {
     Value e = Value::dict();
