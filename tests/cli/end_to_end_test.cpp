@@ -98,20 +98,6 @@ TEST(EndToEnd, LossyGifPassBacksUpCountsMarksAndLogs) {
   EXPECT_TRUE(read_file(gif) == now);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::string line;
-  for (char c : text) {
-    if (c == '\n') {
-      out.push_back(line);
-      line.clear();
-    } else {
-      line += c;
-    }
-  }
-  return out;
-}
-
 class StillRun : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -35,14 +35,6 @@ void set_mtime(const std::string& path, time_t sec, long nsec) {
   ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-    out.push_back(text.substr(start, nl - start));
-  return out;
-}
-
 // One entry of an archive made in the test, as no backup would make it.
 struct Crafted {
   Crafted(std::string name_, std::string data_, mode_t perm_ = 0640, mode_t type_ = AE_IFREG)

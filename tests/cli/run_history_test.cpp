@@ -17,14 +17,6 @@
 namespace img_util::test {
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  size_t start = 0;
-  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
-    out.push_back(text.substr(start, nl - start));
-  return out;
-}
-
 bool has(const std::string& line, const std::string& part) {
   return line.find(part) != std::string::npos;
 }
