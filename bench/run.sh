@@ -4,22 +4,25 @@
 # the same job, vipsthumbnail, ImageMagick and the libjpeg-turbo floor, first on all CPUs,
 # then on one (taskset -c 0).
 #
-#   bench/run.sh [--repeat N] [--all-photos] [--one-pass]
+#   bench/run.sh [--repeat N] [--all-photos] [--one-pass] [--batch]
 #
 # MAKE_CORPUS names the corpus script when it is not at ../shared/corpus/make-corpus beside the repository.
 #
 # Photos: the camera photos of 8 MP and more from the corpus; --all-photos takes every photo
-# of the corpus's camera folder (4.5 MP and up). Needs: scripts/install-deps.sh --bench.
+# of the corpus's camera folder (4.5 MP and up). --batch runs bench/batch.py instead: every
+# photo of the corpus's camera folder as one folder (and the PNGs and GIFs as a second), one run
+# of each tool over the whole folder. Needs: scripts/install-deps.sh --bench.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/bench/out
-repeat=3 min_mp=8 passes=(all one)
+repeat=3 min_mp=8 passes=(all one) batch=""
 while [ $# -gt 0 ]; do
   case $1 in
     --repeat) repeat=$2; shift ;;
     --all-photos) min_mp=0 ;;
     --one-pass) passes=(all) ;;
-    *) echo "usage: bench/run.sh [--repeat N] [--all-photos] [--one-pass]" >&2; exit 2 ;;
+    --batch) batch=1; min_mp=0 ;;
+    *) echo "usage: bench/run.sh [--repeat N] [--all-photos] [--one-pass] [--batch]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -48,6 +51,11 @@ for f in "$corpus"/jpeg-phone/*.jpg; do
   if [ $(( ${dims%x*} * ${dims#*x} )) -ge $(( min_mp * 1000000 )) ]; then photos+=("$f"); fi
 done
 [ ${#photos[@]} -gt 0 ] || { echo "run.sh: no photos of ${min_mp} MP or more in $corpus/jpeg-phone" >&2; exit 1; }
+
+if [ -n "$batch" ]; then
+  exec /usr/bin/python3 "$root/bench/batch.py" --cli "$build/img_util" --work "$out/work-batch" \
+    --repeat "$repeat" --photos "${photos[@]}" --others "$corpus"/png/*.png "$corpus"/gif/*.gif
+fi
 
 for pass in "${passes[@]}"; do
   cpus=""; [ "$pass" = one ] && cpus=0

@@ -14,6 +14,7 @@ PKGS=(
   pybind11-dev python3-dev python3-pil python3-pytest
   gifsicle fonts-dejavu-core fonts-wqy-microhei
   unzip sqlite3 strace
+  dpkg-dev file groff-base
 )
 if [ "${1:-}" = "--bench" ]; then
   PKGS+=(libvips-tools imagemagick libjpeg-turbo-progs time)

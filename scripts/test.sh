@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting, builds the Release and the sanitizer
 # (address + undefined) builds, and runs every test in both: GoogleTest through CTest, and
-# pytest for the Python module; then kills runs and fills their disk (tests/crash/crash_test.py,
-# about half a minute).
+# pytest for the Python module; runs the parallel-run tests under the thread sanitizer; then
+# kills runs and fills their disk (tests/crash/crash_test.py, about half a minute).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -28,6 +28,15 @@ ctest --test-dir build/release --output-on-failure -j"$jobs"
 echo "== GoogleTest, address+undefined sanitizer build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
+
+echo "== Files worked on in parallel and the CPU budget, thread sanitizer build"
+# Only the driver's tests: they run whole sites with several workers, which is where threads
+# meet; the image library's own threads are exercised there too.
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Release -DIMG_UTIL_SANITIZE_THREAD=ON \
+  -DIMG_UTIL_PYTHON=OFF >/dev/null
+cmake --build build/tsan -j"$jobs" --target test_driver
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_driver --gtest_brief=1 \
+  --gtest_filter='Parallel*:CpuBudget*:Execute*'
 
 echo "== Killed runs and a full disk, Release build"
 /usr/bin/python3 tests/crash/crash_test.py --cli build/release/img_util --kills 12 --seed 1

@@ -34,6 +34,12 @@ void set_keep_mtime(bool on);
 int jobs();
 void set_jobs(int n);
 
+// A dry run walks and selects as a run does and works every file out in memory, telling each
+// file's outcome through the run hooks and file_note(), but touches nothing: no lock, no
+// backup, no scratch or output file, no counter.
+bool dry_run();
+void set_dry_run(bool on);
+
 // True when the process was started with an argument exactly "--debug" (read from
 // /proc/self/cmdline once, so it also holds when a Python host loads the library).
 bool debug();

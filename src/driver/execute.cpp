@@ -3,25 +3,25 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
+#include <optional>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "driver/driver.hpp"
+#include "driver/work_ahead.hpp"
+#include "imaging/imaging.hpp"
 #include "img_util/ascii.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "operations/output_place.hpp"
 #include "support/cpus.hpp"
 #include "support/deferred.hpp"
 #include "support/leftovers.hpp"
@@ -113,129 +113,9 @@ class OwnFolders {
   std::vector<std::string> paths_;
 };
 
-// What a file's work read, as it was: the source (followed through links) and the watermark's
-// font and picture. Equal identities mean the file's turn would read what the work read.
-struct Identity {
-  struct Part {
-    bool exists = false;
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{}, ctime{};
-    bool operator==(const Part& o) const {
-      return exists == o.exists && dev == o.dev && ino == o.ino && size == o.size &&
-             mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-             ctime.tv_sec == o.ctime.tv_sec && ctime.tv_nsec == o.ctime.tv_nsec;
-    }
-  };
-  std::vector<Part> parts;
-  bool operator==(const Identity&) const = default;
-
-  static Identity of(const std::string& fpath, const Value& cfg) {
-    Identity id;
-    id.parts.push_back(part(fpath));
-    for (const char* key : {"fontttf", "maskimgPath"}) {
-      const Value path = cfg.get(key);
-      if (path.is_text()) id.parts.push_back(part(path.as_text()));
-    }
-    return id;
-  }
-  static Part part(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return {};
-    return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
-  }
-};
-
-// An entry of the walk, worked on ahead of its turn by one of the workers.
-struct Ahead {
-  std::string raw;  // as the walk named it
-  // Set by the worker before `done`: whether it worked on the entry (some take their turn
-  // only: animations, which run an external tool on shared scratch files), what the work read
-  // and what it would do.
-  bool worked = false;
-  Identity read;
-  DeferredEffects effects;
-  bool done = false;  // guarded by the workers' mutex
-};
-
-// Threads that work on entries ahead of their turn, in the order they were handed over.
-class Workers {
- public:
-  using Work = std::function<void(Ahead&)>;
-  Workers(int n, Work work) : work_(std::move(work)) {
-    for (int i = 0; i < n; ++i) {
-      try {
-        threads_.emplace_back([this] { serve(); });
-      } catch (const std::system_error&) {
-        break;  // fewer threads: entries nobody works on are done at their turn
-      }
-    }
-  }
-  // Work already started ends first; entries not started are dropped.
-  ~Workers() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-      queue_.clear();
-    }
-    wanted_.notify_all();
-    for (std::thread& t : threads_) t.join();
-  }
-  Workers(const Workers&) = delete;
-  Workers& operator=(const Workers&) = delete;
-
-  bool any() const { return !threads_.empty(); }
-
-  void hand_over(std::shared_ptr<Ahead> entry) {
-    {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(entry));
-    }
-    wanted_.notify_one();
-  }
-
-  // Waits until a worker is done with `entry`, or takes it back when none has started it.
-  void wait_for(const std::shared_ptr<Ahead>& entry) {
-    std::unique_lock lock(mutex_);
-    if (auto it = std::find(queue_.begin(), queue_.end(), entry); it != queue_.end()) {
-      queue_.erase(it);
-      return;
-    }
-    finished_.wait(lock, [&] { return entry->done; });
-  }
-
- private:
-  void serve() {
-    while (true) {
-      std::shared_ptr<Ahead> entry;
-      {
-        std::unique_lock lock(mutex_);
-        wanted_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-        if (stopping_) return;
-        entry = std::move(queue_.front());
-        queue_.pop_front();
-      }
-      work_(*entry);
-      {
-        std::lock_guard lock(mutex_);
-        entry->done = true;
-      }
-      finished_.notify_all();
-    }
-  }
-
-  Work work_;
-  std::mutex mutex_;
-  std::condition_variable wanted_, finished_;
-  std::deque<std::shared_ptr<Ahead>> queue_;
-  bool stopping_ = false;
-  std::vector<std::thread> threads_;
-};
-
 class Run {
  public:
-  Run(IMAGES& self, const Value& cfg) : self_(self), cfg_(cfg), own_(cfg) {
+  Run(IMAGES& self, const Value& cfg, bool dry) : self_(self), cfg_(cfg), own_(cfg), dry_(dry) {
     const int n = jobs() > 0 ? jobs() : usable_cpus();
     // The test seam takes every entry at its turn: nothing to work on ahead.
     if (n > 1 && !seam_storage()) {
@@ -323,6 +203,27 @@ class Run {
     a.worked = true;
   }
 
+  // A dry run's file, worked out with every effect held back. An animation is taken as far as
+  // its selection and its first checks: its frames go through scratch files and an external
+  // tool, which a dry run must not touch.
+  void work_out(const std::string& fpath, bool gif, DeferredEffects& effects) {
+    FileCpu cpu;
+    DeferringScope deferring(effects);
+    try {
+      if (!gif) return self_.doing(fpath, cfg_);
+      if (!self_.check(fpath, cfg_)) return;
+      note_file_selected();
+      refuse_link_leaving_folder(fpath, cfg_);
+      ImagePtr im = Image::open_if_image(fpath);
+      if (!im) return;
+      if (!im->is_animated()) return self_.doing(fpath, cfg_, /*use_check=*/false);
+      imaging::check_animation(im->frame_count(), im->width(), im->height(), fpath);
+      note_unchanged("an animation: its frames are only worked out by a real run");
+    } catch (...) {
+      effects.fail(std::current_exception());
+    }
+  }
+
   void take_turn() {
     std::shared_ptr<Ahead> a = std::move(pending_.front());
     pending_.pop_front();
@@ -346,8 +247,12 @@ class Run {
         throw OSError(ENAMETOOLONG, fpath,
                       "Path too long for the system (" + std::to_string(PATH_MAX) +
                           " bytes at most); not processed");
-      if (ahead && ahead->worked && ahead->read == Identity::of(fpath, cfg_)) {
-        ahead->effects.replay(cfg_);
+      if (ahead && ahead->worked && (dry_ || ahead->read == Identity::of(fpath, cfg_))) {
+        ahead->effects.replay(cfg_, /*dry=*/dry_);
+      } else if (dry_) {
+        DeferredEffects effects;
+        work_out(fpath, gif, effects);
+        effects.replay(cfg_, /*dry=*/true);
       } else {
         FileCpu cpu;
         if (const auto& seam = seam_storage())
@@ -358,7 +263,7 @@ class Run {
           self_.doing(fpath, cfg_);
       }
     } catch (...) {
-      print_line(tuple_line({fpath, "error"}));
+      if (!dry_) print_line(tuple_line({fpath, "error"}));
       if (const auto& on_file = run_hooks().on_file)
         on_file(fpath, FileOutcome::Failed, describe_exception(std::current_exception()));
       if (!cfg_.get("jumperr").truthy()) throw;
@@ -372,6 +277,7 @@ class Run {
   IMAGES& self_;
   const Value& cfg_;
   OwnFolders own_;
+  const bool dry_;
   Value ahead_cfg_;  // the workers' own copy: the run's changes as it goes (counters, the
                      // open archive) are made at each file's turn on cfg_
   size_t window_ = 0;
@@ -419,22 +325,25 @@ std::string IMAGES::enpath(const std::string& path) {
 }
 
 void IMAGES::execute(const Value& cfg) {
-  // Held to the end of the run, whether it returns or raises.
-  RunLock lock(basedir());
+  const bool dry = dry_run();
+  // Held to the end of the run, whether it returns or raises. A dry run takes none: it would
+  // make the lock file, and it changes nothing that another run could see half-done.
+  std::optional<RunLock> lock;
+  if (!dry) lock.emplace(basedir());
 
   if (!cfg.contains("allmaxsize")) cfg.set("allmaxsize", 0);
 
   const std::string tmp = tmpPath();
   struct stat st {};
-  if (::stat(tmp.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+  if (!dry && (::stat(tmp.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
     std::error_code ec;
     std::filesystem::create_directories(tmp, ec);
     if (ec) throw OSError(ec.value(), tmp);
   }
 
   const std::string folder = path_text(cfg.at("folder"));
-  clean_up_after_killed_run(cfg, folder);
-  Run run(*this, cfg);
+  if (!dry) clean_up_after_killed_run(cfg, folder);
+  Run run(*this, cfg, dry);
   if (cfg.get("subfold").truthy()) {
     run.walk(folder);
   } else {

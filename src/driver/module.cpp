@@ -94,6 +94,15 @@ int& jobs_storage() {
 int jobs() { return jobs_storage(); }
 void set_jobs(int n) { jobs_storage() = n < 0 ? 0 : n; }
 
+namespace {
+bool& dry_run_storage() {
+  static bool on = false;
+  return on;
+}
+}  // namespace
+bool dry_run() { return dry_run_storage(); }
+void set_dry_run(bool on) { dry_run_storage() = on; }
+
 bool debug() {
   auto& on = debug_storage();
   if (!on) on = cmdline_has_debug();
@@ -121,7 +130,8 @@ FileNote& note_storage() {
 
 // A file worked on ahead of its turn notes what became of it at its turn (see deferred.hpp).
 void note_file_selected() {
-  if (DeferredEffects* fx = deferring()) return fx->add([](const Value&) { note_file_selected(); });
+  if (DeferredEffects* fx = deferring())
+    return fx->add([](const Value&) { note_file_selected(); }, DeferredEffects::Kind::Note);
   selected_flag() = true;
 }
 void reset_file_selected() {
@@ -131,7 +141,7 @@ void reset_file_selected() {
 const FileNote& file_note() { return note_storage(); }
 bool note_skipped(const char* reason) {
   if (DeferredEffects* fx = deferring()) {
-    fx->add([reason](const Value&) { note_skipped(reason); });
+    fx->add([reason](const Value&) { note_skipped(reason); }, DeferredEffects::Kind::Note);
     return false;
   }
   note_storage().skip_reason = reason;
@@ -139,13 +149,14 @@ bool note_skipped(const char* reason) {
 }
 void note_written(int64_t bytes, std::optional<int> quality) {
   if (DeferredEffects* fx = deferring())
-    return fx->add([=](const Value&) { note_written(bytes, quality); });
+    return fx->add([=](const Value&) { note_written(bytes, quality); },
+                   DeferredEffects::Kind::Note);
   note_storage().bytes_written = bytes;
   note_storage().quality = quality;
 }
 void note_unchanged(const char* reason) {
   if (DeferredEffects* fx = deferring())
-    return fx->add([reason](const Value&) { note_unchanged(reason); });
+    return fx->add([reason](const Value&) { note_unchanged(reason); }, DeferredEffects::Kind::Note);
   note_storage().unchanged_reason = reason;
 }
 void note_source_size(int64_t bytes) { note_storage().bytes_before = bytes; }

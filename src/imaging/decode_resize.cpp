@@ -196,6 +196,7 @@ std::optional<Image> stream_on_two_threads(const Image& im, const EncodedSource&
   std::thread decoder;
   try {
     decoder = std::thread([&] {
+      t_starter_waits = true;
       try {
         src.format->stream(src.input(), src.name, hint, pipe);
         pipe.close(nullptr);
@@ -243,7 +244,8 @@ Image decode_resized(const Image& im, int width, int height, ReduceHint hint) {
   if (src && src->format->stream && (width != im.width() || height != im.height())) {
     // A second thread pays from about a megapixel on.
     SpareCpu spare;
-    if (int64_t{im.width()} * im.height() >= (1 << 20)) spare = SpareCpu::take();
+    if (int64_t{im.width()} * im.height() >= (1 << 20))
+      spare = SpareCpu::take(SpareUse::beside_resize);
     std::optional<Image> out = spare ? stream_on_two_threads(im, *src, width, height, hint)
                                      : stream_on_one_thread(im, *src, width, height, hint);
     if (out) return std::move(*out);

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <thread>
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #include <immintrin.h>
 #endif
 
@@ -118,7 +118,7 @@ FixedCoeffs to_fixed(const Coeffs& c, Pass pass) {
   return f;
 }
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 namespace {
 
 // Colour images with AVX2: two taps of one output pixel per step, as 16-bit lanes (each
@@ -181,7 +181,7 @@ bool have_avx2() {
 
 void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
                      const FixedCoeffs& c, uint8_t* out, size_t out_stride) {
-#if defined(__x86_64__)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
   if (have_avx2() && bands == 3)
     return horizontal_rows_avx2<3>(in, in_stride, row0, row1, c, out, out_stride);
   if (have_avx2() && bands == 4)
@@ -200,8 +200,9 @@ void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, in
   }
 }
 
-// Built for AVX2 and for the baseline; the loader picks one. Integer sums, same bytes.
-#if defined(__x86_64__)
+// Built for AVX2 and for the baseline; the loader picks one. Integer sums, same bytes. (Not under
+// ThreadSanitizer: the loader runs the picker before the sanitizer is ready.)
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
 void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_t n, uint8_t* out,

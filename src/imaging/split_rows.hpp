@@ -16,7 +16,7 @@ namespace img_util::imaging {
 template <class Fn>
 void split_rows(int n, double work, double worth_a_thread, Fn&& fn) {
   if (n < 2 || work < worth_a_thread) return fn(0, n, 0);
-  const SpareCpu spare = SpareCpu::take();
+  const SpareCpu spare = SpareCpu::take(SpareUse::rows);
   if (!spare) return fn(0, n, 0);
   const int mid = n / 2;
   std::exception_ptr failure;

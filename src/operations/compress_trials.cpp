@@ -121,7 +121,7 @@ void TrialEncoder::prefetch(int quality) noexcept {
   if (!lookahead_ || pending_.valid()) return;
   // Made ahead only on a CPU that no file of the run is using (forced on, always).
   SpareCpu cpu;
-  if (!lookahead_forced_ && !(cpu = SpareCpu::take())) return;
+  if (!lookahead_forced_ && !(cpu = SpareCpu::take(SpareUse::trial_ahead))) return;
   try {
     pending_ = std::async(std::launch::async,
                           [this, quality, cpu = std::move(cpu)] { return run(quality); });

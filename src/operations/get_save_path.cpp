@@ -145,6 +145,14 @@ std::string target_path(const std::string& fpath, const Value& cfg) {
   return target_of(fpath, cfg).path;
 }
 
+void check_place(const std::string& fpath, const Value& cfg) {
+  const Target t = target_of(fpath, cfg);
+  if (t.outpath.empty() || !t.dirs.empty()) return;
+  struct stat st {};
+  if (::stat(t.outpath.c_str(), &st) != 0) throw_errno(t.outpath);
+  if (!S_ISDIR(st.st_mode)) throw OSError(ENOTDIR, t.outpath);
+}
+
 void refuse_link_leaving_folder(const std::string& fpath, const Value& cfg) {
   if (cfg.get("outpath").truthy() || !is_link(fpath)) return;
   link_target_inside_folder(fpath, cfg);

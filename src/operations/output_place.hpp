@@ -19,6 +19,10 @@ void refuse_link_leaving_folder(const std::string& fpath, const Value& cfg);
 // Throws as output_place does for a name that would lead out of the output tree.
 std::string target_path(const std::string& fpath, const Value& cfg);
 
+// Raises what output_place would raise for `fpath` in a run that makes nothing: a file at the
+// top of the tree needs the output folder to be there (deeper ones make their folders).
+void check_place(const std::string& fpath, const Value& cfg);
+
 // The target of `fpath` (the path get_save_path returns), its directory opened without
 // following links below `outpath`, or, in place, the source's directory (a symbolic link's
 // target directory below `folder`, under the rule above). Creates the mirrored directories as

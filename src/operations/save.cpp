@@ -134,11 +134,12 @@ Encoded encode_for_target(const std::string& fpath, const std::string& path, con
 }
 
 void put(FilePlace place, const Encoded& encoded, const Value& cfg) {
-  const std::string path = place.path;
-  const std::string_view bytes = encoded.bytes();
-  const std::string_view marker = marker_for(cfg);
-  write_file_atomically(std::move(place), {bytes, marker});
-  note_written(static_cast<int64_t>(bytes.size() + marker.size()), encoded.quality);
+  write_file_atomically(std::move(place), {encoded.bytes(), marker_for(cfg)});
+}
+
+void note_put(const std::string& path, const Encoded& encoded, const Value& cfg) {
+  note_written(static_cast<int64_t>(encoded.bytes().size() + marker_for(cfg).size()),
+               encoded.quality);
   if (debug()) print_line(tuple_line({path, "done"}));
 }
 
@@ -157,15 +158,22 @@ void IMAGES::save(const std::string& fpath, const Value& cfg, const ImagePtr& im
     } catch (...) {
       failed = std::current_exception();
     }
-    return fx->add([fpath, encoded, failed](const Value& run_cfg) {
+    fx->add([fpath, encoded, failed](const Value& run_cfg) {
       FilePlace place = output_place(fpath, run_cfg);
       if (failed) std::rethrow_exception(failed);
       put(std::move(place), *encoded, run_cfg);
     });
+    fx->add([fpath](const Value& run_cfg) { check_place(fpath, run_cfg); },
+            DeferredEffects::Kind::DryCheck);
+    if (failed) std::rethrow_exception(failed);
+    note_put(path, *encoded, cfg);
+    return;
   }
   FilePlace place = output_place(fpath, cfg);
   const std::string path = place.path;
-  put(std::move(place), encode_for_target(fpath, path, cfg, im), cfg);
+  const Encoded encoded = encode_for_target(fpath, path, cfg, im);
+  put(std::move(place), encoded, cfg);
+  note_put(path, encoded, cfg);
 }
 
 }  // namespace img_util

@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
+#include <string_view>
 #include <utility>
 
 namespace img_util {
@@ -36,11 +38,44 @@ class FileCpu {
   FileCpu& operator=(const FileCpu&) = delete;
 };
 
+// The kinds of work inside one file that may take a spare CPU. Each can be switched off, for
+// tests and benchmarks: set_spare_uses_off(), or in the environment
+// IMG_UTIL_NO_SPARE=rows,resize,decoder,trials (read once).
+enum class SpareUse : unsigned {
+  rows = 1,            // half the rows of a resize or a watermark
+  beside_resize = 2,   // decoding on one thread, resizing on another
+  second_decoder = 4,  // a progressive JPEG read by two decoders
+  trial_ahead = 8,     // the next quality trial made meanwhile
+};
+
+namespace cpu_detail {
+inline unsigned uses_off_from_environment() {
+  const char* text = std::getenv("IMG_UTIL_NO_SPARE");
+  if (!text) return 0;
+  const std::string_view list(text);
+  unsigned off = 0;
+  for (const auto& [name, use] :
+       {std::pair{"rows", SpareUse::rows}, std::pair{"resize", SpareUse::beside_resize},
+        std::pair{"decoder", SpareUse::second_decoder}, std::pair{"trials", SpareUse::trial_ahead}})
+    if (list.find(name) != std::string_view::npos) off |= static_cast<unsigned>(use);
+  return off;
+}
+inline std::atomic<unsigned> g_uses_off{uses_off_from_environment()};
+}  // namespace cpu_detail
+
+// A bit set of SpareUse values that never get a spare CPU (0: all may).
+inline void set_spare_uses_off(unsigned uses) { cpu_detail::g_uses_off = uses; }
+inline bool spare_use_off(SpareUse use) {
+  return (cpu_detail::g_uses_off.load() & static_cast<unsigned>(use)) != 0;
+}
+
 class SpareCpu {
  public:
   SpareCpu() = default;  // none
-  // One spare CPU, or none when the files and the other spares use every usable CPU.
-  static SpareCpu take() {
+  // One spare CPU for `use`, or none when it is switched off or the files and the other
+  // spares use every usable CPU.
+  static SpareCpu take(SpareUse use) {
+    if (spare_use_off(use)) return {};
     const int usable = usable_cpus();
     const int files = std::max(1, cpu_detail::g_file_threads.load());
     int spares = cpu_detail::g_spare_threads.load();
@@ -70,5 +105,10 @@ class SpareCpu {
   }
   bool held_ = false;
 };
+
+// Set on a thread whose starter waits for its first results: a decoder feeding a resizer.
+// Until rows come, the starter's CPU is idle, and a progressive file's reading, which comes
+// before any row, may use it for a second decoder.
+inline thread_local bool t_starter_waits = false;
 
 }  // namespace img_util

@@ -10,6 +10,7 @@
 
 #include <exception>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace img_util {
@@ -20,20 +21,28 @@ class DeferredEffects {
  public:
   // An effect, done against the run's own configuration (counters, archive, file list).
   using Effect = std::function<void(const Value& cfg)>;
+  // What the file's note says (selected, skipped and why, written, unchanged and why) is kept
+  // apart from what touches the world, so a dry run can say what would happen; a dry run's
+  // checks stand in for effects whose failure it must still tell.
+  enum class Kind { Touches, Note, DryCheck };
 
-  void add(Effect effect) { effects_.push_back(std::move(effect)); }
+  void add(Effect effect, Kind kind = Kind::Touches) {
+    effects_.push_back({std::move(effect), kind});
+  }
   // The file's own failure, at the point it happened: effects after it never come.
   void fail(std::exception_ptr error) { error_ = std::move(error); }
 
   // Does the effects in order; then raises the recorded failure, if any. An effect that fails
   // raises at once, and the later ones are not done, as they would not have happened.
-  void replay(const Value& cfg) const {
-    for (const Effect& effect : effects_) effect(cfg);
+  // A dry replay does the notes and the dry checks only.
+  void replay(const Value& cfg, bool dry = false) const {
+    for (const auto& [effect, kind] : effects_)
+      if (kind == Kind::Note || (kind == Kind::Touches) != dry) effect(cfg);
     if (error_) std::rethrow_exception(error_);
   }
 
  private:
-  std::vector<Effect> effects_;
+  std::vector<std::pair<Effect, Kind>> effects_;
   std::exception_ptr error_;
 };
 

@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "helpers.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
+#include "support/cpus.hpp"
 #include "support/fixtures.hpp"
 
 namespace img_util::test {
@@ -223,6 +225,90 @@ TEST_F(Parallel, AFileChangedBeforeItsTurnIsWorkedOnAgain) {
   order.clear();
   const Outcome two = run(cfg, 2, change_later_files);
   expect_same(one, two);
+}
+
+// A dry run says per file what the run would do, to the byte, and touches nothing: the site,
+// the output tree and the plugin directory (no lock file, no scratch, no archive) stay as they
+// were. Animations are the exception: only their selection is worked out.
+TEST_F(Parallel, DryRunTellsWhatTheRunDoesAndTouchesNothing) {
+  Value cfg = config(1);
+  cfg.set("isbackup", true);
+  cfg.set("outpath", out);
+  cfg.set("yswidth", 400);
+  cfg.set("quality", 80);
+  cfg.set("ctrsize", 8);
+  std::vector<std::string> said;
+  auto record = [&](const std::string& fpath, FileOutcome outcome, const std::string& error) {
+    const FileNote& n = file_note();
+    if (fpath.size() > 4 && fpath.substr(fpath.size() - 4) == ".gif") return;
+    said.push_back(fpath + " " + std::to_string(static_cast<int>(outcome)) + " " + error + " " +
+                   n.skip_reason + " " + std::to_string(n.bytes_before) + " " +
+                   std::to_string(n.bytes_written) + " " + std::to_string(n.quality.value_or(-1)) +
+                   " " + n.unchanged_reason);
+  };
+  for (int jobs : {1, 2}) {
+    SCOPED_TRACE(jobs);
+    said.clear();
+    make_site();
+    fs::remove_all(tmp.plugin());
+    const Tree before = snapshot(site);
+    set_plugin_dir(tmp.plugin());
+    set_jobs(jobs);
+    set_dry_run(true);
+    Value dry_cfg = deep_copy(cfg);
+    {
+      CapturedLines lines;
+      set_run_hooks({record, {}});
+      IMAGES().execute(dry_cfg);
+      set_run_hooks({});
+      EXPECT_TRUE(lines.lines.empty());
+    }
+    set_dry_run(false);
+    set_jobs(0);
+    EXPECT_TRUE(snapshot(site) == before);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_FALSE(fs::exists(tmp.plugin()));
+    EXPECT_EQ(py_repr(dry_cfg.at("result")), py_repr(cfg.at("result")));
+    const std::vector<std::string> dry = said;
+
+    said.clear();
+    make_site();
+    set_jobs(jobs);
+    {
+      CapturedLines lines;
+      set_run_hooks({record, {}});
+      IMAGES().execute(deep_copy(cfg));
+      set_run_hooks({});
+    }
+    set_jobs(0);
+    EXPECT_EQ(dry, said);
+    EXPECT_GT(said.size(), 8u);
+  }
+}
+
+// Work inside a file gets a second thread only on a CPU that no file uses, and never when its
+// kind is switched off.
+TEST(CpuBudget, SpareCpusAreOnlyThoseNoFileUses) {
+  const int usable = usable_cpus();
+  {
+    // Outside a run the caller counts as one file.
+    std::vector<SpareCpu> spares;
+    while (SpareCpu cpu = SpareCpu::take(SpareUse::rows)) spares.push_back(std::move(cpu));
+    EXPECT_EQ(static_cast<int>(spares.size()), std::max(0, usable - 1));
+  }
+  {
+    std::vector<std::unique_ptr<FileCpu>> files;
+    for (int i = 0; i < usable; ++i) files.push_back(std::make_unique<FileCpu>());
+    EXPECT_FALSE(SpareCpu::take(SpareUse::trial_ahead));
+    files.pop_back();
+    SpareCpu one = SpareCpu::take(SpareUse::trial_ahead);
+    EXPECT_EQ(static_cast<bool>(one), usable > 1);
+    EXPECT_FALSE(SpareCpu::take(SpareUse::trial_ahead));
+  }
+  set_spare_uses_off(static_cast<unsigned>(SpareUse::rows));
+  EXPECT_FALSE(SpareCpu::take(SpareUse::rows));
+  EXPECT_EQ(static_cast<bool>(SpareCpu::take(SpareUse::beside_resize)), usable > 1);
+  set_spare_uses_off(0);
 }
 
 }  // namespace

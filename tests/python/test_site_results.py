@@ -9,7 +9,7 @@ import pytest
 from PIL import Image, ImageCms
 
 import img_util
-from conftest import make_cfg, picture
+from conftest import make_cfg, make_tree, picture
 
 
 def photo_with_private_exif(path):
@@ -140,3 +140,33 @@ def test_keep_mtime(tmp_path, plugin_dir):
         img_util.set_keep_mtime(False)
     assert (site / "a.jpg").read_bytes().endswith(b"Amask")
     assert os.stat(site / "a.jpg").st_mtime == 1_600_000_000
+
+
+@pytest.mark.parametrize("mode", [1, 2, 3])
+def test_jobs_change_nothing_but_the_speed(tmp_path, plugin_dir, capsys, mode):
+    """set_jobs: the module's lines on sys.stdout, the counters, the file list and every
+    written byte are those of a run of one file at a time."""
+    runs = []
+    for jobs in (1, 2):
+        site = tmp_path / ("site%d" % jobs)
+        make_tree(site)
+        for i in range(4):
+            picture(260 + 10 * i, 200, 10 + i).save(site / ("p%d.jpg" % i), quality=90)
+        (site / "bad.jpg").write_bytes(b"\xff\xd8\xff\xe0 not a jpeg")
+        img_util.set_jobs(jobs)
+        img_util._debug = True
+        cfg = make_cfg(site, mode, plugin_dir, isbackup=False, tmpPath=str(tmp_path / "scratch"))
+        try:
+            img_util.IMAGES().execute(cfg)
+        finally:
+            img_util.set_jobs(0)
+        lines = capsys.readouterr().out.replace(str(site), "SITE")
+        written = {p.relative_to(site): p.read_bytes() for p in sorted(site.rglob("*"))
+                   if p.is_file()}
+        files = [f.replace(str(site), "SITE") for f in cfg["result"]["files"]]
+        runs.append((lines, cfg["result"]["compresscount"], cfg["result"]["maskcount"], files,
+                     written))
+    assert "error" in runs[0][0]
+    assert runs[0] == runs[1]
+    with pytest.raises(ValueError):
+        img_util.set_jobs(-1)

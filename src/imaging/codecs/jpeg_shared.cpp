@@ -186,9 +186,9 @@ std::optional<SpareCpu> second_decoder_cpu(uint64_t bytes) {
     case Sharing::always: return SpareCpu{};
     case Sharing::automatic: break;
   }
-  if (bytes < kSharedReadBytes) return std::nullopt;
-  SpareCpu cpu = SpareCpu::take();
-  if (!cpu) return std::nullopt;
+  if (bytes < kSharedReadBytes || spare_use_off(SpareUse::second_decoder)) return std::nullopt;
+  SpareCpu cpu = SpareCpu::take(SpareUse::second_decoder);
+  if (!cpu && !(t_starter_waits && usable_cpus() > 1)) return std::nullopt;
   return cpu;
 }
 
