@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -55,8 +56,31 @@ void apply_run_options(const RunOptions& opts);
 // progress, logged and reported as `opts` asks. The exit status.
 int run_config(std::optional<Value> cfg, const RunOptions& opts);
 
+// The names of the .zip files in `dir` (none when it cannot be read).
+std::set<std::string> zip_names(const std::string& dir);
+
+// A run's record in the log database, beside the run log proper: added when the run starts
+// (unless disabled, as with --no-log) and completed when it ends with its outcome and the
+// archives it wrote. A record that cannot be written is said on standard error; the run goes on.
+class RunRecord {
+ public:
+  RunRecord(const Value& cfg, bool enabled, const std::string& backdir);
+  // The archives of the backup folder that the run added.
+  std::vector<std::string> new_archives() const;
+  // `failure`: what stopped the run, as said; empty when it finished.
+  void finish(int status, const std::string& failure, int64_t files_failed, const Value& result);
+
+ private:
+  int64_t id_ = 0;
+  std::string backdir_;
+  std::set<std::string> zips_before_;
+};
+
 // `img_util compress DIR ...` and `img_util watermark DIR ...`: a configuration from flags.
 int cmd_flags(const std::string& command, const std::vector<std::string>& args);
+
+// `img_util restore ARCHIVE...`: the originals put back from the backup archives.
+int cmd_restore(const std::vector<std::string>& args);
 
 // What is wrong with a configuration: errors refuse the run, warnings are said and it goes on.
 // Each message names the key.

@@ -3,6 +3,7 @@
 //   img_util run CONFIG.json [--plugin-dir DIR] [--debug] [--report OUT.json] [--no-log]
 //                [--keep-mtime] [--jobs N] [--dry-run]
 //   img_util log [--plugin-dir DIR]
+//   img_util restore ARCHIVE... [--only PATH...] [--to DIR] [--dry-run]
 //
 // Standard output carries exactly the module's own lines; everything the tool says itself
 // (progress, summary, errors) goes to standard error.
@@ -71,6 +72,7 @@ const char* const kMainHelp =
     "  watermark DIR     stamp a text or a logo on the images of a folder, set by flags\n"
     "  run CONFIG.json   process a folder as a JSON configuration describes (every key)\n"
     "  log               show the run history, newest first\n"
+    "  restore ARCHIVE   put the originals back from backup archives\n"
     "\n"
     "options:\n"
     "  --help            show this help (also: img_util <command> --help)\n"
@@ -116,7 +118,13 @@ const char* const kRunHelp =
 const char* const kLogHelp =
     "usage: img_util log [--plugin-dir DIR]\n"
     "\n"
-    "Shows the logged runs of the plugin directory, newest first.\n"
+    "Shows the logged runs of the plugin directory, newest first: when each started, how it\n"
+    "went, its mode, the images compressed and watermarked, its duration and folder; below a\n"
+    "run, why it failed (or how many files failed) and the backup archives it wrote.\n"
+    "\n"
+    "status: finished, failed, interrupted (Ctrl-C, or the process ended without saying how:\n"
+    "killed, the machine went down) or running; - for a run logged by the Python module's\n"
+    "host. A column the run never got to fill shows -.\n"
     "\n"
     "options:\n"
     "  --plugin-dir DIR   plugin directory holding the run log (default:\n"
@@ -623,18 +631,22 @@ int cmd_log(const std::vector<std::string>& args) {
     say("no runs logged yet");
     return kOk;
   }
-  std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", "started", "mode", "compressed", "watermarked",
-              "seconds", "folder");
-  for (const LoggedRun& r : log.runs)
-    std::printf("%-19s  %-8s  %10s  %11s  %7s  %s\n", local_time(r.ctime).c_str(),
-                mode_name(r.flags).c_str(), r.compresscount.c_str(), r.maskcount.c_str(),
-                r.seconds.c_str(), r.folder.c_str());
+  const auto known = [](const std::string& text) { return text.empty() ? "-" : text.c_str(); };
+  std::printf("%-19s  %-11s  %-8s  %10s  %11s  %7s  %s\n", "started", "status", "mode",
+              "compressed", "watermarked", "seconds", "folder");
+  for (const LoggedRun& r : log.runs) {
+    std::printf("%-19s  %-11s  %-8s  %10s  %11s  %7s  %s\n", local_time(r.ctime).c_str(),
+                known(r.status), mode_name(r.flags).c_str(), known(r.compresscount),
+                known(r.maskcount), known(r.seconds), r.folder.c_str());
+    if (!r.message.empty()) std::printf("    %s\n", r.message.c_str());
+    for (const std::string& archive : r.archives) std::printf("    archive %s\n", archive.c_str());
+  }
   say(std::to_string(log.runs.size()) + (log.runs.size() == 1 ? " run" : " runs"));
   return kOk;
 }
 
 int dispatch(const std::vector<std::string>& args) {
-  if (args.empty()) throw Usage{"a command is needed (compress, watermark, run or log)"};
+  if (args.empty()) throw Usage{"a command is needed (compress, watermark, run, log or restore)"};
   const std::string& cmd = args[0];
   const std::vector<std::string> rest(args.begin() + 1, args.end());
   if (cmd == "--help" || cmd == "-h" || cmd == "help") {
@@ -648,6 +660,7 @@ int dispatch(const std::vector<std::string>& args) {
   if (cmd == "compress" || cmd == "watermark") return cmd_flags(cmd, rest);
   if (cmd == "run") return cmd_run(rest);
   if (cmd == "log") return cmd_log(rest);
+  if (cmd == "restore") return cmd_restore(rest);
   throw Usage{"unknown command " + cmd};
 }
 
@@ -700,11 +713,18 @@ int run_config(std::optional<Value> read, const RunOptions& opts) {
   const ZipSizes zips_before = zip_sizes(backdir);
   // Only a display needs the total; a log file or a cron job need not wait for a second walk.
   if (live) progress.set_total(count_walk_entries(*cfg));
+  // A dry run leaves no record of itself either.
+  RunRecord record(*cfg, !opts.no_log && !opts.dry_run, backdir);
   IMAGES images;
   const std::exception_ptr failure = run_with_progress(images, *cfg, progress);
 
   const int status = finish_run(images, *cfg, opts, failure, progress);
   const std::vector<ArchiveWritten> archives = archives_written(backdir, zips_before);
+  std::string why = failure ? failure_text(failure, progress) : "";
+  // A file's failure was said beside its file; the record keeps the cause with it.
+  if (failure && describe_exception(failure) == progress.last_error)
+    why = progress.last_error + "; " + why;
+  record.finish(status, why, progress.failed(), cfg->get("result"));
   say_summary(progress, failure != nullptr, cfg->get("result"), archives);
   if (progress.json) {
     Value e = Value::dict();

@@ -153,7 +153,9 @@ AtomicFile::AtomicFile(FilePlace place)
       dir_path_(std::move(place.dir_path)),
       dir_(std::move(place.dir)),
       name_(std::move(place.name)),
-      mtime_(place.mtime) {
+      mtime_(place.mtime),
+      mode_(place.mode),
+      new_owner_(place.new_owner) {
   open_temporary();
 }
 
@@ -171,12 +173,12 @@ void AtomicFile::open_temporary() {
   }
   for (int tries = 0; tries < 100; ++tries) {
     std::string temp = temp_name_for(name_);
-    // A new target gets the usual permissions less the umask. Replacing, the temporary file
-    // stays private until commit() gives it the old file's bits, so a file only its owner
-    // could read is never readable by others, not even for a moment.
+    // A new target gets the usual permissions less the umask. Replacing, or with bits given,
+    // the temporary file stays private until commit() gives it its bits, so a file only its
+    // owner could read is never readable by others, not even for a moment.
     int fd = file_ops().openat(dir_.get(), temp.c_str(),
                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                               existed_ ? 0600 : 0666);
+                               existed_ || mode_ ? 0600 : 0666);
     if (fd >= 0) {
       fd_ = fd;
       temp_ = std::move(temp);
@@ -201,7 +203,10 @@ AtomicFile::AtomicFile(AtomicFile&& other) noexcept
       temp_(std::move(other.temp_)),
       fd_(other.fd_),
       existed_(other.existed_),
-      old_(other.old_) {
+      old_(other.old_),
+      mtime_(other.mtime_),
+      mode_(other.mode_),
+      new_owner_(other.new_owner_) {
   other.fd_ = -1;
   other.temp_.clear();
 }
@@ -240,7 +245,12 @@ void AtomicFile::commit() {
     // root may give a file away; others keep what they can (the group, if a member).
     if (::fchown(fd_, old_.st_uid, old_.st_gid) != 0)
       (void)::fchown(fd_, static_cast<uid_t>(-1), old_.st_gid);
-    if (::fchmod(fd_, old_.st_mode & 07777) != 0) fail(errno);
+  } else if (new_owner_) {
+    // Only root may give a file away; anyone else's new file stays theirs, as with a plain write.
+    (void)::fchown(fd_, new_owner_->first, new_owner_->second);
+  }
+  if (mode_ || existed_) {
+    if (::fchmod(fd_, mode_ ? *mode_ : old_.st_mode & 07777) != 0) fail(errno);
   }
   if (mtime_) {
     const timespec times[2] = {{0, UTIME_OMIT}, *mtime_};

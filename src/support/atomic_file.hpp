@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "support/fd.hpp"
@@ -71,6 +72,12 @@ struct FilePlace {
   std::string path;               // the whole path as the user knows it, for messages
   std::string dir_path;           // the directory's path, for messages
   std::optional<timespec> mtime;  // the modification time the written file takes, if given
+  // The permission bits the written file takes, if given; else those of the file it replaces,
+  // or the usual ones less the umask for a new file.
+  std::optional<mode_t> mode;
+  // The owner and group a new file takes, if given and the process may give it away; a file
+  // replaced keeps its own.
+  std::optional<std::pair<uid_t, gid_t>> new_owner;
 };
 
 // Opens the directory `root` (following links: it is the configured root, trusted) and then
@@ -124,6 +131,8 @@ class AtomicFile {
   bool existed_ = false;
   struct stat old_ {};
   std::optional<timespec> mtime_;
+  std::optional<mode_t> mode_;
+  std::optional<std::pair<uid_t, gid_t>> new_owner_;
 };
 
 // Writes the concatenation of `chunks` to `path` atomically (see above). Typical use: the

@@ -41,6 +41,8 @@ Statement Database::prepare(const std::string& sql) {
   return Statement(*this, stmt);
 }
 
+int64_t Database::last_insert_rowid() const { return sqlite3_last_insert_rowid(db_.get()); }
+
 void Database::close() {
   if (!db_) return;
   if (sqlite3_close(db_.get()) != SQLITE_OK) fail("close");

@@ -1,6 +1,7 @@
 // Small RAII layer over sqlite3: a connection and a prepared statement.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -22,6 +23,8 @@ class Database {
   // Runs one or more statements without results.
   void exec(const std::string& sql);
   Statement prepare(const std::string& sql);
+  // The rowid of the last row this connection inserted.
+  int64_t last_insert_rowid() const;
   // Closes now, reporting a failure; the destructor closes silently otherwise.
   void close();
   sqlite3* get() const { return db_.get(); }

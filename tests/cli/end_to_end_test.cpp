@@ -7,6 +7,7 @@
 
 #include "img_util/image.hpp"
 #include "support/fixtures.hpp"
+#include "support/sqlite_db.hpp"
 
 namespace img_util::test {
 namespace {
@@ -98,20 +99,6 @@ TEST(EndToEnd, LossyGifPassBacksUpCountsMarksAndLogs) {
   EXPECT_TRUE(read_file(gif) == now);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::string line;
-  for (char c : text) {
-    if (c == '\n') {
-      out.push_back(line);
-      line.clear();
-    } else {
-      line += c;
-    }
-  }
-  return out;
-}
-
 class StillRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -181,9 +168,11 @@ TEST_F(StillRun, CompressesInPlaceBacksUpMarksAndLogs) {
   EXPECT_TRUE(unzip(zips[0], bad) == originals[2]);
 
   const auto log = lines_of(run_cli({"log", "--plugin-dir", plugin}).out);
-  ASSERT_EQ(log.size(), 2u);
+  ASSERT_EQ(log.size(), 3u);
+  EXPECT_NE(log[1].find("finished"), std::string::npos) << log[1];
   EXPECT_NE(log[1].find("compress"), std::string::npos) << log[1];
   EXPECT_NE(log[1].find(" 2 "), std::string::npos) << log[1];
+  EXPECT_EQ(log[2], "    archive " + zips[0]);
 }
 
 TEST_F(StillRun, OutpathMirrorsTheTreeAndLeavesSourcesAlone) {
@@ -217,8 +206,14 @@ TEST_F(StillRun, AFailingFileStopsTheRunButKeepsItsBackupReadable) {
   const auto zips = archives();
   ASSERT_EQ(zips.size(), 1u);
   EXPECT_EQ(shell("unzip -tqq '" + zips[0] + "'"), 0);
-  // Nothing was counted, so nothing was logged.
-  EXPECT_FALSE(fs::exists(plugin + "/quorvane.sqlite3"));
+  // Nothing was counted, so the run log has no row; the tool's own record says how it ended.
+  Database db(plugin + "/quorvane.sqlite3");
+  EXPECT_FALSE(db.prepare("select 1 from sqlite_master where name = 'image_logs'").step());
+  const auto log = lines_of(run_cli({"log", "--plugin-dir", plugin}).out);
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_NE(log[1].find(" failed "), std::string::npos) << log[1];
+  EXPECT_NE(log[2].find("no-such-font.ttf"), std::string::npos) << log[2];
+  EXPECT_EQ(log[3], "    archive " + zips[0]);
   EXPECT_TRUE(read_file(jpg) == originals[0]);
   EXPECT_TRUE(read_file(png) == originals[1]);
 }

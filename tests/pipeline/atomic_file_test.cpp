@@ -76,6 +76,36 @@ TEST(AtomicFile, PrivateFileIsNeverReadableByOthersWhileWritten) {
   EXPECT_EQ(read_file(path), "new");
 }
 
+TEST(AtomicFile, GivenBitsAndTimeOverrideTheUsualOnesAndSurviveAMove) {
+  TempDir dir;
+  for (const bool existed : {false, true}) {
+    const std::string path = dir / (existed ? "old.jpg" : "new.jpg");
+    if (existed) write_file(path, "old");
+    FilePlace place;
+    place.dir = open_directory_below(dir.str(), {}, false);
+    place.name = existed ? "old.jpg" : "new.jpg";
+    place.path = path;
+    place.dir_path = dir.str();
+    place.mode = 0604;
+    place.mtime = timespec{1500000000, 0};
+    AtomicFile first(std::move(place));
+    AtomicFile f(std::move(first));
+    f.write("restored");
+    // Private until its bits are given, whatever the umask would allow.
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      if (e.path().filename().string().find(".tmp-") != std::string::npos) {
+        EXPECT_EQ(mode_of(e.path().string()), 0600u) << e.path();
+      }
+    }
+    f.commit();
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u) << path;
+    EXPECT_EQ(st.st_mtim.tv_sec, 1500000000) << path;
+    EXPECT_EQ(read_file(path), "restored");
+  }
+}
+
 TEST(AtomicFile, SymlinkIsWrittenThroughAndStaysALink) {
   TempDir dir;
   fs::create_directories(dir.path() / "real");

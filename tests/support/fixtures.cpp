@@ -130,6 +130,14 @@ CliResult run_cli(const std::vector<std::string>& args, const std::string& stdin
   return r;
 }
 
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (size_t nl; (nl = text.find('\n', start)) != std::string::npos; start = nl + 1)
+    out.push_back(text.substr(start, nl - start));
+  return out;
+}
+
 Value base_config(const std::string& folder, int maskmode) {
   Value result = Value::dict();
   result.set("ctime", static_cast<int64_t>(std::time(nullptr)));

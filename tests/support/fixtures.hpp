@@ -54,6 +54,9 @@ struct CliResult {
 };
 CliResult run_cli(const std::vector<std::string>& args, const std::string& stdin_text = "");
 
+// The complete lines of `text`, without their newlines.
+std::vector<std::string> lines_of(const std::string& text);
+
 // A configuration for a run over `folder` with the plugin directory's defaults; tests add keys.
 Value base_config(const std::string& folder, int maskmode = 1);
 
