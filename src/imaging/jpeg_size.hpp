@@ -14,6 +14,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "imaging/imaging.hpp"
@@ -51,9 +52,12 @@ class JpegSizeModel {
     int blocks_wide = 0, blocks_high = 0;  // the blocks of the picture
     int grid_width = 0, grid_height = 0;   // with the dummy blocks that complete the MCUs
     int mcu_width = 1, mcu_height = 1;     // blocks of this component in one MCU
-    // The DCT coefficients of the picture's blocks in the order the scan codes them, 64 each in
-    // zigzag order, as the DCT leaves them (scaled up by 8, unquantised).
-    std::vector<int16_t> coef;
+    // The DCT coefficients of the picture's blocks row by row, 64 each in zigzag order, as the
+    // DCT leaves them (scaled up by 8, unquantised).
+    std::unique_ptr<int16_t[]> coef;  // not zeroed first: every value is written once
+    size_t blocks() const {
+      return static_cast<size_t>(blocks_wide) * static_cast<size_t>(blocks_high);
+    }
     size_t dummies = 0;  // dummy blocks in the scan
   };
 

@@ -17,6 +17,14 @@
 #include <emmintrin.h>
 #endif
 
+// The loops below are written to vectorise; on x86-64 they are built for AVX2 as well as for
+// the baseline, and the loader picks one. Integer arithmetic: the same results either way.
+#if defined(__x86_64__)
+#define CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define CLONES
+#endif
+
 namespace img_util::imaging {
 
 namespace {
@@ -117,6 +125,24 @@ inline uint8_t red_diff(int r, int g, int b) {
       kScaleBits);
 }
 
+// One row of RGB pixels as Y, Cb and Cr.
+CLONES void ycc_row(const uint8_t* rgb, int w, uint8_t* y, uint8_t* cb, uint8_t* cr) {
+  for (int x = 0; x < w; ++x, rgb += 3) {
+    const int r = rgb[0], g = rgb[1], b = rgb[2];
+    y[x] = luma(r, g, b);
+    cb[x] = blue_diff(r, g, b);
+    cr[x] = red_diff(r, g, b);
+  }
+}
+
+// h2v2 downsampling of two rows into `n` samples: the average of 2x2 samples, rounded down and
+// up in turn along the row.
+CLONES void downsample_row(const uint8_t* r0, const uint8_t* r1, size_t n, uint8_t* out) {
+  for (size_t x = 0; x < n; ++x)
+    out[x] = static_cast<uint8_t>(
+        (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1] + 1 + static_cast<int>(x & 1)) >> 2);
+}
+
 // ---- the forward DCT (jfdctint.c: jpeg_fdct_islow) -------------------------------------------
 
 constexpr int kConstBits = 13;
@@ -128,49 +154,66 @@ constexpr int32_t k0_298631336 = 2446, k0_390180644 = 3196, k0_541196100 = 4433,
 
 constexpr int32_t descale(int32_t x, int n) { return (x + (int32_t{1} << (n - 1))) >> n; }
 
-// One 1-D pass over the 8 values d[0], d[s], ..., d[7s]. The row pass leaves its results
-// scaled up by 1 << kPass1Bits; the column pass takes that out again.
+// The DCT runs on kLanes blocks at once, one block a lane: d[i][lane] holds the block's value
+// at natural position i. Every step is the same for all lanes, so the compiler vectorises
+// across the blocks, and the loads and stores that reorder the values are the ones the block
+// layout and the zigzag order need anyway.
+constexpr int kLanes = 8;
+using Lanes = int32_t[kLanes];
+
+// One 1-D pass over the 8 values d[0], d[s], ..., d[7s] of every lane. The row pass leaves its
+// results scaled up by 1 << kPass1Bits; the column pass takes that out again.
 template <bool kRows>
-inline void dct_pass(int32_t* d, int s) {
+inline void dct_pass(Lanes* d, int s) {
   constexpr int odd_bits = kRows ? kConstBits - kPass1Bits : kConstBits + kPass1Bits;
-  const int32_t tmp0 = d[0] + d[7 * s], tmp7 = d[0] - d[7 * s];
-  const int32_t tmp1 = d[s] + d[6 * s], tmp6 = d[s] - d[6 * s];
-  const int32_t tmp2 = d[2 * s] + d[5 * s], tmp5 = d[2 * s] - d[5 * s];
-  const int32_t tmp3 = d[3 * s] + d[4 * s], tmp4 = d[3 * s] - d[4 * s];
+  for (int b = 0; b < kLanes; ++b) {
+    const int32_t tmp0 = d[0][b] + d[7 * s][b], tmp7 = d[0][b] - d[7 * s][b];
+    const int32_t tmp1 = d[s][b] + d[6 * s][b], tmp6 = d[s][b] - d[6 * s][b];
+    const int32_t tmp2 = d[2 * s][b] + d[5 * s][b], tmp5 = d[2 * s][b] - d[5 * s][b];
+    const int32_t tmp3 = d[3 * s][b] + d[4 * s][b], tmp4 = d[3 * s][b] - d[4 * s][b];
 
-  const int32_t tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3;
-  const int32_t tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
-  if constexpr (kRows) {
-    d[0] = (tmp10 + tmp11) * (1 << kPass1Bits);
-    d[4 * s] = (tmp10 - tmp11) * (1 << kPass1Bits);
-  } else {
-    d[0] = descale(tmp10 + tmp11, kPass1Bits);
-    d[4 * s] = descale(tmp10 - tmp11, kPass1Bits);
+    const int32_t tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3;
+    const int32_t tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
+    if constexpr (kRows) {
+      d[0][b] = (tmp10 + tmp11) * (1 << kPass1Bits);
+      d[4 * s][b] = (tmp10 - tmp11) * (1 << kPass1Bits);
+    } else {
+      d[0][b] = descale(tmp10 + tmp11, kPass1Bits);
+      d[4 * s][b] = descale(tmp10 - tmp11, kPass1Bits);
+    }
+    const int32_t e = (tmp12 + tmp13) * k0_541196100;
+    d[2 * s][b] = descale(e + tmp13 * k0_765366865, odd_bits);
+    d[6 * s][b] = descale(e - tmp12 * k1_847759065, odd_bits);
+
+    const int32_t z5 = (tmp4 + tmp6 + tmp5 + tmp7) * k1_175875602;
+    const int32_t z1 = (tmp4 + tmp7) * -k0_899976223;
+    const int32_t z2 = (tmp5 + tmp6) * -k2_562915447;
+    const int32_t z3 = (tmp4 + tmp6) * -k1_961570560 + z5;
+    const int32_t z4 = (tmp5 + tmp7) * -k0_390180644 + z5;
+    d[7 * s][b] = descale(tmp4 * k0_298631336 + z1 + z3, odd_bits);
+    d[5 * s][b] = descale(tmp5 * k2_053119869 + z2 + z4, odd_bits);
+    d[3 * s][b] = descale(tmp6 * k3_072711026 + z2 + z3, odd_bits);
+    d[1 * s][b] = descale(tmp7 * k1_501321110 + z1 + z4, odd_bits);
   }
-  const int32_t e = (tmp12 + tmp13) * k0_541196100;
-  d[2 * s] = descale(e + tmp13 * k0_765366865, odd_bits);
-  d[6 * s] = descale(e - tmp12 * k1_847759065, odd_bits);
-
-  const int32_t z5 = (tmp4 + tmp6 + tmp5 + tmp7) * k1_175875602;
-  const int32_t z1 = (tmp4 + tmp7) * -k0_899976223;
-  const int32_t z2 = (tmp5 + tmp6) * -k2_562915447;
-  const int32_t z3 = (tmp4 + tmp6) * -k1_961570560 + z5;
-  const int32_t z4 = (tmp5 + tmp7) * -k0_390180644 + z5;
-  d[7 * s] = descale(tmp4 * k0_298631336 + z1 + z3, odd_bits);
-  d[5 * s] = descale(tmp5 * k2_053119869 + z2 + z4, odd_bits);
-  d[3 * s] = descale(tmp6 * k3_072711026 + z2 + z3, odd_bits);
-  d[1 * s] = descale(tmp7 * k1_501321110 + z1 + z4, odd_bits);
 }
 
-// The DCT of the 8x8 samples at `src` (rows `stride` apart), stored in zigzag order.
-void forward_dct(const uint8_t* src, size_t stride, int16_t* out) {
-  std::array<int32_t, 64> d;
-  for (int y = 0; y < 8; ++y)
-    for (int x = 0; x < 8; ++x) d[static_cast<size_t>(y * 8 + x)] = src[y * stride + x] - 128;
-  for (int y = 0; y < 8; ++y) dct_pass<true>(d.data() + y * 8, 1);
-  for (int x = 0; x < 8; ++x) dct_pass<false>(d.data() + x, 8);
-  for (size_t k = 0; k < 64; ++k)
-    out[k] = static_cast<int16_t>(d[static_cast<size_t>(kNatural[k])]);
+// The DCTs of `blocks` blocks side by side in the 8 rows of samples at `src` (`stride` apart),
+// each stored as 64 coefficients in zigzag order at `out`.
+CLONES void dct_row(const uint8_t* src, size_t stride, int blocks, int16_t* out) {
+  alignas(32) Lanes d[64];
+  for (int first = 0; first < blocks; first += kLanes) {
+    const int n = std::min(kLanes, blocks - first);
+    const uint8_t* s = src + static_cast<size_t>(first) * 8;
+    // A group short of blocks (at the end of the row) repeats its last block in the lanes left.
+    for (int y = 0; y < 8; ++y)
+      for (int b = 0; b < kLanes; ++b)
+        for (int x = 0; x < 8; ++x)
+          d[y * 8 + x][b] = s[y * stride + static_cast<size_t>(std::min(b, n - 1) * 8 + x)] - 128;
+    for (int y = 0; y < 8; ++y) dct_pass<true>(d + y * 8, 1);
+    for (int x = 0; x < 8; ++x) dct_pass<false>(d + x, 8);
+    for (int b = 0; b < n; ++b, out += 64)
+      for (size_t k = 0; k < 64; ++k) out[k] = static_cast<int16_t>(d[kNatural[k]][b]);
+  }
 }
 
 // ---- quantisation (jcdctmgr.c) ---------------------------------------------------------------
@@ -258,14 +301,30 @@ struct TableCounts {
   Freq ac{};
 };
 
+// Calls f(block) for each of the picture's blocks of `comp` (stored row by row) in the order
+// the scan codes them: MCU by MCU, the component's blocks of an MCU row by row. The dummy blocks
+// that complete the MCUs at the right and bottom edges are left out.
+template <class Component, class F>
+void in_scan_order(const Component& comp, F&& f) {
+  const int16_t* coef = comp.coef.get();
+  if (comp.mcu_width == 1 && comp.mcu_height == 1) {
+    for (size_t b = 0, n = comp.blocks(); b < n; ++b) f(coef + 64 * b);
+    return;
+  }
+  const size_t row = static_cast<size_t>(comp.blocks_wide);
+  for (int by0 = 0; by0 < comp.blocks_high; by0 += comp.mcu_height)
+    for (int bx0 = 0; bx0 < comp.blocks_wide; bx0 += comp.mcu_width)
+      for (int by = by0; by < std::min(by0 + comp.mcu_height, comp.blocks_high); ++by)
+        for (int bx = bx0; bx < std::min(bx0 + comp.mcu_width, comp.blocks_wide); ++bx)
+          f(coef + 64 * (static_cast<size_t>(by) * row + static_cast<size_t>(bx)));
+}
+
 // Counts the symbols of one component's blocks, as the entropy coder would code them.
-void count_symbols(const std::vector<int16_t>& coef, size_t dummies, const Divisors& d,
-                   TableCounts& counts) {
+template <class Component>
+void count_symbols(const Component& comp, const Divisors& d, TableCounts& counts) {
   alignas(16) std::array<uint16_t, 64> mag;
   int last_dc = 0;
-  const size_t blocks = coef.size() / 64;
-  const int16_t* block = coef.data();
-  for (size_t b = 0; b < blocks; ++b, block += 64) {
+  in_scan_order(comp, [&](const int16_t* block) {
     const uint64_t nonzero = quantise(block, d, mag.data());
     const int dc = block[0] < 0 ? -int{mag[0]} : int{mag[0]};
     counts.dc[static_cast<size_t>(std::bit_width(static_cast<unsigned>(std::abs(dc - last_dc))))]++;
@@ -273,18 +332,18 @@ void count_symbols(const std::vector<int16_t>& coef, size_t dummies, const Divis
     int previous = 0;
     for (uint64_t ac = nonzero & ~uint64_t{1}; ac != 0; ac &= ac - 1) {
       const int k = std::countr_zero(ac);
-      int run = k - previous - 1;
-      for (; run > 15; run -= 16) counts.ac[0xF0]++;
-      counts.ac[static_cast<size_t>(run << 4) |
+      const int run = k - previous - 1;
+      counts.ac[0xF0] += run >> 4;  // runs of 16 zeros, then the rest with the coefficient
+      counts.ac[static_cast<size_t>((run & 15) << 4) |
                 std::bit_width(unsigned{mag[static_cast<size_t>(k)]})]++;
       previous = k;
     }
     if (previous != 63) counts.ac[0x00]++;
-  }
+  });
   // A dummy block repeats the DC of the block before it in the scan and has no AC: a difference
   // of 0 and an end of block.
-  counts.dc[0] += static_cast<int64_t>(dummies);
-  counts.ac[0x00] += static_cast<int64_t>(dummies);
+  counts.dc[0] += static_cast<int64_t>(comp.dummies);
+  counts.ac[0x00] += static_cast<int64_t>(comp.dummies);
 }
 
 // Code lengths per symbol (0 for a symbol without a code) and how many symbols have one.
@@ -455,12 +514,11 @@ void JpegSizeModel::transform_colour(const Image& im) {
     comp.grid_height = mcus_high * comp.mcu_height;
     comp.blocks_wide = c == 0 ? (w + 7) / 8 : mcus_wide;
     comp.blocks_high = c == 0 ? (h + 7) / 8 : mcus_high;
-    comp.coef.resize(size_t{64} * static_cast<size_t>(comp.blocks_wide) *
-                     static_cast<size_t>(comp.blocks_high));
+    comp.coef = std::make_unique_for_overwrite<int16_t[]>(64 * comp.blocks());
     comp.dummies = static_cast<size_t>(comp.grid_width) * static_cast<size_t>(comp.grid_height) -
-                   comp.coef.size() / 64;
+                   comp.blocks();
   }
-  Component &y_comp = components_[0], &cb_comp = components_[1], &cr_comp = components_[2];
+  Component &luma_c = components_[0], &cb_c = components_[1], &cr_c = components_[2];
 
   // One MCU row at a time: 16 rows of Y, Cb and Cr at full size (the rows and columns past the
   // picture repeating its last ones), then Cb and Cr downsampled to 8 rows.
@@ -471,54 +529,39 @@ void JpegSizeModel::transform_colour(const Image& im) {
   // The last row of the downsampled chroma; the encoder repeats it below (it pads the full-size
   // rows to an even number first).
   const int last_half_row = (h + 1) / 2 - 1;
-  int16_t* y_out = y_comp.coef.data();
-  int16_t* cb_out = cb_comp.coef.data();
-  int16_t* cr_out = cr_comp.coef.data();
+  const size_t luma_row = size_t{64} * static_cast<size_t>(luma_c.blocks_wide);
+  const size_t chroma_row = size_t{64} * static_cast<size_t>(mcus_wide);
 
   for (int mr = 0; mr < mcus_high; ++mr) {
-    for (int i = 0; i < 16; ++i) {
-      const int y = std::min(mr * 16 + i, h - 1);
-      const uint8_t* px = im.row(y);
-      uint8_t* yr = yb.data() + band_width * static_cast<size_t>(i);
-      uint8_t* cbr = cbb.data() + band_width * static_cast<size_t>(i);
-      uint8_t* crr = crb.data() + band_width * static_cast<size_t>(i);
-      for (int x = 0; x < w; ++x, px += 3) {
-        yr[x] = luma(px[0], px[1], px[2]);
-        cbr[x] = blue_diff(px[0], px[1], px[2]);
-        crr[x] = red_diff(px[0], px[1], px[2]);
+    for (size_t i = 0; i < 16; ++i) {
+      uint8_t* planes[3] = {yb.data() + band_width * i, cbb.data() + band_width * i,
+                            crb.data() + band_width * i};
+      const int y = mr * 16 + static_cast<int>(i);
+      if (y < h) {
+        ycc_row(im.row(y), w, planes[0], planes[1], planes[2]);
+        for (uint8_t* p : planes) std::fill(p + w, p + band_width, p[w - 1]);
+      } else {
+        for (uint8_t* p : planes) std::copy(p - band_width, p, p);
       }
-      std::fill(yr + w, yr + band_width, yr[w - 1]);
-      std::fill(cbr + w, cbr + band_width, cbr[w - 1]);
-      std::fill(crr + w, crr + band_width, crr[w - 1]);
     }
-    // h2v2 downsampling: the average of 2x2 samples, rounded up and down in turn along a row.
     for (int j = 0; j < 8; ++j) {
-      const int from = 2 * std::min(mr * 8 + j, last_half_row) - mr * 16;
-      for (auto [full, half] : {std::pair{&cbb, &cbs}, std::pair{&crb, &crs}}) {
-        const uint8_t* r0 = full->data() + band_width * static_cast<size_t>(from);
-        const uint8_t* r1 = r0 + band_width;
-        uint8_t* out = half->data() + half_width * static_cast<size_t>(j);
-        for (size_t x = 0; x < half_width; ++x)
-          out[x] = static_cast<uint8_t>(
-              (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1] + 1 + (x & 1)) >> 2);
-      }
+      const size_t from = static_cast<size_t>(2 * std::min(mr * 8 + j, last_half_row) - mr * 16);
+      const size_t to = half_width * static_cast<size_t>(j);
+      downsample_row(cbb.data() + band_width * from, cbb.data() + band_width * (from + 1),
+                     half_width, cbs.data() + to);
+      downsample_row(crb.data() + band_width * from, crb.data() + band_width * (from + 1),
+                     half_width, crs.data() + to);
     }
-    for (int mc = 0; mc < mcus_wide; ++mc) {
-      for (int v = 0; v < 2; ++v) {
-        for (int u = 0; u < 2; ++u) {
-          const int by = mr * 2 + v, bx = mc * 2 + u;
-          if (by >= y_comp.blocks_high || bx >= y_comp.blocks_wide) continue;  // a dummy
-          forward_dct(
-              yb.data() + band_width * static_cast<size_t>(v * 8) + static_cast<size_t>(bx * 8),
-              band_width, y_out);
-          y_out += 64;
-        }
-      }
-      forward_dct(cbs.data() + static_cast<size_t>(mc * 8), half_width, cb_out);
-      cb_out += 64;
-      forward_dct(crs.data() + static_cast<size_t>(mc * 8), half_width, cr_out);
-      cr_out += 64;
+    for (int v = 0; v < 2; ++v) {
+      const int by = mr * 2 + v;
+      if (by < luma_c.blocks_high)
+        dct_row(yb.data() + band_width * static_cast<size_t>(v * 8), band_width, luma_c.blocks_wide,
+                luma_c.coef.get() + luma_row * static_cast<size_t>(by));
     }
+    dct_row(cbs.data(), half_width, mcus_wide,
+            cb_c.coef.get() + chroma_row * static_cast<size_t>(mr));
+    dct_row(crs.data(), half_width, mcus_wide,
+            cr_c.coef.get() + chroma_row * static_cast<size_t>(mr));
   }
 }
 
@@ -528,11 +571,9 @@ void JpegSizeModel::transform_grey(const Image& im) {
   Component& comp = components_[0];
   comp.blocks_wide = comp.grid_width = (w + 7) / 8;
   comp.blocks_high = comp.grid_height = (h + 7) / 8;
-  comp.coef.resize(size_t{64} * static_cast<size_t>(comp.blocks_wide) *
-                   static_cast<size_t>(comp.blocks_high));
+  comp.coef = std::make_unique_for_overwrite<int16_t[]>(64 * comp.blocks());
   const size_t band_width = static_cast<size_t>(comp.blocks_wide) * 8;
   std::vector<uint8_t> band(band_width * 8);
-  int16_t* out = comp.coef.data();
   for (int br = 0; br < comp.blocks_high; ++br) {
     for (int i = 0; i < 8; ++i) {
       uint8_t* r = band.data() + band_width * static_cast<size_t>(i);
@@ -540,8 +581,8 @@ void JpegSizeModel::transform_grey(const Image& im) {
       std::copy(px, px + w, r);
       std::fill(r + w, r + band_width, r[w - 1]);
     }
-    for (int bx = 0; bx < comp.blocks_wide; ++bx, out += 64)
-      forward_dct(band.data() + static_cast<size_t>(bx * 8), band_width, out);
+    dct_row(band.data(), band_width, comp.blocks_wide,
+            comp.coef.get() + band_width * 8 * static_cast<size_t>(br));
   }
 }
 
@@ -553,8 +594,7 @@ size_t JpegSizeModel::lower_bound(int quality) const {
   for (int t = 0; t < used_tables; ++t) {
     const Divisors d = divisors(tables.quant[static_cast<size_t>(quality)][static_cast<size_t>(t)]);
     for (const Component& comp : components_)
-      if (comp.table == t)
-        count_symbols(comp.coef, comp.dummies, d, counts[static_cast<size_t>(t)]);
+      if (comp.table == t) count_symbols(comp, d, counts[static_cast<size_t>(t)]);
   }
   uint64_t bits = 0;
   size_t headers = fixed_headers_;
@@ -578,7 +618,6 @@ std::vector<int16_t> JpegSizeModel::coefficients(int c, int quality) const {
   std::vector<int16_t> grid(static_cast<size_t>(comp.grid_width) *
                             static_cast<size_t>(comp.grid_height) * 64);
   alignas(16) std::array<uint16_t, 64> mag;
-  const int16_t* block = comp.coef.data();
   int16_t last_dc = 0;
   // The scan's order: MCU by MCU, the component's blocks of an MCU row by row.
   for (int mr = 0; mr < comp.grid_height / comp.mcu_height; ++mr) {
@@ -594,13 +633,16 @@ std::vector<int16_t> JpegSizeModel::coefficients(int c, int quality) const {
             out[0] = last_dc;  // a dummy block
             continue;
           }
+          const int16_t* block =
+              comp.coef.get() + (static_cast<size_t>(by) * static_cast<size_t>(comp.blocks_wide) +
+                                 static_cast<size_t>(bx)) *
+                                    64;
           quantise(block, d, mag.data());
           for (size_t k = 0; k < 64; ++k) {
             const int m = mag[k];
             out[kNatural[k]] = static_cast<int16_t>(block[k] < 0 ? -m : m);
           }
           last_dc = out[0];
-          block += 64;
         }
       }
     }
