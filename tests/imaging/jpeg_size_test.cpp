@@ -72,6 +72,22 @@ size_t stuffed_bytes(const std::string& jpeg) {
   return n;
 }
 
+// Fails the test where the model's coefficients at `q` are not those libjpeg wrote in `jpeg`.
+void expect_libjpegs_coefficients(const JpegSizeModel& model, int q, const std::string& jpeg) {
+  const Coefficients lib = read_coefficients(jpeg);
+  ASSERT_EQ(int(lib.components.size()), model.components());
+  for (int ci = 0; ci < model.components(); ++ci) {
+    ASSERT_EQ(lib.grid[size_t(ci)], std::pair(model.grid_width(ci), model.grid_height(ci)));
+    const std::vector<int16_t> ours = model.coefficients(ci, q);
+    const std::vector<int16_t>& theirs = lib.components[size_t(ci)];
+    const auto diff = std::mismatch(ours.begin(), ours.end(), theirs.begin());
+    ASSERT_TRUE(diff.first == ours.end())
+        << "component " << ci << ", block " << (diff.first - ours.begin()) / 64 << ", coefficient "
+        << (diff.first - ours.begin()) % 64 << ": " << *diff.first << " against libjpeg's "
+        << *diff.second;
+  }
+}
+
 enum class Fill { Flat, Gradient, Noise, Photo };
 
 Image make(Fill fill, Mode mode, int w, int h) {
@@ -116,18 +132,9 @@ TEST_P(JpegSize, CoefficientsAreTheEncodersAndTheBoundMissesOnlyStuffing) {
       ASSERT_LE(bound, jpeg.size()) << (optimize ? "optimized" : "standard tables");
       ASSERT_EQ(bound + stuffed_bytes(jpeg), jpeg.size())
           << (optimize ? "optimized" : "standard tables");
-      if (optimize) continue;  // the tables do not change the coefficients
-      const Coefficients lib = read_coefficients(jpeg);
-      ASSERT_EQ(int(lib.components.size()), plain.components());
-      for (int ci = 0; ci < plain.components(); ++ci) {
-        ASSERT_EQ(lib.grid[size_t(ci)], std::pair(plain.grid_width(ci), plain.grid_height(ci)));
-        const std::vector<int16_t> ours = plain.coefficients(ci, q);
-        const std::vector<int16_t>& theirs = lib.components[size_t(ci)];
-        const auto diff = std::mismatch(ours.begin(), ours.end(), theirs.begin());
-        ASSERT_TRUE(diff.first == ours.end())
-            << "component " << ci << ", block " << (diff.first - ours.begin()) / 64
-            << ", coefficient " << (diff.first - ours.begin()) % 64 << ": " << *diff.first
-            << " against libjpeg's " << *diff.second;
+      // The tables do not change the coefficients.
+      if (!optimize) {
+        ASSERT_NO_FATAL_FAILURE(expect_libjpegs_coefficients(plain, q, jpeg));
       }
     }
   }
@@ -210,26 +217,30 @@ TEST(JpegOptimalTable, CodeLengthsAreLibjpegs) {
   jpeg_destroy_compress(&c);
 }
 
-// Camera photos, when IMG_UTIL_CORPUS names the corpus folder (CI has none): each decoded at a
-// quarter of its size, every quality and both table choices.
+// The corpus's camera, web and small photos (one grey), when IMG_UTIL_CORPUS names the corpus
+// folder (CI has none): each decoded at a quarter of its size, every quality and both table
+// choices; the coefficients at every tenth quality.
 TEST(JpegSizeCorpus, PhotosGiveTheEncodersSizes) {
   const char* corpus = std::getenv("IMG_UTIL_CORPUS");
   if (!corpus) GTEST_SKIP() << "IMG_UTIL_CORPUS is not set";
-  int photos = 0;
-  for (const auto& entry :
-       std::filesystem::directory_iterator(std::string(corpus) + "/jpeg-phone")) {
-    if (photos++ == 2) break;
-    SCOPED_TRACE(entry.path().string());
-    auto im = Image::open(entry.path().string());
-    im->load(ReduceHint{im->width() / 4, im->height() / 4});
-    for (bool optimize : {false, true}) {
-      imaging::EncodeOptions opts;
-      opts.optimize = optimize;
-      const JpegSizeModel model(*im, opts);
-      for (int q = 1; q <= 99; ++q) {
-        opts.quality = q;
-        const std::string jpeg = imaging::encode(*im, "JPEG", opts);
-        ASSERT_EQ(model.lower_bound(q) + stuffed_bytes(jpeg), jpeg.size()) << "quality " << q;
+  for (const char* folder : {"jpeg-phone", "jpeg-web", "jpeg-small"}) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(corpus) + "/" + folder)) {
+      SCOPED_TRACE(entry.path().string());
+      auto im = Image::open(entry.path().string());
+      im->load(ReduceHint{im->width() / 4, im->height() / 4});
+      for (bool optimize : {false, true}) {
+        imaging::EncodeOptions opts;
+        opts.optimize = optimize;
+        const JpegSizeModel model(*im, opts);
+        for (int q = 1; q <= 99; ++q) {
+          opts.quality = q;
+          const std::string jpeg = imaging::encode(*im, "JPEG", opts);
+          ASSERT_EQ(model.lower_bound(q) + stuffed_bytes(jpeg), jpeg.size()) << "quality " << q;
+          if (q % 10 == 5) {
+            ASSERT_NO_FATAL_FAILURE(expect_libjpegs_coefficients(model, q, jpeg));
+          }
+        }
       }
     }
   }
