@@ -8,7 +8,6 @@
 #include <array>
 #include <bit>
 #include <cstdlib>
-#include <mutex>
 #include <stdexcept>
 
 #include "imaging/codecs/jpeg_reader.hpp"
