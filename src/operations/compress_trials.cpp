@@ -163,6 +163,13 @@ TrialEncoder::Measured TrialEncoder::measure(int quality, std::optional<int> nex
       next.reset();
     }
   }
+  // An optimised encoding holds all its coefficients too: the model makes way meanwhile, so the
+  // peak of memory stays where it was without it. The rare trial after one that may have fit
+  // but did not makes it again.
+  if (!model_pending_.valid()) {
+    model_.reset();
+    model_tried_ = false;
+  }
   std::string bytes = encode(quality, next);
   const size_t size = bytes.size();
   return {size, std::move(bytes)};
