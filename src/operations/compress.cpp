@@ -204,8 +204,8 @@ Search towards_target(TrialEncoder& trials, int quality, double ctrsize, double 
     // Whether the loop could want another trial after this one, and at which quality.
     std::optional<int> ahead;
     if (!next.leave_now && next.next_quality > 0) ahead = next.next_quality;
-    // Of a trial the loop goes on after, only the size is used, to go on; unless the trial after
-    // it leaves without being measured, when this size is the one compared with the probe.
+    // The size of a trial the loop goes on after only makes it go on, unless the trial after it
+    // leaves without being measured: then this size is the one compared with the probe.
     const bool size_will_do = ahead && !after_trial(*ahead, next.step).leave_now;
     TrialEncoder::Measured made = trials.measure(q, ahead, size_will_do);
     if (made.bytes) search.last = Trial{std::move(*made.bytes), q};

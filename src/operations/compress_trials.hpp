@@ -108,7 +108,7 @@ class TrialEncoder {
   GoesOn goes_on_;
   bool asked_ = false;        // whether the loop has asked for a trial yet
   bool model_on_ = false;     // JPEG of a mode the size model covers, and the model not turned off
-  bool model_tried_ = false;  // made, or found impossible: no second start
+  bool model_tried_ = false;  // made (or found impossible) and not dropped since
   std::shared_ptr<const imaging::JpegSizeModel> model_;
   // Made on another thread. It holds the image itself, so it may outlive this object, whose
   // destruction waits for it all the same (a future of std::async does).
