@@ -1,14 +1,15 @@
 // The quality loop of compression with the JPEG size model on and off, per photo. The photo is
-// decoded and resized to WIDTH beforehand (untimed); then compress runs on the resized image
+// decoded and resized to WIDTH beforehand when wider (untimed); then compress runs on it
 // (the probe, the trials, adoption) with the size target, and must write the same outfile and
 // adopt the same encoding either way. Also the model's own costs: its transform of the image,
 // one quality's count (the mean over the loop's qualities) and, for comparison, one trial
-// encoding at the first quality. Best of REPEAT runs, in milliseconds. Trials run ahead on a
-// second CPU where the process may use one: run it under `taskset -c 0` for one CPU.
+// encoding at the first quality. Best of REPEAT runs (off and on in turns), in milliseconds.
+// Trials run ahead on a second CPU where the process may use one: under `taskset -c 0`, one.
 //   bench_compress_loop [--width W] [--quality Q] [--ctrsize KIB] [--optimize 0|1]
 //                       [--repeat N] PHOTO...
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,10 +74,14 @@ int main(int argc, char** argv) {
               "encode", "loop off", "loop on", "on/off", "trials (sized by the model in [])");
   double total_off = 0, total_on = 0;
   for (const std::string& path : photos) {
-    auto head = Image::open(path);
-    const int height = static_cast<int>(int64_t{head->height()} * width / head->width());
-    auto im = std::make_shared<Image>(
-        imaging::decode_resized(*head, width, height, ReduceHint{2 * width, 2 * height}));
+    // Resized as compress resizes (a photo no wider is left as it is).
+    auto im = Image::open(path);
+    if (im->width() > width) {
+      const int height = static_cast<int>(int64_t{im->height()} * width / im->width());
+      im = std::make_shared<Image>(
+          imaging::decode_resized(*im, width, height, ReduceHint{2 * width, 2 * height}));
+    }
+    im->load();
 
     imaging::EncodeOptions opts;
     opts.optimize = optimize;
@@ -92,28 +97,30 @@ int main(int argc, char** argv) {
     opts.quality = quality;
     const double encode_ms = best_ms(repeat, [&] { imaging::encode(*im, "JPEG", opts); });
 
+    // Off and on take turns, so that a change in the machine's load weighs on both alike.
     Outcome outcome[2];
-    std::vector<int> sized;
-    double loop_ms[2];
-    for (int on = 0; on < 2; ++on) {
+    double loop_ms[2] = {1e300, 1e300};
+    for (int turn = 0; turn < 2 * repeat; ++turn) {
+      const int on = turn % 2;
       compress_detail::set_trial_size_model(on == 1);
-      loop_ms[on] = best_ms(repeat, [&] {
-        Value cfg = Value::dict();
-        cfg.set("maskmode", 1);
-        cfg.set("quality", quality);
-        cfg.set("ctrsize", ctrsize);
-        cfg.set("optimize", optimize);
-        cfg.set("tmpPath", scratch);
-        cfg.set("result", Value::dict());
-        cfg.at("result").set("compresscount", 0);
-        std::vector<int> tried;
-        compress_detail::set_trial_observer([&](int q) { tried.push_back(q); });
-        ImagePtr out = IMAGES::compress(scratch + "/photo.jpg", cfg, im, false);
-        compress_detail::set_trial_observer({});
-        outcome[on].tried = tried;
-        outcome[on].adopted =
-            out && out->info.adoption ? *out->info.adoption->bytes : std::string();
-      });
+      loop_ms[on] =
+          std::min(loop_ms[on], best_ms(1, [&] {
+                     Value cfg = Value::dict();
+                     cfg.set("maskmode", 1);
+                     cfg.set("quality", quality);
+                     cfg.set("ctrsize", ctrsize);
+                     cfg.set("optimize", optimize);
+                     cfg.set("tmpPath", scratch);
+                     cfg.set("result", Value::dict());
+                     cfg.at("result").set("compresscount", 0);
+                     std::vector<int> tried;
+                     compress_detail::set_trial_observer([&](int q) { tried.push_back(q); });
+                     ImagePtr out = IMAGES::compress(scratch + "/photo.jpg", cfg, im, false);
+                     compress_detail::set_trial_observer({});
+                     outcome[on].tried = tried;
+                     outcome[on].adopted =
+                         out && out->info.adoption ? *out->info.adoption->bytes : std::string();
+                   }));
       const std::string outfile = scratch + "/outfile.jpg";
       outcome[on].outfile = std::filesystem::exists(outfile) ? read_whole_file(outfile) : "";
       std::filesystem::remove(outfile);
