@@ -34,7 +34,7 @@ using compress_detail::after_trial;
 using compress_detail::LoopStep;
 using compress_detail::TrialEncoder;
 
-double kib(const std::string& bytes) { return static_cast<double>(bytes.size()) / 1024.0; }
+double kib(size_t bytes) { return static_cast<double>(bytes) / 1024.0; }
 
 // A pixel count from the configuration. Floats are accepted when they hold a whole number
 // of pixels, as a JSON configuration may write 1920.0.
@@ -69,12 +69,26 @@ Image downscale(const Image& im, int width, int height) {
   return imaging::decode_resized(im, width, height, hint);
 }
 
-// The quality of the first trial, when the configuration plainly asks for trials; looked at
-// before the probe only to start that trial early, so it never fails.
-std::optional<int> likely_first_trial(const Value& cfg) {
+// The trials the configuration plainly asks for: the quality of the first, and the size target
+// in KiB if there is one. Looked at before the probe only to start on the trials early, so it
+// never fails.
+struct LikelyTrials {
+  int quality;
+  std::optional<double> ctrsize;
+};
+std::optional<LikelyTrials> likely_trials(const Value& cfg) {
   Value q = cfg.get("quality");
   if (!q.is_int() || q.as_int() <= 0 || q.as_int() >= 100) return std::nullopt;
-  return static_cast<int>(q.as_int());
+  LikelyTrials likely{static_cast<int>(q.as_int()), std::nullopt};
+  Value ctrsize = cfg.get("ctrsize");
+  if ((ctrsize.is_int() || ctrsize.is_float()) && ctrsize) likely.ctrsize = ctrsize.as_number();
+  return likely;
+}
+
+// The loop goes on after a trial while its size is over the target of `ctrsize` KiB.
+bool over_target(double size_kib, double ctrsize) { return size_kib > ctrsize; }
+TrialEncoder::GoesOn goes_on_over(double ctrsize) {
+  return [ctrsize](size_t size) { return over_target(kib(size), ctrsize); };
 }
 
 // How the size rule left the image.
@@ -160,7 +174,10 @@ Probe probe_as_is(const ImagePtr& im, const std::string& infile, bool optimize, 
   probe.format = imaging::format_for_path(infile);
   im->load();
   probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
-  if (auto q = likely_first_trial(cfg)) probe.trials->prefetch(*q);
+  if (auto likely = likely_trials(cfg)) {
+    if (likely->ctrsize) probe.trials->set_goes_on(goes_on_over(*likely->ctrsize));
+    probe.trials->prefetch(likely->quality);
+  }
   probe.bytes = imaging::encode(*im, probe.format);
   write_scratch_file(infile, probe.bytes);
   return probe;
@@ -193,24 +210,27 @@ struct Search {
 // Trials at falling quality from `quality` until one fits `ctrsize` KiB or the quality runs
 // out; none when the probe fits already.
 Search towards_target(TrialEncoder& trials, int quality, double ctrsize, double probe_kib) {
-  const auto over_target = [ctrsize](double size_kib) { return size_kib > ctrsize; };
-  trials.set_goes_on([over_target](const std::string& bytes) { return over_target(kib(bytes)); });
+  trials.set_goes_on(goes_on_over(ctrsize));
   Search search{std::nullopt, probe_kib};
-  if (!over_target(probe_kib)) return search;
+  if (!over_target(probe_kib, ctrsize)) return search;
   int q = quality;
   int step = 10;
-  while (over_target(search.measured_kib) && q > 0) {
+  while (over_target(search.measured_kib, ctrsize) && q > 0) {
     const LoopStep next = after_trial(q, step);
     // Whether the loop could want another trial after this one, and at which quality.
     std::optional<int> ahead;
     if (!next.leave_now && next.next_quality > 0) ahead = next.next_quality;
-    search.last = Trial{trials.encode(q, ahead), q};
+    // The size of a trial the loop goes on after only makes it go on, unless the trial after it
+    // leaves without being measured: then this size is the one compared with the probe.
+    const bool size_will_do = ahead && !after_trial(*ahead, next.step).leave_now;
+    TrialEncoder::Measured made = trials.measure(q, ahead, size_will_do);
+    if (made.bytes) search.last = Trial{std::move(*made.bytes), q};
     step = next.step;
     // At quality 1 the loop ends before measuring: the comparison with the probe then uses
     // the size of the trial before, while outfile holds this one.
     if (next.leave_now) break;
     q = next.next_quality;
-    search.measured_kib = kib(search.last->bytes);
+    search.measured_kib = kib(made.size);
   }
   return search;
 }
@@ -241,7 +261,7 @@ bool probe_meets_target_file_does_not(const std::string& fpath, const Value& cfg
   if (quality <= 0 || quality >= 100) return false;
   const double target = ctrsize.as_number();
   const int64_t on_disk = file_size(fpath);
-  return kib(probe.bytes) <= target && static_cast<double>(on_disk) / 1024.0 > target &&
+  return kib(probe.bytes.size()) <= target && static_cast<double>(on_disk) / 1024.0 > target &&
          on_disk > static_cast<int64_t>(probe.bytes.size());
 }
 
@@ -254,7 +274,7 @@ ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool
   const int64_t quality = quality_v ? whole_number(quality_v, "quality") : 100;
   if (quality <= 0 || quality >= 100) return nullptr;
 
-  const double probe_kib = kib(probe.bytes);
+  const double probe_kib = kib(probe.bytes.size());
   if (!probe.trials) probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
   Search search{std::nullopt, probe_kib};
   if (ctrsize_v) {
@@ -262,7 +282,7 @@ ImagePtr search_quality(const Value& cfg, const ImagePtr& im, Probe& probe, bool
         towards_target(*probe.trials, static_cast<int>(quality), ctrsize_v.as_number(), probe_kib);
   } else {
     search.last = Trial{probe.trials->encode(static_cast<int>(quality)), static_cast<int>(quality)};
-    search.measured_kib = kib(search.last->bytes);
+    search.measured_kib = kib(search.last->bytes.size());
   }
   if (!search.last) return nullptr;
   write_scratch_file(outfile, search.last->bytes);

@@ -14,6 +14,13 @@ namespace {
 std::mutex g_seam_mutex;
 TrialObserver g_observer;
 std::optional<bool> g_lookahead;
+std::optional<bool> g_size_model;
+
+// Tells the observer, if any, that the loop uses the trial at `quality`.
+void observe(int quality) {
+  std::lock_guard lock(g_seam_mutex);
+  if (g_observer) g_observer(quality);
+}
 
 }  // namespace
 
@@ -25,6 +32,11 @@ void set_trial_observer(TrialObserver observer) {
 void set_trial_lookahead(std::optional<bool> enabled) {
   std::lock_guard lock(g_seam_mutex);
   g_lookahead = enabled;
+}
+
+void set_trial_size_model(std::optional<bool> enabled) {
+  std::lock_guard lock(g_seam_mutex);
+  g_size_model = enabled;
 }
 
 bool format_uses_quality(const std::string& format) { return imaging::format_caps(format).quality; }
@@ -46,6 +58,8 @@ TrialEncoder::TrialEncoder(std::shared_ptr<const Image> im, std::string format, 
   std::lock_guard lock(g_seam_mutex);
   lookahead_ = uses_quality_ && g_lookahead.value_or(true);
   lookahead_forced_ = lookahead_ && g_lookahead.has_value();
+  model_on_ =
+      g_size_model.value_or(true) && format_ == "JPEG" && imaging::JpegSizeModel::covers(*im_);
 }
 
 // A lookahead still running uses this object; the future's destructor would wait for it too,
@@ -54,11 +68,15 @@ TrialEncoder::~TrialEncoder() {
   if (pending_.valid()) pending_.wait();
 }
 
-std::string TrialEncoder::run(int quality) const {
+imaging::EncodeOptions TrialEncoder::options(int quality) const {
   imaging::EncodeOptions opts;
   opts.quality = quality;
   opts.optimize = optimize_;
-  return imaging::encode(*im_, format_, opts);
+  return opts;
+}
+
+std::string TrialEncoder::run(int quality) const {
+  return imaging::encode(*im_, format_, options(quality));
 }
 
 TrialEncoder::Made TrialEncoder::run_here(int quality) const {
@@ -78,10 +96,8 @@ bool TrialEncoder::made_or_pending(int quality) const {
 // to the second thread at once. Only a trial made on a guess can turn out to be in vain, and it
 // always runs beside one that was wanted.
 std::string TrialEncoder::encode(int quality, std::optional<int> next) {
-  {
-    std::lock_guard lock(g_seam_mutex);
-    if (g_observer) g_observer(quality);
-  }
+  observe(quality);
+  asked_ = true;
   if (!uses_quality_) {
     if (!same_for_all_) same_for_all_ = run(quality);
     return *same_for_all_;
@@ -113,7 +129,7 @@ std::string TrialEncoder::encode(int quality, std::optional<int> next) {
     bytes = run(quality);
   }
 
-  if (ahead > 0 && goes_on_ && !made_or_pending(ahead) && goes_on_(bytes)) prefetch(ahead);
+  if (ahead > 0 && goes_on_ && !made_or_pending(ahead) && goes_on_(bytes.size())) prefetch(ahead);
   return bytes;
 }
 
@@ -122,12 +138,75 @@ void TrialEncoder::prefetch(int quality) noexcept {
   // Made ahead only on a CPU that no file of the run is using (forced on, always).
   SpareCpu cpu;
   if (!lookahead_forced_ && !(cpu = SpareCpu::take(SpareUse::trial_ahead))) return;
+  // Before the loop's first trial, where it compares sizes, its first trials are likely sized.
+  if (model_on_ && goes_on_ && !asked_) return start_size_model(std::move(cpu));
   try {
     pending_ = std::async(std::launch::async,
                           [this, quality, cpu = std::move(cpu)] { return run(quality); });
     pending_quality_ = quality;
   } catch (...) {
     // No thread to be had: the trial is simply made when it is asked for.
+  }
+}
+
+// ---- trials sized by the model ---------------------------------------------------------------
+
+// A trial the loop goes on after is one it never adopts, writes or compares with the probe, so
+// its bytes are not needed; a lower bound of its size over the target shows the loop goes on
+// exactly as its real size would. Trials that may fit are encoded, and so is any trial that
+// could end the loop. Nothing is encoded ahead then: the next trial is likely sized too.
+TrialEncoder::Measured TrialEncoder::measure(int quality, std::optional<int> next,
+                                             bool size_will_do) {
+  if (size_will_do && goes_on_ && !made_or_pending(quality)) {
+    if (const imaging::JpegSizeModel* model = size_model()) {
+      const size_t bound = model->lower_bound(quality);
+      if (goes_on_(bound)) {
+        observe(quality);
+        asked_ = true;
+        return {bound, std::nullopt};
+      }
+      next.reset();
+    }
+  }
+  // An optimised encoding holds all its coefficients too: the model makes way meanwhile, so the
+  // peak of memory stays where it was without it. The rare trial after one that may have fit
+  // but did not makes it again.
+  if (!model_pending_.valid()) {
+    model_.reset();
+    model_tried_ = false;
+  }
+  std::string bytes = encode(quality, next);
+  const size_t size = bytes.size();
+  return {size, std::move(bytes)};
+}
+
+const imaging::JpegSizeModel* TrialEncoder::size_model() {
+  if (model_pending_.valid()) {
+    try {
+      model_ = model_pending_.get();
+    } catch (...) {
+      model_.reset();  // out of memory, say: the trials are encoded
+    }
+  } else if (model_on_ && !model_tried_) {
+    try {
+      model_ = std::make_shared<const imaging::JpegSizeModel>(*im_, options(0));
+    } catch (...) {
+      model_.reset();
+    }
+  }
+  model_tried_ = true;
+  return model_.get();
+}
+
+void TrialEncoder::start_size_model(SpareCpu cpu) noexcept {
+  if (!model_on_ || model_tried_ || model_pending_.valid()) return;
+  try {
+    model_pending_ =
+        std::async(std::launch::async, [im = im_, opts = options(0), cpu = std::move(cpu)] {
+          return std::make_shared<const imaging::JpegSizeModel>(*im, opts);
+        });
+  } catch (...) {
+    // No thread to be had: the model is made when it is first needed.
   }
 }
 

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "imaging/imaging.hpp"
+#include "imaging/jpeg_size.hpp"
 #include "img_util/errors.hpp"
 #include "img_util/images.hpp"
 #include "operations/compress_trials.hpp"
@@ -39,6 +40,13 @@ class Lookahead {
  public:
   explicit Lookahead(bool on) { compress_detail::set_trial_lookahead(on); }
   ~Lookahead() { compress_detail::set_trial_lookahead(std::nullopt); }
+};
+
+// Sizes trials by the JPEG size model where it can, or encodes every one, while alive.
+class SizeModel {
+ public:
+  explicit SizeModel(bool on) { compress_detail::set_trial_size_model(on); }
+  ~SizeModel() { compress_detail::set_trial_size_model(std::nullopt); }
 };
 
 std::string jpeg_at(const Image& im, int quality, bool optimize) {
@@ -326,6 +334,7 @@ TEST_P(CompressLoop, TriesTheQualitiesOfTheLoopAndEndsWithTheLastTrial) {
 // thread and on the calling one), and when a call asks for something else than was made ahead.
 TEST(TrialEncoder, EveryTrialHasThePlainEncodingsBytes) {
   Lookahead on(true);
+  SizeModel model(false);
   auto im = std::make_shared<const Image>(test::make_photo(480, 360, Mode::RGB));
   const size_t stop_below = jpeg_at(*im, 35, true).size();
   std::vector<int> expected;  // the qualities down to the first that is small enough
@@ -336,7 +345,7 @@ TEST(TrialEncoder, EveryTrialHasThePlainEncodingsBytes) {
   ASSERT_GE(expected.size(), 3u);
   for (int round = 0; round < 3; ++round) {
     compress_detail::TrialEncoder trials(im, "JPEG", true);
-    trials.set_goes_on([&](const std::string& b) { return b.size() > stop_below; });
+    trials.set_goes_on([&](size_t size) { return size > stop_below; });
     trials.prefetch(80);
     std::vector<int> asked;
     for (int q = 80; q > 0; q -= 10) {
@@ -350,6 +359,42 @@ TEST(TrialEncoder, EveryTrialHasThePlainEncodingsBytes) {
     // Out of order: what was made ahead is dropped, not returned.
     EXPECT_EQ(trials.encode(77, 66), jpeg_at(*im, 77, true));
     EXPECT_EQ(trials.encode(55), jpeg_at(*im, 55, true));
+  }
+}
+
+// A trial whose size the loop only compares with the target is sized by the model where its
+// lower bound is over the target; it is encoded where its bytes are asked for, where it may fit,
+// for a format the model does not know, and with the model off.
+TEST(TrialEncoder, OnlyTrialsSureToBeOverTheTargetAreLeftUnencoded) {
+  auto im = std::make_shared<const Image>(test::make_photo(120, 90, Mode::RGB));
+  const size_t small = 100, large = size_t{1} << 30;
+  for (bool ahead : {false, true}) {
+    SCOPED_TRACE(ahead ? "lookahead" : "one at a time");
+    Lookahead lookahead(ahead);
+    compress_detail::TrialEncoder trials(im, "JPEG", true);
+    trials.set_goes_on([&](size_t size) { return size > small; });
+    trials.prefetch(80);  // the model, made on the second thread where lookahead is on
+    compress_detail::TrialEncoder::Measured m = trials.measure(80, 70, true);
+    EXPECT_FALSE(m.bytes);
+    EXPECT_GT(m.size, small);
+    EXPECT_LE(m.size, jpeg_at(*im, 80, true).size());
+    m = trials.measure(70, 60, false);
+    EXPECT_EQ(m.bytes, jpeg_at(*im, 70, true));
+    EXPECT_EQ(m.size, m.bytes->size());
+    trials.set_goes_on([&](size_t size) { return size > large; });
+    EXPECT_EQ(trials.measure(60, 50, true).bytes, jpeg_at(*im, 60, true));
+  }
+  for (const char* format : {"PNG", "JPEG"}) {
+    SizeModel model(std::string(format) == "PNG");  // on for PNG, off for JPEG
+    compress_detail::TrialEncoder trials(im, format, false);
+    trials.set_goes_on([&](size_t size) { return size > small; });
+    EXPECT_EQ(trials.measure(50, 40, true).bytes, imaging::encode(*im, format,
+                                                                  [] {
+                                                                    imaging::EncodeOptions o;
+                                                                    o.quality = 50;
+                                                                    return o;
+                                                                  }()))
+        << format;
   }
 }
 
@@ -368,6 +413,78 @@ INSTANTIATE_TEST_SUITE_P(
         LoopCase{"From1", 1, {1}, false, false}, LoopCase{"From1Lookahead", 1, {1}, false, true},
         LoopCase{"From12", 12, {12, 2}, true, false}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// What a run of the quality loop shows: the trials it used, outfile, and what it adopted.
+struct LoopOutcome {
+  std::vector<int> tried;
+  std::optional<std::string> outfile;
+  std::optional<std::string> adopted;
+  std::optional<int> quality;
+  int64_t counted = 0;
+};
+
+// The JPEG size model changes nothing the loop does: with it on (trials sized on this thread
+// or the model made ahead on another) and off, over targets around the trials' sizes: between
+// two trials, at a trial's size exactly, between a trial's lower bound and its real size (the
+// model cannot tell it is over), under every trial, over the probe.
+TEST_F(CompressTest, SizeModelChangesNothingTheLoopDoes) {
+  const ImagePtr images[] = {photo(160, 120), photo(97, 61, Mode::L)};
+  for (const ImagePtr& in : images) {
+    for (bool optimize : {false, true}) {
+      imaging::EncodeOptions opts;
+      opts.optimize = optimize;
+      const imaging::JpegSizeModel model(*in, opts);
+      std::vector<double> targets = {0.001, 1000};
+      double before = 0;
+      bool between_bound_and_size = false;
+      for (int q : {80, 70, 60, 50, 40, 30, 20, 10, 5, 2}) {
+        const double size = jpeg_at(*in, q, optimize).size() / 1024.0;
+        const double bound = model.lower_bound(q) / 1024.0;
+        if (before > 0) targets.push_back((before + size) / 2);
+        targets.push_back(size);
+        if (size - bound >= 1.0 / 1024) {
+          targets.push_back((size + bound) / 2);
+          between_bound_and_size = true;
+        }
+        before = size;
+      }
+      ASSERT_TRUE(between_bound_and_size);  // the case the model must leave to the encoder
+      for (double target : targets) {
+        SCOPED_TRACE(std::string(mode_name(in->mode())) + (optimize ? " optimized" : "") +
+                     ", target " + std::to_string(target) + " KiB");
+        const auto run = [&](bool model_on, bool ahead) {
+          SizeModel sized(model_on);
+          Lookahead lookahead(ahead);
+          Value cfg = config(1);
+          cfg.set("quality", 80);
+          cfg.set("optimize", optimize);
+          cfg.set("ctrsize", target);
+          fs::remove(outfile());
+          LoopOutcome o;
+          TrialLog log;
+          ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, in);
+          o.tried = log.qualities;
+          if (fs::exists(outfile())) o.outfile = test::read_file(outfile());
+          if (out && out->info.adoption) {
+            o.adopted = *out->info.adoption->bytes;
+            o.quality = out->info.adoption->quality;
+          }
+          o.counted = compresscount(cfg);
+          return o;
+        };
+        const LoopOutcome plain = run(false, false);
+        for (bool ahead : {false, true}) {
+          const LoopOutcome sized = run(true, ahead);
+          EXPECT_EQ(sized.tried, plain.tried) << "lookahead " << ahead;
+          EXPECT_EQ(sized.outfile, plain.outfile) << "lookahead " << ahead;
+          EXPECT_EQ(sized.adopted, plain.adopted) << "lookahead " << ahead;
+          EXPECT_EQ(sized.quality, plain.quality) << "lookahead " << ahead;
+          EXPECT_EQ(sized.counted, plain.counted) << "lookahead " << ahead;
+        }
+      }
+    }
+  }
+}
 
 TEST_F(CompressTest, LoopStopsAtTheFirstTrialUnderTheTarget) {
   ImagePtr in = photo(128, 96);
