@@ -55,34 +55,21 @@ echo "this is not a JPEG" > "$demo/photos/2025/broken.jpg"
 first=$(find "$demo/photos" -maxdepth 1 -name '*.jpg' | head -1)
 cp "$first" "$demo/photos/2025/already-done.jpg" && printf 'Amask' >> "$demo/photos/2025/already-done.jpg"
 
-cat > "$demo/config.json" <<JSON
-{
-  "folder": "$demo/photos",
-  "subfold": 1,
-  "jumperr": 1,
-  "maskmode": 1,
-  "exts": [".jpg", ".jpeg", ".png", ".gif"],
-  "utimemode": 0,
-  "utime": "",
-  "isaprotect": 1,
-  "isbackup": 1,
-  "outpath": "$demo/compressed",
-  "yswidth": 1920,
-  "quality": 80,
-  "ctrsize": 200,
-  "optimize": 1,
-  "tmpPath": "$demo/plugin/temp"
-}
-JSON
-echo "== configuration ($demo/config.json)"
-cat "$demo/config.json"
+echo "== what a compression run would do: img_util compress ... --dry-run (touches nothing)"
+job=(compress "$demo/photos" -o "$demo/compressed" --recursive --max-width 1920 --quality 80
+     --target 200K --backup --keep-going --plugin-dir "$demo/plugin")
+"$cli" "${job[@]}" --dry-run || echo "(exit status $?)"
 
-echo "== running: img_util run demo-out/config.json --plugin-dir demo-out/plugin"
+echo
+echo "== running it: img_util compress demo-out/photos -o demo-out/compressed --recursive \\"
+echo "     --max-width 1920 --quality 80 --target 200K --backup --keep-going --plugin-dir demo-out/plugin -v"
 set +e
-"$cli" run "$demo/config.json" --plugin-dir "$demo/plugin" --debug --report "$demo/report.json"
+"$cli" "${job[@]}" -v
 rc=$?
 set -e
-echo "(exit status $rc)"
+echo "(exit status $rc: 3 means the run finished but some files failed, here the broken one)"
+echo "== the configuration those flags make (img_util compress ... --print-config)"
+"$cli" "${job[@]}" --print-config
 
 echo "== sizes before -> after"
 (cd "$demo/photos" && find . -type f -name '*.jpg' | sort) | while read -r rel; do
@@ -96,10 +83,17 @@ echo "== sizes before -> after"
 done
 echo "== backup archive"
 for z in "$demo"/plugin/backups/*.zip; do unzip -l "$z" | sed 's/^/  /'; done
+echo "== the originals back from it, into demo-out/restored (img_util restore ARCHIVE --to DIR)"
+"$cli" restore "$demo"/plugin/backups/*.zip --to "$demo/restored" | tail -3
+same=0
+while read -r f; do
+  cmp -s "$f" "$demo/restored$f" && same=$((same + 1))
+done < <(find "$demo/photos" -type f -name '*.jpg' ! -name already-done.jpg ! -name broken.jpg)
+echo "  $same restored files are byte for byte the originals"
 
 echo
-echo "== watermarks: tiled diagonal texts (Latin with Arabic, read right to left; Chinese) and a"
-echo "   logo, each into its own folder"
+echo "== watermarks from JSON configurations (every key of the module): tiled diagonal texts"
+echo "   (Latin with Arabic, read right to left; Chinese) and a logo, each into its own folder"
 /usr/bin/python3 - "$demo/logo.png" <<'PY'
 import sys
 from PIL import Image, ImageDraw
