@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -329,6 +330,31 @@ std::optional<Value> prepared_config(std::optional<Value> cfg) {
   return cfg;
 }
 
+// A cause as the module describes it ("OSError: [Errno 2] No such file or directory: '/x'"), said
+// plainly for a person: without the host language's exception type and error number, and
+// without the file's own name where the line names it already.
+std::string plain_cause(std::string cause, const std::string& fpath = {}) {
+  const size_t colon = cause.find(": ");
+  if (colon != std::string::npos && colon > 0 &&
+      std::isupper(static_cast<unsigned char>(cause[0])) &&
+      cause.find_first_of(" '\"", 0) > colon) {
+    const std::string type = cause.substr(0, colon);
+    if (type.ends_with("Error") || type.ends_with("Exception") || type.ends_with("Interrupt"))
+      cause.erase(0, colon + 2);
+  }
+  if (cause.starts_with("[Errno ")) {
+    const size_t close = cause.find("] ");
+    if (close != std::string::npos) cause.erase(0, close + 2);
+  }
+  if (!fpath.empty()) {
+    const std::string named = py_repr(std::string_view(fpath));
+    for (const std::string& tail : {" in " + named, ": " + named})
+      if (cause.size() > tail.size() && cause.ends_with(tail))
+        cause.resize(cause.size() - tail.size());
+  }
+  return cause;
+}
+
 // With -v: what became of one file and why (in a dry run: what would).
 std::string outcome_line(const std::string& fpath, FileOutcome outcome, const FileNote& note,
                          bool dry) {
@@ -406,7 +432,8 @@ std::exception_ptr run_with_progress(IMAGES& images, Value& cfg, Progress& progr
     std::string line;
     if (outcome == FileOutcome::Failed) {
       // The module's error line names only the file; the cause goes beside it on stderr.
-      line = (progress.dry ? "would fail " : "") + py_repr(std::string_view(fpath)) + ": " + error;
+      line = (progress.dry ? "would fail " : "") + py_repr(std::string_view(fpath)) + ": " +
+             plain_cause(error, fpath);
       progress.last_error = error;
     } else if (progress.verbose) {
       line = outcome_line(fpath, outcome, note, progress.dry);
@@ -462,7 +489,7 @@ std::string failure_text(const std::exception_ptr& failure, const Progress& prog
              " (lock held); wait for it or pass another --plugin-dir";
   } catch (...) {
   }
-  return text;
+  return plain_cause(text);
 }
 
 int failure_status(const std::exception_ptr& failure, const Progress& progress) {

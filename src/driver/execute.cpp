@@ -55,7 +55,7 @@ class Run {
     if (n > 1 && !seam_storage()) {
       debug();  // read once here, not first by a worker
       ahead_cfg_ = deep_copy(cfg_);
-      window_ = 2 * static_cast<size_t>(n);
+      window_ = 4 * static_cast<size_t>(n);
       workers_ = std::make_unique<Workers>(n, [this](Ahead& a) { work_ahead(a); });
       if (!workers_->any()) workers_.reset();
     }
@@ -68,6 +68,8 @@ class Run {
     if (!workers_) return entry(raw, nullptr);
     auto a = std::make_shared<Ahead>();
     a->raw = raw;
+    struct stat st {};
+    if (::stat(raw.c_str(), &st) == 0) a->bytes = st.st_size;
     pending_.push_back(a);
     workers_->hand_over(std::move(a));
     // Memory stays bounded: only a few entries are held ahead of their turn.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -54,7 +55,8 @@ struct Identity {
 
 // An entry of the walk, worked on ahead of its turn by one of the workers.
 struct Ahead {
-  std::string raw;  // as the walk named it
+  std::string raw;    // as the walk named it
+  int64_t bytes = 0;  // its size when handed over: larger files are started first
   // Set by the worker before `done`: whether it worked on the entry (some take their turn
   // only: animations, which run an external tool on shared scratch files), what the work read
   // and what it would do.
@@ -118,8 +120,13 @@ class Workers {
         std::unique_lock lock(mutex_);
         wanted_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
         if (stopping_) return;
-        entry = std::move(queue_.front());
-        queue_.pop_front();
+        // The largest first: a large file started last would leave the other workers idle at
+        // the end of a batch, and hold up the turns meanwhile.
+        auto largest =
+            std::max_element(queue_.begin(), queue_.end(),
+                             [](const auto& a, const auto& b) { return a->bytes < b->bytes; });
+        entry = std::move(*largest);
+        queue_.erase(largest);
       }
       work_(*entry);
       {
