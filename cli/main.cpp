@@ -479,8 +479,8 @@ void complete_left_archive(Value& cfg) {
 std::string failure_text(const std::exception_ptr& failure, const Progress& progress) {
   const std::string text = describe_exception(failure);
   if (!progress.last_error.empty() && text == progress.last_error)
-    return "stopped at the first file that failed (set \"jumperr\": true to go on past failed "
-           "files)";
+    return "stopped at the first file that failed (set \"jumperr\": true, or pass --keep-going "
+           "to compress or watermark, to go on past failed files)";
   try {
     std::rethrow_exception(failure);
   } catch (const OSError& e) {
