@@ -67,7 +67,7 @@ set +e
 "$cli" "${job[@]}" -v
 rc=$?
 set -e
-echo "(exit status $rc: 3 means the run finished but some files failed, here the broken one)"
+echo "(exit status $rc; 3 would mean the run finished but some files failed)"
 echo "== the configuration those flags make (img_util compress ... --print-config)"
 "$cli" "${job[@]}" --print-config
 
