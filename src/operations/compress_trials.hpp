@@ -73,6 +73,13 @@ class TrialEncoder {
   // model instead. Never throws.
   void prefetch(int quality) noexcept;
 
+  // The probe: encode(im, format) at the encoder's defaults, where the loop's first trial is
+  // likely `first_trial` (none where the loop makes no trial). For a JPEG the size model
+  // covers, the model is made first and the probe written from its coefficients, which the
+  // trials then share; the first trial is started (prefetch) after the probe, or otherwise
+  // while it is made.
+  std::string probe(std::optional<int> first_trial);
+
   // What the loop learns of a trial: its size, and its bytes unless it did not need them.
   struct Measured {
     size_t size = 0;  // in bytes; where `bytes` is empty, a lower bound that makes goes_on true
@@ -92,7 +99,7 @@ class TrialEncoder {
     std::exception_ptr error;
   };
   imaging::EncodeOptions options(int quality) const;
-  std::string run(int quality) const;
+  std::string run(int quality, const imaging::JpegSizeModel* model) const;
   // The size model of the image: made here on first use, or by the start in the background;
   // null where the model is off or does not cover the image.
   const imaging::JpegSizeModel* size_model();
