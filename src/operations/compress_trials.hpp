@@ -74,10 +74,10 @@ class TrialEncoder {
   void prefetch(int quality) noexcept;
 
   // The probe: encode(im, format) at the encoder's defaults, where the loop's first trial is
-  // likely `first_trial` (none where the loop makes no trial). For a JPEG the size model
-  // covers, the model is made first and the probe written from its coefficients, which the
-  // trials then share; the first trial is started (prefetch) after the probe, or otherwise
-  // while it is made.
+  // likely `first_trial` (none where the loop makes no trial). That trial, or before it the
+  // size model, is started meanwhile where a CPU is spare (prefetch). Where the loop compares
+  // sizes and the model covers the image but no CPU is spare, the model is made first and the
+  // probe written from its coefficients.
   std::string probe(std::optional<int> first_trial);
 
   // What the loop learns of a trial: its size, and its bytes unless it did not need them.

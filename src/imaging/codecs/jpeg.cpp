@@ -406,6 +406,13 @@ void write_metadata(j_compress_ptr c, const JpegFrame& f) {
                            static_cast<unsigned>(f.icc->size()));
 }
 
+// jpeg_set_defaults made `to`.
+void use_table(const JHUFF_TBL* from, JHUFF_TBL* to) {
+  if (!from) return;
+  std::copy(std::begin(from->bits), std::end(from->bits), std::begin(to->bits));
+  std::copy(std::begin(from->huffval), std::end(from->huffval), std::begin(to->huffval));
+}
+
 // Both ways of writing set the encoder up alike, so that the coefficients it would compute from
 // the pixels, the tables and the markers are the same: only where the coefficients come from
 // differs.
@@ -425,6 +432,10 @@ void step_write(void* arg) {
   jpeg_set_quality(c, f.quality, TRUE);
   c->optimize_coding = f.optimize ? TRUE : FALSE;
   if (w->feed) {
+    for (int t = 0; t < 2; ++t) {
+      use_table(w->feed->dc_tables[t], c->dc_huff_tbl_ptrs[t]);
+      use_table(w->feed->ac_tables[t], c->ac_huff_tbl_ptrs[t]);
+    }
     c->client_data = w->feed->client_data;
     c->mem->access_virt_barray = w->feed->access;
     jpeg_write_coefficients(c, w->feed->arrays);

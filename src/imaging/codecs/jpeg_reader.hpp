@@ -69,9 +69,13 @@ JpegFrame frame_of(const Image& im, const EncodeOptions& opts);
 // that complete the MCUs are not read.
 struct CoefficientFeed {
   jvirt_barray_ptr* arrays = nullptr;
-  JBLOCKARRAY (*access)
+  JBLOCKARRAY(*access)
   (j_common_ptr, jvirt_barray_ptr, JDIMENSION start, JDIMENSION count, boolean writable) = nullptr;
   void* client_data = nullptr;
+  // Huffman tables to code with in place of the standard ones (null for those), where the
+  // frame does not have the encoder make its optimal ones.
+  const JHUFF_TBL* dc_tables[2] = {};
+  const JHUFF_TBL* ac_tables[2] = {};
 };
 
 // The JPEG of `frame` with the coefficients of `feed`: where they are those the encoder would

@@ -291,14 +291,18 @@ inline uint64_t quantise(const int16_t* coef, const Divisors& d, uint16_t* mag) 
 #endif
 }
 
-// One block quantised as the encoder stores it: signed, in natural order.
+// One block quantised as the encoder stores it: signed, in natural order. The signs go on
+// without a branch (all ones or zero from the sign bit: negate or keep), which a photo's signs
+// would keep mispredicting.
 inline void quantise_block(const int16_t* coef, const Divisors& d, int16_t* out) {
   alignas(16) std::array<uint16_t, 64> mag;
   quantise(coef, d, mag.data());
+  alignas(16) std::array<int16_t, 64> value;
   for (size_t k = 0; k < 64; ++k) {
-    const int m = mag[k];
-    out[kNatural[k]] = static_cast<int16_t>(coef[k] < 0 ? -m : m);
+    const int sign = coef[k] >> 15;
+    value[k] = static_cast<int16_t>((int{mag[k]} ^ sign) - sign);
   }
+  for (size_t k = 0; k < 64; ++k) out[kNatural[k]] = value[k];
 }
 
 // ---- Huffman symbol counts and code lengths (jchuff.c) ---------------------------------------
@@ -377,7 +381,7 @@ CodeLengths lengths_of(const std::array<uint8_t, 17>& bits,
 // jpeg_gen_optimal_table: Huffman's procedure with libjpeg's tie-breaking (of equal counts the
 // larger symbol first), a pseudo-symbol that keeps any code from being all ones, and lengths
 // limited to 16 bits as the JPEG standard's Annex K.2 does it.
-CodeLengths optimal_lengths(Freq freq) {
+HuffSpec optimal_table(Freq freq) {
   constexpr int kMaxLength = 32;
   std::array<int, 257> codesize{};
   std::array<int, 257> others;
@@ -451,7 +455,28 @@ CodeLengths optimal_lengths(Freq freq) {
   for (int len = 1; len <= kMaxLength; ++len)
     for (int s = 0; s <= 255; ++s)
       if (codesize[static_cast<size_t>(s)] == len) values[p++] = static_cast<uint8_t>(s);
-  return lengths_of(table_bits, values);
+  HuffSpec spec;
+  spec.bits = table_bits;
+  spec.values = values;
+  return spec;
+}
+
+CodeLengths optimal_lengths(const Freq& freq) {
+  const HuffSpec t = optimal_table(freq);
+  return lengths_of(t.bits, t.values);
+}
+
+// The symbol counts of each table (one for grey, two for colour) at `quality`.
+template <class Component>
+std::array<TableCounts, 2> count_tables(const std::vector<Component>& components, int quality) {
+  const EncoderTables& tables = encoder_tables();
+  std::array<TableCounts, 2> counts;
+  for (size_t t = 0; t < (components.size() == 1 ? 1u : 2u); ++t) {
+    const Divisors d = divisors(tables.quant[static_cast<size_t>(quality)][t]);
+    for (const Component& comp : components)
+      if (static_cast<size_t>(comp.table) == t) count_symbols(comp, d, counts[t]);
+  }
+  return counts;
 }
 
 // The coded bits of a table's symbols: each code, and the extra bits the symbol announces (a
@@ -601,12 +626,7 @@ size_t JpegSizeModel::lower_bound(int quality) const {
   quality = std::clamp(quality, 1, 100);
   const EncoderTables& tables = encoder_tables();
   const int used_tables = components_.size() == 1 ? 1 : 2;
-  std::array<TableCounts, 2> counts;
-  for (int t = 0; t < used_tables; ++t) {
-    const Divisors d = divisors(tables.quant[static_cast<size_t>(quality)][static_cast<size_t>(t)]);
-    for (const Component& comp : components_)
-      if (comp.table == t) count_symbols(comp, d, counts[static_cast<size_t>(t)]);
-  }
+  const std::array<TableCounts, 2> counts = count_tables(components_, quality);
   uint64_t bits = 0;
   size_t headers = fixed_headers_;
   for (size_t t = 0; t < static_cast<size_t>(used_tables); ++t) {
@@ -724,6 +744,23 @@ std::string JpegSizeModel::encode(int quality, bool optimize) const {
   source.arrays = feed.handles.data();
   source.access = Feed::access;
   source.client_data = &feed;
+  // The optimal tables are the encoder's own, made from the same counts: given them, it needs
+  // no pass of its own to gather the counts.
+  std::array<JHUFF_TBL, 2> dc{}, ac{};
+  if (optimize) {
+    const std::array<TableCounts, 2> counts = count_tables(components_, frame.quality);
+    for (size_t t = 0; t < (components_.size() == 1 ? 1u : 2u); ++t) {
+      for (auto [freq, table] :
+           {std::pair(&counts[t].dc, &dc[t]), std::pair(&counts[t].ac, &ac[t])}) {
+        const HuffSpec spec = optimal_table(*freq);
+        std::copy(spec.bits.begin(), spec.bits.end(), std::begin(table->bits));
+        std::copy(spec.values.begin(), spec.values.end(), std::begin(table->huffval));
+      }
+      source.dc_tables[t] = &dc[t];
+      source.ac_tables[t] = &ac[t];
+    }
+    frame.optimize = false;
+  }
   return codec::jpeg_detail::write_coefficients(frame, source);
 }
 
