@@ -9,6 +9,10 @@
 // the headers are known exactly. Left out is only the zero byte the encoder stuffs after each
 // 0xFF byte of the entropy-coded data: the encoding is longer than the bound by exactly that many
 // bytes.
+//
+// The stored coefficients also give the encoding itself: written through
+// jpeg_write_coefficients, quantised as the encoder asks for them, the bytes are the encoder's,
+// for the cost of its quantisation and Huffman coding alone.
 #pragma once
 
 #include <array>
