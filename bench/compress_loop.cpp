@@ -3,8 +3,10 @@
 // (the probe, the trials, adoption) with the size target, and must write the same outfile and
 // adopt the same encoding either way. Also the model's own costs: its transform of the image,
 // one quality's count (the mean over the loop's qualities) and, for comparison, one trial
-// encoding at the first quality. Best of REPEAT runs (off and on in turns), in milliseconds.
-// Trials run ahead on a second CPU where the process may use one: under `taskset -c 0`, one.
+// encoding at the first quality, plain and written from the model's coefficients ("coef"), and
+// the probe (quality 75, standard tables) both ways. Best of REPEAT runs (off and on in turns), in
+// milliseconds. Trials run ahead on a second CPU where the process may use one: under `taskset -c
+// 0`, one.
 //   bench_compress_loop [--width W] [--quality Q] [--ctrsize KIB] [--optimize 0|1]
 //                       [--repeat N] PHOTO...
 #include <unistd.h>
@@ -70,8 +72,9 @@ int main(int argc, char** argv) {
   if (!mkdtemp(tmpl)) return 1;
   const std::string scratch = tmpl;
 
-  std::printf("%-28s %9s %6s %7s %8s %8s %8s %8s  %s\n", "photo", "size", "model", "count",
-              "encode", "loop off", "loop on", "on/off", "trials (sized by the model in [])");
+  std::printf("%-28s %9s %6s %7s %8s %8s %8s %8s %8s %8s %8s  %s\n", "photo", "size", "model",
+              "count", "encode", "coef", "probe", "p. coef", "loop off", "loop on", "on/off",
+              "trials (sized by the model in [])");
   double total_off = 0, total_on = 0;
   for (const std::string& path : photos) {
     // Resized as compress resizes (a photo no wider is left as it is).
@@ -96,6 +99,9 @@ int main(int argc, char** argv) {
                             static_cast<double>(qualities.size());
     opts.quality = quality;
     const double encode_ms = best_ms(repeat, [&] { imaging::encode(*im, "JPEG", opts); });
+    const double coef_ms = best_ms(repeat, [&] { (void)model.encode(quality, optimize); });
+    const double probe_ms = best_ms(repeat, [&] { imaging::encode(*im, "JPEG"); });
+    const double probe_coef_ms = best_ms(repeat, [&] { (void)model.encode(75, false); });
 
     // Off and on take turns, so that a change in the machine's load weighs on both alike.
     Outcome outcome[2];
@@ -142,9 +148,10 @@ int main(int argc, char** argv) {
                 (by_model ? "[" + std::to_string(tried[i]) + "]" : std::to_string(tried[i]));
     }
     std::string name = std::filesystem::path(path).stem().string().substr(0, 28);
-    std::printf("%-28s %4dx%-4d %6.1f %7.2f %8.1f %8.1f %8.1f %7.2fx  %s\n", name.c_str(),
-                im->width(), im->height(), model_ms, count_ms, encode_ms, loop_ms[0], loop_ms[1],
-                loop_ms[1] / loop_ms[0], trials.c_str());
+    std::printf("%-28s %4dx%-4d %6.1f %7.2f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %7.2fx  %s\n",
+                name.c_str(), im->width(), im->height(), model_ms, count_ms, encode_ms, coef_ms,
+                probe_ms, probe_coef_ms, loop_ms[0], loop_ms[1], loop_ms[1] / loop_ms[0],
+                trials.c_str());
     total_off += loop_ms[0];
     total_on += loop_ms[1];
   }

@@ -9,12 +9,18 @@
 // the headers are known exactly. Left out is only the zero byte the encoder stuffs after each
 // 0xFF byte of the entropy-coded data: the encoding is longer than the bound by exactly that many
 // bytes.
+//
+// The stored coefficients also give the encoding itself: written through
+// jpeg_write_coefficients, quantised as the encoder asks for them, the bytes are the encoder's,
+// for the cost of its quantisation and Huffman coding alone.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "imaging/imaging.hpp"
@@ -35,6 +41,11 @@ class JpegSizeModel {
   // encode(im, "JPEG", opts at `quality`).size() less the bytes stuffed after 0xFF bytes in the
   // entropy-coded data. `quality` is clamped to 1..100, as the encoder clamps it.
   size_t lower_bound(int quality) const;
+
+  // encode(im, "JPEG", opts) with opts.quality = `quality` and opts.optimize = `optimize`, the
+  // rest of opts being those the model was made with: the same bytes, written from the stored
+  // coefficients without transforming the image again. Throws ImageError as encode does.
+  std::string encode(int quality, bool optimize) const;
 
   // The quantised coefficients of component `c` (Y, Cb, Cr; or the one grey component) at
   // `quality`, as the encoder writes them and jpeg_read_coefficients gives them back: the
@@ -61,12 +72,16 @@ class JpegSizeModel {
     size_t dummies = 0;  // dummy blocks in the scan
   };
 
+  struct Feed;  // the coefficients of one quality, handed to the encoder
+
   void transform_grey(const Image& im);
   void transform_colour(const Image& im);
 
   std::vector<Component> components_;
+  int width_ = 0, height_ = 0;
   bool optimize_ = false;
-  size_t fixed_headers_ = 0;  // every marker but DHT, which depends on the counts
+  std::optional<std::string> exif_, icc_;  // the metadata markers an encoding writes
+  size_t fixed_headers_ = 0;               // every marker but DHT, which depends on the counts
 };
 
 // The code length of each symbol (0 for none) in the optimal Huffman table libjpeg makes for

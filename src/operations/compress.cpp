@@ -167,18 +167,20 @@ struct Probe {
   std::unique_ptr<TrialEncoder> trials;  // started early when the probe was made as it is
 };
 
-// The probe of the image as it is. The first trial does not depend on the probe's size, so
-// it may start on another core while the probe is made.
+// The probe of the image as it is, made by the trials' encoder, which may share its work with
+// the trials. The first trial does not depend on the probe's size, so it may start on another
+// core beside the probe.
 Probe probe_as_is(const ImagePtr& im, const std::string& infile, bool optimize, const Value& cfg) {
   Probe probe;
   probe.format = imaging::format_for_path(infile);
   im->load();
   probe.trials = std::make_unique<TrialEncoder>(im, probe.format, optimize);
+  std::optional<int> first_trial;
   if (auto likely = likely_trials(cfg)) {
     if (likely->ctrsize) probe.trials->set_goes_on(goes_on_over(*likely->ctrsize));
-    probe.trials->prefetch(likely->quality);
+    first_trial = likely->quality;
   }
-  probe.bytes = imaging::encode(*im, probe.format);
+  probe.bytes = probe.trials->probe(first_trial);
   write_scratch_file(infile, probe.bytes);
   return probe;
 }

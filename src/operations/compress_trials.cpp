@@ -75,13 +75,22 @@ imaging::EncodeOptions TrialEncoder::options(int quality) const {
   return opts;
 }
 
-std::string TrialEncoder::run(int quality) const {
+// From the size model's coefficients where there is one: the same bytes without transforming
+// the image again. Should that fail (out of memory, say), the encoder starts afresh, and its
+// failure, if any, is the trial's.
+std::string TrialEncoder::run(int quality, const imaging::JpegSizeModel* model) const {
+  if (model) {
+    try {
+      return model->encode(quality, optimize_);
+    } catch (...) {
+    }
+  }
   return imaging::encode(*im_, format_, options(quality));
 }
 
 TrialEncoder::Made TrialEncoder::run_here(int quality) const {
   try {
-    return {quality, run(quality), nullptr};
+    return {quality, run(quality, model_.get()), nullptr};
   } catch (...) {
     return {quality, {}, std::current_exception()};
   }
@@ -99,7 +108,7 @@ std::string TrialEncoder::encode(int quality, std::optional<int> next) {
   observe(quality);
   asked_ = true;
   if (!uses_quality_) {
-    if (!same_for_all_) same_for_all_ = run(quality);
+    if (!same_for_all_) same_for_all_ = run(quality, nullptr);
     return *same_for_all_;
   }
   // The trial after this one, where it may be made ahead (qualities are positive).
@@ -126,7 +135,7 @@ std::string TrialEncoder::encode(int quality, std::optional<int> next) {
     pending_quality_.reset();
     made_.reset();
     if (ahead > 0) prefetch(ahead);
-    bytes = run(quality);
+    bytes = run(quality, model_.get());
   }
 
   if (ahead > 0 && goes_on_ && !made_or_pending(ahead) && goes_on_(bytes.size())) prefetch(ahead);
@@ -141,8 +150,11 @@ void TrialEncoder::prefetch(int quality) noexcept {
   // Before the loop's first trial, where it compares sizes, its first trials are likely sized.
   if (model_on_ && goes_on_ && !asked_) return start_size_model(std::move(cpu));
   try {
-    pending_ = std::async(std::launch::async,
-                          [this, quality, cpu = std::move(cpu)] { return run(quality); });
+    // The model goes along: this object may drop its own meanwhile.
+    pending_ =
+        std::async(std::launch::async, [this, quality, model = model_, cpu = std::move(cpu)] {
+          return run(quality, model.get());
+        });
     pending_quality_ = quality;
   } catch (...) {
     // No thread to be had: the trial is simply made when it is asked for.
@@ -168,16 +180,31 @@ TrialEncoder::Measured TrialEncoder::measure(int quality, std::optional<int> nex
       next.reset();
     }
   }
-  // An optimised encoding holds all its coefficients too: the model makes way meanwhile, so the
-  // peak of memory stays where it was without it. The rare trial after one that may have fit
-  // but did not makes it again.
-  if (!model_pending_.valid()) {
-    model_.reset();
-    model_tried_ = false;
-  }
+  // Encoded from the model where there is one (one being made is waited for): written from its
+  // coefficients, with the optimal tables from its counts, an encoding takes about half the
+  // encoder's time, and holds an MCU row of coefficients beside the model where the encoder's
+  // own optimised encoding would hold all of them again.
+  if (model_pending_.valid()) size_model();
   std::string bytes = encode(quality, next);
   const size_t size = bytes.size();
   return {size, std::move(bytes)};
+}
+
+// With a CPU to spare, the model is made there while the probe is encoded as usual: that
+// ends sooner than both one after the other. Without one, the model comes first and the probe
+// is written from its coefficients, sparing the encoder's own transform of the image.
+std::string TrialEncoder::probe(std::optional<int> first_trial) {
+  if (first_trial) prefetch(*first_trial);
+  if (first_trial && model_on_ && goes_on_ && !model_pending_.valid()) {
+    if (const imaging::JpegSizeModel* model = size_model()) {
+      try {
+        return model->encode(75, false);  // the encoder's defaults
+      } catch (...) {
+        // The encoder starts afresh.
+      }
+    }
+  }
+  return imaging::encode(*im_, format_);
 }
 
 const imaging::JpegSizeModel* TrialEncoder::size_model() {

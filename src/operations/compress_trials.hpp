@@ -8,7 +8,8 @@
 // Most trials the loop makes only tell it to go on: they are over the target. For JPEG the size
 // model (imaging/jpeg_size.hpp) shows that for a fraction of an encoding's cost, from a lower
 // bound of the size; such a trial is not encoded at all. Trials that may fit, and any trial
-// whose bytes or exact size the loop may use, are encoded as before.
+// whose bytes or exact size the loop may use, are encoded in full: written from the model's
+// coefficients where it exists, the same bytes in about half the time.
 #pragma once
 
 #include <exception>
@@ -73,6 +74,13 @@ class TrialEncoder {
   // model instead. Never throws.
   void prefetch(int quality) noexcept;
 
+  // The probe: encode(im, format) at the encoder's defaults, where the loop's first trial is
+  // likely `first_trial` (none where the loop makes no trial). That trial, or before it the
+  // size model, is started meanwhile where a CPU is spare (prefetch). Where the loop compares
+  // sizes and the model covers the image but no CPU is spare, the model is made first and the
+  // probe written from its coefficients.
+  std::string probe(std::optional<int> first_trial);
+
   // What the loop learns of a trial: its size, and its bytes unless it did not need them.
   struct Measured {
     size_t size = 0;  // in bytes; where `bytes` is empty, a lower bound that makes goes_on true
@@ -92,7 +100,7 @@ class TrialEncoder {
     std::exception_ptr error;
   };
   imaging::EncodeOptions options(int quality) const;
-  std::string run(int quality) const;
+  std::string run(int quality, const imaging::JpegSizeModel* model) const;
   // The size model of the image: made here on first use, or by the start in the background;
   // null where the model is off or does not cover the image.
   const imaging::JpegSizeModel* size_model();

@@ -140,6 +140,27 @@ TEST_P(JpegSize, CoefficientsAreTheEncodersAndTheBoundMissesOnlyStuffing) {
   }
 }
 
+// Written from the model's coefficients, an encoding is the encoder's own, byte for byte: at
+// every quality, with both table choices, with an ICC profile and without.
+TEST_P(JpegSize, EncodingFromTheCoefficientsGivesTheEncodersBytes) {
+  const auto& [c, mode] = GetParam();
+  Image im = make(c.fill, mode, c.w, c.h);
+  for (bool icc : {false, true}) {
+    SCOPED_TRACE(icc ? "ICC profile" : "no ICC profile");
+    im.info.icc = icc ? std::string(300, '\x5a') : std::string();
+    const JpegSizeModel model(im, {});
+    for (int q = 1; q <= 100; ++q) {
+      for (bool optimize : {false, true}) {
+        imaging::EncodeOptions opts;
+        opts.quality = q;
+        opts.optimize = optimize;
+        ASSERT_EQ(model.encode(q, optimize), imaging::encode(im, "JPEG", opts))
+            << "quality " << q << (optimize ? ", optimized" : ", standard tables");
+      }
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Images, JpegSize,
     ::testing::Combine(::testing::Values(SizeCase{"Flat1x1", Fill::Flat, 1, 1},
@@ -158,8 +179,9 @@ INSTANTIATE_TEST_SUITE_P(
       return std::string(std::get<0>(info.param).name) + mode_name(std::get<1>(info.param));
     });
 
-// The markers jpeg_encode adds for an image's metadata count too: an ICC profile split over two
-// APP2 segments, and the EXIF block when asked for.
+// The markers jpeg_encode adds for an image's metadata count too, and an encoding from the
+// coefficients writes them alike: an ICC profile split over two APP2 segments, and the EXIF
+// block when asked for.
 TEST(JpegSizeHeaders, IccProfileAndExifAreCounted) {
   Image im = make_photo(40, 30, Mode::RGB);
   im.info.icc.assign(70000, '\x11');
@@ -173,6 +195,7 @@ TEST(JpegSizeHeaders, IccProfileAndExifAreCounted) {
       opts.quality = q;
       const std::string jpeg = imaging::encode(im, "JPEG", opts);
       EXPECT_EQ(model.lower_bound(q) + stuffed_bytes(jpeg), jpeg.size()) << exif << " " << q;
+      EXPECT_EQ(model.encode(q, true), jpeg) << exif << " " << q;
     }
   }
 }
@@ -219,7 +242,7 @@ TEST(JpegOptimalTable, CodeLengthsAreLibjpegs) {
 
 // The corpus's camera, web and small photos (one grey), when IMG_UTIL_CORPUS names the corpus
 // folder (CI has none): each decoded at a quarter of its size, every quality and both table
-// choices; the coefficients at every tenth quality.
+// choices; the coefficients, and the encoding written from them, at every tenth quality.
 TEST(JpegSizeCorpus, PhotosGiveTheEncodersSizes) {
   const char* corpus = std::getenv("IMG_UTIL_CORPUS");
   if (!corpus) GTEST_SKIP() << "IMG_UTIL_CORPUS is not set";
@@ -239,6 +262,7 @@ TEST(JpegSizeCorpus, PhotosGiveTheEncodersSizes) {
           ASSERT_EQ(model.lower_bound(q) + stuffed_bytes(jpeg), jpeg.size()) << "quality " << q;
           if (q % 10 == 5) {
             ASSERT_NO_FATAL_FAILURE(expect_libjpegs_coefficients(model, q, jpeg));
+            ASSERT_EQ(model.encode(q, optimize), jpeg) << "quality " << q;
           }
         }
       }

@@ -417,24 +417,27 @@ INSTANTIATE_TEST_SUITE_P(
 // What a run of the quality loop shows: the trials it used, outfile, and what it adopted.
 struct LoopOutcome {
   std::vector<int> tried;
-  std::optional<std::string> outfile;
+  std::optional<std::string> infile, outfile;
   std::optional<std::string> adopted;
   std::optional<int> quality;
   int64_t counted = 0;
 };
 
 // The JPEG size model changes nothing the loop does: with it on (trials sized on this thread
-// or the model made ahead on another) and off, over targets around the trials' sizes: between
-// two trials, at a trial's size exactly, between a trial's lower bound and its real size (the
-// model cannot tell it is over), under every trial, over the probe.
+// or the model made ahead on another, the probe and the full trials written from its
+// coefficients) and off, over targets around the trials' sizes: between two trials, at a
+// trial's size exactly, between a trial's lower bound and its real size (the model cannot tell
+// it is over), under every trial, over the probe; and without a target (one trial). One image
+// carries an ICC profile, which every encoding writes.
 TEST_F(CompressTest, SizeModelChangesNothingTheLoopDoes) {
   const ImagePtr images[] = {photo(160, 120), photo(97, 61, Mode::L)};
+  images[0]->info.icc.assign(200, '\x42');
   for (const ImagePtr& in : images) {
     for (bool optimize : {false, true}) {
       imaging::EncodeOptions opts;
       opts.optimize = optimize;
       const imaging::JpegSizeModel model(*in, opts);
-      std::vector<double> targets = {0.001, 1000};
+      std::vector<double> targets = {0.001, 1000, 0};  // 0: no target
       double before = 0;
       bool between_bound_and_size = false;
       for (int q : {80, 70, 60, 50, 40, 30, 20, 10, 5, 2}) {
@@ -458,12 +461,14 @@ TEST_F(CompressTest, SizeModelChangesNothingTheLoopDoes) {
           Value cfg = config(1);
           cfg.set("quality", 80);
           cfg.set("optimize", optimize);
-          cfg.set("ctrsize", target);
+          if (target > 0) cfg.set("ctrsize", target);
+          fs::remove(infile());
           fs::remove(outfile());
           LoopOutcome o;
           TrialLog log;
           ImagePtr out = IMAGES::compress(dir / "a.jpg", cfg, in);
           o.tried = log.qualities;
+          if (fs::exists(infile())) o.infile = test::read_file(infile());
           if (fs::exists(outfile())) o.outfile = test::read_file(outfile());
           if (out && out->info.adoption) {
             o.adopted = *out->info.adoption->bytes;
@@ -476,6 +481,7 @@ TEST_F(CompressTest, SizeModelChangesNothingTheLoopDoes) {
         for (bool ahead : {false, true}) {
           const LoopOutcome sized = run(true, ahead);
           EXPECT_EQ(sized.tried, plain.tried) << "lookahead " << ahead;
+          EXPECT_EQ(sized.infile, plain.infile) << "lookahead " << ahead;
           EXPECT_EQ(sized.outfile, plain.outfile) << "lookahead " << ahead;
           EXPECT_EQ(sized.adopted, plain.adopted) << "lookahead " << ahead;
           EXPECT_EQ(sized.quality, plain.quality) << "lookahead " << ahead;

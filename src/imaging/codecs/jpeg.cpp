@@ -361,6 +361,23 @@ Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hin
 
 // ---- writing --------------------------------------------------------------------------------
 
+namespace jpeg_detail {
+
+JpegFrame frame_of(const Image& im, const EncodeOptions& opts) {
+  JpegFrame f;
+  f.width = im.width();
+  f.height = im.height();
+  f.bands = im.bands();
+  f.quality = std::clamp(opts.quality.value_or(75), 1, 100);
+  f.optimize = opts.optimize;
+  // One APP1 segment holds at most 65533 bytes of payload, prefix included: a larger block is
+  // left out.
+  if (opts.keep_exif && !im.info.exif.empty() && im.info.exif.size() + 6 <= 65533)
+    f.exif = &im.info.exif;
+  if (opts.keep_icc && !im.info.icc.empty()) f.icc = &im.info.icc;
+  return f;
+}
+
 namespace {
 
 struct Writer {
@@ -369,17 +386,36 @@ struct Writer {
   bool created = false;
   unsigned char* buffer = nullptr;  // grown by libjpeg's memory destination with malloc
   unsigned long size = 0;
-  const Image* im = nullptr;
-  int quality = 75;
-  bool optimize = false;
-  const std::string* exif = nullptr;
-  const std::string* icc = nullptr;
+  const JpegFrame* frame = nullptr;
+  const Image* im = nullptr;              // the pixels, or
+  const CoefficientFeed* feed = nullptr;  // the quantised coefficients
   ~Writer() {
     if (created) jpeg_destroy_compress(&cinfo);
     std::free(buffer);
   }
 };
 
+void write_metadata(j_compress_ptr c, const JpegFrame& f) {
+  if (f.exif) {
+    jpeg_write_m_header(c, JPEG_APP0 + 1, static_cast<unsigned>(f.exif->size() + 6));
+    for (char ch : std::string_view("Exif\0\0", 6)) jpeg_write_m_byte(c, ch);
+    for (unsigned char ch : *f.exif) jpeg_write_m_byte(c, ch);
+  }
+  if (f.icc)
+    jpeg_write_icc_profile(c, reinterpret_cast<const JOCTET*>(f.icc->data()),
+                           static_cast<unsigned>(f.icc->size()));
+}
+
+// jpeg_set_defaults made `to`.
+void use_table(const JHUFF_TBL* from, JHUFF_TBL* to) {
+  if (!from) return;
+  std::copy(std::begin(from->bits), std::end(from->bits), std::begin(to->bits));
+  std::copy(std::begin(from->huffval), std::end(from->huffval), std::begin(to->huffval));
+}
+
+// Both ways of writing set the encoder up alike, so that the coefficients it would compute from
+// the pixels, the tables and the markers are the same: only where the coefficients come from
+// differs.
 void step_write(void* arg) {
   auto* w = static_cast<Writer*>(arg);
   j_compress_ptr c = &w->cinfo;
@@ -387,51 +423,62 @@ void step_write(void* arg) {
   jpeg_create_compress(c);
   w->created = true;
   jpeg_mem_dest(c, &w->buffer, &w->size);
-  const Image& im = *w->im;
-  c->image_width = static_cast<JDIMENSION>(im.width());
-  c->image_height = static_cast<JDIMENSION>(im.height());
-  c->input_components = im.bands();
-  c->in_color_space = im.bands() == 1 ? JCS_GRAYSCALE : JCS_RGB;
+  const JpegFrame& f = *w->frame;
+  c->image_width = static_cast<JDIMENSION>(f.width);
+  c->image_height = static_cast<JDIMENSION>(f.height);
+  c->input_components = f.bands;
+  c->in_color_space = f.bands == 1 ? JCS_GRAYSCALE : JCS_RGB;
   jpeg_set_defaults(c);
-  jpeg_set_quality(c, w->quality, TRUE);
-  c->optimize_coding = w->optimize ? TRUE : FALSE;
-  jpeg_start_compress(c, TRUE);
-  if (w->exif) {
-    // One APP1 segment holds at most 65533 bytes of payload, prefix included.
-    unsigned len = static_cast<unsigned>(w->exif->size() + 6);
-    if (len <= 65533) {
-      jpeg_write_m_header(c, JPEG_APP0 + 1, len);
-      for (char ch : std::string_view("Exif\0\0", 6)) jpeg_write_m_byte(c, ch);
-      for (unsigned char ch : *w->exif) jpeg_write_m_byte(c, ch);
+  jpeg_set_quality(c, f.quality, TRUE);
+  c->optimize_coding = f.optimize ? TRUE : FALSE;
+  if (w->feed) {
+    for (int t = 0; t < 2; ++t) {
+      use_table(w->feed->dc_tables[t], c->dc_huff_tbl_ptrs[t]);
+      use_table(w->feed->ac_tables[t], c->ac_huff_tbl_ptrs[t]);
     }
-  }
-  if (w->icc)
-    jpeg_write_icc_profile(c, reinterpret_cast<const JOCTET*>(w->icc->data()),
-                           static_cast<unsigned>(w->icc->size()));
-  while (c->next_scanline < c->image_height) {
-    // libjpeg takes non-const rows but only reads them.
-    auto* row = const_cast<unsigned char*>(im.row(static_cast<int>(c->next_scanline)));
-    jpeg_write_scanlines(c, &row, 1);
+    c->client_data = w->feed->client_data;
+    c->mem->access_virt_barray = w->feed->access;
+    jpeg_write_coefficients(c, w->feed->arrays);
+    write_metadata(c, f);
+  } else {
+    jpeg_start_compress(c, TRUE);
+    write_metadata(c, f);
+    while (c->next_scanline < c->image_height) {
+      // libjpeg takes non-const rows but only reads them.
+      auto* row = const_cast<unsigned char*>(w->im->row(static_cast<int>(c->next_scanline)));
+      jpeg_write_scanlines(c, &row, 1);
+    }
   }
   jpeg_finish_compress(c);
 }
 
+std::string write(Writer& w) {
+  init_errors(w.err);
+  if (!guarded(w.err, step_write, &w))
+    throw ImageError(std::string("cannot write JPEG: ") + w.err.message);
+  return std::string(reinterpret_cast<const char*>(w.buffer), w.size);
+}
+
 }  // namespace
+
+std::string write_coefficients(const JpegFrame& frame, const CoefficientFeed& feed) {
+  Writer w;
+  w.frame = &frame;
+  w.feed = &feed;
+  return write(w);
+}
+
+}  // namespace jpeg_detail
 
 std::string jpeg_encode(const Image& im, const EncodeOptions& opts) {
   if (im.mode() != Mode::L && im.mode() != Mode::RGB)
     throw ImageError(std::string("cannot write mode ") + mode_name(im.mode()) + " as JPEG");
   im.pixels();  // decode before libjpeg's frame; decoding may throw
-  Writer w;
-  init_errors(w.err);
+  const JpegFrame frame = frame_of(im, opts);
+  jpeg_detail::Writer w;
+  w.frame = &frame;
   w.im = &im;
-  w.quality = std::clamp(opts.quality.value_or(75), 1, 100);
-  w.optimize = opts.optimize;
-  if (opts.keep_exif && !im.info.exif.empty()) w.exif = &im.info.exif;
-  if (opts.keep_icc && !im.info.icc.empty()) w.icc = &im.info.icc;
-  if (!guarded(w.err, step_write, &w))
-    throw ImageError(std::string("cannot write JPEG: ") + w.err.message);
-  return std::string(reinterpret_cast<const char*>(w.buffer), w.size);
+  return jpeg_detail::write(w);
 }
 
 }  // namespace img_util::imaging::codec

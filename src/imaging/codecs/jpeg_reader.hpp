@@ -47,6 +47,41 @@ void init_errors(ErrorMgr& err);
 // Runs `step(arg)` where libjpeg may longjmp; false when it did.
 bool guarded(ErrorMgr& err, void (*step)(void*), void* arg);
 
+// ---- writing (jpeg.cpp) ---------------------------------------------------------------------
+
+// What jpeg_encode writes of an image besides its pixels: the frame's size and components, the
+// encoder's settings, and the metadata markers (null for none).
+struct JpegFrame {
+  int width = 0, height = 0, bands = 0;
+  int quality = 75;  // 1..100
+  bool optimize = false;
+  const std::string* exif = nullptr;  // only where it fits one segment
+  const std::string* icc = nullptr;
+};
+
+// The frame jpeg_encode(im, opts) writes; it points into im.info.
+JpegFrame frame_of(const Image& im, const EncodeOptions& opts);
+
+// Quantised coefficients handed to the encoder in place of pixels. `arrays` (one a component,
+// as jpeg_write_coefficients takes them) are ours, not the memory manager's: libjpeg reads them
+// only through `access`, which finds `client_data` in the compress object's client_data. Row r
+// of component c's array holds the blocks of block row r, in natural order; the dummy blocks
+// that complete the MCUs are not read.
+struct CoefficientFeed {
+  jvirt_barray_ptr* arrays = nullptr;
+  JBLOCKARRAY(*access)
+  (j_common_ptr, jvirt_barray_ptr, JDIMENSION start, JDIMENSION count, boolean writable) = nullptr;
+  void* client_data = nullptr;
+  // Huffman tables to code with in place of the standard ones (null for those), where the
+  // frame does not have the encoder make its optimal ones.
+  const JHUFF_TBL* dc_tables[2] = {};
+  const JHUFF_TBL* ac_tables[2] = {};
+};
+
+// The JPEG of `frame` with the coefficients of `feed`: where they are those the encoder would
+// compute from pixels, the bytes are jpeg_encode's. Throws ImageError with libjpeg's message.
+std::string write_coefficients(const JpegFrame& frame, const CoefficientFeed& feed);
+
 // ---- input and the steps of a read (jpeg.cpp) -----------------------------------------------
 
 // What a decoder reads: the spans of a file (all of it, or a progressive file's scans for one

@@ -291,6 +291,20 @@ inline uint64_t quantise(const int16_t* coef, const Divisors& d, uint16_t* mag) 
 #endif
 }
 
+// One block quantised as the encoder stores it: signed, in natural order. The signs go on
+// without a branch (all ones or zero from the sign bit: negate or keep), which a photo's signs
+// would keep mispredicting.
+inline void quantise_block(const int16_t* coef, const Divisors& d, int16_t* out) {
+  alignas(16) std::array<uint16_t, 64> mag;
+  quantise(coef, d, mag.data());
+  alignas(16) std::array<int16_t, 64> value;
+  for (size_t k = 0; k < 64; ++k) {
+    const int sign = coef[k] >> 15;
+    value[k] = static_cast<int16_t>((int{mag[k]} ^ sign) - sign);
+  }
+  for (size_t k = 0; k < 64; ++k) out[kNatural[k]] = value[k];
+}
+
 // ---- Huffman symbol counts and code lengths (jchuff.c) ---------------------------------------
 
 // Symbol frequencies of one table, with room for libjpeg's pseudo-symbol 256.
@@ -367,7 +381,7 @@ CodeLengths lengths_of(const std::array<uint8_t, 17>& bits,
 // jpeg_gen_optimal_table: Huffman's procedure with libjpeg's tie-breaking (of equal counts the
 // larger symbol first), a pseudo-symbol that keeps any code from being all ones, and lengths
 // limited to 16 bits as the JPEG standard's Annex K.2 does it.
-CodeLengths optimal_lengths(Freq freq) {
+HuffSpec optimal_table(Freq freq) {
   constexpr int kMaxLength = 32;
   std::array<int, 257> codesize{};
   std::array<int, 257> others;
@@ -441,7 +455,28 @@ CodeLengths optimal_lengths(Freq freq) {
   for (int len = 1; len <= kMaxLength; ++len)
     for (int s = 0; s <= 255; ++s)
       if (codesize[static_cast<size_t>(s)] == len) values[p++] = static_cast<uint8_t>(s);
-  return lengths_of(table_bits, values);
+  HuffSpec spec;
+  spec.bits = table_bits;
+  spec.values = values;
+  return spec;
+}
+
+CodeLengths optimal_lengths(const Freq& freq) {
+  const HuffSpec t = optimal_table(freq);
+  return lengths_of(t.bits, t.values);
+}
+
+// The symbol counts of each table (one for grey, two for colour) at `quality`.
+template <class Component>
+std::array<TableCounts, 2> count_tables(const std::vector<Component>& components, int quality) {
+  const EncoderTables& tables = encoder_tables();
+  std::array<TableCounts, 2> counts;
+  for (size_t t = 0; t < (components.size() == 1 ? 1u : 2u); ++t) {
+    const Divisors d = divisors(tables.quant[static_cast<size_t>(quality)][t]);
+    for (const Component& comp : components)
+      if (static_cast<size_t>(comp.table) == t) count_symbols(comp, d, counts[t]);
+  }
+  return counts;
 }
 
 // The coded bits of a table's symbols: each code, and the extra bits the symbol announces (a
@@ -477,20 +512,21 @@ bool JpegSizeModel::covers(const Image& im) {
 }
 
 JpegSizeModel::JpegSizeModel(const Image& im, const EncodeOptions& opts)
-    : optimize_(opts.optimize) {
+    : width_(im.width()), height_(im.height()), optimize_(opts.optimize) {
   if (!covers(im)) throw std::invalid_argument("the JPEG size model covers only L and RGB images");
   if (im.mode() == Mode::L)
     transform_grey(im);
   else
     transform_colour(im);
 
+  const codec::jpeg_detail::JpegFrame frame = codec::jpeg_detail::frame_of(im, opts);
+  if (frame.exif) exif_ = *frame.exif;
+  if (frame.icc) icc_ = *frame.icc;
   const size_t n = components_.size();
   fixed_headers_ = kMarker + kJfif;  // SOI, JFIF
-  // What jpeg_encode adds: the EXIF block when asked and it fits one segment, the ICC profile.
-  if (opts.keep_exif && !im.info.exif.empty() && im.info.exif.size() + 6 <= 65533)
-    fixed_headers_ += kSegment + 6 + im.info.exif.size();
-  if (opts.keep_icc && !im.info.icc.empty()) {
-    const size_t icc = im.info.icc.size();
+  if (exif_) fixed_headers_ += kSegment + 6 + exif_->size();
+  if (icc_) {
+    const size_t icc = icc_->size();
     fixed_headers_ += (icc + kIccChunk - 1) / kIccChunk * (kSegment + kIccOverhead) + icc;
   }
   fixed_headers_ += (n == 1 ? 1 : 2) * kDqt;  // one quantisation table per kind of component
@@ -590,12 +626,7 @@ size_t JpegSizeModel::lower_bound(int quality) const {
   quality = std::clamp(quality, 1, 100);
   const EncoderTables& tables = encoder_tables();
   const int used_tables = components_.size() == 1 ? 1 : 2;
-  std::array<TableCounts, 2> counts;
-  for (int t = 0; t < used_tables; ++t) {
-    const Divisors d = divisors(tables.quant[static_cast<size_t>(quality)][static_cast<size_t>(t)]);
-    for (const Component& comp : components_)
-      if (comp.table == t) count_symbols(comp, d, counts[static_cast<size_t>(t)]);
-  }
+  const std::array<TableCounts, 2> counts = count_tables(components_, quality);
   uint64_t bits = 0;
   size_t headers = fixed_headers_;
   for (size_t t = 0; t < static_cast<size_t>(used_tables); ++t) {
@@ -617,7 +648,6 @@ std::vector<int16_t> JpegSizeModel::coefficients(int c, int quality) const {
       encoder_tables().quant[static_cast<size_t>(quality)][static_cast<size_t>(comp.table)]);
   std::vector<int16_t> grid(static_cast<size_t>(comp.grid_width) *
                             static_cast<size_t>(comp.grid_height) * 64);
-  alignas(16) std::array<uint16_t, 64> mag;
   int16_t last_dc = 0;
   // The scan's order: MCU by MCU, the component's blocks of an MCU row by row.
   for (int mr = 0; mr < comp.grid_height / comp.mcu_height; ++mr) {
@@ -637,17 +667,101 @@ std::vector<int16_t> JpegSizeModel::coefficients(int c, int quality) const {
               comp.coef.get() + (static_cast<size_t>(by) * static_cast<size_t>(comp.blocks_wide) +
                                  static_cast<size_t>(bx)) *
                                     64;
-          quantise(block, d, mag.data());
-          for (size_t k = 0; k < 64; ++k) {
-            const int m = mag[k];
-            out[kNatural[k]] = static_cast<int16_t>(block[k] < 0 ? -m : m);
-          }
+          quantise_block(block, d, out);
           last_dc = out[0];
         }
       }
     }
   }
   return grid;
+}
+
+// ---- encoding from the coefficients -----------------------------------------------------------
+
+// libjpeg's coefficient controller for writing coefficients asks for one MCU row of each
+// component at a time, top to bottom (twice over where it first gathers the statistics of
+// optimal tables). Each request is quantised here into a buffer of that many block rows, so an
+// encoding holds no more of its coefficients than that.
+struct JpegSizeModel::Feed {
+  struct Array {
+    const Component* comp = nullptr;
+    Divisors divisors;
+    std::vector<int16_t> coef;  // mcu_height rows of the grid
+    std::vector<JBLOCKROW> rows;
+  };
+  std::vector<Array> arrays;
+  std::vector<jvirt_barray_ptr> handles;
+
+  Feed(const std::vector<Component>& components, int quality) : arrays(components.size()) {
+    const EncoderTables& tables = encoder_tables();
+    for (size_t c = 0; c < components.size(); ++c) {
+      const Component& comp = components[c];
+      Array& a = arrays[c];
+      a.comp = &comp;
+      a.divisors =
+          divisors(tables.quant[static_cast<size_t>(quality)][static_cast<size_t>(comp.table)]);
+      const size_t row = size_t{64} * static_cast<size_t>(comp.grid_width);
+      a.coef.resize(row * static_cast<size_t>(comp.mcu_height));
+      for (size_t r = 0; r < static_cast<size_t>(comp.mcu_height); ++r)
+        a.rows.push_back(reinterpret_cast<JBLOCKROW>(a.coef.data() + row * r));
+      handles.push_back(reinterpret_cast<jvirt_barray_ptr>(&a));
+    }
+  }
+
+  // Called by libjpeg; where it asks for what it never asks for, it fails as its own memory
+  // manager would.
+  static JBLOCKARRAY access(j_common_ptr c, jvirt_barray_ptr ptr, JDIMENSION start,
+                            JDIMENSION count, boolean) {
+    auto* a = reinterpret_cast<Array*>(ptr);
+    const Component& comp = *a->comp;
+    const auto grid_height = static_cast<JDIMENSION>(comp.grid_height);
+    if (count > a->rows.size() || start > grid_height || count > grid_height - start)
+      codec::jpeg_detail::fail_with(c, JERR_BAD_VIRTUAL_ACCESS);
+    const size_t row = size_t{64} * static_cast<size_t>(comp.blocks_wide);
+    // Rows and blocks past the picture are dummy blocks, which libjpeg makes itself.
+    const JDIMENSION end = std::min(start + count, static_cast<JDIMENSION>(comp.blocks_high));
+    for (JDIMENSION r = start; r < end; ++r) {
+      const int16_t* block = comp.coef.get() + row * r;
+      int16_t* out = a->rows[r - start][0];
+      for (int bx = 0; bx < comp.blocks_wide; ++bx, block += 64, out += 64)
+        quantise_block(block, a->divisors, out);
+    }
+    return a->rows.data();
+  }
+};
+
+std::string JpegSizeModel::encode(int quality, bool optimize) const {
+  codec::jpeg_detail::JpegFrame frame;
+  frame.width = width_;
+  frame.height = height_;
+  frame.bands = static_cast<int>(components_.size());
+  frame.quality = std::clamp(quality, 1, 100);
+  frame.optimize = optimize;
+  frame.exif = exif_ ? &*exif_ : nullptr;
+  frame.icc = icc_ ? &*icc_ : nullptr;
+  Feed feed(components_, frame.quality);
+  codec::jpeg_detail::CoefficientFeed source;
+  source.arrays = feed.handles.data();
+  source.access = Feed::access;
+  source.client_data = &feed;
+  // The optimal tables are the encoder's own, made from the same counts: given them, it needs
+  // no pass of its own to gather the counts.
+  std::array<JHUFF_TBL, 2> dc{}, ac{};
+  if (optimize) {
+    const std::array<TableCounts, 2> counts = count_tables(components_, frame.quality);
+    for (size_t t = 0; t < (components_.size() == 1 ? 1u : 2u); ++t) {
+      for (auto [freq, table] :
+           {std::pair(&counts[t].dc, &dc[t]), std::pair(&counts[t].ac, &ac[t])}) {
+        const HuffSpec spec = optimal_table(*freq);
+        std::copy(spec.bits.begin(), spec.bits.end(), std::begin(table->bits));
+        std::copy(spec.values.begin(), spec.values.end(), std::begin(table->huffval));
+      }
+      source.dc_tables[t] = &dc[t];
+      source.ac_tables[t] = &ac[t];
+    }
+    frame.optimize = false;
+  }
+  return codec::jpeg_detail::write_coefficients(frame, source);
 }
 
 std::array<uint8_t, 256> jpeg_optimal_code_lengths(const std::array<int64_t, 256>& counts) {
