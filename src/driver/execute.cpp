@@ -1,6 +1,5 @@
 // execute: the run driver. Walks the folder, routes each entry to its pipeline, applies the
 // error policy, and completes the backup archive at the end.
-#include <dirent.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -37,12 +36,6 @@ namespace {
 PipelineSeam& seam_storage() {
   static PipelineSeam seam;
   return seam;
-}
-
-// Whether `path` names nothing only because it is longer than the system takes (PATH_MAX).
-bool path_too_long(const std::string& path) {
-  struct stat st {};
-  return ::stat(path.c_str(), &st) != 0 && errno == ENAMETOOLONG;
 }
 
 bool ends_with_gif(const std::string& path) { return ends_with_ascii_ci(path, ".gif"); }
@@ -116,9 +109,7 @@ class Run {
     // Too long a path cannot be processed, but it must not drop out of the run unreported.
     too_long = fpath.empty() && path_too_long(raw);
     if (too_long) return raw;
-    // Another writer's file half-way to its rename, never an image of the site.
-    if (!fpath.empty() && is_atomic_temp_name(std::string_view(fpath).substr(fpath.rfind('/') + 1)))
-      return {};
+    if (!fpath.empty() && half_written(fpath)) return {};
     return fpath;
   }
 

@@ -27,7 +27,7 @@ struct DirCloser {
 bool handed_over(const std::string& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return errno == ENAMETOOLONG;
-  return !is_atomic_temp_name(std::string_view(path).substr(path.rfind('/') + 1));
+  return !half_written(path);
 }
 
 int64_t count_below(const std::string& root, const OwnFolders& own) {
@@ -70,6 +70,15 @@ int list_dir(const std::string& dir, std::vector<std::string>& names, std::vecto
     }
   }
   return 0;
+}
+
+bool path_too_long(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) != 0 && errno == ENAMETOOLONG;
+}
+
+bool half_written(const std::string& path) {
+  return is_atomic_temp_name(std::string_view(path).substr(path.rfind('/') + 1));
 }
 
 bool is_link(const std::string& path) {

@@ -16,6 +16,12 @@ int list_dir(const std::string& dir, std::vector<std::string>& names, std::vecto
 
 bool is_link(const std::string& path);
 
+// Whether `path` names nothing only because it is longer than the system takes (PATH_MAX).
+bool path_too_long(const std::string& path);
+
+// Whether `path` is another writer's file half-way to its rename, never an image of the site.
+bool half_written(const std::string& path);
+
 // The folders a run writes into itself: the plugin directory (backups, lock, run log, the
 // frames' scratch folder), the output tree and the trial scratch folder. When one of them lies
 // below the folder being walked, its files are this run's own (or an earlier run's) work, never

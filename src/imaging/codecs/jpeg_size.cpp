@@ -31,7 +31,7 @@ namespace {
 
 // ---- the encoder's tables, from libjpeg ------------------------------------------------------
 
-struct HuffSpec {
+struct HuffTable {
   std::array<uint8_t, 17> bits{};  // bits[n]: how many symbols have a code of n bits
   std::array<uint8_t, 256> values{};
 };
@@ -39,7 +39,7 @@ struct HuffSpec {
 struct EncoderTables {
   // [quality][table]: jpeg_set_quality(quality, TRUE)'s tables in natural order.
   std::array<std::array<std::array<uint16_t, 64>, 2>, 101> quant{};
-  std::array<HuffSpec, 2> dc, ac;  // jpeg_set_defaults' standard tables
+  std::array<HuffTable, 2> dc, ac;  // jpeg_set_defaults' standard tables
 };
 
 struct TablesJob {
@@ -52,8 +52,8 @@ struct TablesJob {
   }
 };
 
-HuffSpec spec_of(const JHUFF_TBL& t) {
-  HuffSpec s;
+HuffTable table_of(const JHUFF_TBL& t) {
+  HuffTable s;
   std::copy(std::begin(t.bits), std::end(t.bits), s.bits.begin());
   std::copy(std::begin(t.huffval), std::end(t.huffval), s.values.begin());
   return s;
@@ -69,8 +69,8 @@ void step_tables(void* arg) {
   c->input_components = 3;
   jpeg_set_defaults(c);
   for (int t = 0; t < 2; ++t) {
-    job->out->dc[static_cast<size_t>(t)] = spec_of(*c->dc_huff_tbl_ptrs[t]);
-    job->out->ac[static_cast<size_t>(t)] = spec_of(*c->ac_huff_tbl_ptrs[t]);
+    job->out->dc[static_cast<size_t>(t)] = table_of(*c->dc_huff_tbl_ptrs[t]);
+    job->out->ac[static_cast<size_t>(t)] = table_of(*c->ac_huff_tbl_ptrs[t]);
   }
   for (int q = 1; q <= 100; ++q) {
     jpeg_set_quality(c, q, TRUE);
@@ -381,7 +381,7 @@ CodeLengths lengths_of(const std::array<uint8_t, 17>& bits,
 // jpeg_gen_optimal_table: Huffman's procedure with libjpeg's tie-breaking (of equal counts the
 // larger symbol first), a pseudo-symbol that keeps any code from being all ones, and lengths
 // limited to 16 bits as the JPEG standard's Annex K.2 does it.
-HuffSpec optimal_table(Freq freq) {
+HuffTable optimal_table(Freq freq) {
   constexpr int kMaxLength = 32;
   std::array<int, 257> codesize{};
   std::array<int, 257> others;
@@ -455,14 +455,14 @@ HuffSpec optimal_table(Freq freq) {
   for (int len = 1; len <= kMaxLength; ++len)
     for (int s = 0; s <= 255; ++s)
       if (codesize[static_cast<size_t>(s)] == len) values[p++] = static_cast<uint8_t>(s);
-  HuffSpec spec;
-  spec.bits = table_bits;
-  spec.values = values;
-  return spec;
+  HuffTable table;
+  table.bits = table_bits;
+  table.values = values;
+  return table;
 }
 
 CodeLengths optimal_lengths(const Freq& freq) {
-  const HuffSpec t = optimal_table(freq);
+  const HuffTable t = optimal_table(freq);
   return lengths_of(t.bits, t.values);
 }
 
@@ -752,9 +752,9 @@ std::string JpegSizeModel::encode(int quality, bool optimize) const {
     for (size_t t = 0; t < (components_.size() == 1 ? 1u : 2u); ++t) {
       for (auto [freq, table] :
            {std::pair(&counts[t].dc, &dc[t]), std::pair(&counts[t].ac, &ac[t])}) {
-        const HuffSpec spec = optimal_table(*freq);
-        std::copy(spec.bits.begin(), spec.bits.end(), std::begin(table->bits));
-        std::copy(spec.values.begin(), spec.values.end(), std::begin(table->huffval));
+        const HuffTable optimal = optimal_table(*freq);
+        std::copy(optimal.bits.begin(), optimal.bits.end(), std::begin(table->bits));
+        std::copy(optimal.values.begin(), optimal.values.end(), std::begin(table->huffval));
       }
       source.dc_tables[t] = &dc[t];
       source.ac_tables[t] = &ac[t];
