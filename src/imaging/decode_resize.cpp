@@ -66,9 +66,7 @@ class ResizeSink : public codec::RowSink {
     stride = stride_;
     return band_.data();
   }
-  void commit(int rows) override {
-    for (int i = 0; i < rows; ++i) resizer_->push(&band_[stride_ * static_cast<size_t>(i)]);
-  }
+  void commit(int rows) override { resizer_->push_rows(band_.data(), stride_, rows); }
 
   // Nothing when the stream was declined.
   std::optional<Image> result() {
@@ -138,7 +136,8 @@ class BandPipe : public codec::RowSink {
     changed_.wait(lock, [&] { return decoded_ || closed_; });
     return decoded_;
   }
-  // Hands each decoded row to `fn` in order until the decoder is done; rethrows its failure.
+  // Hands each decoded band to `fn` (rows, stride, count) in order until the decoder is done;
+  // rethrows its failure.
   template <class Fn>
   void drain(Fn&& fn) {
     for (;;) {
@@ -156,7 +155,7 @@ class BandPipe : public codec::RowSink {
         rows = slots_[band.first].get();
       }
       // The band is ours until it goes back to the free list.
-      for (int i = 0; i < band.second; ++i) fn(rows + stride_ * static_cast<size_t>(i));
+      fn(rows, stride_, band.second);
       std::lock_guard lock(mutex_);
       free_.push_back(band.first);
       changed_.notify_all();
@@ -222,15 +221,16 @@ std::optional<Image> stream_on_two_threads(const Image& im, const EncodedSource&
 
   std::optional<Decoded> d = pipe.wait_start();
   if (!d) {
-    pipe.drain([](const uint8_t*) {});  // rethrows the decoder's failure, if that was it
+    pipe.drain(
+        [](const uint8_t*, size_t, int) {});  // rethrows the decoder's failure, if that was it
     return std::nullopt;
   }
   // Made with the first rows: a progressive decoder reads its whole file before those, and
   // that is when it holds the most memory.
   std::optional<resample::RowResizer> resizer;
-  pipe.drain([&](const uint8_t* row) {
+  pipe.drain([&](const uint8_t* rows, size_t stride, int n) {
     if (!resizer) resizer.emplace(d->width, d->height, d->mode, width, height);
-    resizer->push(row);
+    resizer->push_rows(rows, stride, n);
   });
   if (!resizer) resizer.emplace(d->width, d->height, d->mode, width, height);  // no rows came
   return finished(im, std::move(*resizer).take());

@@ -104,15 +104,18 @@ FixedCoeffs to_fixed(const Coeffs& c, Pass pass) {
     f.k[i] = static_cast<int32_t>(w < 0 ? -0.5 + w * one : 0.5 + w * one);
   }
   if (pass == Pass::vertical) return f;
-  const size_t per_pixel = static_cast<size_t>(c.ksize + 1) / 2;
-  f.pairs.assign(f.first.size() * per_pixel * 16, 0);
+  const size_t per_pixel = static_cast<size_t>(c.ksize + 3) / 4;
+  f.fours.assign(f.first.size() * per_pixel * 32, 0);
   for (size_t xx = 0; xx < f.first.size(); ++xx)
     for (int t = 0; t < f.count[xx]; ++t) {
       const int32_t k = f.k[xx * static_cast<size_t>(c.ksize) + static_cast<size_t>(t)];
-      int16_t* lanes = &f.pairs[(xx * per_pixel + static_cast<size_t>(t / 2)) * 16];
+      int16_t* hi = &f.fours[(xx * per_pixel + static_cast<size_t>(t / 4)) * 32];
+      int16_t* lo = hi + 16;
+      const int tap = t % 4;
       for (int band = 0; band < 4; ++band) {
-        lanes[band * 2 + t % 2] = static_cast<int16_t>(k >> kPairSplitBits);
-        lanes[8 + band * 2 + t % 2] = static_cast<int16_t>(k & ((1 << kPairSplitBits) - 1));
+        const int lane = 8 * (tap / 2) + 2 * band + tap % 2;
+        hi[lane] = static_cast<int16_t>(k >> kPairSplitBits);
+        lo[lane] = static_cast<int16_t>(k & ((1 << kPairSplitBits) - 1));
       }
     }
   return f;
@@ -121,54 +124,180 @@ FixedCoeffs to_fixed(const Coeffs& c, Pass pass) {
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 namespace {
 
-// Colour images with AVX2: two taps of one output pixel per step, as 16-bit lanes (each
-// band of both taps) multiplied and summed pairwise by vpmaddwd against the split weights.
-// hi * 2^11 + lo recombines to exactly the portable loop's integer sum, so the same bytes.
-template <int B>
-__attribute__((target("avx2"))) void horizontal_rows_avx2(const uint8_t* in, size_t in_stride,
-                                                          int row0, int row1, const FixedCoeffs& c,
-                                                          uint8_t* out, size_t out_stride) {
-  static_assert(B == 3 || B == 4);
-  const int out_w = static_cast<int>(c.first.size());
-  const size_t per_pixel = static_cast<size_t>(c.ksize + 1) / 2 * 16;
-  // Lane 2j + t of each half: band j of tap t, zero-extended to 16 bits (band 3 of RGB zero).
-  constexpr char a3 = B == 4 ? 3 : -1, b3 = B == 4 ? 7 : -1;
-  const __m256i spread =
-      _mm256_setr_epi8(0, -1, B, -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1, 0, -1, B,
-                       -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1);
-  const __m128i half = _mm_set1_epi32(1 << (kPrecisionBits - 1));
-  for (int y = row0; y < row1; ++y) {
-    const uint8_t* src = in + in_stride * static_cast<size_t>(y);
-    const uint8_t* row_end = src + in_stride;
-    uint8_t* dst = out + out_stride * static_cast<size_t>(y - row0);
-    for (int xx = 0; xx < out_w; ++xx) {
-      const int16_t* k = &c.pairs[static_cast<size_t>(xx) * per_pixel];
-      const uint8_t* p = src + static_cast<size_t>(c.first[xx]) * B;
-      const int n = c.count[xx];
-      __m256i acc = _mm256_setzero_si256();
-      for (int x = 0; x < n; x += 2, p += 2 * B, k += 16) {
-        __m128i two;
-        if (p + 8 <= row_end) {
-          two = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
-        } else {
-          // At the end of the row; a missing second tap has weight 0.
-          uint64_t bytes = 0;
-          std::memcpy(&bytes, p, std::min<size_t>(2 * B, static_cast<size_t>(row_end - p)));
-          two = _mm_cvtsi64_si128(static_cast<long long>(bytes));
-        }
-        const __m256i v = _mm256_shuffle_epi8(_mm256_broadcastq_epi64(two), spread);
-        const __m256i w = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(k));
-        acc = _mm256_add_epi32(acc, _mm256_madd_epi16(v, w));
-      }
-      __m128i sum = _mm_add_epi32(_mm_slli_epi32(_mm256_castsi256_si128(acc), kPairSplitBits),
-                                  _mm256_extracti128_si256(acc, 1));
-      sum = _mm_srai_epi32(_mm_add_epi32(sum, half), kPrecisionBits);
-      // Saturating packs clamp to 0..255 exactly as clip_fixed does.
-      const __m128i packed = _mm_packus_epi16(_mm_packs_epi32(sum, sum), _mm_setzero_si128());
-      const uint32_t px = static_cast<uint32_t>(_mm_cvtsi128_si32(packed));
-      std::memcpy(dst + static_cast<size_t>(xx) * B, &px, B);
+// Colour images with AVX2: four taps of one output pixel per step. The 16 bytes from the first
+// tap are spread into 16-bit lanes (each half of the register: both bands of two taps, side by
+// side), which vpmaddwd multiplies and sums pairwise once against the weights' hi parts and once
+// against their lo parts. hi * 2^11 + lo recombines to exactly the portable loop's integer sum
+// (the lanes wrap, but the true sum fits), so the same bytes. R rows share each weight loaded;
+// sums wait in blocks of pixels to be packed to bytes together.
+struct HorizontalAvx2 {
+  static constexpr int kBlock = 16;  // output pixels packed together
+
+  const FixedCoeffs& c;
+  size_t row_bytes;
+  size_t per_pixel;  // weights per output pixel: 32 lanes per four taps
+  int safe_w;        // the output pixels whose every 16-byte read stays inside the row
+
+  HorizontalAvx2(const FixedCoeffs& coeffs, size_t bytes, int bands)
+      : c(coeffs), row_bytes(bytes), per_pixel(static_cast<size_t>(coeffs.ksize + 3) / 4 * 32) {
+    safe_w = 0;
+    for (int xx = 0; xx < static_cast<int>(c.first.size()); ++xx) {
+      const size_t fours = static_cast<size_t>(c.count[xx] + 3) / 4;
+      const size_t last =
+          static_cast<size_t>(c.first[xx]) * bands + (fours ? fours - 1 : 0) * 4 * bands;
+      if (last + 16 > row_bytes) break;
+      safe_w = xx + 1;
     }
   }
+};
+
+template <int B>
+__attribute__((target("avx2"))) inline __m256i spread_mask() {
+  // Lane 2j + u of half h: band j of tap 2h + u, zero-extended (band 3 of RGB is zero).
+  constexpr char a3 = B == 4 ? 3 : -1, b3 = B == 4 ? B + 3 : -1;
+  constexpr char c3 = B == 4 ? 2 * B + 3 : -1, d3 = B == 4 ? 3 * B + 3 : -1;
+  return _mm256_setr_epi8(0, -1, B, -1, 1, -1, B + 1, -1, 2, -1, B + 2, -1, a3, -1, b3, -1,  //
+                          2 * B, -1, 3 * B, -1, 2 * B + 1, -1, 3 * B + 1, -1, 2 * B + 2, -1,
+                          3 * B + 2, -1, c3, -1, d3, -1);
+}
+
+// Output pixels [x0, x1) of R rows into sums[r][xx - base] (four bands, rounded and shifted).
+// `safe`: every read is a whole 16 bytes inside the row.
+template <int B, int R, bool safe>
+__attribute__((target("avx2"))) void horizontal_sums(const HorizontalAvx2& h,
+                                                     const uint8_t* const* in, int x0, int x1,
+                                                     int base,
+                                                     __m128i (*sums)[HorizontalAvx2::kBlock]) {
+  const __m256i spread = spread_mask<B>();
+  const __m128i half = _mm_set1_epi32(1 << (kPrecisionBits - 1));
+  for (int xx = x0; xx < x1; ++xx) {
+    const int16_t* k = &h.c.fours[static_cast<size_t>(xx) * h.per_pixel];
+    size_t at = static_cast<size_t>(h.c.first[xx]) * B;
+    const int n = h.c.count[xx];
+    __m256i hi[R], lo[R];
+#pragma GCC unroll 4
+    for (int r = 0; r < R; ++r) hi[r] = lo[r] = _mm256_setzero_si256();
+    for (int x = 0; x < n; x += 4, at += 4 * B, k += 32) {
+      const __m256i whi = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(k));
+      const __m256i wlo = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(k + 16));
+#pragma GCC unroll 4
+      for (int r = 0; r < R; ++r) {
+        __m128i bytes;
+        if (safe || at + 16 <= h.row_bytes) {
+          bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in[r] + at));
+        } else {
+          // At the end of the row; missing taps have weight 0.
+          alignas(16) uint8_t tail[16] = {};
+          std::memcpy(tail, in[r] + at, std::min<size_t>(4 * B, h.row_bytes - at));
+          bytes = _mm_load_si128(reinterpret_cast<const __m128i*>(tail));
+        }
+        const __m256i v = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(bytes), spread);
+        hi[r] = _mm256_add_epi32(hi[r], _mm256_madd_epi16(v, whi));
+        lo[r] = _mm256_add_epi32(lo[r], _mm256_madd_epi16(v, wlo));
+      }
+    }
+#pragma GCC unroll 4
+    for (int r = 0; r < R; ++r) {
+      const __m256i both = _mm256_add_epi32(_mm256_slli_epi32(hi[r], kPairSplitBits), lo[r]);
+      const __m128i sum =
+          _mm_add_epi32(_mm256_castsi256_si128(both), _mm256_extracti128_si256(both, 1));
+      sums[r][xx - base] = _mm_srai_epi32(_mm_add_epi32(sum, half), kPrecisionBits);
+    }
+  }
+}
+
+// The sums of `n` pixels as bytes, B bands each. Saturating packs clamp to 0..255 exactly as
+// clip_fixed does.
+template <int B>
+__attribute__((target("avx2"))) void pack_sums(const __m128i* sums, int n, uint8_t* out) {
+  int i = 0;
+  // Four pixels of four bands are 16 bytes; of three, 12 (the shuffle drops the fourth).
+  const __m128i squeeze = _mm_setr_epi8(0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1);
+  alignas(16) uint8_t bytes[16];
+  for (; i + 4 <= n; i += 4) {
+    __m128i v = _mm_packus_epi16(_mm_packs_epi32(sums[i], sums[i + 1]),
+                                 _mm_packs_epi32(sums[i + 2], sums[i + 3]));
+    if (B == 3) v = _mm_shuffle_epi8(v, squeeze);
+    _mm_store_si128(reinterpret_cast<__m128i*>(bytes), v);
+    std::memcpy(out + static_cast<size_t>(i) * B, bytes, 4 * B);
+  }
+  for (; i < n; ++i) {
+    const __m128i v = _mm_packus_epi16(_mm_packs_epi32(sums[i], sums[i]), _mm_setzero_si128());
+    const uint32_t px = static_cast<uint32_t>(_mm_cvtsi128_si32(v));
+    std::memcpy(out + static_cast<size_t>(i) * B, &px, B);
+  }
+}
+
+template <int B, int R>
+__attribute__((target("avx2"))) void horizontal_rows_avx2(const HorizontalAvx2& h,
+                                                          const uint8_t* const* in,
+                                                          uint8_t* const* out) {
+  static_assert(B == 3 || B == 4);
+  constexpr int kBlock = HorizontalAvx2::kBlock;
+  const int out_w = static_cast<int>(h.c.first.size());
+  __m128i sums[R][kBlock];
+  for (int x0 = 0; x0 < out_w; x0 += kBlock) {
+    const int x1 = std::min(out_w, x0 + kBlock);
+    const int fast = std::clamp(h.safe_w, x0, x1);
+    horizontal_sums<B, R, true>(h, in, x0, fast, x0, sums);
+    horizontal_sums<B, R, false>(h, in, fast, x1, x0, sums);
+    for (int r = 0; r < R; ++r)
+      pack_sums<B>(sums[r], x1 - x0, out[r] + static_cast<size_t>(x0) * B);
+  }
+}
+
+// Rows in fours, then one at a time.
+template <int B>
+void horizontal_rows_avx2(const uint8_t* const* in, uint8_t* const* out, int rows, size_t row_bytes,
+                          const FixedCoeffs& c) {
+  const HorizontalAvx2 h(c, row_bytes, B);
+  int r = 0;
+  for (; r + 4 <= rows; r += 4) horizontal_rows_avx2<B, 4>(h, in + r, out + r);
+  for (; r < rows; ++r) horizontal_rows_avx2<B, 1>(h, in + r, out + r);
+}
+
+// Thirty-two bytes of an output row at a time, with every tap's sum kept in registers: two
+// input rows per step, their bytes paired as 16-bit lanes and multiplied pairwise by vpmaddwd
+// against the two taps' weights, split as in the horizontal kernel.
+__attribute__((target("avx2"))) size_t vertical_row_avx2(const uint8_t* const* rows, int count,
+                                                         const int32_t* k, size_t n, uint8_t* out) {
+  constexpr int kMask = (1 << kPairSplitBits) - 1;
+  const __m256i zero = _mm256_setzero_si256();
+  const __m256i half = _mm256_set1_epi32(1 << (kPrecisionBits - 1));
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i hi[4] = {zero, zero, zero, zero}, lo[4] = {zero, zero, zero, zero};
+    for (int t = 0; t < count; t += 2) {
+      const bool pair = t + 1 < count;
+      const int32_t k0 = k[t], k1 = pair ? k[t + 1] : 0;
+      const __m256i whi = _mm256_set1_epi32(static_cast<int32_t>(
+          static_cast<uint32_t>(static_cast<uint16_t>(k0 >> kPairSplitBits)) |
+          static_cast<uint32_t>(static_cast<uint16_t>(k1 >> kPairSplitBits)) << 16));
+      const __m256i wlo = _mm256_set1_epi32((k0 & kMask) | (k1 & kMask) << 16);
+      const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[t] + i));
+      const __m256i b =
+          pair ? _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[t + 1] + i)) : zero;
+      const __m256i ab[2] = {_mm256_unpacklo_epi8(a, b), _mm256_unpackhi_epi8(a, b)};
+      for (int h = 0; h < 2; ++h) {
+        const __m256i v0 = _mm256_unpacklo_epi8(ab[h], zero),
+                      v1 = _mm256_unpackhi_epi8(ab[h], zero);
+        hi[2 * h] = _mm256_add_epi32(hi[2 * h], _mm256_madd_epi16(v0, whi));
+        lo[2 * h] = _mm256_add_epi32(lo[2 * h], _mm256_madd_epi16(v0, wlo));
+        hi[2 * h + 1] = _mm256_add_epi32(hi[2 * h + 1], _mm256_madd_epi16(v1, whi));
+        lo[2 * h + 1] = _mm256_add_epi32(lo[2 * h + 1], _mm256_madd_epi16(v1, wlo));
+      }
+    }
+    __m256i sum[4];
+    for (int j = 0; j < 4; ++j)
+      sum[j] = _mm256_srai_epi32(
+          _mm256_add_epi32(_mm256_add_epi32(_mm256_slli_epi32(hi[j], kPairSplitBits), lo[j]), half),
+          kPrecisionBits);
+    // Within each 128-bit half, sum[0..3] hold bytes 0-3, 4-7, 8-11 and 12-15 of its 16.
+    const __m256i packed =
+        _mm256_packus_epi16(_mm256_packs_epi32(sum[0], sum[1]), _mm256_packs_epi32(sum[2], sum[3]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), packed);
+  }
+  return i;
 }
 
 bool have_avx2() {
@@ -179,15 +308,29 @@ bool have_avx2() {
 }  // namespace
 #endif
 
+void horizontal_rows(const uint8_t* const* in, uint8_t* const* out, int rows, size_t row_bytes,
+                     int bands, const FixedCoeffs& c) {
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+  if (have_avx2() && bands == 3) return horizontal_rows_avx2<3>(in, out, rows, row_bytes, c);
+  if (have_avx2() && bands == 4) return horizontal_rows_avx2<4>(in, out, rows, row_bytes, c);
+#endif
+  for (int r = 0; r < rows; ++r)
+    horizontal_pass_portable(in[r], row_bytes, bands, 0, 1, c, out[r], 0);
+}
+
 void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
                      const FixedCoeffs& c, uint8_t* out, size_t out_stride) {
-#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
-  if (have_avx2() && bands == 3)
-    return horizontal_rows_avx2<3>(in, in_stride, row0, row1, c, out, out_stride);
-  if (have_avx2() && bands == 4)
-    return horizontal_rows_avx2<4>(in, in_stride, row0, row1, c, out, out_stride);
-#endif
-  horizontal_pass_portable(in, in_stride, bands, row0, row1, c, out, out_stride);
+  constexpr int kGroup = 16;
+  const uint8_t* from[kGroup];
+  uint8_t* to[kGroup];
+  for (int y = row0; y < row1; y += kGroup) {
+    const int rows = std::min(kGroup, row1 - y);
+    for (int r = 0; r < rows; ++r) {
+      from[r] = in + in_stride * static_cast<size_t>(y + r);
+      to[r] = out + out_stride * static_cast<size_t>(y + r - row0);
+    }
+    horizontal_rows(from, to, rows, in_stride, bands, c);
+  }
 }
 
 void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
@@ -200,24 +343,43 @@ void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, in
   }
 }
 
+namespace {
+
+// Bytes [from, to) of a vertical pass's output row.
 // Built for AVX2 and for the baseline; the loader picks one. Integer sums, same bytes. (Not under
 // ThreadSanitizer: the loader runs the picker before the sanitizer is ready.)
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 __attribute__((target_clones("avx2", "default")))
 #endif
-void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_t n, uint8_t* out,
-                  int32_t* acc) {
-  std::fill(acc, acc + n, 1 << (kPrecisionBits - 1));
+void vertical_span(const uint8_t* const* rows, int count, const int32_t* k, size_t from, size_t to,
+                   uint8_t* out, int32_t* acc) {
+  std::fill(acc + from, acc + to, 1 << (kPrecisionBits - 1));
   for (int t = 0; t < count; ++t) {
     const uint8_t* src = rows[t];
     const int32_t kt = k[t];
     // Fixed-size blocks so the compiler vectorises without a cost guess.
-    size_t i = 0;
-    for (; i + 16 <= n; i += 16)
+    size_t i = from;
+    for (; i + 16 <= to; i += 16)
       for (size_t j = 0; j < 16; ++j) acc[i + j] += src[i + j] * kt;
-    for (; i < n; ++i) acc[i] += src[i] * kt;
+    for (; i < to; ++i) acc[i] += src[i] * kt;
   }
-  for (size_t i = 0; i < n; ++i) out[i] = clip_fixed(acc[i]);
+  for (size_t i = from; i < to; ++i) out[i] = clip_fixed(acc[i]);
+}
+
+}  // namespace
+
+void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_t n, uint8_t* out,
+                  int32_t* acc) {
+  size_t done = 0;
+#if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
+  if (have_avx2()) done = vertical_row_avx2(rows, count, k, n, out);
+#endif
+  if (done < n) vertical_span(rows, count, k, done, n, out, acc);
+}
+
+void vertical_row_portable(const uint8_t* const* rows, int count, const int32_t* k, size_t n,
+                           uint8_t* out, int32_t* acc) {
+  vertical_span(rows, count, k, 0, n, out, acc);
 }
 
 void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, const FixedCoeffs& c,
@@ -256,7 +418,8 @@ RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, in
   ybox_last_ = vert_.first.back() + vert_.count.back();
   // Filter windows only move down, so an output row is made when the last row under it
   // arrives, and all its rows are then among the last `count` ones.
-  ring_rows_ = std::max(1, *std::max_element(vert_.count.begin(), vert_.count.end()));
+  ring_rows_ =
+      std::max(1, *std::max_element(vert_.count.begin(), vert_.count.end())) + kRowsAtOnce - 1;
   ring_.resize(row_bytes_ * static_cast<size_t>(ring_rows_));
   acc_.resize(row_bytes_);
   taps_.resize(static_cast<size_t>(ring_rows_));
@@ -268,25 +431,36 @@ uint8_t* RowResizer::out_row(int y) {
   return block.get() + row_bytes_ * static_cast<size_t>(y % kBlockRows);
 }
 
-void RowResizer::push(const uint8_t* row) {
-  const int y = next_in_++;
-  if (!need_v_) {
-    uint8_t* dst = out_row(y);
+void RowResizer::push_rows(const uint8_t* rows, size_t stride, int n) {
+  const uint8_t* from[kRowsAtOnce];
+  uint8_t* to[kRowsAtOnce];
+  for (int i = 0; i < n;) {
+    const int y = next_in_;
+    // A row under no output row's filter is not needed.
+    if (need_v_ && (y < ybox_first_ || y >= ybox_last_)) {
+      ++next_in_, ++i;
+      continue;
+    }
+    // The rows taken together: all needed, and within what the ring holds beside a filter.
+    const int last = need_v_ ? ybox_last_ : out_height_;
+    const int group = std::min({kRowsAtOnce, n - i, last - y});
+    for (int r = 0; r < group; ++r) {
+      from[r] = rows + stride * static_cast<size_t>(i + r);
+      to[r] =
+          need_v_ ? &ring_[row_bytes_ * static_cast<size_t>((y + r) % ring_rows_)] : out_row(y + r);
+    }
     if (need_h_)
-      horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, dst, row_bytes_);
+      horizontal_rows(from, to, group, in_row_bytes_, bands_, horiz_);
     else
-      std::memcpy(dst, row, row_bytes_);
-    next_out_ = next_in_;
-    return;
+      for (int r = 0; r < group; ++r) std::memcpy(to[r], from[r], row_bytes_);
+    next_in_ += group, i += group;
+    if (!need_v_) {
+      next_out_ = next_in_;
+      continue;
+    }
+    while (next_out_ < out_height_ && vert_.first[next_out_] + vert_.count[next_out_] <= next_in_)
+      emit(next_out_++);
   }
-  if (y < ybox_first_ || y >= ybox_last_) return;  // under no output row's filter
-  uint8_t* slot = &ring_[row_bytes_ * static_cast<size_t>(y % ring_rows_)];
-  if (need_h_)
-    horizontal_pass(row, in_row_bytes_, bands_, 0, 1, horiz_, slot, row_bytes_);
-  else
-    std::memcpy(slot, row, row_bytes_);
-  while (next_out_ < out_height_ && vert_.first[next_out_] + vert_.count[next_out_] <= y + 1)
-    emit(next_out_++);
 }
 
 void RowResizer::emit(int yy) {

@@ -38,12 +38,13 @@ struct FixedCoeffs {
   std::vector<int> first, count;
   std::vector<int32_t> k;
   // The same weights for the vector kernel, which multiplies 16-bit lanes: each weight split
-  // as k = hi * 2^11 + lo (lo in 0..2047), taken two taps at a time, each pair as 16 lanes:
-  // hi of both taps for four bands, then lo likewise. (ksize + 1) / 2 pairs per output pixel.
-  std::vector<int16_t> pairs;
+  // as k = hi * 2^11 + lo (lo in 0..2047), taken four taps at a time, each four as 16 lanes of
+  // hi and 16 of lo. Lane 8h + 2j + u of either is tap 2h + u for band j (four bands).
+  // (ksize + 3) / 4 fours per output pixel.
+  std::vector<int16_t> fours;
 };
 inline constexpr int kPairSplitBits = 11;
-// Which pass a table is for: only the horizontal one needs the vector kernel's pairs.
+// Which pass a table is for: only the horizontal one needs the vector kernel's weights.
 enum class Pass { horizontal, vertical };
 FixedCoeffs to_fixed(const Coeffs& c, Pass pass = Pass::horizontal);
 
@@ -58,6 +59,11 @@ inline uint8_t clip_fixed(int32_t sum) {
 void horizontal_pass(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
                      const FixedCoeffs& c, uint8_t* out, size_t out_stride);
 
+// The same for rows wherever they are: in[r] (row_bytes bytes each) into out[r]. The vector
+// kernel takes several rows per weight it loads, so callers hand over as many as they have.
+void horizontal_rows(const uint8_t* const* in, uint8_t* const* out, int rows, size_t row_bytes,
+                     int bands, const FixedCoeffs& c);
+
 // The same pass without the vector kernels (horizontal_pass uses AVX2 for 3 and 4 bands
 // where the processor has it); kept callable so tests can hold the two to the same bytes.
 void horizontal_pass_portable(const uint8_t* in, size_t in_stride, int bands, int row0, int row1,
@@ -71,6 +77,9 @@ void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, co
 // `n` bytes per row, `acc` room for n sums.
 void vertical_row(const uint8_t* const* rows, int count, const int32_t* k, size_t n, uint8_t* out,
                   int32_t* acc);
+// The same without the vector kernel (vertical_row uses AVX2 where the processor has it).
+void vertical_row_portable(const uint8_t* const* rows, int count, const int32_t* k, size_t n,
+                           uint8_t* out, int32_t* acc);
 
 // The resize fed one input row at a time, top to bottom: each row is resampled horizontally
 // as it arrives and each output row is made as soon as the rows under its filter are in, so
@@ -81,13 +90,18 @@ class RowResizer {
   // Resizes in_width x in_height rows of `mode` to out_width x out_height.
   RowResizer(int in_width, int in_height, Mode mode, int out_width, int out_height);
   // The next input row: in_width * bands bytes.
-  void push(const uint8_t* row);
+  void push(const uint8_t* row) { push_rows(row, 0, 1); }
+  // The next `n` input rows, `stride` bytes apart.
+  void push_rows(const uint8_t* rows, size_t stride, int n);
   // Whether every output row has been made.
   bool finished() const { return next_out_ == out_height_; }
   // The result, once every input row has been pushed.
   Image take() &&;
 
  private:
+  // Input rows resampled horizontally together, where they come in bands.
+  static constexpr int kRowsAtOnce = 4;
+
   void emit(int yy);
   uint8_t* out_row(int y);
 
@@ -99,7 +113,8 @@ class RowResizer {
   int ybox_first_ = 0, ybox_last_ = 0;
   size_t in_row_bytes_;  // bytes of an input row (the vector kernel reads up to its end)
   size_t row_bytes_;     // bytes of a row after the horizontal pass
-  int ring_rows_ = 0;    // horizontally resampled rows kept for the vertical pass
+  int ring_rows_ = 0;    // horizontally resampled rows kept for the vertical pass (a filter's
+                         // height, and room for the rows resampled together)
   std::vector<uint8_t> ring_;
   std::vector<int32_t> acc_;
   std::vector<const uint8_t*> taps_;

@@ -67,6 +67,7 @@ TEST(Coefficients, SupportWidensWithTheReduction) {
   EXPECT_EQ(compute_coeffs(300, 0, 300, 100).ksize, 2 * 9 + 1);
 }
 
+// Nine rows: the vector kernel takes four at a time, then the rest one by one.
 TEST(HorizontalPass, VectorAndPortableKernelsAgree) {
   using imaging::resample::horizontal_pass;
   using imaging::resample::horizontal_pass_portable;
@@ -76,14 +77,37 @@ TEST(HorizontalPass, VectorAndPortableKernelsAgree) {
                                      : bands == 4 ? Mode::RGBA
                                      : bands == 2 ? Mode::LA
                                                   : Mode::L,
-                                     in_w, 3, unsigned(in_w * 31 + bands));
+                                     in_w, 9, unsigned(in_w * 31 + bands));
       const auto c = to_fixed(compute_coeffs(in_w, 0.0, double(in_w), out_w));
       const size_t stride = size_t(out_w) * bands;
-      std::vector<uint8_t> fast(stride * 3), slow(stride * 3);
-      horizontal_pass(src.pixels().data(), src.stride(), bands, 0, 3, c, fast.data(), stride);
-      horizontal_pass_portable(src.pixels().data(), src.stride(), bands, 0, 3, c, slow.data(),
+      std::vector<uint8_t> fast(stride * 9), slow(stride * 9);
+      horizontal_pass(src.pixels().data(), src.stride(), bands, 0, 9, c, fast.data(), stride);
+      horizontal_pass_portable(src.pixels().data(), src.stride(), bands, 0, 9, c, slow.data(),
                                stride);
       EXPECT_EQ(fast, slow) << bands << " bands, " << in_w << " -> " << out_w;
+    }
+}
+
+// The vector kernel keeps its sums in 32-bit lanes that may wrap on the way: odd and even tap
+// counts, rows that end inside a vector, strong reductions with many taps, and enlargements.
+TEST(VerticalRow, VectorAndPortableKernelsAgree) {
+  using imaging::resample::vertical_row;
+  using imaging::resample::vertical_row_portable;
+  for (auto [in_h, out_h] : {std::pair{7, 3}, {61, 40}, {40, 97}, {300, 7}, {6000, 1}})
+    for (size_t n : {size_t{1}, size_t{31}, size_t{32}, size_t{100}}) {
+      Image src = test::random_image(Mode::L, int(n), in_h, unsigned(in_h * 13 + n));
+      const auto c = to_fixed(compute_coeffs(in_h, 0.0, double(in_h), out_h),
+                              imaging::resample::Pass::vertical);
+      std::vector<uint8_t> fast(n), slow(n);
+      std::vector<int32_t> acc(n);
+      for (int yy = 0; yy < out_h; ++yy) {
+        std::vector<const uint8_t*> rows;
+        for (int t = 0; t < c.count[yy]; ++t) rows.push_back(src.row(c.first[yy] + t));
+        const int32_t* k = &c.k[size_t(yy) * c.ksize];
+        vertical_row(rows.data(), c.count[yy], k, n, fast.data(), acc.data());
+        vertical_row_portable(rows.data(), c.count[yy], k, n, slow.data(), acc.data());
+        ASSERT_EQ(fast, slow) << in_h << " -> " << out_h << ", row " << yy << ", " << n << " bytes";
+      }
     }
 }
 
@@ -104,11 +128,17 @@ TEST(RowResizer, GivesTheBytesOfTheWholeImageResize) {
       SCOPED_TRACE(std::string(mode_name(mode)) + " " + std::to_string(w) + "x" +
                    std::to_string(h) + " -> " + std::to_string(to_w) + "x" + std::to_string(to_h));
       Image src = test::random_image(mode, w, h, unsigned(w * 7 + h));
-      imaging::resample::RowResizer resizer(w, h, mode, to_w, to_h);
-      for (int y = 0; y < h; ++y) resizer.push(src.row(y));
-      EXPECT_TRUE(resizer.finished());
-      const Image got = std::move(resizer).take();
-      EXPECT_EQ(got.pixels(), imaging::resize(src, to_w, to_h).pixels());
+      const Image whole = imaging::resize(src, to_w, to_h);
+      // One row at a time, then in bands as a decoder hands them over (sizes that do not
+      // divide the rows the resizer resamples together).
+      for (int band : {1, 3, 16}) {
+        imaging::resample::RowResizer resizer(w, h, mode, to_w, to_h);
+        for (int y = 0; y < h; y += band)
+          resizer.push_rows(src.row(y), src.stride(), std::min(band, h - y));
+        EXPECT_TRUE(resizer.finished());
+        const Image got = std::move(resizer).take();
+        EXPECT_EQ(got.pixels(), whole.pixels()) << "bands of " << band;
+      }
     }
 }
 
