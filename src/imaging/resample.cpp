@@ -395,10 +395,6 @@ void vertical_pass(const uint8_t* in, size_t in_stride, int bands, int width, co
   }
 }
 
-namespace {
-constexpr int kBlockRows = 64;
-}  // namespace
-
 RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, int out_height)
     : mode_(mode),
       bands_(mode_bands(mode)),
@@ -407,10 +403,9 @@ RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, in
       need_h_(out_width != in_width),
       need_v_(out_height != in_height),
       in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands_)),
-      row_bytes_(static_cast<size_t>(out_width) * static_cast<size_t>(bands_)) {
-  // The result's size is checked against the pixel limit now, not after all the work.
-  check_pixel_limit(int64_t{out_width} * out_height);
-  blocks_.resize(static_cast<size_t>((out_height + kBlockRows - 1) / kBlockRows));
+      row_bytes_(static_cast<size_t>(out_width) * static_cast<size_t>(bands_)),
+      // The result's size is checked against the pixel limit before any work.
+      out_((check_pixel_limit(int64_t{out_width} * out_height), mode), out_width, out_height) {
   if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_width));
   if (!need_v_) return;
   vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_height), Pass::vertical);
@@ -423,12 +418,6 @@ RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, in
   ring_.resize(row_bytes_ * static_cast<size_t>(ring_rows_));
   acc_.resize(row_bytes_);
   taps_.resize(static_cast<size_t>(ring_rows_));
-}
-
-uint8_t* RowResizer::out_row(int y) {
-  auto& block = blocks_[static_cast<size_t>(y / kBlockRows)];
-  if (!block) block = std::make_unique_for_overwrite<uint8_t[]>(row_bytes_ * kBlockRows);
-  return block.get() + row_bytes_ * static_cast<size_t>(y % kBlockRows);
 }
 
 void RowResizer::push_rows(const uint8_t* rows, size_t stride, int n) {
@@ -446,8 +435,8 @@ void RowResizer::push_rows(const uint8_t* rows, size_t stride, int n) {
     const int group = std::min({kRowsAtOnce, n - i, last - y});
     for (int r = 0; r < group; ++r) {
       from[r] = rows + stride * static_cast<size_t>(i + r);
-      to[r] =
-          need_v_ ? &ring_[row_bytes_ * static_cast<size_t>((y + r) % ring_rows_)] : out_row(y + r);
+      to[r] = need_v_ ? &ring_[row_bytes_ * static_cast<size_t>((y + r) % ring_rows_)]
+                      : out_.row(y + r);
     }
     if (need_h_)
       horizontal_rows(from, to, group, in_row_bytes_, bands_, horiz_);
@@ -469,20 +458,10 @@ void RowResizer::emit(int yy) {
     taps_[static_cast<size_t>(t)] =
         &ring_[row_bytes_ * static_cast<size_t>((first + t) % ring_rows_)];
   vertical_row(taps_.data(), count, &vert_.k[static_cast<size_t>(yy) * vert_.ksize], row_bytes_,
-               out_row(yy), acc_.data());
+               out_.row(yy), acc_.data());
 }
 
-Image RowResizer::take() && {
-  Image out(mode_, out_width_, out_height_);
-  for (int y = 0; y < out_height_; ++y) {
-    auto& block = blocks_[static_cast<size_t>(y / kBlockRows)];
-    if (block)
-      std::memcpy(out.row(y), block.get() + row_bytes_ * static_cast<size_t>(y % kBlockRows),
-                  row_bytes_);
-    if (y % kBlockRows == kBlockRows - 1 || y == out_height_ - 1) block.reset();
-  }
-  return out;
-}
+Image RowResizer::take() && { return std::move(out_); }
 
 }  // namespace resample
 

@@ -103,7 +103,6 @@ class RowResizer {
   static constexpr int kRowsAtOnce = 4;
 
   void emit(int yy);
-  uint8_t* out_row(int y);
 
   Mode mode_;
   int bands_;
@@ -118,10 +117,9 @@ class RowResizer {
   std::vector<uint8_t> ring_;
   std::vector<int32_t> acc_;
   std::vector<const uint8_t*> taps_;
-  // Output rows wait in blocks until take(), taking memory only as they are made: a new
-  // Image's pixels are all written (zeroed) at once, which during a large decode would add
-  // the whole result to the decoder's peak.
-  std::vector<std::unique_ptr<uint8_t[]>> blocks_;
+  // The result, made (zeroed) with the resizer, which is made with the first decoded rows:
+  // by then a progressive decoder holds all it will.
+  Image out_;
   int next_in_ = 0, next_out_ = 0;
 };
 
