@@ -65,6 +65,7 @@ Coeffs compute_coeffs(int in_size, double in0, double in1, int out_size) {
   const double filterscale = std::max(scale, 1.0);
   const double support = kLanczosSupport * filterscale;
   Coeffs c;
+  c.in_size = in_size;
   c.ksize = static_cast<int>(std::ceil(support)) * 2 + 1;
   c.first.resize(static_cast<size_t>(out_size));
   c.count.resize(static_cast<size_t>(out_size));
@@ -94,6 +95,7 @@ Coeffs compute_coeffs(int in_size, double in0, double in1, int out_size) {
 
 FixedCoeffs to_fixed(const Coeffs& c, Pass pass) {
   FixedCoeffs f;
+  f.in_size = c.in_size;
   f.ksize = c.ksize;
   f.first = c.first;
   f.count = c.count;
@@ -118,6 +120,16 @@ FixedCoeffs to_fixed(const Coeffs& c, Pass pass) {
         lo[lane] = static_cast<int16_t>(k & ((1 << kPairSplitBits) - 1));
       }
     }
+  for (int bands : {3, 4}) {
+    int& whole = f.whole_reads[bands - 3];
+    const size_t row_bytes = static_cast<size_t>(c.in_size) * static_cast<size_t>(bands);
+    for (size_t xx = 0; xx < f.first.size(); ++xx) {
+      const size_t fours = static_cast<size_t>(f.count[xx] + 3) / 4;
+      const size_t last_run = static_cast<size_t>(f.first[xx]) + (fours ? fours - 1 : 0) * 4;
+      if (last_run * static_cast<size_t>(bands) + 16 > row_bytes) break;
+      whole = static_cast<int>(xx) + 1;
+    }
+  }
   return f;
 }
 
@@ -139,16 +151,12 @@ struct HorizontalAvx2 {
   int safe_w;        // the output pixels whose every 16-byte read stays inside the row
 
   HorizontalAvx2(const FixedCoeffs& coeffs, size_t bytes, int bands)
-      : c(coeffs), row_bytes(bytes), per_pixel(static_cast<size_t>(coeffs.ksize + 3) / 4 * 32) {
-    safe_w = 0;
-    for (int xx = 0; xx < static_cast<int>(c.first.size()); ++xx) {
-      const size_t fours = static_cast<size_t>(c.count[xx] + 3) / 4;
-      const size_t last =
-          static_cast<size_t>(c.first[xx]) * bands + (fours ? fours - 1 : 0) * 4 * bands;
-      if (last + 16 > row_bytes) break;
-      safe_w = xx + 1;
-    }
-  }
+      : c(coeffs),
+        row_bytes(bytes),
+        per_pixel(static_cast<size_t>(coeffs.ksize + 3) / 4 * 32),
+        safe_w(bytes >= static_cast<size_t>(coeffs.in_size) * static_cast<size_t>(bands)
+                   ? coeffs.whole_reads[bands - 3]
+                   : 0) {}
 };
 
 template <int B>

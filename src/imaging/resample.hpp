@@ -23,6 +23,7 @@ double lanczos(double x);
 // Coefficients of one axis: output i reads `count[i]` inputs starting at `first[i]`, weighted
 // by weights[i * ksize + k] (unused tails are zero). Weights of a row sum to 1.
 struct Coeffs {
+  int in_size = 0;
   int ksize = 0;
   std::vector<int> first, count;
   std::vector<double> weights;
@@ -34,6 +35,7 @@ Coeffs compute_coeffs(int in_size, double in0, double in1, int out_size);
 
 // The same table in fixed point (rounded half away from zero).
 struct FixedCoeffs {
+  int in_size = 0;
   int ksize = 0;
   std::vector<int> first, count;
   std::vector<int32_t> k;
@@ -42,6 +44,9 @@ struct FixedCoeffs {
   // hi and 16 of lo. Lane 8h + 2j + u of either is tap 2h + u for band j (four bands).
   // (ksize + 3) / 4 fours per output pixel.
   std::vector<int16_t> fours;
+  // For 3 and 4 bands: how many output pixels, from the first, read only whole 16-byte runs
+  // of four taps inside the row (the vector kernel reads those without a bounds check).
+  int whole_reads[2] = {0, 0};
 };
 inline constexpr int kPairSplitBits = 11;
 // Which pass a table is for: only the horizontal one needs the vector kernel's weights.
