@@ -63,6 +63,8 @@ class Image {
   // A new image filled with `fill` (zeros by default). Throws ImageError above the pixel limit.
   Image(Mode mode, int width, int height);
   Image(Mode mode, int width, int height, Rgba fill);
+  // An image over `pixels`, which must hold width * height pixels of `mode`, row by row.
+  static Image from_pixels(Mode mode, int width, int height, std::vector<uint8_t> pixels);
   ~Image();
   Image(const Image&);
   Image& operator=(const Image&);

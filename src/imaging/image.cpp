@@ -86,6 +86,16 @@ Image::Image(Mode mode, int width, int height, Rgba fill) : Image(mode, width, h
   for (size_t i = 0; i < pixels_.size(); i += b) std::memcpy(&pixels_[i], fill.data(), b);
 }
 
+Image Image::from_pixels(Mode mode, int width, int height, std::vector<uint8_t> pixels) {
+  if (pixels.size() != checked_bytes(mode, width, height))
+    throw std::invalid_argument("the pixels do not fill the image");
+  Image im(mode, 0, 0);
+  im.width_ = width;
+  im.height_ = height;
+  im.pixels_ = std::move(pixels);
+  return im;
+}
+
 Image::~Image() = default;
 Image::Image(const Image&) = default;
 Image& Image::operator=(const Image&) = default;

@@ -411,9 +411,10 @@ RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, in
       need_h_(out_width != in_width),
       need_v_(out_height != in_height),
       in_row_bytes_(static_cast<size_t>(in_width) * static_cast<size_t>(bands_)),
-      row_bytes_(static_cast<size_t>(out_width) * static_cast<size_t>(bands_)),
-      // The result's size is checked against the pixel limit before any work.
-      out_((check_pixel_limit(int64_t{out_width} * out_height), mode), out_width, out_height) {
+      row_bytes_(static_cast<size_t>(out_width) * static_cast<size_t>(bands_)) {
+  // The result's size is checked against the pixel limit now, not after all the work.
+  check_pixel_limit(int64_t{out_width} * out_height);
+  out_.reserve(row_bytes_ * static_cast<size_t>(out_height));
   if (need_h_) horiz_ = to_fixed(compute_coeffs(in_width, 0.0, double(in_width), out_width));
   if (!need_v_) return;
   vert_ = to_fixed(compute_coeffs(in_height, 0.0, double(in_height), out_height), Pass::vertical);
@@ -426,6 +427,12 @@ RowResizer::RowResizer(int in_width, int in_height, Mode mode, int out_width, in
   ring_.resize(row_bytes_ * static_cast<size_t>(ring_rows_));
   acc_.resize(row_bytes_);
   taps_.resize(static_cast<size_t>(ring_rows_));
+}
+
+uint8_t* RowResizer::add_rows(int rows) {
+  const size_t at = out_.size();
+  out_.resize(at + row_bytes_ * static_cast<size_t>(rows));  // within the room reserved
+  return out_.data() + at;
 }
 
 void RowResizer::push_rows(const uint8_t* rows, size_t stride, int n) {
@@ -441,10 +448,11 @@ void RowResizer::push_rows(const uint8_t* rows, size_t stride, int n) {
     // The rows taken together: all needed, and within what the ring holds beside a filter.
     const int last = need_v_ ? ybox_last_ : out_height_;
     const int group = std::min({kRowsAtOnce, n - i, last - y});
+    uint8_t* const added = need_v_ ? nullptr : add_rows(group);
     for (int r = 0; r < group; ++r) {
       from[r] = rows + stride * static_cast<size_t>(i + r);
       to[r] = need_v_ ? &ring_[row_bytes_ * static_cast<size_t>((y + r) % ring_rows_)]
-                      : out_.row(y + r);
+                      : added + row_bytes_ * static_cast<size_t>(r);
     }
     if (need_h_)
       horizontal_rows(from, to, group, in_row_bytes_, bands_, horiz_);
@@ -466,10 +474,14 @@ void RowResizer::emit(int yy) {
     taps_[static_cast<size_t>(t)] =
         &ring_[row_bytes_ * static_cast<size_t>((first + t) % ring_rows_)];
   vertical_row(taps_.data(), count, &vert_.k[static_cast<size_t>(yy) * vert_.ksize], row_bytes_,
-               out_.row(yy), acc_.data());
+               add_rows(1), acc_.data());
 }
 
-Image RowResizer::take() && { return std::move(out_); }
+Image RowResizer::take() && {
+  // Rows never made (the decoder stopped early) stay black.
+  out_.resize(row_bytes_ * static_cast<size_t>(out_height_));
+  return Image::from_pixels(mode_, out_width_, out_height_, std::move(out_));
+}
 
 }  // namespace resample
 

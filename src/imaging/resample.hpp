@@ -108,6 +108,8 @@ class RowResizer {
   static constexpr int kRowsAtOnce = 4;
 
   void emit(int yy);
+  // Adds `rows` rows to the result and returns the first.
+  uint8_t* add_rows(int rows);
 
   Mode mode_;
   int bands_;
@@ -122,9 +124,10 @@ class RowResizer {
   std::vector<uint8_t> ring_;
   std::vector<int32_t> acc_;
   std::vector<const uint8_t*> taps_;
-  // The result, made (zeroed) with the resizer, which is made with the first decoded rows:
-  // by then a progressive decoder holds all it will.
-  Image out_;
+  // The result's pixels, with room for all of them from the start; each row is added as it is
+  // made, so memory is taken (and zeroed) a row at a time, not at once while a progressive
+  // decoder holds its whole file's coefficients.
+  std::vector<uint8_t> out_;
   int next_in_ = 0, next_out_ = 0;
 };
 

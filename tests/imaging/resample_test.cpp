@@ -142,6 +142,19 @@ TEST(RowResizer, GivesTheBytesOfTheWholeImageResize) {
     }
 }
 
+// A decoder that stops early leaves the rows it never gave black, at the full size.
+TEST(RowResizer, RowsNeverMadeAreBlack) {
+  Image src = test::random_image(Mode::RGB, 60, 40, 5u);
+  imaging::resample::RowResizer resizer(60, 40, Mode::RGB, 30, 20);
+  resizer.push_rows(src.row(0), src.stride(), 20);
+  EXPECT_FALSE(resizer.finished());
+  const Image got = std::move(resizer).take();
+  ASSERT_EQ(got.width(), 30);
+  ASSERT_EQ(got.height(), 20);
+  EXPECT_NE(got.row(0)[0] | got.row(0)[1] | got.row(0)[2], 0);
+  EXPECT_EQ(std::count(got.row(19), got.row(19) + got.stride(), 0), 90);
+}
+
 struct ResizeCase {
   Mode mode;
   int w, h, to_w, to_h;
