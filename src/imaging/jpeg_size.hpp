@@ -18,7 +18,9 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,6 +43,9 @@ class JpegSizeModel {
   // encode(im, "JPEG", opts at `quality`).size() less the bytes stuffed after 0xFF bytes in the
   // entropy-coded data. `quality` is clamped to 1..100, as the encoder clamps it.
   size_t lower_bound(int quality) const;
+  // The same, or less where less will do: once the blocks counted so far give a bound that
+  // satisfies `enough` (a size over the target, say), that bound is returned.
+  size_t lower_bound(int quality, const std::function<bool(size_t)>& enough) const;
 
   // encode(im, "JPEG", opts) with opts.quality = `quality` and opts.optimize = `optimize`, the
   // rest of opts being those the model was made with: the same bytes, written from the stored
@@ -72,7 +77,8 @@ class JpegSizeModel {
     size_t dummies = 0;  // dummy blocks in the scan
   };
 
-  struct Feed;  // the coefficients of one quality, handed to the encoder
+  struct Feed;    // the coefficients of one quality, handed to the encoder
+  struct Counts;  // the symbol counts of one quality
 
   void transform_grey(const Image& im);
   void transform_colour(const Image& im);
@@ -82,6 +88,13 @@ class JpegSizeModel {
   bool optimize_ = false;
   std::optional<std::string> exif_, icc_;  // the metadata markers an encoding writes
   size_t fixed_headers_ = 0;               // every marker but DHT, which depends on the counts
+  // The counts of the last whole count: an encoding at that quality needs them for its tables
+  // (the trial encoded after its bound is the usual case). Trials may run on other threads.
+  template <class Tables>
+  void remember(int quality, const Tables& tables) const;
+  mutable std::mutex counted_mutex_;
+  mutable int counted_quality_ = 0;
+  mutable std::shared_ptr<const Counts> counted_;
 };
 
 // The code length of each symbol (0 for none) in the optimal Huffman table libjpeg makes for

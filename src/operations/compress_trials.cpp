@@ -171,7 +171,7 @@ TrialEncoder::Measured TrialEncoder::measure(int quality, std::optional<int> nex
                                              bool size_will_do) {
   if (size_will_do && goes_on_ && !made_or_pending(quality)) {
     if (const imaging::JpegSizeModel* model = size_model()) {
-      const size_t bound = model->lower_bound(quality);
+      const size_t bound = model->lower_bound(quality, goes_on_);
       if (goes_on_(bound)) {
         observe(quality);
         asked_ = true;

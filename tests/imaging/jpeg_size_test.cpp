@@ -140,6 +140,38 @@ TEST_P(JpegSize, CoefficientsAreTheEncodersAndTheBoundMissesOnlyStuffing) {
   }
 }
 
+// A bound asked for with a size that will do may come from part of the picture: it then does,
+// and it never exceeds the whole bound; when the whole bound does not do, that is what comes.
+TEST_P(JpegSize, BoundThatWillDoStopsEarlyButNeverOverstates) {
+  const auto& [c, mode] = GetParam();
+  Image im = make(c.fill, mode, c.w, c.h);
+  bool stopped_early = false;
+  for (bool optimize : {false, true}) {
+    imaging::EncodeOptions o;
+    o.optimize = optimize;
+    const JpegSizeModel model(im, o);
+    for (int q : {1, 30, 75, 95, 100}) {
+      const size_t whole = model.lower_bound(q);
+      for (double f : {0.2, 0.5, 0.8, 0.99, 1.0, 1.2}) {
+        const size_t target = static_cast<size_t>(double(whole) * f);
+        const size_t got = model.lower_bound(q, [&](size_t size) { return size > target; });
+        SCOPED_TRACE(std::to_string(q) + (optimize ? " optimized" : " standard") + " target " +
+                     std::to_string(target) + " of " + std::to_string(whole));
+        ASSERT_LE(got, whole);
+        if (whole > target)
+          ASSERT_GT(got, target);
+        else
+          ASSERT_EQ(got, whole);
+        stopped_early = stopped_early || got < whole;
+      }
+    }
+  }
+  // Pictures of a few blocks are counted whole before the first ask.
+  if (c.w * c.h >= 200 * 72) {
+    EXPECT_TRUE(stopped_early);
+  }
+}
+
 // Written from the model's coefficients, an encoding is the encoder's own, byte for byte: at
 // every quality, with both table choices, with an ICC profile and without.
 TEST_P(JpegSize, EncodingFromTheCoefficientsGivesTheEncodersBytes) {

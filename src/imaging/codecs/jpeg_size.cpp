@@ -7,7 +7,10 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
 #include <stdexcept>
 
 #include "imaging/codecs/jpeg_reader.hpp"
@@ -318,27 +321,35 @@ struct TableCounts {
 // Calls f(block) for each of the picture's blocks of `comp` (stored row by row) in the order
 // the scan codes them: MCU by MCU, the component's blocks of an MCU row by row. The dummy blocks
 // that complete the MCUs at the right and bottom edges are left out.
+// f returns false to stop; in_scan_order then returns false.
 template <class Component, class F>
-void in_scan_order(const Component& comp, F&& f) {
+bool in_scan_order(const Component& comp, F&& f) {
   const int16_t* coef = comp.coef.get();
   if (comp.mcu_width == 1 && comp.mcu_height == 1) {
-    for (size_t b = 0, n = comp.blocks(); b < n; ++b) f(coef + 64 * b);
-    return;
+    for (size_t b = 0, n = comp.blocks(); b < n; ++b)
+      if (!f(coef + 64 * b)) return false;
+    return true;
   }
   const size_t row = static_cast<size_t>(comp.blocks_wide);
   for (int by0 = 0; by0 < comp.blocks_high; by0 += comp.mcu_height)
     for (int bx0 = 0; bx0 < comp.blocks_wide; bx0 += comp.mcu_width)
       for (int by = by0; by < std::min(by0 + comp.mcu_height, comp.blocks_high); ++by)
         for (int bx = bx0; bx < std::min(bx0 + comp.mcu_width, comp.blocks_wide); ++bx)
-          f(coef + 64 * (static_cast<size_t>(by) * row + static_cast<size_t>(bx)));
+          if (!f(coef + 64 * (static_cast<size_t>(by) * row + static_cast<size_t>(bx))))
+            return false;
+  return true;
 }
 
-// Counts the symbols of one component's blocks, as the entropy coder would code them.
-template <class Component>
-void count_symbols(const Component& comp, const Divisors& d, TableCounts& counts) {
+// Counts the symbols of one component's blocks, as the entropy coder would code them. Every
+// `ask_every` blocks `stop()` may end the count: then it returns false, and the counts hold the
+// blocks counted so far.
+template <class Component, class Stop>
+bool count_symbols(const Component& comp, const Divisors& d, TableCounts& counts, size_t ask_every,
+                   Stop&& stop) {
   alignas(16) std::array<uint16_t, 64> mag;
   int last_dc = 0;
-  in_scan_order(comp, [&](const int16_t* block) {
+  size_t until_ask = ask_every;
+  const bool whole = in_scan_order(comp, [&](const int16_t* block) {
     const uint64_t nonzero = quantise(block, d, mag.data());
     const int dc = block[0] < 0 ? -int{mag[0]} : int{mag[0]};
     counts.dc[static_cast<size_t>(std::bit_width(static_cast<unsigned>(std::abs(dc - last_dc))))]++;
@@ -353,11 +364,16 @@ void count_symbols(const Component& comp, const Divisors& d, TableCounts& counts
       previous = k;
     }
     if (previous != 63) counts.ac[0x00]++;
+    if (--until_ask > 0) return true;
+    until_ask = ask_every;
+    return !stop();
   });
+  if (!whole) return false;
   // A dummy block repeats the DC of the block before it in the scan and has no AC: a difference
   // of 0 and an end of block.
   counts.dc[0] += static_cast<int64_t>(comp.dummies);
   counts.ac[0x00] += static_cast<int64_t>(comp.dummies);
+  return true;
 }
 
 // Code lengths per symbol (0 for a symbol without a code) and how many symbols have one.
@@ -466,17 +482,32 @@ CodeLengths optimal_lengths(const Freq& freq) {
   return lengths_of(t.bits, t.values);
 }
 
-// The symbol counts of each table (one for grey, two for colour) at `quality`.
-template <class Component>
-std::array<TableCounts, 2> count_tables(const std::vector<Component>& components, int quality) {
+// The symbol counts of each table (one for grey, two for colour) at `quality`. `stop(counts)`
+// may end the count early (see count_symbols); `complete` tells whether it ran to the end.
+struct Counted {
+  std::array<TableCounts, 2> tables;
+  bool complete = true;
+};
+template <class Component, class Stop>
+Counted count_tables(const std::vector<Component>& components, int quality, Stop&& stop) {
   const EncoderTables& tables = encoder_tables();
-  std::array<TableCounts, 2> counts;
+  // About 32 asks over the picture (each costs about as much as counting 50 blocks).
+  size_t blocks = 0;
+  for (const Component& comp : components) blocks += comp.blocks();
+  const size_t ask_every = std::max<size_t>(64, blocks / 32);
+  Counted counted;
   for (size_t t = 0; t < (components.size() == 1 ? 1u : 2u); ++t) {
     const Divisors d = divisors(tables.quant[static_cast<size_t>(quality)][t]);
-    for (const Component& comp : components)
-      if (static_cast<size_t>(comp.table) == t) count_symbols(comp, d, counts[t]);
+    for (const Component& comp : components) {
+      if (static_cast<size_t>(comp.table) != t) continue;
+      if (!count_symbols(comp, d, counted.tables[t], ask_every,
+                         [&] { return stop(counted.tables); })) {
+        counted.complete = false;
+        return counted;
+      }
+    }
   }
-  return counts;
+  return counted;
 }
 
 // The coded bits of a table's symbols: each code, and the extra bits the symbol announces (a
@@ -489,6 +520,22 @@ uint64_t coded_bits(const Freq& freq, const CodeLengths& lengths, bool ac) {
     bits += static_cast<uint64_t>(freq[s]) * (lengths.length[s] + extra);
   }
   return bits;
+}
+
+// The fewest bits any prefix code can give these symbols, with their extra bits: by Kraft's
+// inequality no code beats their entropy. A little is taken off so rounding never overstates it.
+uint64_t least_coded_bits(const Freq& freq, bool ac) {
+  double n = 0, sum = 0;
+  uint64_t extra = 0;
+  for (size_t s = 0; s < 256; ++s) {
+    if (!freq[s]) continue;
+    const double f = static_cast<double>(freq[s]);
+    n += f;
+    sum += f * std::log2(f);
+    extra += static_cast<uint64_t>(freq[s]) * (ac ? (s & 15) : s);
+  }
+  const double entropy = n > 0 ? n * std::log2(n) - sum : 0.0;
+  return extra + static_cast<uint64_t>(std::max(0.0, entropy * (1 - 1e-9) - 1));
 }
 
 // ---- markers (jcmarker.c, jcapimin.c, jpeg_write_icc_profile) --------------------------------
@@ -622,23 +669,61 @@ void JpegSizeModel::transform_grey(const Image& im) {
   }
 }
 
-size_t JpegSizeModel::lower_bound(int quality) const {
+struct JpegSizeModel::Counts {
+  std::array<TableCounts, 2> tables;
+};
+
+template <class Tables>
+void JpegSizeModel::remember(int quality, const Tables& tables) const {
+  auto counts = std::make_shared<Counts>();
+  counts->tables = tables;
+  std::lock_guard lock(counted_mutex_);
+  counted_quality_ = quality;
+  counted_ = std::move(counts);
+}
+
+size_t JpegSizeModel::lower_bound(int quality) const { return lower_bound(quality, nullptr); }
+
+size_t JpegSizeModel::lower_bound(int quality, const std::function<bool(size_t)>& enough) const {
   quality = std::clamp(quality, 1, 100);
   const EncoderTables& tables = encoder_tables();
-  const int used_tables = components_.size() == 1 ? 1 : 2;
-  const std::array<TableCounts, 2> counts = count_tables(components_, quality);
-  uint64_t bits = 0;
-  size_t headers = fixed_headers_;
-  for (size_t t = 0; t < static_cast<size_t>(used_tables); ++t) {
-    const CodeLengths dc = optimize_ ? optimal_lengths(counts[t].dc)
-                                     : lengths_of(tables.dc[t].bits, tables.dc[t].values);
-    const CodeLengths ac = optimize_ ? optimal_lengths(counts[t].ac)
-                                     : lengths_of(tables.ac[t].bits, tables.ac[t].values);
-    bits += coded_bits(counts[t].dc, dc, false) + coded_bits(counts[t].ac, ac, true);
-    headers += 2 * kDhtBase + static_cast<size_t>(dc.symbols + ac.symbols);
-  }
-  // The last byte is filled up with one bits.
-  return headers + static_cast<size_t>((bits + 7) / 8);
+  const size_t used_tables = components_.size() == 1 ? 1 : 2;
+  // The bound from `counts`; `least`: from part of the picture, with the optimal tables' code
+  // lengths (which depend on all the counts) replaced by the entropy bound.
+  auto bound_of = [&](const std::array<TableCounts, 2>& counts, bool least) {
+    uint64_t bits = 0;
+    size_t headers = fixed_headers_;
+    for (size_t t = 0; t < used_tables; ++t) {
+      headers += 2 * kDhtBase;
+      if (least && optimize_) {
+        // Every symbol seen has a code in the optimal tables.
+        bits += least_coded_bits(counts[t].dc, false) + least_coded_bits(counts[t].ac, true);
+        for (const Freq* freq : {&counts[t].dc, &counts[t].ac})
+          headers += static_cast<size_t>(
+              std::count_if(freq->begin(), freq->begin() + 256, [](int64_t n) { return n > 0; }));
+        continue;
+      }
+      const CodeLengths dc = optimize_ ? optimal_lengths(counts[t].dc)
+                                       : lengths_of(tables.dc[t].bits, tables.dc[t].values);
+      const CodeLengths ac = optimize_ ? optimal_lengths(counts[t].ac)
+                                       : lengths_of(tables.ac[t].bits, tables.ac[t].values);
+      bits += coded_bits(counts[t].dc, dc, false) + coded_bits(counts[t].ac, ac, true);
+      headers += static_cast<size_t>(dc.symbols + ac.symbols);
+    }
+    // The last byte is filled up with one bits.
+    return headers + static_cast<size_t>((bits + 7) / 8);
+  };
+  // Counting ends early once part of the picture already gives a bound that will do: the trials
+  // far over a target, typically, whose bound needs only about half the blocks.
+  size_t partial = 0;
+  const Counted counted = count_tables(components_, quality, [&](const auto& counts) {
+    if (!enough) return false;
+    partial = bound_of(counts, true);
+    return enough(partial);
+  });
+  if (!counted.complete) return partial;
+  remember(quality, counted.tables);
+  return bound_of(counted.tables, false);
 }
 
 std::vector<int16_t> JpegSizeModel::coefficients(int c, int quality) const {
@@ -748,7 +833,15 @@ std::string JpegSizeModel::encode(int quality, bool optimize) const {
   // no pass of its own to gather the counts.
   std::array<JHUFF_TBL, 2> dc{}, ac{};
   if (optimize) {
-    const std::array<TableCounts, 2> counts = count_tables(components_, frame.quality);
+    // The counts the last bound was found from, when that was at this quality.
+    std::shared_ptr<const Counts> known;
+    {
+      std::lock_guard lock(counted_mutex_);
+      if (counted_quality_ == frame.quality) known = counted_;
+    }
+    const std::array<TableCounts, 2> counts =
+        known ? known->tables
+              : count_tables(components_, frame.quality, [](const auto&) { return false; }).tables;
     for (size_t t = 0; t < (components_.size() == 1 ? 1u : 2u); ++t) {
       for (auto [freq, table] :
            {std::pair(&counts[t].dc, &dc[t]), std::pair(&counts[t].ac, &ac[t])}) {
