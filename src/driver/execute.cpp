@@ -55,18 +55,28 @@ class Run {
   }
   ~Run() { workers_.reset(); }  // before the entries they work on
 
-  // An entry of the walk, in the walk's order. With workers it is handed over to be worked on
-  // ahead, and takes effect when every entry before it has.
-  void submit(const std::string& raw) {
-    if (!workers_) return entry(raw, nullptr);
-    auto a = std::make_shared<Ahead>();
-    a->raw = raw;
-    struct stat st {};
-    if (::stat(raw.c_str(), &st) == 0) a->bytes = st.st_size;
-    pending_.push_back(a);
-    workers_->hand_over(std::move(a));
-    // Memory stays bounded: only a few entries are held ahead of their turn.
-    while (pending_.size() > window_) take_turn();
+  // Entries of the walk, in the walk's order. With workers they are handed over to be worked
+  // on ahead, as many at once as the window has room for (so the largest of them is started
+  // first, not the first listed), and each takes effect when every entry before it has.
+  void submit(const std::vector<std::string>& raws) {
+    for (size_t i = 0; i < raws.size();) {
+      if (!workers_) {
+        entry(raws[i++], nullptr);
+        continue;
+      }
+      // Memory stays bounded: only a few entries are held ahead of their turn.
+      while (pending_.size() >= window_) take_turn();
+      std::vector<std::shared_ptr<Ahead>> batch;
+      for (; i < raws.size() && pending_.size() < window_; ++i) {
+        auto a = std::make_shared<Ahead>();
+        a->raw = raws[i];
+        struct stat st {};
+        if (::stat(a->raw.c_str(), &st) == 0) a->bytes = st.st_size;
+        pending_.push_back(a);
+        batch.push_back(std::move(a));
+      }
+      workers_->hand_over(std::move(batch));
+    }
   }
 
   // Every entry submitted so far takes its turn.
@@ -84,16 +94,17 @@ class Run {
     std::vector<std::string> names;
     std::vector<bool> is_dir;
     if (const int err = list_dir(root, names, &is_dir)) {
-      if (err == ENAMETOOLONG) submit(root);
+      if (err == ENAMETOOLONG) submit({root});
       return;
     }
-    std::vector<std::string> dirs;
+    std::vector<std::string> dirs, files;
     for (size_t i = 0; i < names.size(); ++i) {
       if (is_dir[i])
         dirs.push_back(names[i]);
       else
-        submit(path_join(root, names[i]));
+        files.push_back(path_join(root, names[i]));
     }
+    submit(files);
     for (const std::string& d : dirs) {
       drain();
       const std::string sub = path_join(root, d);
@@ -277,7 +288,8 @@ void IMAGES::execute(const Value& cfg) {
   } else {
     std::vector<std::string> names;
     if (const int err = list_dir(folder, names, nullptr)) throw OSError(err, folder);
-    for (const std::string& name : names) run.submit(path_join(folder, name));
+    for (std::string& name : names) name = path_join(folder, name);
+    run.submit(names);
   }
   run.drain();
 

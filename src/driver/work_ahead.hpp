@@ -66,7 +66,7 @@ struct Ahead {
   bool done = false;  // guarded by the workers' mutex
 };
 
-// Threads that work on entries ahead of their turn, in the order they were handed over.
+// Threads that work on entries ahead of their turn, the largest of those waiting first.
 class Workers {
  public:
   using Work = std::function<void(Ahead&)>;
@@ -75,7 +75,7 @@ class Workers {
       try {
         threads_.emplace_back([this] { serve(); });
       } catch (const std::system_error&) {
-        break;  // fewer threads: entries nobody works on are done at their turn
+        break;  // fewer threads do the work (the run makes sure of at least one)
       }
     }
   }
@@ -94,21 +94,20 @@ class Workers {
 
   bool any() const { return !threads_.empty(); }
 
-  void hand_over(std::shared_ptr<Ahead> entry) {
+  // Entries handed over together are started largest first.
+  void hand_over(std::vector<std::shared_ptr<Ahead>> entries) {
     {
       std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(entry));
+      for (auto& e : entries) queue_.push_back(std::move(e));
     }
-    wanted_.notify_one();
+    wanted_.notify_all();
   }
 
-  // Waits until a worker is done with `entry`, or takes it back when none has started it.
+  // Waits until a worker is done with `entry`. The run's thread does not take an entry back to
+  // work on it itself: beside the workers it would be one thread more than there are CPUs,
+  // and slow down the large file started first, which the batch waits for in the end.
   void wait_for(const std::shared_ptr<Ahead>& entry) {
     std::unique_lock lock(mutex_);
-    if (auto it = std::find(queue_.begin(), queue_.end(), entry); it != queue_.end()) {
-      queue_.erase(it);
-      return;
-    }
     finished_.wait(lock, [&] { return entry->done; });
   }
 

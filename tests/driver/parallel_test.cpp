@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/work_ahead.hpp"
 #include "helpers.hpp"
 #include "img_util/images.hpp"
 #include "img_util/module.hpp"
@@ -309,6 +310,26 @@ TEST(CpuBudget, SpareCpusAreOnlyThoseNoFileUses) {
   EXPECT_FALSE(SpareCpu::take(SpareUse::rows));
   EXPECT_EQ(static_cast<bool>(SpareCpu::take(SpareUse::beside_resize)), usable > 1);
   set_spare_uses_off(0);
+}
+
+// Entries handed over together are started largest first, so a large file listed last does
+// not run alone at the end; the run's thread waits for each in turn.
+TEST(Workers, StartTheLargestOfABatchFirst) {
+  std::mutex m;
+  std::vector<int64_t> order;
+  Workers workers(1, [&](Ahead& a) {
+    std::lock_guard lock(m);
+    order.push_back(a.bytes);
+  });
+  std::vector<std::shared_ptr<Ahead>> batch;
+  for (int64_t bytes : {3, 9, 1, 7}) {
+    batch.push_back(std::make_shared<Ahead>());
+    batch.back()->bytes = bytes;
+  }
+  const auto entries = batch;
+  workers.hand_over(std::move(batch));
+  for (const auto& a : entries) workers.wait_for(a);
+  EXPECT_EQ(order, (std::vector<int64_t>{9, 7, 3, 1}));
 }
 
 }  // namespace
