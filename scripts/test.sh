@@ -36,7 +36,7 @@ cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Release -DIMG_UTIL_SANITIZE_THREAD=O
   -DIMG_UTIL_PYTHON=OFF >/dev/null
 cmake --build build/tsan -j"$jobs" --target test_driver
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_driver --gtest_brief=1 \
-  --gtest_filter='Parallel*:CpuBudget*:Execute*'
+  --gtest_filter='Parallel*:CpuBudget*:Execute*:Workers*'
 
 echo "== Killed runs and a full disk, Release build"
 /usr/bin/python3 tests/crash/crash_test.py --cli build/release/img_util --kills 12 --seed 1
