@@ -2,7 +2,6 @@
 // coefficients in mappings of our own, and the reading that two decoders share (the scans found
 // and shared out by jpeg_scans, the decoders kept in step by ScanSync), with its switch.
 #include <sys/mman.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -30,11 +29,12 @@ struct CoefStore::Array {
   ~Array() {
     if (memory) munmap(memory, bytes);
   }
-  // Gives back whole pages below `row`, which no later access reaches.
+  // Gives back whole pages below `row`, which no later access reaches: a huge page's worth at a
+  // time, so as not to break up huge pages one small page at a time.
   void release_below(JDIMENSION row) {
     if (row <= released_rows) return;
     released_rows = row;
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    constexpr size_t page = size_t{2} << 20;
     const size_t end = size_t{row} * row_bytes / page * page;
     if (end <= released_bytes) return;
     madvise(static_cast<char*>(memory) + released_bytes, end - released_bytes, MADV_DONTNEED);
@@ -69,6 +69,9 @@ CoefStore::Array* CoefStore::array(size_t k, JDIMENSION blocks_per_row, JDIMENSI
   // Fresh anonymous pages read as zeros, which is what libjpeg asks of these arrays.
   void* p = mmap(nullptr, a->bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return nullptr;
+  // Huge pages where the system offers them on request: the first scan touches every page, and
+  // 18 MP take some 17,000 faults of 4 KiB pages (about 30 ms) against a few dozen.
+  madvise(p, a->bytes, MADV_HUGEPAGE);
   a->memory = p;
   a->row_ptrs.resize(rows);
   for (JDIMENSION r = 0; r < rows; ++r)
