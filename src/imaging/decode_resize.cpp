@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "imaging/codecs/codecs.hpp"
@@ -254,7 +255,7 @@ Image decode_resized(const Image& im, int width, int height, ReduceHint hint) {
   if (src) {
     Image whole = im;
     whole.load(hint);
-    return resize(whole, width, height);
+    return resize(std::move(whole), width, height);
   }
   return resize(im, width, height);
 }

@@ -129,6 +129,9 @@ bool has_transparency(const Image& im);
 // images with alpha are resampled premultiplied, P images by nearest neighbour (palette
 // indices cannot be averaged). Same size returns a copy. Throws ValueError for a size < 1.
 Image resize(const Image& im, int width, int height);
+// The same, using `im` up: an image with alpha is premultiplied in its own pixels rather than in
+// a copy, which for a large picture is the largest buffer of the resize.
+Image resize(Image&& im, int width, int height);
 
 // Throws the ImageError a new Image of this many pixels would throw: above pixel_limit().
 void check_pixel_limit(int64_t pixels);

@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #include <immintrin.h>
@@ -553,17 +554,22 @@ void resample_into(const Image& src, Image& out) {
 Image resize(const Image& im, int width, int height) {
   if (width < 1 || height < 1) throw ValueError("height and width must be > 0");
   if (width == im.width() && height == im.height()) return im;
+  if (mode_has_alpha(im.mode())) return resize(Image(im), width, height);
   // Palette indices cannot be averaged; Pillow resizes P images by nearest neighbour.
   if (im.mode() == Mode::P) return resize_nearest(im, width, height);
   Image out = detail::derived_image(im, im.mode(), width, height);
-  if (mode_has_alpha(im.mode())) {
-    Image pre = im;
-    premultiply(pre);
-    resample_into(pre, out);
-    unpremultiply(out);
-  } else {
-    resample_into(im, out);
-  }
+  resample_into(im, out);
+  return out;
+}
+
+Image resize(Image&& im, int width, int height) {
+  if (width < 1 || height < 1) throw ValueError("height and width must be > 0");
+  if (width == im.width() && height == im.height()) return std::move(im);
+  if (!mode_has_alpha(im.mode())) return resize(std::as_const(im), width, height);
+  Image out = detail::derived_image(im, im.mode(), width, height);
+  premultiply(im);
+  resample_into(im, out);
+  unpremultiply(out);
   return out;
 }
 
