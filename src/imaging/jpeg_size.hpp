@@ -90,8 +90,6 @@ class JpegSizeModel {
   size_t fixed_headers_ = 0;               // every marker but DHT, which depends on the counts
   // The counts of the last whole count: an encoding at that quality needs them for its tables
   // (the trial encoded after its bound is the usual case). Trials may run on other threads.
-  template <class Tables>
-  void remember(int quality, const Tables& tables) const;
   mutable std::mutex counted_mutex_;
   mutable int counted_quality_ = 0;
   mutable std::shared_ptr<const Counts> counted_;

@@ -673,15 +673,6 @@ struct JpegSizeModel::Counts {
   std::array<TableCounts, 2> tables;
 };
 
-template <class Tables>
-void JpegSizeModel::remember(int quality, const Tables& tables) const {
-  auto counts = std::make_shared<Counts>();
-  counts->tables = tables;
-  std::lock_guard lock(counted_mutex_);
-  counted_quality_ = quality;
-  counted_ = std::move(counts);
-}
-
 size_t JpegSizeModel::lower_bound(int quality) const { return lower_bound(quality, nullptr); }
 
 size_t JpegSizeModel::lower_bound(int quality, const std::function<bool(size_t)>& enough) const {
@@ -722,8 +713,13 @@ size_t JpegSizeModel::lower_bound(int quality, const std::function<bool(size_t)>
     return enough(partial);
   });
   if (!counted.complete) return partial;
-  remember(quality, counted.tables);
-  return bound_of(counted.tables, false);
+  auto counts = std::make_shared<const Counts>(Counts{counted.tables});
+  {
+    std::lock_guard lock(counted_mutex_);
+    counted_quality_ = quality;
+    counted_ = counts;
+  }
+  return bound_of(counts->tables, false);
 }
 
 std::vector<int16_t> JpegSizeModel::coefficients(int c, int quality) const {
