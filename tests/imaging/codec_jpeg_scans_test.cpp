@@ -98,11 +98,18 @@ std::vector<uint8_t> our_pixels(const std::string& data) {
   return im->pixels();
 }
 
-// Sets how progressive files are read for the life of the object.
+// Sets how progressive files are read for the life of the object: shared out by two decoders
+// (`shared`), and where not, the scans after the first by our own reader or by libjpeg.
 class SharedReadSetting {
  public:
-  explicit SharedReadSetting(std::optional<bool> on) { imaging::codec::set_jpeg_shared_read(on); }
-  ~SharedReadSetting() { imaging::codec::set_jpeg_shared_read(std::nullopt); }
+  explicit SharedReadSetting(std::optional<bool> shared, bool own_reader = true) {
+    imaging::codec::set_jpeg_shared_read(shared);
+    imaging::codec::set_jpeg_scan_reader(own_reader);
+  }
+  ~SharedReadSetting() {
+    imaging::codec::set_jpeg_shared_read(std::nullopt);
+    imaging::codec::set_jpeg_scan_reader(true);
+  }
   SharedReadSetting(const SharedReadSetting&) = delete;
   SharedReadSetting& operator=(const SharedReadSetting&) = delete;
 };
@@ -221,25 +228,31 @@ TEST(JpegScans, DecodesExactlyAsLibjpegDoes) {
       {"left coarse (smoothed)", progressive_file(noise(), coarse)},
   };
   // Shared out (by default, these files being large enough, where two CPUs may be used; or
-  // always), or read by one decoder (off): the same pixels.
+  // always), or read by one decoder with our reader for the scans after the first, or by
+  // libjpeg alone: the same pixels.
   const struct {
     const char* what;
     std::optional<bool> shared_read;
-  } settings[] = {{"default", std::nullopt}, {"always", true}, {"off", false}};
+    bool own_reader;
+  } settings[] = {{"default", std::nullopt, true},
+                  {"always", true, true},
+                  {"one decoder and our reader", false, true},
+                  {"libjpeg alone", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_GE(c.data.size(), size_t{512} << 10) << "too small to be shared out";
     const std::vector<uint8_t> want = libjpeg_pixels(c.data).value();
     for (const auto& s : settings) {
       SCOPED_TRACE(s.what);
-      SharedReadSetting setting(s.shared_read);
+      SharedReadSetting setting(s.shared_read, s.own_reader);
       EXPECT_TRUE(our_pixels(c.data) == want);
     }
   }
 }
 
 // Bytes changed at random, in the scans or in the segments between them: whatever the two
-// decoders make of it, the result is libjpeg's own, or its error when it fails.
+// decoders, or one and our reader, make of it, the result is libjpeg's own, or its error when
+// it fails.
 TEST(JpegScans, RandomDamageDecodesAsLibjpegDecodesIt) {
   const std::string data = progressive_file(noise(), {});
   std::mt19937 random(5);
@@ -249,12 +262,16 @@ TEST(JpegScans, RandomDamageDecodesAsLibjpegDecodesIt) {
     for (unsigned k = 1 + random() % 4; k > 0; --k)
       damaged[2000 + random() % (damaged.size() - 2000)] = static_cast<char>(random());
     const auto want = libjpeg_pixels(damaged);
-    try {
-      const auto got = our_pixels(damaged);
-      ASSERT_TRUE(want) << "libjpeg fails where we did not";
-      EXPECT_TRUE(got == *want);
-    } catch (const ImageError& e) {
-      EXPECT_FALSE(want) << e.what();
+    for (bool shared : {true, false}) {
+      SCOPED_TRACE(shared ? "shared" : "our reader");
+      SharedReadSetting setting(shared);
+      try {
+        const auto got = our_pixels(damaged);
+        ASSERT_TRUE(want) << "libjpeg fails where we did not";
+        EXPECT_TRUE(got == *want);
+      } catch (const ImageError& e) {
+        EXPECT_FALSE(want) << e.what();
+      }
     }
   }
 }

@@ -121,6 +121,9 @@ std::string jpeg_encode(const Image& im, const EncodeOptions& opts);
 // default (nullopt), files of 512 KiB and more where this process may use two CPUs. The pixels
 // are the same either way.
 void set_jpeg_shared_read(std::optional<bool> enabled);
+// Whether our own reader takes a progressive file's scans after the first (on by default) or
+// libjpeg reads them all, where the two decoders do not share them. The pixels are the same.
+void set_jpeg_scan_reader(bool enabled);
 
 Header png_header(std::string_view data, const std::string& name);
 Image png_decode(std::string_view data, const std::string& name, ReduceHint hint);

@@ -288,14 +288,35 @@ void check_data_covers(const Reader& r, const ByteSource& data, const std::strin
                    name);
 }
 
+// How a progressive file's scans are read: by two decoders sharing them, by libjpeg (the
+// first) and our own reader (the others), or all by libjpeg.
+struct ScanReading {
+  std::optional<SharedRead> shared;
+  std::optional<jpeg_scans::Layout> own;
+
+  static ScanReading plan(const ByteSource& data) {
+    ScanReading p;
+    p.shared = plan_shared_read(data);
+    if (!p.shared) p.own = plan_own_read(data);
+    return p;
+  }
+  std::vector<jpeg_scans::Span> stream(const ByteSource& data) const {
+    if (shared) return jpeg_scans::stream(shared->layout, shared->plan, 0);
+    if (own) return own_read_stream(*own);
+    return whole(data);
+  }
+};
+
 // Reads the input: for a progressive file, the whole file goes into coefficients here. Where
-// the reading two decoders share gives up, one decoder starts again on the file as it is: it
-// reports the damage or the error as libjpeg would.
+// the reading two decoders share or our own reader gives up, libjpeg starts again on the file
+// as it is: it reports the damage or the error as it would have.
 void read_input(std::unique_ptr<Reader>& r, std::unique_ptr<CoefStore>& store,
-                const std::optional<SharedRead>& shared, const ByteSource& data, int num,
+                const ScanReading& reading, const ByteSource& data, int num,
                 const std::string& name) {
-  if (shared) {
-    if (read_shared(*r, *store, *shared, data)) return;
+  if (reading.shared || reading.own) {
+    if (reading.shared ? read_shared(*r, *store, *reading.shared, data)
+                       : read_own(*r, *store, *reading.own, data))
+      return;
     r = std::make_unique<Reader>();
     store = std::make_unique<CoefStore>();
     open_reader(*r, data, whole(data), name);
@@ -334,13 +355,13 @@ void send_rows(Reader& r, RowSink& sink, const std::string& name) {
 }  // namespace
 
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink) {
-  const std::optional<SharedRead> shared = plan_shared_read(data);
+  const ScanReading reading = ScanReading::plan(data);
   auto store = std::make_unique<CoefStore>();
   auto r = std::make_unique<Reader>();
-  open_reader(*r, data, shared ? jpeg_scans::stream(shared->layout, shared->plan, 0) : whole(data),
-              name);
+  open_reader(*r, data, reading.stream(data), name);
   check_size(r->cinfo.image_width, r->cinfo.image_height, name);
-  if (!shared) check_data_covers(*r, data, name);
+  // Our own reader's stream is the file up to its second scan: libjpeg stops in the first.
+  if (!reading.shared) check_data_covers(*r, data, name);
   ImageInfo info;
   read_metadata(r->cinfo, info);
   const int orientation = exif_orientation(info.exif);
@@ -350,7 +371,7 @@ bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hin
   const int width = static_cast<int>(r->cinfo.output_width),
             height = static_cast<int>(r->cinfo.output_height);
   if (!sink.start(mode, width, height, orientation)) return false;
-  read_input(r, store, shared, data, num, name);
+  read_input(r, store, reading, data, num, name);
   send_rows(*r, sink, name);
   return true;
 }

@@ -134,6 +134,13 @@ class CoefStore {
   // Routes `c`'s coefficient arrays here (its client_data is ours from now on).
   void attach(jpeg_decompress_struct& c);
 
+  // The k-th array (component k's), once a decoder has asked for it: its rows of blocks.
+  struct Blocks {
+    const JBLOCKROW* row = nullptr;
+    JDIMENSION blocks_per_row = 0, rows = 0;
+  };
+  std::optional<Blocks> blocks(size_t k);
+
  private:
   struct Array;
   struct Client {
@@ -168,5 +175,18 @@ std::optional<SharedRead> plan_shared_read(const ByteSource& data);
 // output, on this thread, and a second decoder on another. False when anything went wrong or
 // looked damaged; `a` is then spent.
 bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const ByteSource& data);
+
+// ---- our own reading of the scans after the first (jpeg_shared.cpp) -------------------------
+
+// The scans of a progressive file whose scans after the first our own reader may take, when
+// the setting of set_jpeg_scan_reader lets it: libjpeg reads the stream `stream` makes of it.
+std::optional<jpeg_scans::Layout> plan_own_read(const ByteSource& data);
+std::vector<jpeg_scans::Span> own_read_stream(const jpeg_scans::Layout& layout);
+
+// Reads every scan into `store`: the first by `a` (opened on own_read_stream), which goes on to
+// the output, the others by our reader. False when either gave up or anything looked damaged;
+// `a` is then spent.
+bool read_own(Reader& a, CoefStore& store, const jpeg_scans::Layout& layout,
+              const ByteSource& data);
 
 }  // namespace img_util::imaging::codec::jpeg_detail

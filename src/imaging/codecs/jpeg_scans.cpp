@@ -122,7 +122,10 @@ std::optional<Scan> read_scan(Window& d, const Segment& seg, Known& bits) {
   const int n = byte(0);
   if (n < 1 || seg.length != 6 + 2 * static_cast<uint64_t>(n)) return std::nullopt;
   const uint64_t params = 1 + 2 * static_cast<uint64_t>(n);
-  for (int k = 0; k < n; ++k) scan.components.push_back(byte(1 + 2 * static_cast<uint64_t>(k)));
+  for (int k = 0; k < n; ++k) {
+    scan.components.push_back(byte(1 + 2 * static_cast<uint64_t>(k)));
+    scan.tables.push_back(byte(2 + 2 * static_cast<uint64_t>(k)));
+  }
   scan.ss = byte(params);
   scan.se = byte(params + 1);
   scan.ah = byte(params + 2) >> 4;
@@ -155,6 +158,8 @@ std::optional<Layout> parse(const ByteSource& data) {
   Layout layout;
   Known bits;
   bool progressive = false;
+  unsigned restart_interval = 0;
+  std::vector<Span> huffman_segments;
   uint64_t i = 2;
   for (;;) {
     const std::optional<Segment> seg = segment_at(d, i, data.size());
@@ -172,13 +177,23 @@ std::optional<Layout> parse(const ByteSource& data) {
       const std::optional<uint64_t> end = d.entropy_end(seg->next);
       if (!end) return std::nullopt;
       scan->end = *end;
+      scan->data = seg->next;
+      scan->restart_interval = restart_interval;
+      scan->huffman_segments = std::move(huffman_segments);
+      huffman_segments.clear();
       layout.scans.push_back(std::move(*scan));
       i = *end;
       continue;
+    } else if (seg->marker == 0xC4) {
+      huffman_segments.push_back({seg->body, seg->length - 2});
+    } else if (seg->marker == 0xDD) {
+      if (seg->length != 4) return std::nullopt;
+      restart_interval = static_cast<unsigned>(d.at(seg->body) << 8 | d.at(seg->body + 1));
     }
     i = seg->next;
   }
   if (layout.scans.empty() || !complete(bits)) return std::nullopt;
+  layout.components = bits.size();
   return layout;
 }
 

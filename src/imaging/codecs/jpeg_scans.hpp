@@ -17,13 +17,22 @@
 
 namespace img_util::imaging::codec::jpeg_scans {
 
+struct Span {
+  uint64_t offset = 0, length = 0;
+};
+
 struct Scan {
   uint64_t begin = 0, end = 0;  // from its SOS marker to its last entropy-coded byte
+  uint64_t data = 0;            // where its entropy-coded data starts
   std::vector<int> components;  // component ids
+  std::vector<int> tables;      // per component: its DC table << 4 | its AC table
   int ss = 0, se = 0, ah = 0, al = 0;
+  unsigned restart_interval = 0;       // in effect for the scan
+  std::vector<Span> huffman_segments;  // the bodies of the DHT segments since the scan before
 };
 
 struct Layout {
+  size_t components = 0;  // in the frame
   std::vector<Scan> scans;
   uint64_t end = 0;  // just past EOI
 };
@@ -43,10 +52,6 @@ struct Plan {
 // Shares the scans out by their size so that both decoders finish as early as their
 // dependencies allow (each reads its scans in file order). Decoder 0 may get them all.
 Plan plan(const Layout& layout);
-
-struct Span {
-  uint64_t offset = 0, length = 0;
-};
 
 // The stream decoder `d` reads: everything but the other decoder's scans.
 std::vector<Span> stream(const Layout& layout, const Plan& plan, int d);

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <thread>
 
+#include "imaging/codecs/jpeg_entropy.hpp"
 #include "imaging/codecs/jpeg_reader.hpp"
 #include "support/cpus.hpp"
 
@@ -78,6 +79,13 @@ CoefStore::Array* CoefStore::array(size_t k, JDIMENSION blocks_per_row, JDIMENSI
     a->row_ptrs[r] = reinterpret_cast<JBLOCKROW>(static_cast<char*>(p) + a->row_bytes * r);
   arrays_.push_back(std::move(a));
   return arrays_.back().get();
+}
+
+std::optional<CoefStore::Blocks> CoefStore::blocks(size_t k) {
+  std::lock_guard lock(mutex_);
+  if (k >= arrays_.size()) return std::nullopt;
+  const Array& a = *arrays_[k];
+  return Blocks{a.row_ptrs.data(), a.blocks_per_row, a.rows};
 }
 
 jvirt_barray_ptr CoefStore::on_request(j_common_ptr c, int, boolean, JDIMENSION blocks_per_row,
@@ -239,7 +247,57 @@ bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const By
   return a_ok && b_ok && !a.err.damaged && !b.err.damaged;
 }
 
+// ---- our own reader for the scans after the first --------------------------------------------
+
+namespace {
+std::atomic<bool> g_own_reader{true};
+}  // namespace
+
+std::optional<jpeg_scans::Layout> plan_own_read(const ByteSource& data) {
+  if (!g_own_reader.load(std::memory_order_relaxed)) return std::nullopt;
+  std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
+  if (!layout || layout->scans.size() < 2) return std::nullopt;
+  // libjpeg takes each component's quantisation table at its first scan, so it must read one of
+  // every component; and our reader keeps track of the AC coefficients, so it reads them all.
+  const jpeg_scans::Scan& first = layout->scans[0];
+  if (first.components.size() != layout->components || first.ss != 0) return std::nullopt;
+  return layout;
+}
+
+std::vector<jpeg_scans::Span> own_read_stream(const jpeg_scans::Layout& layout) {
+  jpeg_scans::Plan first_only;
+  first_only.decoder.assign(layout.scans.size(), 1);
+  first_only.decoder[0] = 0;
+  return jpeg_scans::stream(layout, first_only, 0);
+}
+
+bool read_own(Reader& a, CoefStore& store, const jpeg_scans::Layout& layout,
+              const ByteSource& data) {
+  jpeg_decompress_struct& c = a.cinfo;
+  if (static_cast<size_t>(c.num_components) != layout.components) return false;
+  store.attach(c);
+  // `a` would smooth blocks whose coefficients it read no scans for; the whole file needs none.
+  c.do_block_smoothing = FALSE;
+  if (!guarded(a.err, step_start, &a) || a.err.damaged) return false;
+  jpeg_entropy::Frame frame;
+  frame.width = c.image_width;
+  frame.height = c.image_height;
+  frame.max_h = c.max_h_samp_factor;
+  frame.max_v = c.max_v_samp_factor;
+  for (int k = 0; k < c.num_components; ++k) {
+    const jpeg_component_info& info = c.comp_info[k];
+    const std::optional<CoefStore::Blocks> blocks = store.blocks(static_cast<size_t>(k));
+    if (!blocks) return false;
+    frame.components.push_back({info.component_id, info.h_samp_factor, info.v_samp_factor,
+                                info.width_in_blocks, info.height_in_blocks, blocks->blocks_per_row,
+                                blocks->rows, blocks->row});
+  }
+  return jpeg_entropy::read_scans(data, layout, 1, frame);
+}
+
 }  // namespace jpeg_detail
+
+void set_jpeg_scan_reader(bool enabled) { jpeg_detail::g_own_reader.store(enabled); }
 
 void set_jpeg_shared_read(std::optional<bool> enabled) {
   using jpeg_detail::Sharing;

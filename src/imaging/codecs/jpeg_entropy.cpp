@@ -1,0 +1,550 @@
+#include "imaging/codecs/jpeg_entropy.hpp"
+
+#include <immintrin.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+
+namespace img_util::imaging::codec::jpeg_entropy {
+namespace {
+
+// Zigzag position k holds the coefficient at natural position kNatural[k].
+constexpr std::array<uint8_t, 64> kNatural = {
+    0,  1,  8,  16, 9,  2,  3,  10, 17, 24, 32, 25, 18, 11, 4,  5,  12, 19, 26, 33, 40, 48,
+    41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
+    30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
+
+// Zero bytes after a scan's data: reading past its end (which only damaged data does, and
+// which is noticed at the next block) stays inside the buffer for a whole block.
+constexpr size_t kPadding = 1024;
+
+// ---- bits --------------------------------------------------------------------------------
+
+// A scan's data without its stuffed zero bytes, read most significant bit first. `bits_` holds
+// `count_` unread bits at its top; a refill tops it up to at least 56 with one 8-byte load.
+class BitReader {
+ public:
+  BitReader(const uint8_t* data, size_t size) : begin_(data), p_(data), size_bits_(size * 8) {}
+
+  void ensure(unsigned n) {
+    if (count_ < n) refill();
+  }
+  // 1 <= n <= 56, with n bits at hand.
+  uint64_t peek(unsigned n) const { return bits_ >> (64 - n); }
+  void skip(unsigned n) {
+    bits_ <<= n;
+    count_ -= n;
+  }
+  uint64_t get(unsigned n) {
+    const uint64_t v = peek(n);
+    skip(n);
+    return v;
+  }
+  bool get_bit() {
+    ensure(1);
+    return get(1) != 0;
+  }
+  // Whether more bits were taken than the data has.
+  bool overrun() const { return static_cast<uint64_t>(p_ - begin_) * 8 - count_ > size_bits_; }
+
+ private:
+  void refill() {
+    uint64_t word;
+    std::memcpy(&word, p_, 8);
+    bits_ |= __builtin_bswap64(word) >> count_;
+    p_ += (63 - count_) >> 3;
+    count_ |= 56;
+  }
+
+  const uint8_t* begin_;
+  const uint8_t* p_;
+  uint64_t size_bits_;
+  uint64_t bits_ = 0;
+  unsigned count_ = 0;
+};
+
+// The value of `s` bits `v` as the JPEG magnitude categories code it.
+inline int extend(uint64_t v, unsigned s) {
+  const int x = static_cast<int>(v);
+  return x < (1 << (s - 1)) ? x - (1 << s) + 1 : x;
+}
+
+// ---- Huffman tables ----------------------------------------------------------------------
+
+// A table as a DHT segment defines it.
+struct TableDefinition {
+  std::array<uint8_t, 17> counts{};  // [l]: codes of length l
+  std::array<uint8_t, 256> symbols{};
+  int n = 0;
+};
+
+constexpr unsigned kFastBits = 10;
+
+class HuffmanTable {
+ public:
+  // The codes of `def`; false where libjpeg refuses the table (a DC table's symbols must be
+  // magnitude categories).
+  bool build(const TableDefinition& def, bool dc) {
+    if (dc && std::any_of(def.symbols.begin(), def.symbols.begin() + def.n,
+                          [](uint8_t s) { return s > 15; }))
+      return false;
+    fast_.fill(0);
+    maxcode_.fill(-1);
+    symbols_ = def.symbols;
+    int32_t code = 0;
+    int p = 0;
+    for (unsigned l = 1; l <= 16; ++l) {
+      const int n = def.counts[l];
+      valoffset_[l] = p - code;
+      for (int i = 0; i < n; ++i, ++p, ++code) {
+        if (l > kFastBits) continue;
+        const uint32_t from = static_cast<uint32_t>(code) << (kFastBits - l);
+        const uint32_t to = static_cast<uint32_t>(code + 1) << (kFastBits - l);
+        for (uint32_t e = from; e < to; ++e)
+          fast_[e] = static_cast<uint16_t>(def.symbols[static_cast<size_t>(p)] | l << 8);
+      }
+      if (n) maxcode_[l] = code - 1;
+      // No code may be all ones.
+      if (code >= (int32_t{1} << l)) return false;
+      code <<= 1;
+    }
+    return true;
+  }
+
+  // One symbol, with 16 bits at hand; -1 where no code matches.
+  int decode(BitReader& in) const {
+    const uint16_t e = fast_[in.peek(kFastBits)];
+    if (e >> 8) {
+      in.skip(e >> 8);
+      return e & 0xFF;
+    }
+    for (unsigned l = kFastBits + 1; l <= 16; ++l) {
+      const auto code = static_cast<int32_t>(in.peek(l));
+      if (code <= maxcode_[l]) {
+        in.skip(l);
+        return symbols_[static_cast<size_t>(valoffset_[l] + code)];
+      }
+    }
+    return -1;
+  }
+
+ private:
+  std::array<uint16_t, 1 << kFastBits> fast_{};  // symbol | length << 8; length 0: longer
+  std::array<int32_t, 17> maxcode_{};            // [l]: the last code of length l, or -1
+  std::array<int32_t, 17> valoffset_{};          // [l]: symbol index minus code
+  std::array<uint8_t, 256> symbols_{};
+};
+
+// ---- reading the file --------------------------------------------------------------------
+
+// The tables the file has defined so far: [0] DC, [1] AC.
+using Definitions = std::array<std::array<std::optional<TableDefinition>, 4>, 2>;
+
+// Takes in the tables of one DHT segment's body; false where libjpeg would stop at it.
+bool read_tables(std::string_view body, Definitions& defs) {
+  size_t i = 0;
+  while (body.size() - i > 16) {
+    const auto index = static_cast<uint8_t>(body[i]);
+    TableDefinition def;
+    for (size_t l = 1; l <= 16; ++l) {
+      def.counts[l] = static_cast<uint8_t>(body[i + l]);
+      def.n += def.counts[l];
+    }
+    i += 17;
+    if (def.n > 256 || static_cast<size_t>(def.n) > body.size() - i) return false;
+    std::memcpy(def.symbols.data(), body.data() + i, static_cast<size_t>(def.n));
+    i += static_cast<size_t>(def.n);
+    const bool ac = (index & 0x10) != 0;
+    const int slot = ac ? index - 0x10 : index;
+    if (slot > 3) return false;
+    defs[ac][static_cast<size_t>(slot)] = def;
+  }
+  return i == body.size();
+}
+
+// A scan's entropy-coded data, stuffed zero bytes taken out, into `out` (followed by
+// kPadding zero bytes). False where it holds a restart marker or may go on past what the
+// layout found (fill bytes before a zero byte make a data byte too).
+bool unstuff(const ByteSource& data, const jpeg_scans::Scan& scan, std::string& scratch,
+             std::vector<uint8_t>& out) {
+  const uint64_t n = scan.end - scan.data;
+  out.resize(static_cast<size_t>(n) + kPadding);
+  uint8_t* to = out.data();
+  bool after_ff = false;
+  for (uint64_t at = scan.data; at < scan.end;) {
+    const std::optional<std::string_view> got =
+        data.read(at, static_cast<size_t>(std::min<uint64_t>(scan.end - at, 4 << 20)), scratch);
+    if (!got || got->empty()) return false;
+    at += got->size();
+    const auto* p = reinterpret_cast<const uint8_t*>(got->data());
+    const uint8_t* end = p + got->size();
+    if (after_ff) {
+      if (*p++ != 0) return false;
+      after_ff = false;
+    }
+    while (p < end) {
+      const auto* ff =
+          static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)));
+      const uint8_t* stop = ff ? ff + 1 : end;
+      std::memcpy(to, p, static_cast<size_t>(stop - p));
+      to += stop - p;
+      p = stop;
+      if (!ff) break;
+      if (p == end) {
+        after_ff = true;
+        break;
+      }
+      if (*p++ != 0) return false;
+    }
+  }
+  if (after_ff) return false;
+  const std::optional<std::string_view> marker = data.read(scan.end, 2, scratch);
+  if (!marker || marker->size() != 2 || static_cast<uint8_t>((*marker)[1]) == 0xFF) return false;
+  const size_t size = static_cast<size_t>(to - out.data());
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(size), out.end(), 0);
+  out.resize(size + kPadding);
+  return true;
+}
+
+// ---- one scan ----------------------------------------------------------------------------
+
+struct ScanComponent {
+  const Component* c;
+  HuffmanTable dc, ac;
+};
+
+// The blocks of a scan in the order it codes them, each given to `fn` with the index of its
+// component in the scan; false as soon as `fn` is, or when the blocks do not fit the arrays.
+template <typename Fn>
+bool for_each_block(const Frame& f, const std::vector<ScanComponent>& comps, Fn&& fn) {
+  if (comps.size() == 1) {
+    const Component& c = *comps[0].c;
+    if (c.width_in_blocks > c.blocks_per_row || c.height_in_blocks > c.rows) return false;
+    for (uint32_t y = 0; y < c.height_in_blocks; ++y) {
+      JBLOCKROW row = c.row[y];
+      for (uint32_t x = 0; x < c.width_in_blocks; ++x)
+        if (!fn(row + x, 0)) return false;
+    }
+    return true;
+  }
+  const uint32_t mcus_x = (f.width + 8 * f.max_h - 1) / (8 * f.max_h);
+  const uint32_t mcus_y = (f.height + 8 * f.max_v - 1) / (8 * f.max_v);
+  for (const ScanComponent& s : comps)
+    if (uint64_t{mcus_x} * s.c->h > s.c->blocks_per_row || uint64_t{mcus_y} * s.c->v > s.c->rows)
+      return false;
+  for (uint32_t my = 0; my < mcus_y; ++my)
+    for (uint32_t mx = 0; mx < mcus_x; ++mx)
+      for (size_t i = 0; i < comps.size(); ++i) {
+        const Component& c = *comps[i].c;
+        for (int yi = 0; yi < c.v; ++yi) {
+          JBLOCKROW row = c.row[my * static_cast<uint32_t>(c.v) + static_cast<uint32_t>(yi)] +
+                          mx * static_cast<uint32_t>(c.h);
+          for (int xi = 0; xi < c.h; ++xi)
+            if (!fn(row + xi, i)) return false;
+        }
+      }
+  return true;
+}
+
+// Per component, per block the picture covers: which coefficients are nonzero, the one at
+// zigzag position k as bit 63 - k. Kept through the scans after the first (which are the only
+// ones that read AC coefficients), so that a refinement finds the coefficients that take a
+// correction bit without looking at each of the 63. Bit 63 - k, so that the bits of a run of
+// correction bits, first bit first, deposit onto the positions they are for with one pdep.
+using NonzeroMasks = std::vector<std::vector<uint64_t>>;
+
+inline uint64_t position_bit(int k) { return uint64_t{1} << (63 - k); }
+// Zigzag positions a to b (none when a > b).
+inline uint64_t positions(int a, int b) {
+  return a > b ? 0 : (~uint64_t{0} >> a) & (~uint64_t{0} << (63 - b));
+}
+
+// Counting bits and depositing them onto the set bits of a mask (pdep), with BMI2 or without.
+struct PortableBits {
+  static int count(uint64_t x) {
+    x -= (x >> 1) & 0x5555555555555555;
+    x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return static_cast<int>((x * 0x0101010101010101) >> 56);
+  }
+  static uint64_t deposit(uint64_t bits, uint64_t mask) {
+    uint64_t out = 0;
+    for (; mask; mask &= mask - 1, bits >>= 1)
+      if (bits & 1) out |= mask & (~mask + 1);
+    return out;
+  }
+};
+
+struct Bmi2Bits {
+  __attribute__((target("popcnt"))) static int count(uint64_t x) { return __builtin_popcountll(x); }
+  __attribute__((target("bmi2"))) static uint64_t deposit(uint64_t bits, uint64_t mask) {
+    return _pdep_u64(bits, mask);
+  }
+};
+
+template <typename Bits>
+class ScanReader {
+ public:
+  ScanReader(const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
+             const std::vector<uint8_t>& data, uint64_t* masks)
+      : frame_(f),
+        comps_(std::move(comps)),
+        in_(data.data(), data.size() - kPadding),
+        masks_(masks),
+        ss_(s.ss),
+        se_(s.se),
+        al_(s.al),
+        refine_(s.ah != 0) {}
+
+  bool read() {
+    bool ok = false;
+    if (ss_ == 0)
+      ok = refine_ ? for_each_block(
+                         frame_, comps_,
+                         [&](JBLOCKROW b, size_t) { return !in_.overrun() && dc_refine(*b); })
+                   : for_each_block(frame_, comps_, [&](JBLOCKROW b, size_t i) {
+                       return !in_.overrun() && dc_first(*b, i);
+                     });
+    else
+      ok = refine_ ? each_ac_block([&](JBLOCK& b, uint64_t& m) { return ac_refine(b, m); })
+                   : each_ac_block([&](JBLOCK& b, uint64_t& m) { return ac_first(b, m); });
+    return ok && !in_.overrun();
+  }
+
+ private:
+  // The blocks of an AC scan (always of one component) with their masks.
+  template <typename Fn>
+  bool each_ac_block(Fn&& fn) {
+    const Component& c = *comps_[0].c;
+    if (c.width_in_blocks > c.blocks_per_row || c.height_in_blocks > c.rows) return false;
+    uint64_t* mask = masks_;
+    for (uint32_t y = 0; y < c.height_in_blocks; ++y) {
+      JBLOCKROW row = c.row[y];
+      for (uint32_t x = 0; x < c.width_in_blocks; ++x, ++mask)
+        if (in_.overrun() || !fn(row[x], *mask)) return false;
+    }
+    return true;
+  }
+
+  bool dc_first(JBLOCK& block, size_t i) {
+    in_.ensure(32);
+    const int s = comps_[i].dc.decode(in_);
+    if (s < 0) return false;
+    const int diff = s ? extend(in_.get(static_cast<unsigned>(s)), static_cast<unsigned>(s)) : 0;
+    int& pred = dc_pred_[i];
+    pred += diff;
+    // Far beyond any real DC value: libjpeg may stop such a file where the sum would overflow.
+    if (pred > (1 << 24) || pred < -(1 << 24)) return false;
+    block[0] = static_cast<JCOEF>(static_cast<unsigned>(pred) << al_);
+    return true;
+  }
+
+  bool dc_refine(JBLOCK& block) {
+    if (in_.get_bit()) block[0] = static_cast<JCOEF>(block[0] | (1 << al_));
+    return true;
+  }
+
+  bool ac_first(JBLOCK& block, uint64_t& mask) {
+    if (eobrun_) {
+      --eobrun_;
+      return true;
+    }
+    const HuffmanTable& table = comps_[0].ac;
+    for (int k = ss_; k <= se_; ++k) {
+      in_.ensure(32);
+      const int sym = table.decode(in_);
+      if (sym < 0) return false;
+      const int r = sym >> 4, s = sym & 15;
+      if (s) {
+        k += r;
+        if (k > se_) return false;
+        const int v = extend(in_.get(static_cast<unsigned>(s)), static_cast<unsigned>(s));
+        const auto coef = static_cast<JCOEF>(static_cast<unsigned>(v) << al_);
+        block[kNatural[static_cast<size_t>(k)]] = coef;
+        if (coef) mask |= position_bit(k);
+      } else if (r == 15) {
+        k += 15;
+      } else {
+        eobrun_ = 1u << r;
+        if (r) eobrun_ += static_cast<unsigned>(in_.get(static_cast<unsigned>(r)));
+        --eobrun_;
+        break;
+      }
+    }
+    return true;
+  }
+
+  // The correction bits of the nonzero coefficients at `nonzero`, which come first to last in
+  // zigzag order: those that are 1 go into `raise`.
+  void take_corrections(uint64_t nonzero, uint64_t& raise) {
+    int n = Bits::count(nonzero);
+    if (n > 48) {  // the first ones (the high bits) on their own
+      const uint64_t last_32 = Bits::deposit(0xFFFFFFFF, nonzero);
+      in_.ensure(56);
+      raise |= Bits::deposit(in_.get(static_cast<unsigned>(n - 32)), nonzero & ~last_32);
+      nonzero = last_32;
+      n = 32;
+    }
+    if (n == 0) return;
+    in_.ensure(static_cast<unsigned>(n));
+    raise |= Bits::deposit(in_.get(static_cast<unsigned>(n)), nonzero);
+  }
+
+  // A correction bit of 1 adds the bit being coded to the magnitude (where it is not there yet).
+  void correct(JBLOCK& block, uint64_t raise) const {
+    const int p1 = 1 << al_;
+    for (; raise; raise &= raise - 1) {
+      JCOEF& coef = block[kNatural[static_cast<size_t>(63 - __builtin_ctzll(raise))]];
+      const int v = coef;
+      if ((v & p1) == 0) coef = static_cast<JCOEF>(v >= 0 ? v + p1 : v - p1);
+    }
+  }
+
+  bool ac_refine(JBLOCK& block, uint64_t& mask) {
+    int k = ss_;
+    uint64_t raise = 0;
+    if (eobrun_ == 0) {
+      const HuffmanTable& table = comps_[0].ac;
+      for (; k <= se_; ++k) {
+        in_.ensure(32);
+        const int sym = table.decode(in_);
+        if (sym < 0) return false;
+        const int r = sym >> 4, s = sym & 15;
+        int value = 0;
+        if (s) {
+          if (s != 1) return false;
+          value = in_.get(1) ? 1 << al_ : -(1 << al_);
+        } else if (r != 15) {
+          eobrun_ = 1u << r;
+          if (r) eobrun_ += static_cast<unsigned>(in_.get(static_cast<unsigned>(r)));
+          break;
+        }
+        // The zero coefficient r zeros on, which becomes `value` (ZRL: 15 zeros on, which
+        // stays zero); the nonzero ones passed take their correction bits.
+        const uint64_t zeros = ~mask & positions(k, se_);
+        const int count = Bits::count(zeros);
+        const int target =
+            count > r ? 63 - __builtin_ctzll(Bits::deposit(uint64_t{1} << (count - r - 1), zeros))
+                      : se_ + 1;
+        take_corrections(mask & positions(k, target - 1), raise);
+        k = target;
+        if (s) {
+          if (k > se_) return false;
+          block[kNatural[static_cast<size_t>(k)]] = static_cast<JCOEF>(value);
+          mask |= position_bit(k);
+        }
+      }
+    }
+    if (eobrun_ > 0) {
+      take_corrections(mask & positions(k, se_), raise);
+      --eobrun_;
+    }
+    correct(block, raise);
+    return true;
+  }
+
+  const Frame& frame_;
+  std::vector<ScanComponent> comps_;
+  BitReader in_;
+  uint64_t* masks_;  // of the AC scan's component
+  int ss_, se_, al_;
+  bool refine_;
+  unsigned eobrun_ = 0;
+  std::array<int, 4> dc_pred_{};
+};
+
+bool read_scan_portable(const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
+                        const std::vector<uint8_t>& data, uint64_t* masks) {
+  return ScanReader<PortableBits>(f, s, std::move(comps), data, masks).read();
+}
+
+// Everything inlined into it, so that the bit instructions are.
+__attribute__((target("bmi2,popcnt"), flatten)) bool read_scan_bmi2(
+    const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
+    const std::vector<uint8_t>& data, uint64_t* masks) {
+  return ScanReader<Bmi2Bits>(f, s, std::move(comps), data, masks).read();
+}
+
+bool read_scan(const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
+               const std::vector<uint8_t>& data, uint64_t* masks) {
+  static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+  return bmi2 ? read_scan_bmi2(f, s, std::move(comps), data, masks)
+              : read_scan_portable(f, s, std::move(comps), data, masks);
+}
+
+// The components of `scan` with the tables it codes them with; nothing where libjpeg would
+// refuse the scan.
+std::optional<std::vector<ScanComponent>> scan_components(const Frame& f,
+                                                          const jpeg_scans::Scan& scan,
+                                                          const Definitions& defs) {
+  const bool dc = scan.ss == 0;
+  if ((dc && scan.se != 0) || (!dc && scan.components.size() != 1)) return std::nullopt;
+  if ((scan.ah != 0 && scan.al != scan.ah - 1) || scan.al > 13) return std::nullopt;
+  if (scan.components.size() > 4) return std::nullopt;
+  std::vector<ScanComponent> comps;
+  int blocks = 0;
+  for (size_t i = 0; i < scan.components.size(); ++i) {
+    const int id = scan.components[i];
+    auto c = std::find_if(f.components.begin(), f.components.end(),
+                          [&](const Component& c) { return c.id == id; });
+    if (c == f.components.end()) return std::nullopt;
+    for (const ScanComponent& earlier : comps)
+      if (earlier.c == &*c) return std::nullopt;
+    ScanComponent sc{&*c, {}, {}};
+    const int t = dc ? scan.tables[i] >> 4 : scan.tables[i] & 15;
+    const bool needs_table = !(dc && scan.ah != 0);
+    if (needs_table) {
+      const auto& def = t < 4 ? defs[!dc][static_cast<size_t>(t)] : std::nullopt;
+      if (!def || !(dc ? sc.dc : sc.ac).build(*def, dc)) return std::nullopt;
+    }
+    blocks += c->h * c->v;
+    comps.push_back(std::move(sc));
+  }
+  if (comps.size() > 1 && blocks > 10) return std::nullopt;
+  return comps;
+}
+
+}  // namespace
+
+bool read_scans(const ByteSource& data, const jpeg_scans::Layout& layout, size_t first,
+                const Frame& frame) {
+  Definitions defs;
+  NonzeroMasks masks(frame.components.size());
+  std::string scratch;
+  std::vector<uint8_t> unstuffed;
+  for (size_t s = 0; s < layout.scans.size(); ++s) {
+    const jpeg_scans::Scan& scan = layout.scans[s];
+    if (scan.restart_interval != 0) return false;
+    for (const jpeg_scans::Span& segment : scan.huffman_segments) {
+      const std::optional<std::string_view> body =
+          data.read(segment.offset, static_cast<size_t>(segment.length), scratch);
+      if (!body || body->size() != segment.length || !read_tables(*body, defs)) return false;
+    }
+    if (s < first) continue;
+    std::optional<std::vector<ScanComponent>> comps = scan_components(frame, scan, defs);
+    if (!comps || !unstuff(data, scan, scratch, unstuffed)) return false;
+    auto t0 = std::chrono::steady_clock::now();
+    uint64_t* ac_masks = nullptr;
+    if (scan.ss != 0) {
+      const Component* c = (*comps)[0].c;
+      auto& m = masks[static_cast<size_t>(c - frame.components.data())];
+      m.resize(size_t{c->width_in_blocks} * c->height_in_blocks);
+      ac_masks = m.data();
+    }
+    if (!read_scan(frame, scan, std::move(*comps), unstuffed, ac_masks)) return false;
+    if (getenv("SCANT"))
+      fprintf(
+          stderr, "scan %zu ss %d se %d ah %d al %d: %.1f ms\n", s, scan.ss, scan.se, scan.ah,
+          scan.al,
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+  }
+  return true;
+}
+
+}  // namespace img_util::imaging::codec::jpeg_entropy
