@@ -87,12 +87,13 @@ std::optional<Coefficients> libjpeg_coefficients(const std::string& data, bool w
   return out;
 }
 
-// libjpeg's reading of the first scan, then ours of the others, as the decoder does them;
-// nothing where ours gave up.
-std::optional<Coefficients> our_coefficients(const std::string& data) {
+// libjpeg's reading of the first scan, then ours of the others (on one thread or two), as the
+// decoder does them; nothing where ours gave up.
+std::optional<Coefficients> our_coefficients(const std::string& data, bool two_threads = false) {
   const codec::ByteSource source(data);
-  std::optional<scans::Layout> layout = codec::jpeg_detail::plan_own_read(source);
-  if (!layout) return std::nullopt;
+  std::optional<codec::jpeg_detail::OwnRead> own = codec::jpeg_detail::plan_own_read(source);
+  if (!own) return std::nullopt;
+  const scans::Layout* layout = &own->layout;
   std::string first_scan;
   for (const scans::Span& s : codec::jpeg_detail::own_read_stream(*layout))
     first_scan += data.substr(s.offset, s.length);
@@ -111,7 +112,7 @@ std::optional<Coefficients> our_coefficients(const std::string& data) {
                                 info.width_in_blocks, info.height_in_blocks, blocks.blocks_per_row,
                                 blocks.rows, blocks.row});
   }
-  if (!codec::jpeg_entropy::read_scans(source, *layout, 1, frame)) return std::nullopt;
+  if (!codec::jpeg_entropy::read_scans(source, *layout, 1, frame, two_threads)) return std::nullopt;
   Coefficients out;
   for (const auto& c : frame.components) {
     out.emplace_back();
@@ -186,9 +187,11 @@ TEST(JpegEntropy, ReadsEveryCoefficientAsLibjpegDoes) {
               progressive_file(p.im, {sampling.h, sampling.v, optimize, 0, script.script});
           const auto want = libjpeg_coefficients(data);
           ASSERT_TRUE(want);
-          const auto got = our_coefficients(data);
-          ASSERT_TRUE(got) << "gave up";
-          EXPECT_TRUE(*got == *want);
+          for (bool two_threads : {false, true}) {
+            const auto got = our_coefficients(data, two_threads);
+            ASSERT_TRUE(got) << "gave up";
+            EXPECT_TRUE(*got == *want) << (two_threads ? "two threads" : "one thread");
+          }
         }
 }
 
@@ -242,7 +245,7 @@ TEST(JpegEntropy, DamagedDataIsEitherGivenUpOnOrReadExactly) {
     std::string damaged = data;
     for (unsigned k = 1 + random() % 3; k > 0; --k)
       damaged[from + random() % (layout.end - 2 - from)] = static_cast<char>(random());
-    const auto got = our_coefficients(damaged);
+    const auto got = our_coefficients(damaged, round % 2 == 1);
     if (!got) continue;
     ++read;
     const auto want = libjpeg_coefficients(damaged, true);

@@ -235,8 +235,9 @@ TEST(JpegScans, DecodesExactlyAsLibjpegDoes) {
     std::optional<bool> shared_read;
     bool own_reader;
   } settings[] = {{"default", std::nullopt, true},
-                  {"always", true, true},
-                  {"one decoder and our reader", false, true},
+                  {"our reader on two threads", true, true},
+                  {"our reader on one thread", false, true},
+                  {"two libjpeg decoders", true, false},
                   {"libjpeg alone", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -262,9 +263,9 @@ TEST(JpegScans, RandomDamageDecodesAsLibjpegDecodesIt) {
     for (unsigned k = 1 + random() % 4; k > 0; --k)
       damaged[2000 + random() % (damaged.size() - 2000)] = static_cast<char>(random());
     const auto want = libjpeg_pixels(damaged);
-    for (bool shared : {true, false}) {
-      SCOPED_TRACE(shared ? "shared" : "our reader");
-      SharedReadSetting setting(shared);
+    for (bool own_reader : {true, false}) {
+      SCOPED_TRACE(own_reader ? "our reader on two threads" : "two libjpeg decoders");
+      SharedReadSetting setting(true, own_reader);
       try {
         const auto got = our_pixels(damaged);
         ASSERT_TRUE(want) << "libjpeg fails where we did not";

@@ -288,21 +288,21 @@ void check_data_covers(const Reader& r, const ByteSource& data, const std::strin
                    name);
 }
 
-// How a progressive file's scans are read: by two decoders sharing them, by libjpeg (the
-// first) and our own reader (the others), or all by libjpeg.
+// How a progressive file's scans are read: by libjpeg (the first) and our own reader (the
+// others); where our reader cannot, by two libjpeg decoders sharing them; or all by libjpeg.
 struct ScanReading {
+  std::optional<OwnRead> own;
   std::optional<SharedRead> shared;
-  std::optional<jpeg_scans::Layout> own;
 
   static ScanReading plan(const ByteSource& data) {
     ScanReading p;
-    p.shared = plan_shared_read(data);
-    if (!p.shared) p.own = plan_own_read(data);
+    p.own = plan_own_read(data);
+    if (!p.own) p.shared = plan_shared_read(data);
     return p;
   }
   std::vector<jpeg_scans::Span> stream(const ByteSource& data) const {
+    if (own) return own_read_stream(own->layout);
     if (shared) return jpeg_scans::stream(shared->layout, shared->plan, 0);
-    if (own) return own_read_stream(*own);
     return whole(data);
   }
 };
@@ -314,8 +314,8 @@ void read_input(std::unique_ptr<Reader>& r, std::unique_ptr<CoefStore>& store,
                 const ScanReading& reading, const ByteSource& data, int num,
                 const std::string& name) {
   if (reading.shared || reading.own) {
-    if (reading.shared ? read_shared(*r, *store, *reading.shared, data)
-                       : read_own(*r, *store, *reading.own, data))
+    if (reading.own ? read_own(*r, *store, *reading.own, data)
+                    : read_shared(*r, *store, *reading.shared, data))
       return;
     r = std::make_unique<Reader>();
     store = std::make_unique<CoefStore>();

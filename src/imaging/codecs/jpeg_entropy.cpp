@@ -4,12 +4,12 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <cstdio>
-#include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 namespace img_util::imaging::codec::jpeg_entropy {
 namespace {
@@ -512,24 +512,28 @@ std::optional<std::vector<ScanComponent>> scan_components(const Frame& f,
 
 }  // namespace
 
-bool read_scans(const ByteSource& data, const jpeg_scans::Layout& layout, size_t first,
-                const Frame& frame) {
+namespace {
+
+// Reads the scans from `first` on that `mine` picks, until `stop` is set. Its masks are its own:
+// the scans of a component are all read by one reader.
+template <typename Mine>
+bool read_some(const ByteSource& data, const jpeg_scans::Layout& layout, size_t first,
+               const Frame& frame, Mine&& mine, const std::atomic<bool>& stop) {
   Definitions defs;
   NonzeroMasks masks(frame.components.size());
   std::string scratch;
   std::vector<uint8_t> unstuffed;
   for (size_t s = 0; s < layout.scans.size(); ++s) {
     const jpeg_scans::Scan& scan = layout.scans[s];
-    if (scan.restart_interval != 0) return false;
+    if (scan.restart_interval != 0 || stop.load(std::memory_order_relaxed)) return false;
     for (const jpeg_scans::Span& segment : scan.huffman_segments) {
       const std::optional<std::string_view> body =
           data.read(segment.offset, static_cast<size_t>(segment.length), scratch);
       if (!body || body->size() != segment.length || !read_tables(*body, defs)) return false;
     }
-    if (s < first) continue;
+    if (s < first || !mine(s)) continue;
     std::optional<std::vector<ScanComponent>> comps = scan_components(frame, scan, defs);
     if (!comps || !unstuff(data, scan, scratch, unstuffed)) return false;
-    auto t0 = std::chrono::steady_clock::now();
     uint64_t* ac_masks = nullptr;
     if (scan.ss != 0) {
       const Component* c = (*comps)[0].c;
@@ -538,13 +542,82 @@ bool read_scans(const ByteSource& data, const jpeg_scans::Layout& layout, size_t
       ac_masks = m.data();
     }
     if (!read_scan(frame, scan, std::move(*comps), unstuffed, ac_masks)) return false;
-    if (getenv("SCANT"))
-      fprintf(
-          stderr, "scan %zu ss %d se %d ah %d al %d: %.1f ms\n", s, scan.ss, scan.se, scan.ah,
-          scan.al,
-          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
   }
   return true;
+}
+
+// Which of two readers reads each scan from `first` on: whole components, so that each
+// component's AC coefficients have one writer, shared out by the bytes of their scans, and the
+// DC scans with the lighter share (a DC scan only touches the first coefficient of a block,
+// which no AC scan does, so the two never wait for each other). Nothing when one reader would
+// have them all.
+std::optional<std::vector<int>> share_out(const jpeg_scans::Layout& layout, size_t first,
+                                          const Frame& frame) {
+  const size_t n = frame.components.size();
+  std::vector<uint64_t> bytes(n, 0);
+  uint64_t dc_bytes = 0;
+  auto index = [&](int id) {
+    for (size_t i = 0; i < n; ++i)
+      if (frame.components[i].id == id) return i;
+    return n;
+  };
+  for (size_t s = first; s < layout.scans.size(); ++s) {
+    const jpeg_scans::Scan& scan = layout.scans[s];
+    if (scan.ss == 0) {
+      dc_bytes += scan.end - scan.begin;
+    } else if (const size_t i = index(scan.components[0]); i < n) {
+      bytes[i] += scan.end - scan.begin;
+    }
+  }
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return bytes[a] > bytes[b]; });
+  std::vector<int> reader_of_component(n, 0);
+  std::array<uint64_t, 2> load{0, 0};
+  for (size_t i : order) {
+    const int r = load[1] < load[0] ? 1 : 0;
+    reader_of_component[i] = r;
+    load[static_cast<size_t>(r)] += bytes[i];
+  }
+  const int dc_reader = load[1] < load[0] ? 1 : 0;
+  load[static_cast<size_t>(dc_reader)] += dc_bytes;
+  if (load[0] == 0 || load[1] == 0) return std::nullopt;
+  std::vector<int> reader(layout.scans.size(), 0);
+  for (size_t s = first; s < layout.scans.size(); ++s) {
+    const jpeg_scans::Scan& scan = layout.scans[s];
+    const size_t i = scan.ss == 0 ? n : index(scan.components[0]);
+    reader[s] = i < n ? reader_of_component[i] : dc_reader;
+  }
+  return reader;
+}
+
+}  // namespace
+
+bool read_scans(const ByteSource& data, const jpeg_scans::Layout& layout, size_t first,
+                const Frame& frame, bool two_threads) {
+  std::atomic<bool> stop{false};
+  const std::optional<std::vector<int>> reader =
+      two_threads ? share_out(layout, first, frame) : std::nullopt;
+  if (reader) {
+    auto mine = [&](int r) { return [&, r](size_t s) { return (*reader)[s] == r; }; };
+    bool other_ok = false;
+    std::thread other;
+    try {
+      other = std::thread([&] {
+        other_ok = read_some(data, layout, first, frame, mine(1), stop);
+        if (!other_ok) stop = true;
+      });
+    } catch (const std::system_error&) {
+      return read_some(
+          data, layout, first, frame, [](size_t) { return true; }, stop);
+    }
+    const bool ok = read_some(data, layout, first, frame, mine(0), stop);
+    if (!ok) stop = true;
+    other.join();
+    return ok && other_ok;
+  }
+  return read_some(
+      data, layout, first, frame, [](size_t) { return true; }, stop);
 }
 
 }  // namespace img_util::imaging::codec::jpeg_entropy

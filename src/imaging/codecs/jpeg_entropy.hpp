@@ -43,9 +43,10 @@ struct Frame {
 };
 
 // Reads scans `first` to the last of `layout` from `data` into the arrays of `frame`, after the
-// scans before `first` (read by libjpeg) and the tables defined before any of them. False when
-// it gave up; the arrays are then spoiled.
+// scans before `first` (read by libjpeg) and the tables defined before any of them; with
+// `two_threads`, some components' scans on a second thread. False when it gave up; the arrays
+// are then spoiled.
 bool read_scans(const ByteSource& data, const jpeg_scans::Layout& layout, size_t first,
-                const Frame& frame);
+                const Frame& frame, bool two_threads = false);
 
 }  // namespace img_util::imaging::codec::jpeg_entropy

@@ -178,15 +178,20 @@ bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const By
 
 // ---- our own reading of the scans after the first (jpeg_shared.cpp) -------------------------
 
-// The scans of a progressive file whose scans after the first our own reader may take, when
-// the setting of set_jpeg_scan_reader lets it: libjpeg reads the stream `stream` makes of it.
-std::optional<jpeg_scans::Layout> plan_own_read(const ByteSource& data);
+struct OwnRead {
+  jpeg_scans::Layout layout;
+  // The CPU of a second thread, taken as for a second decoder, held while the file is read.
+  std::optional<SpareCpu> second_thread;
+};
+
+// A progressive file whose scans after the first our own reader may take, when the setting of
+// set_jpeg_scan_reader lets it; libjpeg reads the stream own_read_stream makes of it.
+std::optional<OwnRead> plan_own_read(const ByteSource& data);
 std::vector<jpeg_scans::Span> own_read_stream(const jpeg_scans::Layout& layout);
 
 // Reads every scan into `store`: the first by `a` (opened on own_read_stream), which goes on to
 // the output, the others by our reader. False when either gave up or anything looked damaged;
 // `a` is then spent.
-bool read_own(Reader& a, CoefStore& store, const jpeg_scans::Layout& layout,
-              const ByteSource& data);
+bool read_own(Reader& a, CoefStore& store, const OwnRead& own, const ByteSource& data);
 
 }  // namespace img_util::imaging::codec::jpeg_detail

@@ -253,7 +253,7 @@ namespace {
 std::atomic<bool> g_own_reader{true};
 }  // namespace
 
-std::optional<jpeg_scans::Layout> plan_own_read(const ByteSource& data) {
+std::optional<OwnRead> plan_own_read(const ByteSource& data) {
   if (!g_own_reader.load(std::memory_order_relaxed)) return std::nullopt;
   std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
   if (!layout || layout->scans.size() < 2) return std::nullopt;
@@ -261,7 +261,7 @@ std::optional<jpeg_scans::Layout> plan_own_read(const ByteSource& data) {
   // every component; and our reader keeps track of the AC coefficients, so it reads them all.
   const jpeg_scans::Scan& first = layout->scans[0];
   if (first.components.size() != layout->components || first.ss != 0) return std::nullopt;
-  return layout;
+  return OwnRead{std::move(*layout), second_decoder_cpu(data.size())};
 }
 
 std::vector<jpeg_scans::Span> own_read_stream(const jpeg_scans::Layout& layout) {
@@ -271,8 +271,8 @@ std::vector<jpeg_scans::Span> own_read_stream(const jpeg_scans::Layout& layout) 
   return jpeg_scans::stream(layout, first_only, 0);
 }
 
-bool read_own(Reader& a, CoefStore& store, const jpeg_scans::Layout& layout,
-              const ByteSource& data) {
+bool read_own(Reader& a, CoefStore& store, const OwnRead& own, const ByteSource& data) {
+  const jpeg_scans::Layout& layout = own.layout;
   jpeg_decompress_struct& c = a.cinfo;
   if (static_cast<size_t>(c.num_components) != layout.components) return false;
   store.attach(c);
@@ -292,7 +292,7 @@ bool read_own(Reader& a, CoefStore& store, const jpeg_scans::Layout& layout,
                                 info.width_in_blocks, info.height_in_blocks, blocks->blocks_per_row,
                                 blocks->rows, blocks->row});
   }
-  return jpeg_entropy::read_scans(data, layout, 1, frame);
+  return jpeg_entropy::read_scans(data, layout, 1, frame, own.second_thread.has_value());
 }
 
 }  // namespace jpeg_detail
