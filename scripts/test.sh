@@ -30,13 +30,16 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
 echo "== Files worked on in parallel and the CPU budget, thread sanitizer build"
-# Only the driver's tests: they run whole sites with several workers, which is where threads
-# meet; the image library's own threads are exercised there too.
+# The driver's tests run whole sites with several workers, which is where threads meet; the
+# image library's own threads are exercised there too, and a progressive JPEG's reading on two
+# threads in its own tests.
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Release -DIMG_UTIL_SANITIZE_THREAD=ON \
   -DIMG_UTIL_PYTHON=OFF >/dev/null
-cmake --build build/tsan -j"$jobs" --target test_driver
+cmake --build build/tsan -j"$jobs" --target test_driver test_imaging
 TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_driver --gtest_brief=1 \
   --gtest_filter='Parallel*:CpuBudget*:Execute*:Workers*'
+TSAN_OPTIONS=halt_on_error=1 build/tsan/tests/test_imaging --gtest_brief=1 \
+  --gtest_filter='JpegEntropy*:JpegScans*'
 
 echo "== Killed runs and a full disk, Release build"
 /usr/bin/python3 tests/crash/crash_test.py --cli build/release/img_util --kills 12 --seed 1
