@@ -20,17 +20,141 @@ constexpr std::array<uint8_t, 64> kNatural = {
     41, 34, 27, 20, 13, 6,  7,  14, 21, 28, 35, 42, 49, 56, 57, 50, 43, 36, 29, 22, 15, 23,
     30, 37, 44, 51, 58, 59, 52, 45, 38, 31, 39, 46, 53, 60, 61, 54, 47, 55, 62, 63};
 
-// Zero bytes after a scan's data: reading past its end (which only damaged data does, and
-// which is noticed at the next block) stays inside the buffer for a whole block.
-constexpr size_t kPadding = 1024;
-
 // ---- bits --------------------------------------------------------------------------------
 
-// A scan's data without its stuffed zero bytes, read most significant bit first. `bits_` holds
-// `count_` unread bits at its top; a refill tops it up to at least 56 with one 8-byte load.
+// A scan's entropy-coded data with its stuffed zero bytes taken out, a piece at a time. It
+// fails where the data holds a restart marker, or may go on past where the layout ends the
+// scan (fill bytes before a zero byte make a data byte too).
+class Unstuffer {
+ public:
+  Unstuffer(const ByteSource& data, const jpeg_scans::Scan& scan, std::string& scratch)
+      : data_(data), at_(scan.data), end_(scan.end), scratch_(scratch) {}
+
+  // Up to `room` bytes into `out`; how many. Fewer only once the data is done.
+  size_t take(uint8_t* out, size_t room) {
+    size_t n = 0;
+    while (n < room && !done_) {
+      if (view_.empty() && !next_piece()) break;
+      const auto* p = reinterpret_cast<const uint8_t*>(view_.data());
+      if (after_ff_) {
+        if (*p != 0) return fail();
+        after_ff_ = false;
+        view_.remove_prefix(1);
+        continue;
+      }
+      const size_t span = std::min(view_.size(), room - n);
+      const auto* ff = static_cast<const uint8_t*>(std::memchr(p, 0xFF, span));
+      const size_t copy = ff ? static_cast<size_t>(ff - p) + 1 : span;
+      std::memcpy(out + n, p, copy);
+      n += copy;
+      view_.remove_prefix(copy);
+      after_ff_ = ff != nullptr;
+    }
+    return n;
+  }
+  bool done() const { return done_; }
+  bool failed() const { return failed_; }
+
+ private:
+  // The next piece of the file, or the end: then the data must not go on past the marker.
+  bool next_piece() {
+    if (at_ == end_) {
+      done_ = true;
+      const std::optional<std::string_view> marker = data_.read(end_, 2, scratch_);
+      if (after_ff_ || !marker || marker->size() != 2 || static_cast<uint8_t>((*marker)[1]) == 0xFF)
+        failed_ = true;
+      return false;
+    }
+    const std::optional<std::string_view> got =
+        data_.read(at_, static_cast<size_t>(std::min<uint64_t>(end_ - at_, kPiece)), scratch_);
+    if (!got || got->empty()) {
+      fail();
+      return false;
+    }
+    at_ += got->size();
+    view_ = *got;
+    return true;
+  }
+  size_t fail() {
+    done_ = failed_ = true;
+    return 0;
+  }
+
+  static constexpr size_t kPiece = size_t{256} << 10;
+  const ByteSource& data_;
+  uint64_t at_, end_;
+  std::string& scratch_;
+  std::string_view view_;
+  bool after_ff_ = false, done_ = false, failed_ = false;
+};
+
+// The unstuffed data of a scan, a window of it at a time.
+class Window {
+ public:
+  // Bytes a block takes at most (64 codes of 16 bits with 15 more each, rounded up): the
+  // window always holds that much from where a block starts (data, or zeros after its end).
+  static constexpr size_t kBlockBytes = 512;
+
+  explicit Window(Unstuffer& src) : src_(src), bytes_(kSize + 2 * kBlockBytes) {
+    end_ = bytes_.data();
+    slide(bytes_.data());
+  }
+
+  const uint8_t* data() const { return bytes_.data(); }
+  // Where a block may start without sliding the window.
+  const uint8_t* slide_after() const { return slide_after_; }
+  // Moves what is left from `p` on to the window's start and fills the rest; at the end of the
+  // data, zeros follow it. Returns where `p` went.
+  const uint8_t* slide(const uint8_t* p) {
+    uint8_t* w = bytes_.data();
+    if (src_.done()) {  // past the data and the zeros after it: damaged
+      bad_ = true;
+      return w + kBlockBytes;
+    }
+    const auto keep = static_cast<size_t>(end_ - p);
+    std::memmove(w, p, keep);
+    passed_ += static_cast<uint64_t>(p - w);
+    const size_t n = keep + src_.take(w + keep, kSize - keep);
+    end_ = w + n;
+    if (src_.done()) {
+      std::memset(w + n, 0, 2 * kBlockBytes);
+      limit_bits_ = (passed_ + n) * 8;
+      slide_after_ = end_ + kBlockBytes;
+      bad_ = src_.failed();
+    } else {
+      slide_after_ = end_ - kBlockBytes;
+    }
+    return w;
+  }
+  // Whether reading has gone `bits` short of `p` past the data's end, or the data is bad.
+  bool overrun(const uint8_t* p, unsigned bits) const {
+    return bad_ || (passed_ + static_cast<uint64_t>(p - bytes_.data())) * 8 - bits > limit_bits_;
+  }
+
+ private:
+  static constexpr size_t kSize = size_t{128} << 10;
+  Unstuffer& src_;
+  std::vector<uint8_t> bytes_;
+  uint8_t* end_;  // of the data in the window
+  const uint8_t* slide_after_ = nullptr;
+  uint64_t passed_ = 0;                 // bytes moved out of the window
+  uint64_t limit_bits_ = ~uint64_t{0};  // the data's, once its end is in the window
+  bool bad_ = false;
+};
+
+// Unstuffed data read most significant bit first. `bits_` holds `count_` unread bits at its
+// top; a refill tops it up to at least 56 with one 8-byte load. The window slides only between
+// blocks, so that a refill is a load and nothing else.
 class BitReader {
  public:
-  BitReader(const uint8_t* data, size_t size) : begin_(data), p_(data), size_bits_(size * 8) {}
+  explicit BitReader(Window& window) : window_(&window), p_(window.data()) {}
+
+  // Before each block: false once more bits were taken than the data has, or it is bad.
+  bool start_block() {
+    if (p_ > window_->slide_after()) p_ = window_->slide(p_);
+    return !window_->overrun(p_, count_);
+  }
+  bool overrun() const { return window_->overrun(p_, count_); }
 
   void ensure(unsigned n) {
     if (count_ < n) refill();
@@ -50,8 +174,6 @@ class BitReader {
     ensure(1);
     return get(1) != 0;
   }
-  // Whether more bits were taken than the data has.
-  bool overrun() const { return static_cast<uint64_t>(p_ - begin_) * 8 - count_ > size_bits_; }
 
  private:
   void refill() {
@@ -62,9 +184,8 @@ class BitReader {
     count_ |= 56;
   }
 
-  const uint8_t* begin_;
+  Window* window_;  // not ours: sliding it leaves the reader's state where it is
   const uint8_t* p_;
-  uint64_t size_bits_;
   uint64_t bits_ = 0;
   unsigned count_ = 0;
 };
@@ -168,50 +289,6 @@ bool read_tables(std::string_view body, Definitions& defs) {
   return i == body.size();
 }
 
-// A scan's entropy-coded data, stuffed zero bytes taken out, into `out` (followed by
-// kPadding zero bytes). False where it holds a restart marker or may go on past what the
-// layout found (fill bytes before a zero byte make a data byte too).
-bool unstuff(const ByteSource& data, const jpeg_scans::Scan& scan, std::string& scratch,
-             std::vector<uint8_t>& out) {
-  const uint64_t n = scan.end - scan.data;
-  out.resize(static_cast<size_t>(n) + kPadding);
-  uint8_t* to = out.data();
-  bool after_ff = false;
-  for (uint64_t at = scan.data; at < scan.end;) {
-    const std::optional<std::string_view> got =
-        data.read(at, static_cast<size_t>(std::min<uint64_t>(scan.end - at, 4 << 20)), scratch);
-    if (!got || got->empty()) return false;
-    at += got->size();
-    const auto* p = reinterpret_cast<const uint8_t*>(got->data());
-    const uint8_t* end = p + got->size();
-    if (after_ff) {
-      if (*p++ != 0) return false;
-      after_ff = false;
-    }
-    while (p < end) {
-      const auto* ff =
-          static_cast<const uint8_t*>(std::memchr(p, 0xFF, static_cast<size_t>(end - p)));
-      const uint8_t* stop = ff ? ff + 1 : end;
-      std::memcpy(to, p, static_cast<size_t>(stop - p));
-      to += stop - p;
-      p = stop;
-      if (!ff) break;
-      if (p == end) {
-        after_ff = true;
-        break;
-      }
-      if (*p++ != 0) return false;
-    }
-  }
-  if (after_ff) return false;
-  const std::optional<std::string_view> marker = data.read(scan.end, 2, scratch);
-  if (!marker || marker->size() != 2 || static_cast<uint8_t>((*marker)[1]) == 0xFF) return false;
-  const size_t size = static_cast<size_t>(to - out.data());
-  std::fill(out.begin() + static_cast<std::ptrdiff_t>(size), out.end(), 0);
-  out.resize(size + kPadding);
-  return true;
-}
-
 // ---- one scan ----------------------------------------------------------------------------
 
 struct ScanComponent {
@@ -292,10 +369,10 @@ template <typename Bits>
 class ScanReader {
  public:
   ScanReader(const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
-             const std::vector<uint8_t>& data, uint64_t* masks)
+             Window& data, uint64_t* masks)
       : frame_(f),
         comps_(std::move(comps)),
-        in_(data.data(), data.size() - kPadding),
+        in_(data),
         masks_(masks),
         ss_(s.ss),
         se_(s.se),
@@ -307,9 +384,9 @@ class ScanReader {
     if (ss_ == 0)
       ok = refine_ ? for_each_block(
                          frame_, comps_,
-                         [&](JBLOCKROW b, size_t) { return !in_.overrun() && dc_refine(*b); })
+                         [&](JBLOCKROW b, size_t) { return in_.start_block() && dc_refine(*b); })
                    : for_each_block(frame_, comps_, [&](JBLOCKROW b, size_t i) {
-                       return !in_.overrun() && dc_first(*b, i);
+                       return in_.start_block() && dc_first(*b, i);
                      });
     else
       ok = refine_ ? each_ac_block([&](JBLOCK& b, uint64_t& m) { return ac_refine(b, m); })
@@ -327,7 +404,7 @@ class ScanReader {
     for (uint32_t y = 0; y < c.height_in_blocks; ++y) {
       JBLOCKROW row = c.row[y];
       for (uint32_t x = 0; x < c.width_in_blocks; ++x, ++mask)
-        if (in_.overrun() || !fn(row[x], *mask)) return false;
+        if (!in_.start_block() || !fn(row[x], *mask)) return false;
     }
     return true;
   }
@@ -460,19 +537,19 @@ class ScanReader {
 };
 
 bool read_scan_portable(const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
-                        const std::vector<uint8_t>& data, uint64_t* masks) {
+                        Window& data, uint64_t* masks) {
   return ScanReader<PortableBits>(f, s, std::move(comps), data, masks).read();
 }
 
 // Everything inlined into it, so that the bit instructions are.
 __attribute__((target("bmi2,popcnt"), flatten)) bool read_scan_bmi2(
-    const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
-    const std::vector<uint8_t>& data, uint64_t* masks) {
+    const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps, Window& data,
+    uint64_t* masks) {
   return ScanReader<Bmi2Bits>(f, s, std::move(comps), data, masks).read();
 }
 
 bool read_scan(const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
-               const std::vector<uint8_t>& data, uint64_t* masks) {
+               Window& data, uint64_t* masks) {
   static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
   return bmi2 ? read_scan_bmi2(f, s, std::move(comps), data, masks)
               : read_scan_portable(f, s, std::move(comps), data, masks);
@@ -522,7 +599,6 @@ bool read_some(const ByteSource& data, const jpeg_scans::Layout& layout, size_t 
   Definitions defs;
   NonzeroMasks masks(frame.components.size());
   std::string scratch;
-  std::vector<uint8_t> unstuffed;
   for (size_t s = 0; s < layout.scans.size(); ++s) {
     const jpeg_scans::Scan& scan = layout.scans[s];
     if (scan.restart_interval != 0 || stop.load(std::memory_order_relaxed)) return false;
@@ -533,7 +609,7 @@ bool read_some(const ByteSource& data, const jpeg_scans::Layout& layout, size_t 
     }
     if (s < first || !mine(s)) continue;
     std::optional<std::vector<ScanComponent>> comps = scan_components(frame, scan, defs);
-    if (!comps || !unstuff(data, scan, scratch, unstuffed)) return false;
+    if (!comps) return false;
     uint64_t* ac_masks = nullptr;
     if (scan.ss != 0) {
       const Component* c = (*comps)[0].c;
@@ -541,7 +617,9 @@ bool read_some(const ByteSource& data, const jpeg_scans::Layout& layout, size_t 
       m.resize(size_t{c->width_in_blocks} * c->height_in_blocks);
       ac_masks = m.data();
     }
-    if (!read_scan(frame, scan, std::move(*comps), unstuffed, ac_masks)) return false;
+    Unstuffer unstuffer(data, scan, scratch);
+    Window window(unstuffer);
+    if (!read_scan(frame, scan, std::move(*comps), window, ac_masks)) return false;
   }
   return true;
 }
