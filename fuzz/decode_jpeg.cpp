@@ -1,6 +1,6 @@
 // JPEG decoding: header, whole image, reduced, resized while decoding. Progressive files of any
-// size go through the reading that two decoders share (and its fallback to one decoder), which
-// otherwise only files of half a megabyte and more reach.
+// size have their scans after the first read by our own reader on two threads (and where it
+// gives up, by libjpeg alone), which otherwise only files of half a megabyte and more reach.
 #include "fuzz.hpp"
 #include "imaging/codecs/codecs.hpp"
 

@@ -55,6 +55,10 @@ def seeds_jpeg():
     yield "icc-optimized.jpg", encode(rgb, "JPEG", optimize=True, icc_profile=b"\0" * 128)
     big = encode(picture("RGB", 64, 48), "JPEG", progressive=True, quality=95)
     yield "progressive-cut.jpg", big[: len(big) * 2 // 3]
+    # Noise: every refinement scan has coefficients to correct; tables before every scan.
+    noise = Image.effect_noise((40, 24), 60).convert("RGB")
+    yield "progressive-noise-optimized.jpg", encode(noise, "JPEG", progressive=True, optimize=True,
+                                                    subsampling=1, quality=92)
     yield "marker-after-end.jpg", encode(rgb, "JPEG") + b"Amask"
 
 

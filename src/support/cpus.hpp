@@ -44,7 +44,7 @@ class FileCpu {
 enum class SpareUse : unsigned {
   rows = 1,            // half the rows of a resize or a watermark
   beside_resize = 2,   // decoding on one thread, resizing on another
-  second_decoder = 4,  // a progressive JPEG read by two decoders
+  second_decoder = 4,  // a progressive JPEG's scans read on two threads
   trial_ahead = 8,     // the next quality trial made meanwhile
 };
 
@@ -108,7 +108,7 @@ class SpareCpu {
 
 // Set on a thread whose starter waits for its first results: a decoder feeding a resizer.
 // Until rows come, the starter's CPU is idle, and a progressive file's reading, which comes
-// before any row, may use it for a second decoder.
+// before any row, may use it for a second thread reading scans.
 inline thread_local bool t_starter_waits = false;
 
 }  // namespace img_util

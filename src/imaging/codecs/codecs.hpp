@@ -116,13 +116,14 @@ Header jpeg_header(std::string_view data, const std::string& name);
 Image jpeg_decode(std::string_view data, const std::string& name, ReduceHint hint);
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink);
 std::string jpeg_encode(const Image& im, const EncodeOptions& opts);
-// Whether progressive JPEGs are read by two decoders sharing the scans: never (false), always
-// (true: files of any size, on any number of CPUs, as tests and fuzz targets want), or, by
-// default (nullopt), files of 512 KiB and more where this process may use two CPUs. The pixels
-// are the same either way.
+// Whether progressive JPEGs are read on two threads: never (false), always (true: files of any
+// size, on any number of CPUs, as tests and fuzz targets want), or, by default (nullopt),
+// files of 512 KiB and more where a second CPU is spare. The two threads are our own reader's
+// (see set_jpeg_scan_reader) or, where it cannot read the file, two libjpeg decoders sharing
+// the scans. The pixels are the same either way.
 void set_jpeg_shared_read(std::optional<bool> enabled);
-// Whether our own reader takes a progressive file's scans after the first (on by default) or
-// libjpeg reads them all, where the two decoders do not share them. The pixels are the same.
+// Whether our own reader takes a progressive file's scans after the first (on by default), or
+// libjpeg reads them all. The pixels are the same.
 void set_jpeg_scan_reader(bool enabled);
 
 Header png_header(std::string_view data, const std::string& name);

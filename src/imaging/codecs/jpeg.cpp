@@ -1,6 +1,6 @@
 // JPEG through libjpeg-turbo's libjpeg API: errors, header, the streaming decode and the encode.
 // How libjpeg's longjmp is kept contained is told in jpeg_reader.hpp; a progressive file's
-// coefficients and the reading two decoders share are in jpeg_shared.cpp. After a jump we throw
+// coefficients and the ways its scans are read are in jpeg_shared.cpp. After a jump we throw
 // ImageError with libjpeg's own message.
 #include <algorithm>
 #include <cstdlib>

@@ -222,6 +222,8 @@ class HuffmanTable {
     int p = 0;
     for (unsigned l = 1; l <= 16; ++l) {
       const int n = def.counts[l];
+      // The codes of this length must fit it, and none may be all ones.
+      if (code + n >= (int32_t{1} << l)) return false;
       valoffset_[l] = p - code;
       for (int i = 0; i < n; ++i, ++p, ++code) {
         if (l > kFastBits) continue;
@@ -231,8 +233,6 @@ class HuffmanTable {
           fast_[e] = static_cast<uint16_t>(def.symbols[static_cast<size_t>(p)] | l << 8);
       }
       if (n) maxcode_[l] = code - 1;
-      // No code may be all ones.
-      if (code >= (int32_t{1} << l)) return false;
       code <<= 1;
     }
     return true;

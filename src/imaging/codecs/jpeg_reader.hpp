@@ -1,6 +1,7 @@
 // What the two files of the JPEG reader share. jpeg.cpp holds libjpeg's error handling, the input
 // a decoder reads (the file, or some of its spans) and the steps of a read; jpeg_shared.cpp holds
-// the coefficient store of progressive files and the reading two decoders share.
+// the coefficient store of progressive files and the ways their scans are read: libjpeg the
+// first and our own reader (jpeg_entropy) the others, or two libjpeg decoders sharing them.
 //
 // libjpeg reports fatal errors through error_exit, which must not return; we longjmp out of it.
 // Every libjpeg call that can fail runs inside `guarded`, whose frame (and the frames of the

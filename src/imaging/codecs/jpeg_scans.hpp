@@ -5,7 +5,9 @@
 // the time a large progressive photo takes. Scans that touch different coefficients do not
 // depend on each other, so the file can be given to two decoders as two valid streams: both get
 // every table segment, each gets its own scans. A scan that refines coefficients the other
-// decoder brought in waits until that decoder has read them.
+// decoder brought in waits until that decoder has read them. Our own reader of the scans
+// (jpeg_entropy) takes the layout found here too, with the tables and restart interval each
+// scan is coded with.
 #pragma once
 
 #include <cstddef>

@@ -1,6 +1,7 @@
 // The JPEG reader's handling of progressive files: the coefficient store that holds their
-// coefficients in mappings of our own, and the reading that two decoders share (the scans found
-// and shared out by jpeg_scans, the decoders kept in step by ScanSync), with its switch.
+// coefficients in mappings of our own; the reading that two decoders share (the scans found
+// and shared out by jpeg_scans, the decoders kept in step by ScanSync), with its switch; and
+// the reading in which libjpeg takes the first scan and our own reader the others.
 #include <sys/mman.h>
 
 #include <algorithm>
