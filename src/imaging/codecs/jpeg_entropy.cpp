@@ -587,10 +587,6 @@ std::optional<std::vector<ScanComponent>> scan_components(const Frame& f,
   return comps;
 }
 
-}  // namespace
-
-namespace {
-
 // Reads the scans from `first` on that `mine` picks, until `stop` is set. Its masks are its own:
 // the scans of a component are all read by one reader.
 template <typename Mine>
