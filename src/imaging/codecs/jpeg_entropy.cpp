@@ -235,8 +235,17 @@ class HuffmanTable {
       if (n) maxcode_[l] = code - 1;
       code <<= 1;
     }
+    if (!dc) fill_coefficients();
     return true;
   }
+
+  // An AC coefficient whose code and value bits both lie in the next ten bits, read at once:
+  // its value, the zeros before it and the bits it takes. 0 where the next ten bits hold
+  // anything else (an end of band, 16 zeros, a longer code or value).
+  int32_t coefficient(uint32_t next_ten_bits) const { return coefficients_[next_ten_bits]; }
+  static int value_of(int32_t c) { return c >> 16; }
+  static int zeros_of(int32_t c) { return (c >> 8) & 15; }
+  static unsigned length_of(int32_t c) { return static_cast<unsigned>(c & 31); }
 
   // One symbol, with 16 bits at hand; -1 where no code matches.
   int decode(BitReader& in) const {
@@ -256,9 +265,24 @@ class HuffmanTable {
   }
 
  private:
-  std::array<uint16_t, 1 << kFastBits> fast_{};  // symbol | length << 8; length 0: longer
-  std::array<int32_t, 17> maxcode_{};            // [l]: the last code of length l, or -1
-  std::array<int32_t, 17> valoffset_{};          // [l]: symbol index minus code
+  void fill_coefficients() {
+    for (uint32_t bits = 0; bits < coefficients_.size(); ++bits) {
+      const uint16_t e = fast_[bits];
+      const unsigned length = e >> 8, sym = e & 0xFF, size = sym & 15;
+      int32_t c = 0;
+      if (length && size && length + size <= kFastBits) {
+        const uint32_t v = (bits >> (kFastBits - length - size)) & ((1u << size) - 1);
+        c = static_cast<int32_t>(static_cast<uint32_t>(extend(v, size)) << 16) |
+            static_cast<int32_t>((sym >> 4) << 8 | (length + size));
+      }
+      coefficients_[bits] = c;
+    }
+  }
+
+  std::array<uint16_t, 1 << kFastBits> fast_{};         // symbol | length << 8; length 0: longer
+  std::array<int32_t, 1 << kFastBits> coefficients_{};  // see coefficient()
+  std::array<int32_t, 17> maxcode_{};                   // [l]: the last code of length l, or -1
+  std::array<int32_t, 17> valoffset_{};                 // [l]: symbol index minus code
   std::array<uint8_t, 256> symbols_{};
 };
 
@@ -435,6 +459,16 @@ class ScanReader {
     const HuffmanTable& table = comps_[0].ac;
     for (int k = ss_; k <= se_; ++k) {
       in_.ensure(32);
+      if (const int32_t c = table.coefficient(static_cast<uint32_t>(in_.peek(kFastBits)))) {
+        k += HuffmanTable::zeros_of(c);
+        if (k > se_) return false;
+        in_.skip(HuffmanTable::length_of(c));
+        const auto coef =
+            static_cast<JCOEF>(static_cast<unsigned>(HuffmanTable::value_of(c)) << al_);
+        block[kNatural[static_cast<size_t>(k)]] = coef;
+        if (coef) mask |= position_bit(k);
+        continue;
+      }
       const int sym = table.decode(in_);
       if (sym < 0) return false;
       const int r = sym >> 4, s = sym & 15;
@@ -490,17 +524,24 @@ class ScanReader {
       const HuffmanTable& table = comps_[0].ac;
       for (; k <= se_; ++k) {
         in_.ensure(32);
-        const int sym = table.decode(in_);
-        if (sym < 0) return false;
-        const int r = sym >> 4, s = sym & 15;
-        int value = 0;
-        if (s) {
-          if (s != 1) return false;
-          value = in_.get(1) ? 1 << al_ : -(1 << al_);
-        } else if (r != 15) {
-          eobrun_ = 1u << r;
-          if (r) eobrun_ += static_cast<unsigned>(in_.get(static_cast<unsigned>(r)));
-          break;
+        int r = 0, value = 0;  // value: 0 for ZRL, else the sign of a newly nonzero one
+        if (const int32_t c = table.coefficient(static_cast<uint32_t>(in_.peek(kFastBits)))) {
+          value = HuffmanTable::value_of(c);
+          if (value != 1 && value != -1) return false;  // only one bit of magnitude is new
+          r = HuffmanTable::zeros_of(c);
+          in_.skip(HuffmanTable::length_of(c));
+        } else {
+          const int sym = table.decode(in_);
+          if (sym < 0) return false;
+          r = sym >> 4;
+          if (const int s = sym & 15) {
+            if (s != 1) return false;
+            value = in_.get(1) ? 1 : -1;
+          } else if (r != 15) {
+            eobrun_ = 1u << r;
+            if (r) eobrun_ += static_cast<unsigned>(in_.get(static_cast<unsigned>(r)));
+            break;
+          }
         }
         // The zero coefficient r zeros on, which becomes `value` (ZRL: 15 zeros on, which
         // stays zero); the nonzero ones passed take their correction bits.
@@ -511,9 +552,9 @@ class ScanReader {
                       : se_ + 1;
         take_corrections(mask & positions(k, target - 1), raise);
         k = target;
-        if (s) {
+        if (value != 0) {
           if (k > se_) return false;
-          block[kNatural[static_cast<size_t>(k)]] = static_cast<JCOEF>(value);
+          block[kNatural[static_cast<size_t>(k)]] = static_cast<JCOEF>(value * (1 << al_));
           mask |= position_bit(k);
         }
       }
