@@ -192,6 +192,12 @@ TEST(JpegEntropy, ReadsEveryCoefficientAsLibjpegDoes) {
             ASSERT_TRUE(got) << "gave up";
             EXPECT_TRUE(*got == *want) << (two_threads ? "two threads" : "one thread");
           }
+          // Without BMI2's pdep and popcnt, as on CPUs that lack them or have them slow.
+          codec::jpeg_entropy::use_portable_bits(true);
+          const auto portable = our_coefficients(data);
+          codec::jpeg_entropy::use_portable_bits(false);
+          ASSERT_TRUE(portable) << "gave up without BMI2";
+          EXPECT_TRUE(*portable == *want) << "without BMI2";
         }
 }
 

@@ -589,11 +589,22 @@ __attribute__((target("bmi2,popcnt"), flatten)) bool read_scan_bmi2(
   return ScanReader<Bmi2Bits>(f, s, std::move(comps), data, masks).read();
 }
 
+// Where pdep is a fast instruction: AMD's first two Zen generations have it in microcode, a
+// hundred cycles and more, slower than the portable loop.
+bool fast_pdep() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt") &&
+         !__builtin_cpu_is("znver1") && !__builtin_cpu_is("znver2");
+}
+
+std::atomic<bool> g_portable_only{false};
+
 bool read_scan(const Frame& f, const jpeg_scans::Scan& s, std::vector<ScanComponent> comps,
                Window& data, uint64_t* masks) {
-  static const bool bmi2 = __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-  return bmi2 ? read_scan_bmi2(f, s, std::move(comps), data, masks)
-              : read_scan_portable(f, s, std::move(comps), data, masks);
+  static const bool bmi2 = fast_pdep();
+  return bmi2 && !g_portable_only.load(std::memory_order_relaxed)
+             ? read_scan_bmi2(f, s, std::move(comps), data, masks)
+             : read_scan_portable(f, s, std::move(comps), data, masks);
 }
 
 // The components of `scan` with the tables it codes them with; nothing where libjpeg would
@@ -734,5 +745,7 @@ bool read_scans(const ByteSource& data, const jpeg_scans::Layout& layout, size_t
   return read_some(
       data, layout, first, frame, [](size_t) { return true; }, stop);
 }
+
+void use_portable_bits(bool portable) { g_portable_only.store(portable); }
 
 }  // namespace img_util::imaging::codec::jpeg_entropy

@@ -49,4 +49,8 @@ struct Frame {
 bool read_scans(const ByteSource& data, const jpeg_scans::Layout& layout, size_t first,
                 const Frame& frame, bool two_threads = false);
 
+// Reads without BMI2's bit instructions even where the CPU has them, as on CPUs without them
+// (for tests).
+void use_portable_bits(bool portable);
+
 }  // namespace img_util::imaging::codec::jpeg_entropy
