@@ -29,7 +29,7 @@ echo "== GoogleTest, address+undefined sanitizer build"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure -j"$jobs"
 
-echo "== Files worked on in parallel and the CPU budget, thread sanitizer build"
+echo "== Files worked on in parallel, the CPU budget and progressive JPEGs read on two threads, thread sanitizer build"
 # The driver's tests run whole sites with several workers, which is where threads meet; the
 # image library's own threads are exercised there too, and a progressive JPEG's reading on two
 # threads in its own tests.
