@@ -91,7 +91,8 @@ std::optional<Coefficients> libjpeg_coefficients(const std::string& data, bool w
 // decoder does them; nothing where ours gave up.
 std::optional<Coefficients> our_coefficients(const std::string& data, bool two_threads = false) {
   const codec::ByteSource source(data);
-  std::optional<codec::jpeg_detail::OwnRead> own = codec::jpeg_detail::plan_own_read(source);
+  std::optional<codec::jpeg_detail::OwnRead> own =
+      codec::jpeg_detail::plan_progressive_read(source).own;
   if (!own) return std::nullopt;
   const scans::Layout* layout = &own->layout;
   std::string first_scan;
@@ -100,18 +101,7 @@ std::optional<Coefficients> our_coefficients(const std::string& data, bool two_t
   codec::jpeg_detail::CoefStore store;
   Decoder d;
   if (!read_coefficients(d, first_scan, &store) || d.err.warnings) return std::nullopt;
-  codec::jpeg_entropy::Frame frame;
-  frame.width = d.c.image_width;
-  frame.height = d.c.image_height;
-  frame.max_h = d.c.max_h_samp_factor;
-  frame.max_v = d.c.max_v_samp_factor;
-  for (int k = 0; k < d.c.num_components; ++k) {
-    const jpeg_component_info& info = d.c.comp_info[k];
-    const auto blocks = store.blocks(static_cast<size_t>(k)).value();
-    frame.components.push_back({info.component_id, info.h_samp_factor, info.v_samp_factor,
-                                info.width_in_blocks, info.height_in_blocks, blocks.blocks_per_row,
-                                blocks.rows, blocks.row});
-  }
+  const auto frame = codec::jpeg_detail::entropy_frame(d.c, store).value();
   if (!codec::jpeg_entropy::read_scans(source, *layout, 1, frame, two_threads)) return std::nullopt;
   Coefficients out;
   for (const auto& c : frame.components) {

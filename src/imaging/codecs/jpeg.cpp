@@ -288,30 +288,18 @@ void check_data_covers(const Reader& r, const ByteSource& data, const std::strin
                    name);
 }
 
-// How a progressive file's scans are read: by libjpeg (the first) and our own reader (the
-// others); where our reader cannot, by two libjpeg decoders sharing them; or all by libjpeg.
-struct ScanReading {
-  std::optional<OwnRead> own;
-  std::optional<SharedRead> shared;
-
-  static ScanReading plan(const ByteSource& data) {
-    ScanReading p;
-    p.own = plan_own_read(data);
-    if (!p.own) p.shared = plan_shared_read(data);
-    return p;
-  }
-  std::vector<jpeg_scans::Span> stream(const ByteSource& data) const {
-    if (own) return own_read_stream(own->layout);
-    if (shared) return jpeg_scans::stream(shared->layout, shared->plan, 0);
-    return whole(data);
-  }
-};
+// What the decoder that goes on to the output reads of `data`.
+std::vector<jpeg_scans::Span> first_stream(const ProgressiveRead& reading, const ByteSource& data) {
+  if (reading.own) return own_read_stream(reading.own->layout);
+  if (reading.shared) return jpeg_scans::stream(reading.shared->layout, reading.shared->plan, 0);
+  return whole(data);
+}
 
 // Reads the input: for a progressive file, the whole file goes into coefficients here. Where
 // the reading two decoders share or our own reader gives up, libjpeg starts again on the file
 // as it is: it reports the damage or the error as it would have.
 void read_input(std::unique_ptr<Reader>& r, std::unique_ptr<CoefStore>& store,
-                const ScanReading& reading, const ByteSource& data, int num,
+                const ProgressiveRead& reading, const ByteSource& data, int num,
                 const std::string& name) {
   if (reading.shared || reading.own) {
     if (reading.own ? read_own(*r, *store, *reading.own, data)
@@ -355,10 +343,10 @@ void send_rows(Reader& r, RowSink& sink, const std::string& name) {
 }  // namespace
 
 bool jpeg_stream(const ByteSource& data, const std::string& name, ReduceHint hint, RowSink& sink) {
-  const ScanReading reading = ScanReading::plan(data);
+  const ProgressiveRead reading = plan_progressive_read(data);
   auto store = std::make_unique<CoefStore>();
   auto r = std::make_unique<Reader>();
-  open_reader(*r, data, reading.stream(data), name);
+  open_reader(*r, data, first_stream(reading, data), name);
   check_size(r->cinfo.image_width, r->cinfo.image_height, name);
   // Our own reader's stream is the file up to its second scan: libjpeg stops in the first.
   if (!reading.shared) check_data_covers(*r, data, name);

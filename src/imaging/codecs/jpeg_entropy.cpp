@@ -404,33 +404,21 @@ class ScanReader {
         refine_(s.ah != 0) {}
 
   bool read() {
-    bool ok = false;
-    if (ss_ == 0)
-      ok = refine_ ? for_each_block(
-                         frame_, comps_,
-                         [&](JBLOCKROW b, size_t) { return in_.start_block() && dc_refine(*b); })
-                   : for_each_block(frame_, comps_, [&](JBLOCKROW b, size_t i) {
-                       return in_.start_block() && dc_first(*b, i);
-                     });
-    else
-      ok = refine_ ? each_ac_block([&](JBLOCK& b, uint64_t& m) { return ac_refine(b, m); })
-                   : each_ac_block([&](JBLOCK& b, uint64_t& m) { return ac_first(b, m); });
+    // An AC scan has one component, whose blocks come row by row, as their masks do.
+    uint64_t* mask = masks_;
+    const bool ok = ss_ == 0
+                        ? (refine_ ? each([&](JBLOCK& b, size_t) { return dc_refine(b); })
+                                   : each([&](JBLOCK& b, size_t i) { return dc_first(b, i); }))
+                        : (refine_ ? each([&](JBLOCK& b, size_t) { return ac_refine(b, *mask++); })
+                                   : each([&](JBLOCK& b, size_t) { return ac_first(b, *mask++); }));
     return ok && !in_.overrun();
   }
 
  private:
-  // The blocks of an AC scan (always of one component) with their masks.
   template <typename Fn>
-  bool each_ac_block(Fn&& fn) {
-    const Component& c = *comps_[0].c;
-    if (c.width_in_blocks > c.blocks_per_row || c.height_in_blocks > c.rows) return false;
-    uint64_t* mask = masks_;
-    for (uint32_t y = 0; y < c.height_in_blocks; ++y) {
-      JBLOCKROW row = c.row[y];
-      for (uint32_t x = 0; x < c.width_in_blocks; ++x, ++mask)
-        if (!in_.start_block() || !fn(row[x], *mask)) return false;
-    }
-    return true;
+  bool each(Fn&& fn) {
+    return for_each_block(frame_, comps_,
+                          [&](JBLOCKROW b, size_t i) { return in_.start_block() && fn(*b, i); });
   }
 
   bool dc_first(JBLOCK& block, size_t i) {

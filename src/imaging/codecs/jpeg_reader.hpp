@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "imaging/codecs/codecs.hpp"
+#include "imaging/codecs/jpeg_entropy.hpp"
 #include "imaging/codecs/jpeg_scans.hpp"
 #include "support/cpus.hpp"
 
@@ -168,10 +169,6 @@ struct SharedRead {
   SpareCpu cpu;  // the second decoder's, held while the file is read
 };
 
-// How a progressive file's scans are shared out, when the setting of set_jpeg_shared_read lets
-// it, the file allows it, and both decoders get scans.
-std::optional<SharedRead> plan_shared_read(const ByteSource& data);
-
 // Reads every scan into `store`: `a` (opened on its stream of `shared`), which goes on to the
 // output, on this thread, and a second decoder on another. False when anything went wrong or
 // looked damaged; `a` is then spent.
@@ -185,14 +182,28 @@ struct OwnRead {
   std::optional<SpareCpu> second_thread;
 };
 
-// A progressive file whose scans after the first our own reader may take, when the setting of
-// set_jpeg_scan_reader lets it; libjpeg reads the stream own_read_stream makes of it.
-std::optional<OwnRead> plan_own_read(const ByteSource& data);
+// What libjpeg reads of a file whose scans after the first our reader takes.
 std::vector<jpeg_scans::Span> own_read_stream(const jpeg_scans::Layout& layout);
+
+// The frame our reader reads into: `c`'s geometry and the arrays `store` made for it; nothing
+// before libjpeg has asked for them.
+std::optional<jpeg_entropy::Frame> entropy_frame(const jpeg_decompress_struct& c, CoefStore& store);
 
 // Reads every scan into `store`: the first by `a` (opened on own_read_stream), which goes on to
 // the output, the others by our reader. False when either gave up or anything looked damaged;
 // `a` is then spent.
 bool read_own(Reader& a, CoefStore& store, const OwnRead& own, const ByteSource& data);
+
+// ---- which way a progressive file is read (jpeg_shared.cpp) ----------------------------------
+
+// By libjpeg (the first scan) and our own reader (the others), when the setting of
+// set_jpeg_scan_reader lets it and the file allows it; else by two decoders sharing the scans,
+// when the setting of set_jpeg_shared_read lets it, the file allows it and both decoders get
+// scans; else (neither) by libjpeg alone. The file's scans are found once for both.
+struct ProgressiveRead {
+  std::optional<OwnRead> own;
+  std::optional<SharedRead> shared;
+};
+ProgressiveRead plan_progressive_read(const ByteSource& data);
 
 }  // namespace img_util::imaging::codec::jpeg_detail

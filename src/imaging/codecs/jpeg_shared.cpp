@@ -11,7 +11,6 @@
 #include <system_error>
 #include <thread>
 
-#include "imaging/codecs/jpeg_entropy.hpp"
 #include "imaging/codecs/jpeg_reader.hpp"
 #include "support/cpus.hpp"
 
@@ -206,17 +205,6 @@ std::optional<SpareCpu> second_decoder_cpu(uint64_t bytes) {
 
 }  // namespace
 
-std::optional<SharedRead> plan_shared_read(const ByteSource& data) {
-  std::optional<SpareCpu> cpu = second_decoder_cpu(data.size());
-  if (!cpu) return std::nullopt;
-  std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
-  if (!layout) return std::nullopt;
-  jpeg_scans::Plan plan = jpeg_scans::plan(*layout);
-  if (std::find(plan.decoder.begin(), plan.decoder.end(), 1) == plan.decoder.end())
-    return std::nullopt;
-  return SharedRead{std::move(*layout), std::move(plan), std::move(*cpu)};
-}
-
 bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const ByteSource& data) {
   Reader b;
   init_errors(b.err);
@@ -251,25 +239,43 @@ bool read_shared(Reader& a, CoefStore& store, const SharedRead& shared, const By
 // ---- our own reader for the scans after the first --------------------------------------------
 
 namespace {
-std::atomic<bool> g_own_reader{true};
-}  // namespace
 
-std::optional<OwnRead> plan_own_read(const ByteSource& data) {
-  if (!g_own_reader.load(std::memory_order_relaxed)) return std::nullopt;
-  std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
-  if (!layout || layout->scans.size() < 2) return std::nullopt;
-  // libjpeg takes each component's quantisation table at its first scan, so it must read one of
-  // every component; and our reader keeps track of the AC coefficients, so it reads them all.
-  const jpeg_scans::Scan& first = layout->scans[0];
-  if (first.components.size() != layout->components || first.ss != 0) return std::nullopt;
-  return OwnRead{std::move(*layout), second_decoder_cpu(data.size())};
+std::atomic<bool> g_own_reader{true};
+
+// Whether our reader may take the scans after the first: libjpeg takes each component's
+// quantisation table at its first scan, so it must read one of every component; and our reader
+// keeps track of the AC coefficients, so it reads them all.
+bool own_reader_takes(const jpeg_scans::Layout& layout) {
+  if (layout.scans.size() < 2) return false;
+  const jpeg_scans::Scan& first = layout.scans[0];
+  return first.components.size() == layout.components && first.ss == 0;
 }
+
+}  // namespace
 
 std::vector<jpeg_scans::Span> own_read_stream(const jpeg_scans::Layout& layout) {
   jpeg_scans::Plan first_only;
   first_only.decoder.assign(layout.scans.size(), 1);
   first_only.decoder[0] = 0;
   return jpeg_scans::stream(layout, first_only, 0);
+}
+
+std::optional<jpeg_entropy::Frame> entropy_frame(const jpeg_decompress_struct& c,
+                                                 CoefStore& store) {
+  jpeg_entropy::Frame frame;
+  frame.width = c.image_width;
+  frame.height = c.image_height;
+  frame.max_h = c.max_h_samp_factor;
+  frame.max_v = c.max_v_samp_factor;
+  for (int k = 0; k < c.num_components; ++k) {
+    const jpeg_component_info& info = c.comp_info[k];
+    const std::optional<CoefStore::Blocks> blocks = store.blocks(static_cast<size_t>(k));
+    if (!blocks) return std::nullopt;
+    frame.components.push_back({info.component_id, info.h_samp_factor, info.v_samp_factor,
+                                info.width_in_blocks, info.height_in_blocks, blocks->blocks_per_row,
+                                blocks->rows, blocks->row});
+  }
+  return frame;
 }
 
 bool read_own(Reader& a, CoefStore& store, const OwnRead& own, const ByteSource& data) {
@@ -280,20 +286,28 @@ bool read_own(Reader& a, CoefStore& store, const OwnRead& own, const ByteSource&
   // `a` would smooth blocks whose coefficients it read no scans for; the whole file needs none.
   c.do_block_smoothing = FALSE;
   if (!guarded(a.err, step_start, &a) || a.err.damaged) return false;
-  jpeg_entropy::Frame frame;
-  frame.width = c.image_width;
-  frame.height = c.image_height;
-  frame.max_h = c.max_h_samp_factor;
-  frame.max_v = c.max_v_samp_factor;
-  for (int k = 0; k < c.num_components; ++k) {
-    const jpeg_component_info& info = c.comp_info[k];
-    const std::optional<CoefStore::Blocks> blocks = store.blocks(static_cast<size_t>(k));
-    if (!blocks) return false;
-    frame.components.push_back({info.component_id, info.h_samp_factor, info.v_samp_factor,
-                                info.width_in_blocks, info.height_in_blocks, blocks->blocks_per_row,
-                                blocks->rows, blocks->row});
+  const std::optional<jpeg_entropy::Frame> frame = entropy_frame(c, store);
+  return frame && jpeg_entropy::read_scans(data, layout, 1, *frame, own.second_thread.has_value());
+}
+
+// ---- which way a progressive file is read -----------------------------------------------------
+
+ProgressiveRead plan_progressive_read(const ByteSource& data) {
+  ProgressiveRead p;
+  const bool own = g_own_reader.load(std::memory_order_relaxed);
+  std::optional<SpareCpu> cpu = second_decoder_cpu(data.size());
+  if (!own && !cpu) return p;
+  std::optional<jpeg_scans::Layout> layout = jpeg_scans::parse(data);
+  if (!layout) return p;
+  if (own && own_reader_takes(*layout)) {
+    p.own = OwnRead{std::move(*layout), std::move(cpu)};
+    return p;
   }
-  return jpeg_entropy::read_scans(data, layout, 1, frame, own.second_thread.has_value());
+  if (!cpu) return p;
+  jpeg_scans::Plan plan = jpeg_scans::plan(*layout);
+  if (std::find(plan.decoder.begin(), plan.decoder.end(), 1) != plan.decoder.end())
+    p.shared = SharedRead{std::move(*layout), std::move(plan), std::move(*cpu)};
+  return p;
 }
 
 }  // namespace jpeg_detail
